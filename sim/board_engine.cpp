@@ -1,0 +1,296 @@
+#include "sim/board_engine.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace vantrel::sim {
+
+namespace {
+
+constexpr char kCR = '\r';
+constexpr char kLF = '\n';
+
+// Default readings of the reference inputs: 11 half scale, 12 zero scale, 13 full scale.
+double defaultReading(int bits, int channel) {
+    switch (channel) {
+        case 11:
+            return bits == 8 ? 128.0 : bits == 10 ? 512.0 : 2048.0;
+        case 13:
+            return bits == 10 ? 1023.0 : bits == 12 ? 4095.0 : 0.0;
+        default:
+            return 0.0;
+    }
+}
+
+// Steps per unit of reading in the converter's output word.
+double scaleOf(int bits) {
+    return bits == 10 ? 64.0 : bits == 12 ? 16.0 : 1.0;
+}
+double maxWordOf(int bits) {
+    return bits == 8 ? 255.0 : 65535.0;
+}
+
+// Reads "PWS<n>": 1 to 3 decimal digits, at most 255.
+std::optional<int> parseAddress(std::string_view digits) {
+    if (digits.empty() || digits.size() > 3) return std::nullopt;
+    int n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n > 255) return std::nullopt;
+    return n;
+}
+
+}  // namespace
+
+std::string joined(const Output& out) {
+    std::string all;
+    for (const Chunk& c : out) all += c.bytes;
+    return all;
+}
+
+std::chrono::microseconds totalDelay(const Output& out) {
+    std::chrono::microseconds sum{0};
+    for (const Chunk& c : out) sum += c.delay;
+    return sum;
+}
+
+std::string errorReply(char code, std::string_view text) {
+    std::string r = "?";
+    r += code;
+    r += ' ';
+    r += text;
+    r += "\r\n>";
+    return r;
+}
+
+std::string okReply(long n) {
+    return "OK " + std::to_string(n) + "\r\n>";
+}
+
+BoardEngine::BoardEngine(Options options) : options_(options) {
+    if (options_.maxLine == 0) options_.maxLine = 1;
+    selectedBits_ = options_.bits8 ? kBits8 : kBits10;
+}
+
+int BoardEngine::converterIndex(int bits) const {
+    switch (bits) {
+        case kBits8:
+            return 0;
+        case kBits10:
+            return 1;
+        case kBits12:
+            return 2;
+        default:
+            throw std::invalid_argument("no " + std::to_string(bits) + "-bit converter");
+    }
+}
+
+void BoardEngine::setReading(int bits, int channel, double value) {
+    const int i = converterIndex(bits);
+    if (channel < 0 || channel >= kChannels)
+        throw std::invalid_argument("no channel " + std::to_string(channel));
+    if (!std::isfinite(value)) throw std::invalid_argument("reading must be a finite number");
+    const double scale = scaleOf(bits);
+    const double w = std::clamp(std::nearbyint(value * scale), 0.0, maxWordOf(bits));
+    converters_[i].set[channel] = w / scale;
+}
+
+void BoardEngine::clearReading(int bits, int channel) {
+    const int i = converterIndex(bits);
+    if (channel < 0 || channel >= kChannels)
+        throw std::invalid_argument("no channel " + std::to_string(channel));
+    converters_[i].set[channel].reset();
+}
+
+double BoardEngine::reading(int bits, int channel) const {
+    const int i = converterIndex(bits);
+    if (channel < 0 || channel >= kChannels)
+        throw std::invalid_argument("no channel " + std::to_string(channel));
+    return converters_[i].set[channel].value_or(defaultReading(bits, channel));
+}
+
+uint16_t BoardEngine::word(int bits, int channel) const {
+    return static_cast<uint16_t>(std::nearbyint(reading(bits, channel) * scaleOf(bits)));
+}
+
+void BoardEngine::scriptReplies(const std::vector<std::string>& replies) {
+    script_.insert(script_.end(), replies.begin(), replies.end());
+}
+
+void BoardEngine::scriptReply(std::string reply) {
+    script_.push_back(std::move(reply));
+}
+
+void BoardEngine::overrideReply(std::string_view command, std::string reply, int times) {
+    if (times == 0) {
+        if (auto it = overrides_.find(command); it != overrides_.end()) overrides_.erase(it);
+        return;
+    }
+    overrides_.insert_or_assign(std::string(command), Override{std::move(reply), times});
+}
+
+void BoardEngine::setReplySplit(std::size_t pieceBytes, std::chrono::microseconds gap) {
+    pieceBytes_ = pieceBytes;
+    pieceGap_ = gap;
+}
+
+Output BoardEngine::receive(std::string_view bytes) {
+    Output out;
+    receive(bytes, out);
+    return out;
+}
+
+void BoardEngine::receive(std::string_view bytes, Output& out) {
+    for (char c : bytes) {
+        if (hangUpDue()) return;
+        if (c == kCR) {
+            raw_ += c;
+            if (overflowed_) {
+                // Already answered when the limit was passed; only the record remains.
+                if (recordLines_) lines_.push_back(raw_);
+                raw_.clear();
+                text_.clear();
+                overflowed_ = false;
+            } else {
+                endLine(raw_, text_, out);
+            }
+            continue;
+        }
+        if (overflowed_) continue;
+        if (raw_.size() >= options_.maxLine) {
+            // A flood without line end: answer once, then drop bytes until the next CR.
+            overflowed_ = true;
+            if (!silent_) emit(errorReply('B', "Line too long"), replyDelay_, out);
+            continue;
+        }
+        raw_ += c;
+        if (c == kLF) continue;
+        text_ += c;
+        if (c == '@' && text_.size() == 1) endLine(raw_, text_, out);
+    }
+}
+
+void BoardEngine::endLine(std::string_view raw, std::string_view text, Output& out) {
+    if (recordLines_) lines_.emplace_back(raw);
+    ++commandCount_;
+
+    std::string reply = execute(text);
+    if (auto it = overrides_.find(text); it != overrides_.end()) {
+        reply = it->second.reply;
+        if (it->second.times > 0 && --it->second.times == 0) overrides_.erase(it);
+    } else if (options_.echo) {
+        reply = std::string(text) + "\r\n" + replyPrefix_ + reply;
+    } else {
+        reply = replyPrefix_ + reply;
+    }
+    if (!script_.empty()) {
+        reply = std::move(script_.front());
+        script_.pop_front();
+    }
+
+    raw_.clear();
+    text_.clear();
+    if (!silent_ && !reply.empty()) emit(reply, replyDelay_, out);
+    if (hangUpAfter_ > 0) --hangUpAfter_;
+}
+
+std::string BoardEngine::execute(std::string_view text) {
+    if (text == "@") return okReply(readByte(false));
+    if (text == "PRS") return okReply(readByte(true));
+    if (text == "PRA") return okReply(1);
+    if (text == "PCSA128") {
+        if (refuseSetup_ > 0) {
+            --refuseSetup_;
+            return errorReply('4', "Set-up failed");
+        }
+        // Restarts the converters' serial interface: a reading starts with its high byte.
+        outOfStep_ = false;
+        dummyPending_ = false;
+        nextByte_ = 0;
+        return okReply(0);
+    }
+    if (text.empty()) return ">";
+    if (text.starts_with("PWS")) {
+        const std::optional<int> address = parseAddress(text.substr(3));
+        if (!address) return errorReply('3', "Bad address");
+        switch (*address & 0x0F) {
+            case 0:
+                selectedBits_ = options_.bits8 ? kBits8 : kBits10;
+                break;
+            case 12:
+                selectedBits_ = kBits12;
+                break;
+            default:
+                return errorReply('3', "Bad address");
+        }
+        channel_ = *address >> 4;
+        dummyPending_ = true;
+        nextByte_ = 0;
+        return okReply(*address);
+    }
+    return errorReply('A', "Illegal command");
+}
+
+// The next byte the converter shifts out.
+uint8_t BoardEngine::readByte(bool viaPrs) {
+    const uint16_t w = word(selectedBits_, channel_);
+    if (selectedBits_ == kBits8) {
+        // One byte per reading; out of step it comes one bit late.
+        return static_cast<uint8_t>(outOfStep_ ? w >> 1 : w);
+    }
+    int index;
+    if (viaPrs) {
+        // "PRS" starts a conversion and shifts out the high byte. Straight after an address
+        // write that byte belongs to the conversion being started and is not used by the
+        // reader: the two "@" that follow give high and low byte.
+        index = 0;
+        nextByte_ = dummyPending_ ? 0 : 1;
+        dummyPending_ = false;
+    } else {
+        index = nextByte_;
+        nextByte_ ^= 1;
+    }
+    if (outOfStep_) index ^= 1;
+    return static_cast<uint8_t>(index == 0 ? w >> 8 : w & 0xFF);
+}
+
+void BoardEngine::emit(std::string_view bytes, std::chrono::microseconds delay, Output& out) const {
+    if (bytes.empty()) return;
+    const std::size_t piece = pieceBytes_ == 0 ? bytes.size() : pieceBytes_;
+    if (paceBaud_ == 0) {
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            const auto d = at == 0 ? delay : pieceGap_;
+            if (d.count() == 0 && !out.empty())
+                out.back().bytes.append(bytes.substr(at, piece));
+            else
+                out.push_back(Chunk{d, std::string(bytes.substr(at, piece))});
+        }
+        return;
+    }
+    // Each byte leaves the wire 10 bit times after the one before it. Times are rounded from
+    // the start of this output so that rounding does not add up over a long reply.
+    const auto wireTime = [this](std::size_t n) {
+        return std::chrono::microseconds(static_cast<int64_t>(
+            std::nearbyint(static_cast<double>(n) * 10'000'000.0 / paceBaud_)));
+    };
+    out.reserve(out.size() + bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        auto d = wireTime(i + 1) - wireTime(i);
+        if (i == 0)
+            d += delay;
+        else if (i % piece == 0)
+            d += pieceGap_;
+        out.push_back(Chunk{d, std::string(1, bytes[i])});
+    }
+}
+
+Output BoardEngine::unsolicited(std::string_view bytes) const {
+    Output out;
+    if (!hangUpDue()) emit(bytes, std::chrono::microseconds{0}, out);
+    return out;
+}
+
+}  // namespace vantrel::sim
