@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -176,6 +177,12 @@ std::vector<std::string> listSerialDevices();
 
 // The termios serial component on the given loop; devices come from PortMap::instance().
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop);
+
+// The size of the termios component's input buffer unless one is given.
+inline constexpr std::size_t defaultInBufferSize = 64 * 1024;
+// As above, holding at most inBufferSize received bytes (at least 1, else Error 380): when more
+// arrive before Input() takes them, the oldest are dropped and RxOver is notified.
+std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize);
 
 // ---------------------------------------------------------------------------------------------
 // Site: what the host provides to a control.

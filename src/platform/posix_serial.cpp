@@ -1,0 +1,411 @@
+// vantrel: the serial component on a termios device, driven by an event loop.
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/fd.hpp"
+#include "vantrel/error.hpp"
+#include "vantrel/platform.hpp"
+
+namespace vantrel {
+
+namespace {
+
+struct Rate {
+    unsigned bauds;
+    speed_t speed;
+};
+
+constexpr Rate kRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// "rate,parity,data,stop" as the component understands it.
+struct LineSettings {
+    unsigned bauds = 9600;
+    speed_t speed = B9600;
+    char parity = 'N';  // N, E or O
+    int dataBits = 8;
+    int stopBits = 1;
+
+    std::string text() const {
+        return std::to_string(bauds) + ',' + parity + ',' + std::to_string(dataBits) + ',' +
+               std::to_string(stopBits);
+    }
+
+    // The CSIZE, PARENB, PARODD and CSTOPB bits of the line format.
+    tcflag_t formatFlags() const {
+        tcflag_t flags = dataBits == 5 ? CS5 : dataBits == 6 ? CS6 : dataBits == 7 ? CS7 : CS8;
+        if (parity != 'N') flags |= PARENB;
+        if (parity == 'O') flags |= PARODD;
+        if (stopBits == 2) flags |= CSTOPB;
+        return flags;
+    }
+};
+
+constexpr tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CSTOPB;
+
+std::optional<unsigned> parseNumber(std::string_view field) {
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (field.empty() || ec != std::errc() || end != field.data() + field.size()) return {};
+    return value;
+}
+
+std::optional<LineSettings> parseSettings(std::string_view text) {
+    std::string_view fields[4];
+    for (size_t i = 0; i < 4; ++i) {
+        const size_t comma = text.find(',');
+        if ((comma == std::string_view::npos) != (i == 3)) return {};
+        fields[i] = text.substr(0, comma);
+        if (comma != std::string_view::npos) text.remove_prefix(comma + 1);
+    }
+    LineSettings s;
+    const auto bauds = parseNumber(fields[0]);
+    if (!bauds) return {};
+    const Rate* rate = nullptr;
+    for (const Rate& r : kRates) {
+        if (r.bauds == *bauds) rate = &r;
+    }
+    if (rate == nullptr) return {};
+    s.bauds = rate->bauds;
+    s.speed = rate->speed;
+
+    if (fields[1].size() != 1) return {};
+    const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(fields[1][0])));
+    if (parity != 'N' && parity != 'E' && parity != 'O') return {};
+    s.parity = parity;
+    const auto data = parseNumber(fields[2]);
+    if (!data || *data < 5 || *data > 8) return {};
+    s.dataBits = static_cast<int>(*data);
+    const auto stop = parseNumber(fields[3]);
+    if (!stop || (*stop != 1 && *stop != 2)) return {};
+    s.stopBits = static_cast<int>(*stop);
+    return s;
+}
+
+// Raw bytes, no flow control of either kind, the given line format.
+void makeLine(termios& t, const LineSettings& s) {
+    ::cfmakeraw(&t);
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    t.c_cflag &= ~(kFormatFlags | CRTSCTS);
+    t.c_cflag |= s.formatFlags() | CLOCAL | CREAD;
+    // Reads never block (O_NONBLOCK); VMIN=1 makes readiness mean "at least one byte".
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::cfsetispeed(&t, s.speed);
+    ::cfsetospeed(&t, s.speed);
+}
+
+class PosixSerial final : public SerialComm {
+  public:
+    PosixSerial(EventLoop& loop, std::size_t inBufferSize) : loop_(loop), inLimit_(inBufferSize) {
+        if (inBufferSize == 0) throw Error(err::InvalidPropertyValue);
+    }
+
+    ~PosixSerial() override {
+        *alive_ = false;
+        close();
+    }
+
+    PosixSerial(const PosixSerial&) = delete;
+    PosixSerial& operator=(const PosixSerial&) = delete;
+
+    int16_t CommPort() const override { return port_; }
+
+    void CommPort(int16_t port) override {
+        if (port < 1 || port > 255) throw Error(err::InvalidPortNumber, "Invalid port number");
+        port_ = port;
+    }
+
+    std::string Settings() const override { return settings_.text(); }
+
+    void Settings(std::string_view text) override {
+        const auto parsed = parseSettings(text);
+        if (!parsed) throw Error(err::InvalidPropertyValue);
+        if (fd_) {
+            termios t{};
+            if (::tcgetattr(fd_.get(), &t) != 0) {
+                throw Error(err::SettingsFailed, sysMessage("tcgetattr", path_, errno));
+            }
+            applyLine(t, *parsed, err::SettingsFailed);
+        }
+        settings_ = *parsed;
+    }
+
+    bool PortOpen() const override { return static_cast<bool>(fd_); }
+
+    void PortOpen(bool open) override {
+        if (open) {
+            this->open();
+        } else {
+            close();
+        }
+    }
+
+    void Output(std::string_view bytes) override {
+        if (!fd_) throw Error(err::PortNotOpen, "Port not open");
+        if (outPos_ < out_.size()) {
+            // Bytes are still waiting for the device: keep the order.
+            queue(bytes);
+            return;
+        }
+        const std::optional<int> error = writeSome(bytes);
+        if (error) {
+            const std::string path = path_;
+            close();
+            throw Error(err::PortIo, sysMessage("write", path, *error));
+        }
+        if (!bytes.empty() && fd_) {
+            queue(bytes);
+            watch_.modify(EPOLLIN | EPOLLOUT);
+        }
+    }
+
+    std::string Input() override {
+        std::string bytes(in_.data() + inStart_, in_.size() - inStart_);
+        in_.clear();
+        inStart_ = 0;
+        return bytes;
+    }
+
+    int16_t CommEvent() const override { return event_; }
+
+    void setOnComm(std::function<void()> onComm) override {
+        onComm_ = std::make_shared<std::function<void()>>(std::move(onComm));
+    }
+
+    void deliverPending() override {
+        if (fd_) receive(false);
+    }
+
+    void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
+
+  private:
+    void open() {
+        if (fd_) throw Error(err::PortAlreadyOpen, "Port already open");
+        const std::string path = PortMap::instance().devicePath(port_);
+        Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) throw Error(err::PortOpenFailed, sysMessage("open", path, errno));
+        // TIOCEXCL keeps other users out, but root passes it; the lock is what stops a second
+        // opener that also locks, whoever runs it.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno == EWOULDBLOCK ? EBUSY : errno;
+            throw Error(err::PortOpenFailed, sysMessage("open", path, e));
+        }
+        if (::ioctl(fd.get(), TIOCEXCL) != 0) {
+            throw Error(err::PortOpenFailed, sysMessage("ioctl TIOCEXCL", path, errno));
+        }
+        termios saved{};
+        if (::tcgetattr(fd.get(), &saved) != 0) {
+            throw Error(err::PortOpenFailed, sysMessage("tcgetattr", path, errno));
+        }
+        try {
+            applyLine(fd.get(), path, saved, settings_, err::PortOpenFailed);
+        } catch (...) {
+            ::tcsetattr(fd.get(), TCSANOW, &saved);
+            throw;
+        }
+        // Whatever the device received before it was ours is not an answer to anything we sent.
+        ::tcflush(fd.get(), TCIFLUSH);
+        WatchHandle watch = loop_.watch(fd.get(), EPOLLIN, [this](uint32_t ev) { onEvents(ev); });
+
+        fd_ = std::move(fd);
+        watch_ = std::move(watch);
+        path_ = path;
+        saved_ = saved;
+        ++generation_;
+        in_.clear();
+        inStart_ = 0;
+    }
+
+    // Closing never waits for the device: the saved line settings come back at once and bytes
+    // the component still queued are dropped.
+    void close() noexcept {
+        if (!fd_) return;
+        watch_.reset();
+        ::tcsetattr(fd_.get(), TCSANOW, &saved_);
+        ::ioctl(fd_.get(), TIOCNXCL);
+        ::flock(fd_.get(), LOCK_UN);
+        fd_.reset();
+        out_.clear();
+        outPos_ = 0;
+    }
+
+    void applyLine(termios t, const LineSettings& s, int32_t errorNumber) {
+        applyLine(fd_.get(), path_, t, s, errorNumber);
+    }
+
+    // Sets the line format and checks that the device took it: tcsetattr succeeds when any
+    // part of the request was applied.
+    static void applyLine(int fd, const std::string& path, termios t, const LineSettings& s,
+                          int32_t errorNumber) {
+        makeLine(t, s);
+        if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+            throw Error(errorNumber, sysMessage("tcsetattr", path, errno));
+        }
+        termios now{};
+        if (::tcgetattr(fd, &now) != 0) {
+            throw Error(errorNumber, sysMessage("tcgetattr", path, errno));
+        }
+        if (::cfgetospeed(&now) != s.speed || (now.c_cflag & kFormatFlags) != s.formatFlags()) {
+            throw Error(errorNumber, "tcsetattr " + path + ": the device refused " + s.text());
+        }
+    }
+
+    void onEvents(uint32_t events) {
+        if ((events & EPOLLOUT) != 0 && outPos_ < out_.size()) {
+            std::string_view rest(out_.data() + outPos_, out_.size() - outPos_);
+            const size_t before = rest.size();
+            if (writeSome(rest)) {
+                // A device that fails a write is gone; this is the same as a hang-up.
+                receive(true);
+                return;
+            }
+            outPos_ += before - rest.size();
+            if (outPos_ == out_.size()) {
+                out_.clear();
+                outPos_ = 0;
+                if (watch_) watch_.modify(EPOLLIN);
+            }
+        }
+        if (fd_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            receive((events & (EPOLLHUP | EPOLLERR)) != 0);
+        }
+    }
+
+    // Writes from the front of bytes until the device takes no more; bytes keeps what is left.
+    // Returns the errno of a failed write.
+    std::optional<int> writeSome(std::string_view& bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) return {};
+                return errno;
+            }
+            if (n == 0) return {};
+            if (trace_) trace_(TraceDirection::Written, bytes.substr(0, static_cast<size_t>(n)));
+            bytes.remove_prefix(static_cast<size_t>(n));
+        }
+        return {};
+    }
+
+    void queue(std::string_view bytes) {
+        if (outPos_ > 0 && outPos_ >= out_.size() / 2) {
+            out_.erase(0, outPos_);
+            outPos_ = 0;
+        }
+        out_.append(bytes);
+    }
+
+    // Reads what the device holds, notifies RxOver (if bytes had to be dropped) and Receive
+    // (if any wait), and closes the port when the device hung up or failed. The handler may
+    // close, reopen or destroy the component.
+    void receive(bool hungUp) {
+        const uint64_t generation = generation_;
+        bool overflowed = false;
+        while (fd_ && generation_ == generation) {
+            const ssize_t n = ::read(fd_.get(), readBuf_.data(), readBuf_.size());
+            if (n > 0) {
+                const std::string_view block(readBuf_.data(), static_cast<size_t>(n));
+                overflowed |= store(block);
+                if (trace_) trace_(TraceDirection::Received, block);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            hungUp = true;  // end of file, EIO after a hang-up, or another read failure
+            break;
+        }
+        if (overflowed && !notify(comm::RxOver)) return;
+        if (inStart_ < in_.size() && !notify(comm::Receive)) return;
+        if (hungUp && generation_ == generation) close();
+    }
+
+    // Appends to the input buffer, keeping the newest inLimit_ bytes; returns whether any
+    // were dropped. The dropped front is cut off lazily so that the work stays proportional
+    // to what arrives.
+    bool store(std::string_view block) {
+        const size_t held = in_.size() - inStart_;
+        if (block.size() >= inLimit_) {
+            in_.assign(block.substr(block.size() - inLimit_));
+            inStart_ = 0;
+            return held + block.size() > inLimit_;
+        }
+        in_.append(block);
+        if (held + block.size() <= inLimit_) return false;
+        inStart_ += held + block.size() - inLimit_;
+        if (inStart_ >= inLimit_) {
+            in_.erase(0, inStart_);
+            inStart_ = 0;
+        }
+        return true;
+    }
+
+    // Returns false when the handler destroyed the component.
+    bool notify(int16_t code) {
+        event_ = code;
+        if (!onComm_ || !*onComm_) return true;
+        const std::shared_ptr<bool> alive = alive_;
+        const std::shared_ptr<std::function<void()>> onComm = onComm_;
+        (*onComm)();
+        return *alive;
+    }
+
+    EventLoop& loop_;
+    const std::size_t inLimit_;
+    int16_t port_ = 1;
+    LineSettings settings_;
+
+    Fd fd_;
+    WatchHandle watch_;
+    std::string path_;
+    termios saved_{};
+    uint64_t generation_ = 0;  // counts opens, so a handler's close and reopen is noticed
+
+    std::string out_;  // bytes the device has not taken yet, from out_[outPos_]
+    size_t outPos_ = 0;
+    std::string in_;  // received bytes not yet taken by Input(), from in_[inStart_]
+    size_t inStart_ = 0;
+    std::array<char, 4096> readBuf_{};
+
+    int16_t event_ = 0;
+    std::shared_ptr<std::function<void()>> onComm_;
+    TraceFn trace_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace
+
+std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop) {
+    return makePosixSerial(loop, defaultInBufferSize);
+}
+
+std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize) {
+    return std::make_unique<PosixSerial>(loop, inBufferSize);
+}
+
+}  // namespace vantrel
