@@ -11,6 +11,7 @@
 
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
+#include "vantrel/receive_buffer.hpp"
 #include "vantrel/variant.hpp"
 
 namespace vantrel {
@@ -25,7 +26,7 @@ class CtrlProbe;  // test access to the state record
 // between calls) as that operation's failure; the control's own state is complete before any
 // event is raised, and its reply timer and nesting flags are restored on the way out.
 class VantrelEvents {
-public:
+  public:
     virtual ~VantrelEvents() = default;
     // The receive buffer holds a capital "L".
     virtual void InterruptLow() {}
@@ -42,7 +43,7 @@ public:
 // One control: one serial port, one board. Not thread-safe: use it on one thread, the thread
 // whose event loop its serial component and timer are on.
 class VantrelCtrl {
-public:
+  public:
     // A control on the given components. Runs the creation hook (UserControl_Initialize);
     // the host then runs first-time initialisation or loading.
     VantrelCtrl(std::unique_ptr<SerialComm> comm, std::unique_ptr<Timer> timer,
@@ -110,7 +111,7 @@ public:
     SerialComm& comm() { return *MSComm1; }
     Site& site() { return *site_; }
 
-private:
+  private:
     friend class testing::CtrlProbe;
 
     void MSComm1_OnComm();
@@ -134,7 +135,7 @@ private:
     bool m_PortIsOpen = false;
     std::string m_ErrorString;
     int16_t m_ErrorNr = 0;
-    std::string m_ReturnedStr;
+    serial::ReceiveBuffer m_ReturnedStr;
     bool m_TimedOut = false;
     int16_t m_LastChannel8 = 0;
     int16_t m_NrOfBits = 0;
@@ -146,9 +147,7 @@ private:
     std::optional<int16_t> m_LastAddress12;
 
     // Bookkeeping of our own.
-    bool commandWaiting_ = false;  // a Command is in its wait
-    bool sawLow_ = false;          // an "L" arrived since the buffer was last emptied
-    bool sawHigh_ = false;
+    bool commandWaiting_ = false;  // a Command is under way
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,258 @@
+// The C interface over the control and its member table.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "vantrel/ctrl.hpp"
+#include "vantrel/vantrel.h"
+
+using vantrel::Variant;
+using vantrel::VarType;
+
+namespace {
+
+char* dupString(const std::string& s) {
+    char* p = static_cast<char*>(std::malloc(s.size() + 1));
+    if (!p) throw std::bad_alloc();
+    std::memcpy(p, s.data(), s.size() + 1);
+    return p;
+}
+
+void fillError(vantrel_error* error, int32_t number, const char* text) {
+    if (!error) return;
+    error->number = number;
+    std::snprintf(error->text, sizeof error->text, "%s", text);
+}
+
+// Runs fn, turning a failure into -1 and *error.
+template <typename Fn>
+int guarded(vantrel_error* error, Fn&& fn) {
+    try {
+        fn();
+        return 0;
+    } catch (const vantrel::Error& e) {
+        fillError(error, e.number(), e.what());
+    } catch (const std::bad_alloc&) {
+        fillError(error, 7, "Out of memory");
+    } catch (const std::exception& e) {
+        fillError(error, 51, e.what());
+    }
+    return -1;
+}
+
+Variant toVariant(const vantrel_variant& v) {
+    switch (v.type) {
+        case VANTREL_VT_EMPTY:
+            return Variant();
+        case VANTREL_VT_NULL:
+            return Variant::null();
+        case VANTREL_VT_INTEGER:
+            return Variant(v.u.integer);
+        case VANTREL_VT_LONG:
+            return Variant(v.u.lng);
+        case VANTREL_VT_DOUBLE:
+            return Variant(v.u.dbl);
+        case VANTREL_VT_CURRENCY:
+            return Variant(vantrel::Currency{v.u.currency});
+        case VANTREL_VT_STRING:
+            return Variant(std::string(v.u.str ? v.u.str : ""));
+        case VANTREL_VT_BOOLEAN:
+            return Variant(v.u.integer != 0);
+        default:
+            throw vantrel::Error(vantrel::err::TypeMismatch);
+    }
+}
+
+// Replaces *out (clearing what it held) with v.
+void fromVariant(const Variant& v, vantrel_variant* out) {
+    vantrel_variant n;
+    vantrel_variant_init(&n);
+    n.type = static_cast<uint16_t>(v.type());
+    switch (v.type()) {
+        case VarType::Empty:
+        case VarType::Null:
+            break;
+        case VarType::Integer:
+            n.u.integer = v.asInteger();
+            break;
+        case VarType::Long:
+            n.u.lng = v.asLong();
+            break;
+        case VarType::Double:
+            n.u.dbl = v.asDouble();
+            break;
+        case VarType::Currency:
+            n.u.currency = v.asCurrency().scaled;
+            break;
+        case VarType::String:
+            n.u.str = dupString(v.asString());
+            break;
+        case VarType::Boolean:
+            n.u.integer = v.asBoolean() ? -1 : 0;
+            break;
+    }
+    vantrel_variant_clear(out);
+    *out = n;
+}
+
+// Forwards the control's events to a C callback.
+class CallbackSink : public vantrel::VantrelEvents {
+  public:
+    vantrel_event_fn fn = nullptr;
+    void* user = nullptr;
+
+    void InterruptLow() override {
+        if (fn) fn(user, VANTREL_EVENT_INTERRUPTLOW, nullptr, nullptr);
+    }
+    void InterruptHigh() override {
+        if (fn) fn(user, VANTREL_EVENT_INTERRUPTHIGH, nullptr, nullptr);
+    }
+    void NewData(Variant& m_Value, std::string& ErrorStr) override {
+        if (!fn) return;
+        vantrel_variant value, text;
+        vantrel_variant_init(&value);
+        vantrel_variant_init(&text);
+        fromVariant(m_Value, &value);
+        fromVariant(Variant(ErrorStr), &text);
+        fn(user, VANTREL_EVENT_NEWDATA, &value, &text);
+        try {
+            m_Value = toVariant(value);
+            ErrorStr = toVariant(text).toString();
+        } catch (...) {
+            vantrel_variant_clear(&value);
+            vantrel_variant_clear(&text);
+            throw;
+        }
+        vantrel_variant_clear(&value);
+        vantrel_variant_clear(&text);
+    }
+};
+
+}  // namespace
+
+struct vantrel_ctrl {
+    std::unique_ptr<vantrel::VantrelCtrl> ctrl;
+    CallbackSink sink;
+};
+
+extern "C" {
+
+void vantrel_variant_init(vantrel_variant* v) {
+    std::memset(v, 0, sizeof *v);
+    v->type = VANTREL_VT_EMPTY;
+}
+
+void vantrel_variant_clear(vantrel_variant* v) {
+    if (!v) return;
+    if (v->type == VANTREL_VT_STRING) std::free(v->u.str);
+    vantrel_variant_init(v);
+}
+
+void vantrel_variant_set_long(vantrel_variant* v, int32_t value) {
+    vantrel_variant_clear(v);
+    v->type = VANTREL_VT_LONG;
+    v->u.lng = value;
+}
+
+void vantrel_variant_set_double(vantrel_variant* v, double value) {
+    vantrel_variant_clear(v);
+    v->type = VANTREL_VT_DOUBLE;
+    v->u.dbl = value;
+}
+
+void vantrel_variant_set_bool(vantrel_variant* v, int value) {
+    vantrel_variant_clear(v);
+    v->type = VANTREL_VT_BOOLEAN;
+    v->u.integer = value ? -1 : 0;
+}
+
+int vantrel_variant_set_string(vantrel_variant* v, const char* utf8) {
+    char* copy = strdup(utf8 ? utf8 : "");
+    if (!copy) return -1;
+    vantrel_variant_clear(v);
+    v->type = VANTREL_VT_STRING;
+    v->u.str = copy;
+    return 0;
+}
+
+vantrel_ctrl* vantrel_create(vantrel_error* error) {
+    vantrel_ctrl* out = nullptr;
+    guarded(error, [&] {
+        auto c = std::make_unique<vantrel_ctrl>();
+        c->ctrl = vantrel::VantrelCtrl::createNew();
+        c->ctrl->connect(&c->sink);
+        out = c.release();
+    });
+    return out;
+}
+
+void vantrel_release(vantrel_ctrl* ctrl) {
+    delete ctrl;
+}
+
+int vantrel_member_id(const char* name, int32_t* id) {
+    if (!name) return -1;
+    auto found = vantrel::memberIdByName(name);
+    if (!found) return -1;
+    if (id) *id = *found;
+    return 0;
+}
+
+int vantrel_invoke(vantrel_ctrl* ctrl, int32_t member_id, uint16_t kind, vantrel_variant* args,
+                   size_t nargs, vantrel_variant* result, vantrel_error* error) {
+    if (!ctrl || (nargs && !args)) {
+        fillError(error, vantrel::err::InvalidPropertyValue, "invalid argument");
+        return -1;
+    }
+    return guarded(error, [&] {
+        std::vector<Variant> in;
+        in.reserve(nargs);
+        for (size_t i = 0; i < nargs; ++i) in.push_back(toVariant(args[i]));
+        Variant r =
+            vantrel::invoke(*ctrl->ctrl, member_id, static_cast<vantrel::InvokeKind>(kind), in);
+        for (size_t i = 0; i < nargs; ++i) fromVariant(in[i], &args[i]);
+        if (result) fromVariant(r, result);
+    });
+}
+
+void vantrel_set_event_callback(vantrel_ctrl* ctrl, vantrel_event_fn fn, void* user) {
+    if (!ctrl) return;
+    ctrl->sink.fn = fn;
+    ctrl->sink.user = user;
+}
+
+int vantrel_map_port(int port, const char* path) {
+    if (port < 1 || port > 255) return -1;
+    if (path)
+        vantrel::PortMap::instance().map(port, path);
+    else
+        vantrel::PortMap::instance().unmap(port);
+    return 0;
+}
+
+int vantrel_pump(int timeout_ms, vantrel_error* error) {
+    int ran = 0;
+    if (guarded(error, [&] {
+            auto& loop = vantrel::threadLoop();
+            if (timeout_ms < 0) {
+                loop.pumpOnce();
+                ran = 1;
+            } else {
+                ran = loop.pumpOnce(std::chrono::milliseconds(timeout_ms)) ? 1 : 0;
+            }
+        }) != 0)
+        return -1;
+    return ran;
+}
+
+int vantrel_loop_fd(void) {
+    return vantrel::threadLoop().fd();
+}
+
+int vantrel_dispatch_pending(vantrel_error* error) {
+    return guarded(error, [] { vantrel::threadLoop().dispatchPending(); });
+}
+
+}  // extern "C"

@@ -1,0 +1,90 @@
+// VantrelCtrl: construction, events and the read-out members.
+#include <algorithm>
+
+#include "vantrel/ctrl.hpp"
+
+namespace vantrel {
+
+VantrelCtrl::VantrelCtrl(std::unique_ptr<SerialComm> comm, std::unique_ptr<Timer> timer,
+                         std::shared_ptr<Site> site)
+    : MSComm1(std::move(comm)), Timer1(std::move(timer)), site_(std::move(site)) {
+    if (!MSComm1 || !Timer1 || !site_)
+        throw Error(err::InvalidPropertyValue,
+                    "a control needs a serial component, a timer and a site");
+    MSComm1->setOnComm([this] { MSComm1_OnComm(); });
+    Timer1->setOnTick([this] { Timer1_Timer(); });
+    UserControl_Initialize();
+}
+
+VantrelCtrl::~VantrelCtrl() {
+    // The components may outlive this call by a moment (a pass in progress): cut them loose.
+    MSComm1->setOnComm(nullptr);
+    Timer1->setOnTick(nullptr);
+}
+
+void VantrelCtrl::connect(VantrelEvents* sink) {
+    if (sink && std::find(sinks_.begin(), sinks_.end(), sink) == sinks_.end())
+        sinks_.push_back(sink);
+}
+
+void VantrelCtrl::disconnect(VantrelEvents* sink) {
+    sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+}
+
+// A handler may connect or disconnect sinks while an event is raised: iterate over a copy, and
+// skip a sink that has been disconnected meanwhile.
+template <typename Fn>
+static void raiseTo(const std::vector<VantrelEvents*>& sinks, Fn&& fn) {
+    const std::vector<VantrelEvents*> snapshot = sinks;
+    for (VantrelEvents* sink : snapshot)
+        if (std::find(sinks.begin(), sinks.end(), sink) != sinks.end()) fn(*sink);
+}
+
+void VantrelCtrl::raiseInterruptLow() {
+    raiseTo(sinks_, [](VantrelEvents& s) { s.InterruptLow(); });
+}
+
+void VantrelCtrl::raiseInterruptHigh() {
+    raiseTo(sinks_, [](VantrelEvents& s) { s.InterruptHigh(); });
+}
+
+void VantrelCtrl::raiseNewData() {
+    raiseTo(sinks_, [this](VantrelEvents& s) { s.NewData(m_Value, m_ErrorString); });
+}
+
+std::string VantrelCtrl::ErrorString() const {
+    return m_ErrorString;
+}
+
+int16_t VantrelCtrl::c_errorstring(std::string& s) const {
+    s = m_ErrorString;
+    return 0;
+}
+
+std::string VantrelCtrl::ReturnedStr() const {
+    return m_ReturnedStr.str();
+}
+
+int16_t VantrelCtrl::c_returnedstr(std::string& s) const {
+    s = m_ReturnedStr.str();
+    return 0;
+}
+
+std::string VantrelCtrl::Status() const {
+    return m_Status;
+}
+
+int16_t VantrelCtrl::c_status(std::string& s) const {
+    s = m_Status;
+    return 0;
+}
+
+int32_t VantrelCtrl::Value() const {
+    return m_Value.toLong();
+}
+
+int16_t VantrelCtrl::ErrorNr() const {
+    return m_ErrorNr;
+}
+
+}  // namespace vantrel
