@@ -94,12 +94,22 @@ int32_t roundToLong(double x);
 
 // Reads text that is entirely a number (blanks around it allowed): optional sign, digits with
 // at most one decimal point, optional exponent E or D; or &H hex / &O octal. Nothing when the
-// text is anything else.
+// text is anything else. The decimal point may also be the locale's decimal separator. &H and
+// &O values of up to 16 bits read as 16-bit signed (&HFFFF is -1), up to 32 bits as 32-bit
+// signed (&HFFFFFFFF is -1). Throws Error 6 for a number beyond a double or beyond 32 bits.
 std::optional<double> parseNumericText(std::string_view text);
 
 // Writes a number as the component model does: no leading blank, no decimal point for a whole
 // number, up to 15 significant digits with trailing zeros dropped, the locale's decimal
 // separator, exponent form (1E+20, 1.5E-07) for very large or very small magnitudes.
 std::string formatNumber(double x);
+
+// Reads a number from reply text the way replies are read: space, tab and line feed are
+// ignored wherever they stand; the rest is read from its start as an optional sign, digits
+// with at most one decimal point and an optional exponent (E or D, optional sign, digits), or
+// &H hex / &O octal digits (same sign rule as parseNumericText); reading stops at the first
+// character that does not fit; no readable number gives 0. Never allocates.
+// Throws Error 6 for a number beyond a double (or a hex/octal value beyond 32 bits).
+double readReplyNumber(std::string_view text);
 
 }  // namespace vantrel
