@@ -1,0 +1,120 @@
+// The control over a real pseudo-terminal with the simulated board on the other end.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "fakes.hpp"
+#include "pump_until.hpp"
+#include "sim/pty_board.hpp"
+
+using namespace vantrel;
+using namespace std::chrono_literals;
+using vantrel::testing::EventLog;
+
+namespace {
+
+struct PtyRig {
+    explicit PtyRig(int32_t baud) {
+        PortMap::instance().map(1, board.slavePath());
+        ctrl = VantrelCtrl::createNew();
+        ctrl->connect(&log);
+        ctrl->Bauds(baud);
+        ctrl->Port(1);
+        if (!ctrl->OpenPort()) throw std::runtime_error("open failed: " + ctrl->ErrorString());
+    }
+    ~PtyRig() {
+        ctrl.reset();
+        PortMap::instance().clear();
+    }
+    bool command(std::string text) { return ctrl->Command(text); }
+
+    EventLoop& loop = threadLoop();
+    sim::PtyBoard board{loop};
+    std::unique_ptr<VantrelCtrl> ctrl;
+    EventLog log;
+};
+
+TEST(ControlOverPty, ExchangesWithTheBoard) {
+    PtyRig rig(115200);
+    std::string s = "PRA";
+    EXPECT_TRUE(rig.ctrl->Command(s));
+    EXPECT_EQ(rig.board.lines(), std::vector<std::string>{"PRA\r"});
+    EXPECT_EQ(rig.log.events, std::vector<std::string>{"NewData"});
+    std::string bad = "XYZ";
+    EXPECT_FALSE(rig.ctrl->Command(bad));
+    EXPECT_EQ(rig.ctrl->ErrorNr(), 10);
+    EXPECT_EQ(rig.ctrl->ErrorString(), "Illegal command");
+    EXPECT_EQ(bad, "A");
+}
+
+TEST(ControlOverPty, TimesOutNeverEarly) {
+    for (auto [baud, interval] : {std::pair{115200, 22ms}, std::pair{9600, 260ms}}) {
+        PtyRig rig(baud);
+        rig.board.engine().setSilent(true);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(rig.command("PRS"));
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
+        EXPECT_GE(waited, interval) << baud;
+        EXPECT_LT(waited, interval + 500ms) << baud;
+    }
+}
+
+TEST(ControlOverPty, ReplySplitIntoChunks) {
+    PtyRig rig(115200);
+    rig.board.engine().scriptReply("OK 4 095\r\n>");
+    rig.board.engine().setReplySplit(2, std::chrono::microseconds(1000));
+    EXPECT_TRUE(rig.command("PRS"));
+    EXPECT_EQ(rig.ctrl->Value(), 4095);
+    EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 4 095\r\n>");
+}
+
+TEST(ControlOverPty, InterruptsDuringTheWait) {
+    PtyRig rig(115200);
+    rig.board.engine().setReplyPrefix("L\r\n");
+    rig.board.engine().setReplySplit(3, std::chrono::milliseconds(5));
+    EXPECT_TRUE(rig.command("PRA"));
+    ASSERT_GE(rig.log.events.size(), 2u);
+    EXPECT_EQ(rig.log.events.front(), "L");
+    EXPECT_EQ(rig.log.events.back(), "NewData");
+    EXPECT_EQ(rig.log.count("H"), 0u);
+    EXPECT_EQ(rig.ctrl->ReturnedStr(), "L\r\nOK 1\r\n>");
+}
+
+TEST(ControlOverPty, LateReplyIsDroppedByTheNextCommand) {
+    PtyRig rig(115200);
+    rig.board.engine().scriptReplies({"OK 1\r\n>", "OK 2\r\n>"});
+    rig.board.engine().setReplyDelay(std::chrono::milliseconds(60));
+    EXPECT_FALSE(rig.command("PRS"));
+    EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
+    // The late reply reaches the control after the timeout and collects in the buffer.
+    ASSERT_TRUE(
+        vantrel::test::pumpUntil(rig.loop, [&] { return rig.ctrl->ReturnedStr() == "OK 1\r\n>"; }));
+    rig.board.engine().setReplyDelay(std::chrono::microseconds(0));
+    EXPECT_TRUE(rig.command("PRS"));
+    EXPECT_EQ(rig.ctrl->Value(), 2);
+    EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 2\r\n>");
+}
+
+TEST(ControlOverPty, HangUpMidReply) {
+    PtyRig rig(115200);
+    // The board goes away as soon as the first part of its reply has reached the control.
+    struct HangUpOnLow : VantrelEvents {
+        sim::PtyBoard* board;
+        void InterruptLow() override { board->hangUp(); }
+    } sink;
+    sink.board = &rig.board;
+    rig.ctrl->connect(&sink);
+    rig.board.engine().scriptReply("OK 1L");
+    EXPECT_FALSE(rig.command("PRS"));
+    EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
+    EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 1L");
+    ASSERT_TRUE(vantrel::test::pumpUntil(rig.loop, [&] { return !rig.ctrl->comm().PortOpen(); }));
+    EXPECT_FALSE(rig.command("PRS"));
+    EXPECT_EQ(rig.ctrl->ErrorString(), "Port is not operational");
+    // The flag is the control's own record; ClosePort clears it so the port can be reopened.
+    EXPECT_TRUE(rig.ctrl->PortIsOpen());
+    EXPECT_FALSE(rig.ctrl->ClosePort());
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The automation interface: member table, dispatch by id, coercion, write-back, errors.
+#include <gtest/gtest.h>
+
+#include "fakes.hpp"
+
+using namespace vantrel;
+using vantrel::testing::FakeRig;
+
+namespace {
+
+int32_t id(const char* name) {
+    auto found = memberIdByName(name);
+    if (!found) throw std::logic_error(std::string("no member ") + name);
+    return *found;
+}
+
+int32_t errorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+TEST(MemberTable, IdsAreTheInterfaceIds) {
+    const std::pair<const char*, int32_t> ids[] = {
+        {"Port", 0x68030002},          {"Bauds", 0x68030001},       {"OpenPort", 0x6003000A},
+        {"ClosePort", 0x6003000B},     {"Command", 0x6003000C},     {"ErrorString", 0x6003000D},
+        {"c_errorstring", 0x6003000E}, {"ReturnedStr", 0x6003000F}, {"c_returnedstr", 0x60030010},
+        {"Status", 0x60030011},        {"c_status", 0x60030012},    {"Value", 0x60030013},
+        {"PortIsOpen", 0x68030000},    {"ErrorNr", 0x60030023},
+    };
+    for (auto [name, want] : ids) EXPECT_EQ(id(name), want) << name;
+    EXPECT_EQ(id("cOmMaNd"), 0x6003000C);
+    EXPECT_FALSE(memberIdByName("Nothing"));
+    // Every id appears once per kind.
+    const auto& table = memberTable();
+    for (size_t i = 0; i < table.size(); ++i)
+        for (size_t j = i + 1; j < table.size(); ++j)
+            EXPECT_FALSE(table[i].id == table[j].id && table[i].kind == table[j].kind)
+                << table[i].name;
+}
+
+TEST(Dispatch, PropertiesAndCoercion) {
+    FakeRig rig;
+    std::vector<Variant> args{Variant(std::string(" 5 "))};
+    EXPECT_EQ(invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, args), Variant());
+    std::vector<Variant> none;
+    EXPECT_EQ(invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyGet, none), Variant(int32_t{5}));
+    args = {Variant(19200.0)};
+    invoke(*rig.ctrl, id("Bauds"), InvokeKind::PropertyPut, args);
+    EXPECT_EQ(rig.ctrl->Bauds(), 19200);
+    args = {Variant(4.5)};  // half to even: 4
+    invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, args);
+    EXPECT_EQ(rig.ctrl->Port(), 4);
+}
+
+TEST(Dispatch, ByReferenceTextIsWrittenBack) {
+    FakeRig rig;
+    rig.opened();
+    rig.serial->reply({"OK 523\r\n>"});
+    std::vector<Variant> args{Variant("PRS")};
+    EXPECT_EQ(invoke(*rig.ctrl, id("Command"), InvokeKind::Method, args), Variant(true));
+    EXPECT_EQ(args[0], Variant(" 523>"));
+    EXPECT_EQ(invoke(*rig.ctrl, id("Value"), InvokeKind::Method, {}), Variant(int32_t{523}));
+
+    args = {Variant(int32_t{42})};  // a number in a text argument becomes text
+    EXPECT_EQ(invoke(*rig.ctrl, id("c_returnedstr"), InvokeKind::Method, args),
+              Variant(int16_t{0}));
+    EXPECT_EQ(args[0], Variant("OK 523\r\n>"));
+}
+
+TEST(Dispatch, Errors) {
+    FakeRig rig;
+    std::vector<Variant> none;
+    std::vector<Variant> one{Variant(int32_t{1})};
+    std::vector<Variant> text{Variant("abc")};
+    std::vector<Variant> null{Variant::null()};
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, 0x12345678, InvokeKind::Method, none); }),
+              err::MemberNotFound);
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Value"), InvokeKind::PropertyPut, one); }),
+              err::MemberNotFound);
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Value"), InvokeKind::Method, one); }),
+              err::WrongArgumentCount);
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, none); }),
+              err::WrongArgumentCount);
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, text); }),
+              err::TypeMismatch);
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, null); }),
+              err::InvalidUseOfNull);
+    EXPECT_EQ(rig.ctrl->Port(), 1);
+    rig.site->userMode = false;
+    std::vector<Variant> flag{Variant(true)};
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
+              err::SetNotSupportedAtRuntime);
+    rig.site->userMode = true;
+    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
+              err::GetNotSupportedAtRuntime);
+    EXPECT_FALSE(rig.ctrl->PortIsOpen());
+}
+
+}  // namespace
