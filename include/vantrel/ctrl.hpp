@@ -121,6 +121,14 @@ class VantrelCtrl {
     void raiseInterruptHigh();
     void raiseNewData();
 
+    // Converters: one frame for the three widths, one for the seven self-test checks.
+    struct AdcWidth;
+    struct SelfCheck;
+    enum class Scale;
+    bool convert(const AdcWidth& width, int16_t& Channel);
+    bool scaleTest(Scale scale, const Variant& NrOfBits);
+    bool runCheck(const SelfCheck& check);
+
     // Child components and host.
     std::unique_ptr<SerialComm> MSComm1;
     std::unique_ptr<Timer> Timer1;
@@ -158,7 +166,7 @@ enum class InvokeKind : uint16_t { Method = 1, PropertyGet = 2, PropertyPut = 4 
 
 struct ParamInfo {
     const char* name;
-    VarType type;
+    VarType type;  // Empty: a Variant, taken as it is
     bool byRef;
 };
 

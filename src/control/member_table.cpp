@@ -88,6 +88,18 @@ const std::vector<Row>& rows() {
          }},
         {{"Value", M, 0x60030013, {}, VarType::Long},
          [](VantrelCtrl& c, std::span<Variant>) { return Variant(c.Value()); }},
+        {{"ADC8", M, 0x60030014, {{"Channel", VarType::Integer, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) {
+             return withInteger(a, [&](int16_t& ch) { return Variant(c.ADC8(ch)); });
+         }},
+        {{"ADC10", M, 0x60030015, {{"Channel", VarType::Integer, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) {
+             return withInteger(a, [&](int16_t& ch) { return Variant(c.ADC10(ch)); });
+         }},
+        {{"ADC12", M, 0x60030016, {{"Channel", VarType::Integer, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) {
+             return withInteger(a, [&](int16_t& ch) { return Variant(c.ADC12(ch)); });
+         }},
         {{"PortIsOpen", Get, 0x68030000, {}, VarType::Boolean},
          [](VantrelCtrl& c, std::span<Variant>) { return Variant(c.PortIsOpen()); }},
         {{"PortIsOpen",
@@ -98,6 +110,19 @@ const std::vector<Row>& rows() {
          [](VantrelCtrl& c, std::span<Variant> a) {
              c.PortIsOpen(a[0].toBoolean());
              return Variant();
+         }},
+        // NrOfBits is a Variant: handed over as the caller passed it, compared by the member.
+        {{"ADCZeroScale", M, 0x6003001E, {{"NrOfBits", VarType::Empty, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) { return Variant(c.ADCZeroScale(a[0])); }},
+        {{"ADCHalfScale", M, 0x6003001F, {{"NrOfBits", VarType::Empty, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) { return Variant(c.ADCHalfScale(a[0])); }},
+        {{"ADCFullScale", M, 0x60030020, {{"NrOfBits", VarType::Empty, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) { return Variant(c.ADCFullScale(a[0])); }},
+        {{"ADCReSynchronize", M, 0x60030021, {}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant>) { return Variant(c.ADCReSynchronize()); }},
+        {{"FindChip", M, 0x60030022, {{"BaudRate", VarType::Long, true}}, VarType::Boolean},
+         [](VantrelCtrl& c, std::span<Variant> a) {
+             return withLong(a, [&](int32_t& rate) { return Variant(c.FindChip(rate)); });
          }},
         {{"ErrorNr", M, 0x60030023, {}, VarType::Integer},
          [](VantrelCtrl& c, std::span<Variant>) { return Variant(c.ErrorNr()); }},
