@@ -150,7 +150,7 @@ class PosixSerial final : public SerialComm {
             if (::tcgetattr(fd_.get(), &t) != 0) {
                 throw Error(err::SettingsFailed, sysMessage("tcgetattr", path_, errno));
             }
-            applyLine(t, *parsed, err::SettingsFailed);
+            applyLine(fd_.get(), path_, t, *parsed, err::SettingsFailed);
         }
         settings_ = *parsed;
     }
@@ -222,15 +222,16 @@ class PosixSerial final : public SerialComm {
         if (::tcgetattr(fd.get(), &saved) != 0) {
             throw Error(err::PortOpenFailed, sysMessage("tcgetattr", path, errno));
         }
+        applyLine(fd.get(), path, saved, settings_, err::PortOpenFailed);
+        // Whatever the device received before it was ours is not an answer to anything we sent.
+        ::tcflush(fd.get(), TCIFLUSH);
+        WatchHandle watch;
         try {
-            applyLine(fd.get(), path, saved, settings_, err::PortOpenFailed);
+            watch = loop_.watch(fd.get(), EPOLLIN, [this](uint32_t ev) { onEvents(ev); });
         } catch (...) {
             ::tcsetattr(fd.get(), TCSANOW, &saved);
             throw;
         }
-        // Whatever the device received before it was ours is not an answer to anything we sent.
-        ::tcflush(fd.get(), TCIFLUSH);
-        WatchHandle watch = loop_.watch(fd.get(), EPOLLIN, [this](uint32_t ev) { onEvents(ev); });
 
         fd_ = std::move(fd);
         watch_ = std::move(watch);
@@ -248,31 +249,34 @@ class PosixSerial final : public SerialComm {
         watch_.reset();
         ::tcsetattr(fd_.get(), TCSANOW, &saved_);
         ::ioctl(fd_.get(), TIOCNXCL);
+        // Unlock explicitly: a child forked meanwhile shares the descriptor, and the lock with it.
         ::flock(fd_.get(), LOCK_UN);
         fd_.reset();
         out_.clear();
         outPos_ = 0;
     }
 
-    void applyLine(termios t, const LineSettings& s, int32_t errorNumber) {
-        applyLine(fd_.get(), path_, t, s, errorNumber);
-    }
-
-    // Sets the line format and checks that the device took it: tcsetattr succeeds when any
-    // part of the request was applied.
-    static void applyLine(int fd, const std::string& path, termios t, const LineSettings& s,
-                          int32_t errorNumber) {
+    // Puts the line in raw mode with the given format, starting from `before`, and checks that
+    // the device took all of it (tcsetattr reports success when any part was applied; a pty,
+    // for one, keeps 8 data bits and no parity whatever it is told). On failure the line goes
+    // back to `before`.
+    static void applyLine(int fd, const std::string& path, const termios& before,
+                          const LineSettings& s, int32_t errorNumber) {
+        termios t = before;
         makeLine(t, s);
-        if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-            throw Error(errorNumber, sysMessage("tcsetattr", path, errno));
-        }
+        std::string failure;
         termios now{};
-        if (::tcgetattr(fd, &now) != 0) {
-            throw Error(errorNumber, sysMessage("tcgetattr", path, errno));
+        if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+            failure = sysMessage("tcsetattr", path, errno);
+        } else if (::tcgetattr(fd, &now) != 0) {
+            failure = sysMessage("tcgetattr", path, errno);
+        } else if (::cfgetospeed(&now) != s.speed ||
+                   (now.c_cflag & kFormatFlags) != s.formatFlags()) {
+            failure = "tcsetattr " + path + ": the device refused " + s.text();
         }
-        if (::cfgetospeed(&now) != s.speed || (now.c_cflag & kFormatFlags) != s.formatFlags()) {
-            throw Error(errorNumber, "tcsetattr " + path + ": the device refused " + s.text());
-        }
+        if (failure.empty()) return;
+        ::tcsetattr(fd, TCSANOW, &before);
+        throw Error(errorNumber, failure);
     }
 
     void onEvents(uint32_t events) {

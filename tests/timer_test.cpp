@@ -1,0 +1,148 @@
+#include <poll.h>
+#include <sys/timerfd.h>
+
+#include <chrono>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "platform/fd.hpp"
+#include "pump_until.hpp"
+#include "vantrel/error.hpp"
+#include "vantrel/platform.hpp"
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class TimerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        timer->setOnTick([this] {
+            ++ticks;
+            tickTimes.push_back(Clock::now());
+        });
+    }
+
+    // Waits, without pumping, until the loop has something to deliver.
+    bool loopHasPending(int timeoutMs = 1000) {
+        pollfd p{loop->fd(), POLLIN, 0};
+        return ::poll(&p, 1, timeoutMs) == 1;
+    }
+
+    // Lets `span` pass without pumping, so that the timer's expirations pile up.
+    static void letTimePass(std::chrono::milliseconds span) {
+        Fd clock(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+        itimerspec spec{};
+        spec.it_value.tv_nsec = std::chrono::nanoseconds(span).count();
+        ::timerfd_settime(clock.get(), 0, &spec, nullptr);
+        uint64_t n;
+        ASSERT_EQ(::read(clock.get(), &n, sizeof n), 8);
+    }
+
+    std::unique_ptr<EventLoop> loop = makeEpollLoop();
+    std::unique_ptr<Timer> timer = makeLoopTimer(*loop);
+    int ticks = 0;
+    std::vector<Clock::time_point> tickTimes;
+};
+
+TEST_F(TimerTest, StartsDisabledAndNeverTicksSo) {
+    EXPECT_FALSE(timer->Enabled());
+    EXPECT_EQ(timer->Interval(), 0);
+    timer->Interval(1);
+    EXPECT_FALSE(loop->pumpOnce(20ms));
+    EXPECT_EQ(ticks, 0);
+}
+
+TEST_F(TimerTest, TicksOncePerIntervalCountingFromEnable) {
+    timer->Interval(30);
+    const auto enabled = Clock::now();
+    timer->Enabled(true);
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return ticks >= 3; }));
+    EXPECT_GE(tickTimes[0] - enabled, 30ms);
+    EXPECT_GE(tickTimes[2] - enabled, 90ms);
+    EXPECT_TRUE(timer->Enabled());
+}
+
+TEST_F(TimerTest, IntervalChangeWhileEnabledRestartsTheCount) {
+    timer->Interval(30);
+    timer->Enabled(true);
+    timer->Interval(300);
+    const auto changed = Clock::now();
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return ticks >= 1; }));
+    EXPECT_GE(tickTimes[0] - changed, 300ms);
+}
+
+TEST_F(TimerTest, DisablingDiscardsAnExpiryNotYetDelivered) {
+    timer->Interval(1);
+    timer->Enabled(true);
+    ASSERT_TRUE(loopHasPending());  // expired, not delivered
+    timer->Enabled(false);
+    EXPECT_FALSE(loop->pumpOnce(20ms));
+    EXPECT_EQ(ticks, 0);
+
+    // The next use must not see the old expiry either.
+    timer->Interval(1000);
+    timer->Enabled(true);
+    EXPECT_FALSE(loop->pumpOnce(50ms));
+    EXPECT_EQ(ticks, 0);
+}
+
+TEST_F(TimerTest, DisablingInsideTheTickStopsFurtherTicks) {
+    timer->setOnTick([&] {
+        ++ticks;
+        timer->Enabled(false);
+    });
+    timer->Interval(1);
+    timer->Enabled(true);
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return ticks >= 1; }));
+    EXPECT_FALSE(loop->pumpOnce(20ms));
+    EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(TimerTest, ZeroIntervalTicksAfterOneMillisecond) {
+    timer->Interval(0);
+    const auto enabled = Clock::now();
+    timer->Enabled(true);
+    ASSERT_TRUE(test::pumpUntil(
+        *loop, [&] { return ticks >= 1; }, 5));
+    EXPECT_GE(tickTimes[0] - enabled, 1ms);
+    EXPECT_EQ(timer->Interval(), 0);
+}
+
+TEST_F(TimerTest, NegativeIntervalIsAnInvalidPropertyValue) {
+    timer->Interval(250);
+    try {
+        timer->Interval(-1);
+        FAIL() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), err::InvalidPropertyValue);
+        EXPECT_STREQ(e.what(), "Invalid property value");
+    }
+    EXPECT_EQ(timer->Interval(), 250);
+}
+
+TEST_F(TimerTest, ExpirationsPiledUpBeforeAPassMakeOneTick) {
+    timer->Interval(2);
+    timer->Enabled(true);
+    letTimePass(15ms);
+    loop->dispatchPending();
+    EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(TimerTest, TickHandlerMayDestroyTheTimer) {
+    timer->setOnTick([&] {
+        ++ticks;
+        timer.reset();
+    });
+    timer->Interval(1);
+    timer->Enabled(true);
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return ticks >= 1; }));
+    EXPECT_EQ(timer, nullptr);
+    EXPECT_FALSE(loop->pumpOnce(10ms));
+}
+
+}  // namespace
+}  // namespace vantrel
