@@ -361,6 +361,24 @@ TEST_F(SerialTest, OverflowKeepsTheNewestBytesAndNotifiesRxOverFirst) {
     EXPECT_EQ(std::count(events.begin(), events.end(), comm::RxOver), 0);
 }
 
+TEST_F(SerialTest, OverflowByManySmallArrivalsKeepsTheNewestBytes) {
+    auto small = makePosixSerial(*loop, 16);
+    attach(*small);
+    small->CommPort(kPort);
+    small->PortOpen(true);
+    takeInput = false;
+
+    std::string sent;
+    for (char c = 'a'; c < 'a' + 7; ++c) {
+        const std::string piece(10, c);
+        pty.send(piece);
+        sent += piece;
+        ASSERT_TRUE(test::pumpUntil(*loop, [&] { return traceReceived.size() >= sent.size(); }));
+    }
+    EXPECT_EQ(small->Input(), sent.substr(sent.size() - 16));
+    EXPECT_GE(std::count(events.begin(), events.end(), comm::RxOver), 5);
+}
+
 TEST_F(SerialTest, DeliverPendingHandsOverWhatTheDeviceHoldsWithoutThePump) {
     comm->deliverPending();  // closed: nothing happens
     comm->PortOpen(true);
