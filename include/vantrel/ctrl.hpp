@@ -53,8 +53,14 @@ class VantrelCtrl {
     VantrelCtrl& operator=(const VantrelCtrl&) = delete;
 
     // A newly placed control on the thread's event loop with the termios serial component:
-    // created, initialised (port 1, 9600 baud) and sized.
+    // created, initialised (port 1, 9600 baud, flag false) and sized to 560 by 560. Without a
+    // site, a LoopSite on the thread's loop. Throws Error when a component cannot be made.
     static std::unique_ptr<VantrelCtrl> createNew(std::shared_ptr<Site> site = nullptr);
+    // A stored control, as createNew but loaded from PropBag instead of initialised: created,
+    // UserControl_ReadProperties, sized. Throws what loading throws (13 or 6 for a value that
+    // does not convert, the store's own errors); no control is made then.
+    static std::unique_ptr<VantrelCtrl> createFromStore(PropertyBag& PropBag,
+                                                        std::shared_ptr<Site> site = nullptr);
 
     // --- Events ------------------------------------------------------------------------------
     void connect(VantrelEvents* sink);
@@ -101,10 +107,22 @@ class VantrelCtrl {
     bool FindChip(int32_t& BaudRate);
 
     // --- Lifecycle --------------------------------------------------------------------------
+    // The platform's hooks, in the order of a life: creation (the constructor runs
+    // UserControl_Initialize), then exactly one of InitProperties (a new control) or
+    // ReadProperties (a stored one), then Resize; WriteProperties whenever the host saves.
     void UserControl_Initialize();
     void UserControl_InitProperties();
+    // Reads "Port", "Bauds", "PortIsOpen" in that order (defaults Integer 1, Integer 9600,
+    // Boolean false) into the fields, with the standard conversions and no range check. Passes
+    // nothing to the serial component and opens nothing. Throws 13 or 6 for a value that does
+    // not convert, or the store's error; the fields read before the failing key keep what was
+    // read.
     void UserControl_ReadProperties(PropertyBag& PropBag);
+    // Writes the same keys with the same defaults: Port and Bauds as Long, PortIsOpen as
+    // Boolean. A store failure ends the hook at that key.
     void UserControl_WriteProperties(PropertyBag& PropBag);
+    // Sets the site's Height and then Width to 560 (the control's fixed extent). Runs when the
+    // site's size really changes, also nested from its own assignments.
     void UserControl_Resize();
 
     // The child components, for hosts and tools that look below the control (tracing, maps).

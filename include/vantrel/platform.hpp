@@ -187,6 +187,8 @@ std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBuffe
 // ---------------------------------------------------------------------------------------------
 // Site: what the host provides to a control.
 
+// A site serves one control: the control registers its resize handler here when it is created
+// and removes it when it is destroyed.
 class Site {
 public:
     virtual ~Site() = default;
@@ -196,6 +198,29 @@ public:
     virtual bool UserMode() const { return true; }
     // A persisted property of the control changed.
     virtual void PropertyChanged(std::string_view name) { (void)name; }
+
+    // The control's extent, in the container's scale units. This default keeps it in memory,
+    // starting at 0 by 0; a host with a real container overrides all four and calls
+    // notifyResize() whenever the size it shows really changes.
+    virtual int32_t Height() const { return height_; }
+    virtual int32_t Width() const { return width_; }
+    // Sets the extent; when the value differs from the current one, the control's resize
+    // handler runs before the call returns (and may set the extent again, nested). A negative
+    // size throws Error 380; a failure of the resize handler reaches the caller.
+    virtual void Height(int32_t height);
+    virtual void Width(int32_t width);
+
+    // The handler that notifyResize() runs (the control's UserControl_Resize); empty removes it.
+    void setOnResize(std::function<void()> onResize) { onResize_ = std::move(onResize); }
+
+protected:
+    // Tells the control that its size has changed.
+    void notifyResize();
+
+private:
+    int32_t height_ = 0;
+    int32_t width_ = 0;
+    std::function<void()> onResize_;
 };
 
 // A site whose message pump is one pass of the given event loop.
@@ -211,13 +236,81 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Property store
 
+// A control's stored properties. Keys are case-sensitive.
 class PropertyBag {
 public:
     virtual ~PropertyBag() = default;
     // The stored value for key, or def when the key is absent.
     virtual Variant ReadProperty(std::string_view key, const Variant& def) = 0;
-    // Stores value under key; a value equal to def is left out (and removes a stored one).
+    // Stores value under key; a value equal to def (storedValueEquals) is left out (and
+    // removes a stored one), so that reading it back yields def.
     virtual void WriteProperty(std::string_view key, const Variant& value, const Variant& def) = 0;
+};
+
+// Whether a value to be stored equals its default, so that the store leaves it out. Numbers
+// compare by value whatever their type: Integer 1, Long 1 and Double 1.0 are equal; a Boolean
+// counts as its number (false 0, true -1), so Boolean false equals Integer 0 and nothing else
+// that is numeric. Texts compare exactly (case-sensitive); Empty equals only Empty; Null
+// equals nothing. A text never equals a number, so "1" is stored even when the default is 1.
+bool storedValueEquals(const Variant& value, const Variant& def);
+
+// A property bag in memory, for tests and for hosts that keep properties their own way.
+class MemoryPropertyBag : public PropertyBag {
+public:
+    Variant ReadProperty(std::string_view key, const Variant& def) override;
+    void WriteProperty(std::string_view key, const Variant& value, const Variant& def) override;
+
+    // What is stored, for a host that persists the bag itself or a test that looks inside.
+    const std::map<std::string, Variant, std::less<>>& values() const { return values_; }
+    // Stores a value as it stands, without comparing it with a default.
+    void set(std::string_view key, Variant value);
+    void remove(std::string_view key);
+
+private:
+    std::map<std::string, Variant, std::less<>> values_;
+};
+
+// A host form kept in a TOML file: one table per control name, holding that control's
+// properties as typed values. Stored as: Integer and Long as integers, Double and Currency as
+// floats, Boolean as booleans, String as strings (Empty and Null cannot be stored: Error 380).
+// Read back as: an integer in the Long range as Long (beyond it as Double, so that converting
+// it to Long overflows), a float as Double, a boolean as Boolean, a string as String; any other
+// TOML value (array, table, date) reads as a value of no convertible type (Error 13). Keys and
+// tables the control does not know are kept as they are; comments and layout are not.
+// A control name is one key (a name with a dot is a single quoted key, not a nested path).
+// Not thread-safe; the file is not locked against other writers (the last save wins whole).
+class FormFile {
+public:
+    // Reads the form at path. A missing file is an empty form (save() creates it). A file that
+    // cannot be read, or is not valid TOML, throws Error (number err::FormFile) whose text names
+    // the file and, for a syntax error, the line and column; the file is left untouched.
+    static FormFile load(std::string path);
+
+    FormFile(FormFile&&) noexcept;
+    FormFile& operator=(FormFile&&) noexcept;
+    ~FormFile();
+
+    const std::string& path() const;
+    // Whether the form has an entry under this control name.
+    bool contains(std::string_view name) const;
+    // The property bag of a control's entry, valid while this FormFile lives. The entry is
+    // created (empty) if it does not exist, so a saved control keeps its table even with every
+    // property at its default. Throws Error (err::FormFile) for an empty name or when the entry
+    // exists but is not a table.
+    PropertyBag& bag(std::string_view name);
+
+    // Writes the whole form atomically: a temporary file in the same folder, flushed to disk,
+    // renamed over the old file, then the folder flushed. A failure (full disk, no permission)
+    // throws Error (err::FormFile) with the system's reason and removes the temporary file;
+    // up to the rename the old file is left as it was (only the final flush of the folder can
+    // fail after it). A process killed mid-save leaves either the old or the new form, and
+    // possibly a stray "<file>.tmp.*" next to it.
+    void save() const;
+
+private:
+    struct Impl;
+    explicit FormFile(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
 };
 
 // ---------------------------------------------------------------------------------------------

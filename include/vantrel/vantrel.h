@@ -67,6 +67,26 @@ VANTREL_C_API int vantrel_variant_set_string(vantrel_variant* v, const char* utf
 VANTREL_C_API vantrel_ctrl* vantrel_create(vantrel_error* error);
 VANTREL_C_API void vantrel_release(vantrel_ctrl* ctrl);
 
+/* Host forms: a TOML file at path with one table per control name (see FormFile in
+ * platform.hpp). Each call reads the file afresh; saving replaces it atomically and keeps the
+ * other controls' tables and any keys it does not know. Errors from the file carry number
+ * 8400 and name the file (and the line, for a file that is not valid TOML). */
+
+/* A control from the entry `name` of the form at path: created, its stored port number, baud
+ * rate and port flag loaded (no range check, port not opened) and sized. A missing file or
+ * entry gives a new control (port 1, 9600 baud). NULL with the reason in *error on a failure
+ * (an unreadable or malformed file, error 13 or 6 for a stored value that does not convert). */
+VANTREL_C_API vantrel_ctrl* vantrel_create_from_form(const char* path, const char* name,
+                                                     vantrel_error* error);
+/* Stores the control's port number, baud rate and port flag under `name` in the form at path
+ * (created if missing; values at their defaults are left out). Returns 0, or -1 with *error;
+ * on a failure the file keeps its old contents. */
+VANTREL_C_API int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, const char* name,
+                                       vantrel_error* error);
+/* The ambient user mode the control sees: non-zero for run time (the start value), 0 for
+ * design mode. It decides, for one, the error of a PortIsOpen assignment (393 / 382). */
+VANTREL_C_API void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode);
+
 /* Looks a member up by name (case-insensitive). Returns 0 and stores the id, or -1. */
 VANTREL_C_API int vantrel_member_id(const char* name, int32_t* id);
 

@@ -130,12 +130,32 @@ class CallbackSink : public vantrel::VantrelEvents {
     }
 };
 
+// The site of a control made through this interface: the thread's loop, and a user mode that
+// the host sets (run time until told otherwise).
+class CSite : public vantrel::LoopSite {
+  public:
+    CSite() : LoopSite(vantrel::threadLoop()) {}
+    bool UserMode() const override { return userMode; }
+    bool userMode = true;
+};
+
 }  // namespace
 
 struct vantrel_ctrl {
+    std::shared_ptr<CSite> site;
     std::unique_ptr<vantrel::VantrelCtrl> ctrl;
     CallbackSink sink;
 };
+
+namespace {
+
+// Wraps a freshly made control for the caller.
+vantrel_ctrl* adopt(std::unique_ptr<vantrel_ctrl> c) {
+    c->ctrl->connect(&c->sink);
+    return c.release();
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -181,11 +201,47 @@ vantrel_ctrl* vantrel_create(vantrel_error* error) {
     vantrel_ctrl* out = nullptr;
     guarded(error, [&] {
         auto c = std::make_unique<vantrel_ctrl>();
-        c->ctrl = vantrel::VantrelCtrl::createNew();
-        c->ctrl->connect(&c->sink);
-        out = c.release();
+        c->site = std::make_shared<CSite>();
+        c->ctrl = vantrel::VantrelCtrl::createNew(c->site);
+        out = adopt(std::move(c));
     });
     return out;
+}
+
+vantrel_ctrl* vantrel_create_from_form(const char* path, const char* name, vantrel_error* error) {
+    if (!path || !name) {
+        fillError(error, vantrel::err::InvalidPropertyValue, "invalid argument");
+        return nullptr;
+    }
+    vantrel_ctrl* out = nullptr;
+    guarded(error, [&] {
+        auto form = vantrel::FormFile::load(path);
+        auto c = std::make_unique<vantrel_ctrl>();
+        c->site = std::make_shared<CSite>();
+        c->ctrl = form.contains(name)
+                      ? vantrel::VantrelCtrl::createFromStore(form.bag(name), c->site)
+                      : vantrel::VantrelCtrl::createNew(c->site);
+        out = adopt(std::move(c));
+    });
+    return out;
+}
+
+int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, const char* name,
+                         vantrel_error* error) {
+    if (!ctrl || !path || !name) {
+        fillError(error, vantrel::err::InvalidPropertyValue, "invalid argument");
+        return -1;
+    }
+    return guarded(error, [&] {
+        // Loaded afresh, so that what others saved to the file meanwhile is kept.
+        auto form = vantrel::FormFile::load(path);
+        ctrl->ctrl->UserControl_WriteProperties(form.bag(name));
+        form.save();
+    });
+}
+
+void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode) {
+    if (ctrl) ctrl->site->userMode = user_mode != 0;
 }
 
 void vantrel_release(vantrel_ctrl* ctrl) {

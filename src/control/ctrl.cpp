@@ -13,6 +13,7 @@ VantrelCtrl::VantrelCtrl(std::unique_ptr<SerialComm> comm, std::unique_ptr<Timer
                     "a control needs a serial component, a timer and a site");
     MSComm1->setOnComm([this] { MSComm1_OnComm(); });
     Timer1->setOnTick([this] { Timer1_Timer(); });
+    site_->setOnResize([this] { UserControl_Resize(); });
     UserControl_Initialize();
 }
 
@@ -20,6 +21,7 @@ VantrelCtrl::~VantrelCtrl() {
     // The components may outlive this call by a moment (a pass in progress): cut them loose.
     MSComm1->setOnComm(nullptr);
     Timer1->setOnTick(nullptr);
+    site_->setOnResize(nullptr);  // the host may keep the site longer than the control
 }
 
 void VantrelCtrl::connect(VantrelEvents* sink) {

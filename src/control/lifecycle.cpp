@@ -1,7 +1,28 @@
-// VantrelCtrl: creation and first-time initialisation.
+// VantrelCtrl: the lifecycle hooks (creation, first-time initialisation, loading, saving,
+// resizing) and the two ways a host runs them.
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
+
+namespace {
+
+// The control's fixed extent, in container units.
+constexpr int32_t kExtent = 560;
+
+// The defaults handed to the store. Reading and writing use the same ones, so that a value
+// left out on saving reads back as what was saved.
+const Variant kDefaultPort{int16_t{1}};
+const Variant kDefaultBauds{int16_t{9600}};
+const Variant kDefaultPortIsOpen{false};
+
+std::unique_ptr<VantrelCtrl> createOnThreadLoop(std::shared_ptr<Site> site) {
+    EventLoop& loop = threadLoop();
+    if (!site) site = std::make_shared<LoopSite>(loop);
+    return std::make_unique<VantrelCtrl>(makePosixSerial(loop), makeLoopTimer(loop),
+                                         std::move(site));
+}
+
+}  // namespace
 
 void VantrelCtrl::UserControl_Initialize() {
     m_LastChannel8 = 4095;
@@ -14,12 +35,40 @@ void VantrelCtrl::UserControl_InitProperties() {
     m_PortIsOpen = false;
 }
 
+void VantrelCtrl::UserControl_ReadProperties(PropertyBag& PropBag) {
+    // Each field is assigned as soon as its key converts, so a failure further on leaves the
+    // earlier ones loaded. The values are not range-checked and not handed to MSComm1: the
+    // component keeps its own configuration until Port or Bauds is assigned.
+    m_Port = PropBag.ReadProperty("Port", kDefaultPort).toLong();
+    m_Bauds = PropBag.ReadProperty("Bauds", kDefaultBauds).toLong();
+    m_PortIsOpen = PropBag.ReadProperty("PortIsOpen", kDefaultPortIsOpen).toBoolean();
+}
+
+void VantrelCtrl::UserControl_WriteProperties(PropertyBag& PropBag) {
+    PropBag.WriteProperty("Port", Variant(m_Port), kDefaultPort);
+    PropBag.WriteProperty("Bauds", Variant(m_Bauds), kDefaultBauds);
+    PropBag.WriteProperty("PortIsOpen", Variant(m_PortIsOpen), kDefaultPortIsOpen);
+}
+
+void VantrelCtrl::UserControl_Resize() {
+    // Each assignment that changes the size re-enters here; the nested run finds the height
+    // already at 560, so at most two levels deep nothing changes any more.
+    site_->Height(kExtent);
+    site_->Width(kExtent);
+}
+
 std::unique_ptr<VantrelCtrl> VantrelCtrl::createNew(std::shared_ptr<Site> site) {
-    EventLoop& loop = threadLoop();
-    if (!site) site = std::make_shared<LoopSite>(loop);
-    auto ctrl =
-        std::make_unique<VantrelCtrl>(makePosixSerial(loop), makeLoopTimer(loop), std::move(site));
+    auto ctrl = createOnThreadLoop(std::move(site));
     ctrl->UserControl_InitProperties();
+    ctrl->UserControl_Resize();
+    return ctrl;
+}
+
+std::unique_ptr<VantrelCtrl> VantrelCtrl::createFromStore(PropertyBag& PropBag,
+                                                          std::shared_ptr<Site> site) {
+    auto ctrl = createOnThreadLoop(std::move(site));
+    ctrl->UserControl_ReadProperties(PropBag);
+    ctrl->UserControl_Resize();
     return ctrl;
 }
 
