@@ -185,8 +185,13 @@ class TempFile {
                 formError(sysMessage("create", base + std::to_string(attempt), e));
             }
         }
-        if (exists && ::fchmod(fd_.get(), st.st_mode & 07777) != 0)
-            formError(sysMessage("chmod", path_, errno));
+        if (exists && ::fchmod(fd_.get(), st.st_mode & 07777) != 0) {
+            // The destructor does not run for a constructor that throws: clean up here.
+            const int e = errno;
+            fd_.reset();
+            ::unlink(path_.c_str());
+            formError(sysMessage("chmod", path_, e));
+        }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
