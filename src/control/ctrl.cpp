@@ -1,6 +1,7 @@
 // VantrelCtrl: construction, events and the read-out members.
 #include <algorithm>
 
+#include "control/instances.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
@@ -15,9 +16,11 @@ VantrelCtrl::VantrelCtrl(std::unique_ptr<SerialComm> comm, std::unique_ptr<Timer
     Timer1->setOnTick([this] { Timer1_Timer(); });
     site_->setOnResize([this] { UserControl_Resize(); });
     UserControl_Initialize();
+    detail::controlCreated();
 }
 
 VantrelCtrl::~VantrelCtrl() {
+    detail::controlDestroyed();
     // The components may outlive this call by a moment (a pass in progress): cut them loose.
     MSComm1->setOnComm(nullptr);
     Timer1->setOnTick(nullptr);
