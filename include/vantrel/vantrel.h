@@ -87,6 +87,14 @@ VANTREL_C_API int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, con
  * design mode. It decides, for one, the error of a PortIsOpen assignment (393 / 382). */
 VANTREL_C_API void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode);
 
+/* The host's message pump. While a member waits for the board it calls this instead of running
+ * this thread's loop itself: one pass of the host's own loop, which must block until something
+ * is pending, watch vantrel_loop_fd() among its descriptors and call vantrel_dispatch_pending()
+ * when that is readable, and return. The reply timer is on vantrel's loop, so every wait ends.
+ * NULL restores the default (one pass of this thread's loop). */
+typedef void (*vantrel_pump_fn)(void* user);
+VANTREL_C_API void vantrel_set_message_pump(vantrel_ctrl* ctrl, vantrel_pump_fn pump, void* user);
+
 /* Looks a member up by name (case-insensitive). Returns 0 and stores the id, or -1. */
 VANTREL_C_API int vantrel_member_id(const char* name, int32_t* id);
 

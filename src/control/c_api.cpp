@@ -136,7 +136,15 @@ class CSite : public vantrel::LoopSite {
   public:
     CSite() : LoopSite(vantrel::threadLoop()) {}
     bool UserMode() const override { return userMode; }
+    void DoEvents() override {
+        if (pump)
+            pump(pumpUser);
+        else
+            LoopSite::DoEvents();
+    }
     bool userMode = true;
+    vantrel_pump_fn pump = nullptr;
+    void* pumpUser = nullptr;
 };
 
 }  // namespace
@@ -238,6 +246,12 @@ int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, const char* name,
         ctrl->ctrl->UserControl_WriteProperties(form.bag(name));
         form.save();
     });
+}
+
+void vantrel_set_message_pump(vantrel_ctrl* ctrl, vantrel_pump_fn pump, void* user) {
+    if (!ctrl) return;
+    ctrl->site->pump = pump;
+    ctrl->site->pumpUser = user;
 }
 
 void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode) {
