@@ -58,7 +58,7 @@ struct WindowCase {
 
 void PrintTo(const WindowCase& c, std::ostream* os) {
     const char* scale = c.scale == Scale::Zero ? "zero" : c.scale == Scale::Half ? "half" : "full";
-    *os << c.bits << "-bit " << scale << " scale, reading " << c.reading
+    *os << c.bits << "-bit " << scale << " scale, reading " << formatNumber(c.reading)
         << (c.pass ? " passes" : " fails");
 }
 
