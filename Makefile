@@ -1,9 +1,11 @@
 # vantrel: the two everyday commands, and a few more.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test test-asan bench fuzz format clean
+.PHONY: all deps configure build demo test test-asan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -30,8 +32,22 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
+# Every figure of docs/performance.md, each with its reference and ratio (takes about two minutes).
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client micro_bench
+	./$(BENCH_BUILD)/bench/vantrel_bench
+	./$(BENCH_BUILD)/bench/micro_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+# libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD).
+fuzz-smoke: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) ./fuzz/run.sh smoke
+
+fuzz: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) ./fuzz/run.sh long
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,489 @@
+// vantrel_bench: the end-to-end figures, each against its reference, as medians of several runs.
+//
+//   vantrel_bench                 every figure
+//   vantrel_bench transactions    one figure (transactions, silent, timeout, wire, memory)
+//   vantrel_bench --flood MB      (internal) receive MB of unsolicited text, print peak RSS in kB
+//
+// The simulated board runs in this process on a thread of its own with its own event loop, so
+// that the control, the C floor client and the pyserial client all face the same peer through
+// the same pseudo-terminal.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fd.hpp"
+#include "sim/pty_board.hpp"
+#include "vantrel/ctrl.hpp"
+
+using namespace vantrel;
+using Clock = std::chrono::steady_clock;
+using std::chrono::duration;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The board on its own thread.
+
+class SimThread {
+  public:
+    // Returns true while it has more to send and wants to be called again without waiting.
+    using Feeder = std::function<bool(sim::PtyBoard&)>;
+
+    SimThread() {
+        std::promise<void> ready;
+        auto started = ready.get_future();
+        thread_ = std::thread([this, &ready] { run(ready); });
+        started.get();
+    }
+    ~SimThread() {
+        post([this] { quit_ = true; });
+        thread_.join();
+    }
+    SimThread(const SimThread&) = delete;
+    SimThread& operator=(const SimThread&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // Runs fn(board) on the board's thread and returns its result.
+    template <class Fn>
+    auto call(Fn fn) {
+        using R = decltype(fn(*board_));
+        std::packaged_task<R()> task([this, &fn] { return fn(*board_); });
+        auto result = task.get_future();
+        post([&task] { task(); });
+        return result.get();
+    }
+
+    void setFeeder(Feeder feeder) {
+        call([&](sim::PtyBoard&) { feeder_ = std::move(feeder); });
+    }
+
+  private:
+    void post(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(fn));
+        }
+        const uint64_t one = 1;
+        if (::write(wake_.get(), &one, sizeof one) != sizeof one) std::abort();
+    }
+
+    void run(std::promise<void>& ready) {
+        // A wire keeps time to the bit: no timer slack for the board's pacing.
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
+        auto loop = makeEpollLoop();
+        sim::PtyBoard board(*loop);
+        board.engine().setRecordLines(false);
+        board_ = &board;
+        path_ = board.slavePath();
+        wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        WatchHandle watch = loop->watch(wake_.get(), EPOLLIN, [this](uint32_t) { drain(); });
+        ready.set_value();
+        while (!quit_) {
+            const bool more = feeder_ && feeder_(board);
+            if (more)
+                loop->pumpOnce(std::chrono::milliseconds(0));
+            else
+                loop->pumpOnce();
+        }
+        watch.reset();
+        board_ = nullptr;
+    }
+
+    void drain() {
+        uint64_t n;
+        [[maybe_unused]] const ssize_t r = ::read(wake_.get(), &n, sizeof n);
+        std::vector<std::function<void()>> work;
+        {
+            std::lock_guard lock(mutex_);
+            work.swap(queue_);
+        }
+        for (auto& fn : work) fn();
+    }
+
+    std::thread thread_;
+    std::string path_;
+    sim::PtyBoard* board_ = nullptr;
+    Fd wake_;
+    std::mutex mutex_;
+    std::vector<std::function<void()>> queue_;
+    Feeder feeder_;
+    bool quit_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Measuring.
+
+double seconds(Clock::duration d) {
+    return duration<double>(d).count();
+}
+
+double threadCpu() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double processCpu() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return NAN;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// A control on the board's line at the given rate, open.
+std::unique_ptr<VantrelCtrl> openControl(const std::string& path, int32_t baud) {
+    PortMap::instance().map(1, path);
+    auto ctrl = VantrelCtrl::createNew();
+    ctrl->Bauds(baud);
+    ctrl->Port(1);
+    if (!ctrl->OpenPort()) throw std::runtime_error("OpenPort: " + ctrl->ErrorString());
+    return ctrl;
+}
+
+struct Run {
+    long exchanges = 0;
+    double wall = 0;
+    double cpu = 0;
+    double rate() const { return static_cast<double>(exchanges) / wall; }
+    double cpuPerExchange() const { return cpu / static_cast<double>(exchanges); }
+};
+
+// Runs a reference client and reads its "exchanges wall cpu" line.
+Run runClient(const std::string& commandLine) {
+    FILE* p = ::popen(commandLine.c_str(), "r");
+    if (!p) throw std::runtime_error("popen " + commandLine);
+    Run r;
+    const int got = std::fscanf(p, "%ld %lf %lf", &r.exchanges, &r.wall, &r.cpu);
+    const int status = ::pclose(p);
+    if (got != 3 || status != 0 || r.exchanges == 0)
+        throw std::runtime_error("reference client failed: " + commandLine);
+    return r;
+}
+
+Run runControl(const std::string& path, double secs) {
+    auto ctrl = openControl(path, 115200);
+    // One exchange first, so that the timer and buffers are set up outside the measurement.
+    std::string warm = "PRS";
+    if (!ctrl->Command(warm)) throw std::runtime_error("Command: " + ctrl->ErrorString());
+    Run r;
+    const auto wall0 = Clock::now();
+    const double cpu0 = threadCpu();
+    while (seconds(Clock::now() - wall0) < secs) {
+        std::string s = "PRS";
+        if (!ctrl->Command(s)) throw std::runtime_error("Command: " + ctrl->ErrorString());
+        ++r.exchanges;
+    }
+    r.cpu = threadCpu() - cpu0;
+    r.wall = seconds(Clock::now() - wall0);
+    return r;
+}
+
+std::string pythonPath() {
+    const char* p = std::getenv("VANTREL_PYTHON");
+    return p ? p : "/usr/bin/python3";
+}
+
+int rounds() {
+    const char* r = std::getenv("VANTREL_BENCH_ROUNDS");
+    return r ? std::max(1, std::atoi(r)) : 5;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Report.
+
+int missed = 0;
+
+void row(const char* figure, const std::string& value, const std::string& reference,
+         const std::string& ratio, const char* target, bool met) {
+    std::printf("  %-34s %-22s %-26s %-10s %-22s %s\n", figure, value.c_str(), reference.c_str(),
+                ratio.c_str(), target, met ? "met" : "MISSED");
+    if (!met) ++missed;
+}
+
+std::string fmt(const char* f, double x) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, x);
+    return buf;
+}
+
+void header(const char* title) {
+    std::printf("\n%s\n  %-34s %-22s %-26s %-10s %-22s %s\n", title, "figure", "vantrel",
+                "reference", "ratio", "target", "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// 1. Transaction rate and CPU per transaction.
+
+void transactions() {
+    SimThread sim;
+    const double secs = 1.0;
+    const std::string args = " " + sim.path() + " 115200 " + std::to_string(secs);
+    std::vector<double> rate[3], cpu[3];
+    for (int round = 0; round < rounds(); ++round) {
+        // Rotate the order so that no client always runs first on a warm or cold machine.
+        for (int k = 0; k < 3; ++k) {
+            const int which = (round + k) % 3;
+            Run r;
+            if (which == 0)
+                r = runControl(sim.path(), secs);
+            else if (which == 1)
+                r = runClient(std::string(VANTREL_FLOOR_CLIENT) + args);
+            else
+                r = runClient(pythonPath() + " " VANTREL_BENCH_DIR "/pyserial_client.py" + args);
+            rate[which].push_back(r.rate());
+            cpu[which].push_back(r.cpuPerExchange() * 1e6);
+        }
+    }
+    const double v = median(rate[0]), f = median(rate[1]), p = median(rate[2]);
+    const double vc = median(cpu[0]), fc = median(cpu[1]), pc = median(cpu[2]);
+    header(
+        "1. Command(\"PRS\") through a pty against the simulator, 115200 baud, immediate replies");
+    row("round trips/s vs C floor", fmt("%.0f /s", v), fmt("%.0f /s (floor_client)", f),
+        fmt("%.3f", v / f), ">= 0.9", v / f >= 0.9);
+    row("CPU per transaction vs C floor", fmt("%.1f us", vc), fmt("%.1f us (floor_client)", fc),
+        fmt("%.3f", vc / fc), "<= 1.2", vc / fc <= 1.2);
+    row("round trips/s vs pyserial", fmt("%.0f /s", v), fmt("%.0f /s (pyserial)", p),
+        fmt("%.3f", v / p), "(comparison)", true);
+    row("CPU per transaction vs pyserial", fmt("%.1f us", vc), fmt("%.1f us (pyserial)", pc),
+        fmt("%.3f", vc / pc), "(comparison)", true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// 2. A silent wait: CPU while Command waits out its timeout at 1200 baud.
+
+void silentWait() {
+    SimThread sim;
+    sim.call([](sim::PtyBoard& b) { b.engine().setSilent(true); });
+    auto ctrl = openControl(sim.path(), 1200);
+    std::vector<double> share, waits;
+    for (int i = 0; i < 3; ++i) {
+        std::string s = "PRS";
+        const double cpu0 = processCpu();
+        const auto t0 = Clock::now();
+        if (ctrl->Command(s) || ctrl->ErrorString() != "Serial port timed out")
+            throw std::runtime_error("the silent wait did not time out");
+        const double wall = seconds(Clock::now() - t0);
+        share.push_back((processCpu() - cpu0) / wall * 100);
+        waits.push_back(wall);
+    }
+    header("2. Silent wait: Command(\"PRS\") at 1200 baud, no reply (2083 ms timeout)");
+    const double s = median(share);
+    row("process CPU during the wait", fmt("%.3f %% of wait", s),
+        fmt("%.0f ms wait", median(waits) * 1000), "-", "< 1 %", s < 1.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// 3. Timeout accuracy.
+
+void timeoutAccuracy() {
+    SimThread sim;
+    sim.call([](sim::PtyBoard& b) { b.engine().setSilent(true); });
+    header("3. Timeout accuracy: Command on a silent line, wait measured around the call");
+    for (int32_t baud : {300, 9600, 115200}) {
+        auto ctrl = openControl(sim.path(), baud);
+        const double interval = std::nearbyint(2'500'000.0 / baud) / 1000;
+        const int runs = baud == 300 ? 3 : 9;
+        std::vector<double> late;
+        for (int i = 0; i < runs; ++i) {
+            std::string s = "PRS";
+            const auto t0 = Clock::now();
+            if (ctrl->Command(s)) throw std::runtime_error("the silent line answered");
+            late.push_back((seconds(Clock::now() - t0) - interval) * 1000);
+        }
+        const double earliest = *std::min_element(late.begin(), late.end());
+        const double med = median(late);
+        const std::string name = std::to_string(baud) + " baud late by (median, min)";
+        row(name.c_str(), fmt("%.3f ms", med) + fmt(", %.3f ms", earliest),
+            fmt("%.0f ms interval", interval * 1000), "-", ">= 0, median <= 2 ms",
+            earliest >= 0 && med <= 2.0);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// 4. The wire: 10-bit conversions on an unchanged channel, the board pacing its bytes.
+
+void wire() {
+    SimThread sim;
+    header("4. ADC10 on an unchanged channel, the simulator pacing its bytes at the baud rate");
+    for (int32_t baud : {115200, 9600}) {
+        const size_t replyBytes = sim.call([baud](sim::PtyBoard& b) {
+            b.engine().setPaceBaud(static_cast<uint32_t>(baud));
+            b.engine().setReading(10, 3, 805.0);
+            const uint16_t w = b.engine().word(10, 3);
+            return sim::okReply(w >> 8).size() + sim::okReply(w & 0xFF).size();
+        });
+        const size_t commandBytes = 5;  // "PRS\r" and "@"
+        const double secs = baud == 9600 ? 2.0 : 1.0;
+        std::vector<double> rates, floors;
+        for (int round = 0; round < rounds(); ++round) {
+            {
+                auto ctrl = openControl(sim.path(), baud);
+                int16_t channel = 3;
+                if (!ctrl->ADC10(channel))
+                    throw std::runtime_error("ADC10: " + ctrl->ErrorString());
+                long n = 0;
+                const auto t0 = Clock::now();
+                while (seconds(Clock::now() - t0) < secs) {
+                    channel = 3;
+                    if (!ctrl->ADC10(channel) || ctrl->Value() != 805)
+                        throw std::runtime_error("ADC10 went wrong: " + ctrl->ErrorString());
+                    ++n;
+                }
+                rates.push_back(static_cast<double>(n) / seconds(Clock::now() - t0));
+            }
+            // The same two exchanges by the C floor client, on the same paced line.
+            floors.push_back(runClient(std::string(VANTREL_FLOOR_CLIENT) + " " + sim.path() + " " +
+                                       std::to_string(baud) + " " + std::to_string(secs) + " PRS @")
+                                 .rate());
+        }
+        const double rate = median(rates), floor = median(floors);
+        const double paced = baud / 10.0 / static_cast<double>(replyBytes);
+        const double line = baud / 10.0 / static_cast<double>(replyBytes + commandBytes);
+        std::string name = std::to_string(baud) + " baud conversions/s";
+        row(name.c_str(), fmt("%.1f /s", rate),
+            fmt("%.1f /s (", paced) + std::to_string(replyBytes) + " paced B)",
+            fmt("%.3f", rate / paced), ">= 0.95", rate / paced >= 0.95);
+        name = std::to_string(baud) + " baud vs C floor, same line";
+        row(name.c_str(), fmt("%.1f /s", rate), fmt("%.1f /s (PRS, @)", floor),
+            fmt("%.3f", rate / floor), "(turnaround)", true);
+        name = std::to_string(baud) + " baud, both directions";
+        row(name.c_str(), fmt("%.1f /s", rate),
+            fmt("%.1f /s (", line) + std::to_string(replyBytes + commandBytes) + " B)",
+            fmt("%.3f", rate / line), "(a real line)", true);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// 5. Memory under a flood of unsolicited text between commands.
+
+// One line of the flood: interrupt reports among plain text, no prompt, no "?", no "OK".
+const std::string kFloodLine = "L\r\nH\r\nthe board talks of its own accord 0123456789 abcdefg\r\n";
+
+int flood(long megabytes) {
+    const long total = megabytes * 1'000'000;
+    SimThread sim;
+    auto ctrl = openControl(sim.path(), 115200);
+    struct Counter : VantrelEvents {
+        long low = 0, high = 0;
+        void InterruptLow() override { ++low; }
+        void InterruptHigh() override { ++high; }
+    } events;
+    ctrl->connect(&events);
+    long received = 0;
+    ctrl->comm().setTrace([&](TraceDirection d, std::string_view bytes) {
+        if (d == TraceDirection::Received) received += static_cast<long>(bytes.size());
+    });
+
+    std::string chunk;
+    while (chunk.size() < 64 * 1024) chunk += kFloodLine;
+    long sent = 0;
+    sim.setFeeder([&sent, &chunk, total](sim::PtyBoard& b) {
+        if (sent >= total || !b.idle()) return false;
+        const long n = std::min<long>(total - sent, static_cast<long>(chunk.size()));
+        b.sendUnsolicited(std::string_view(chunk).substr(0, static_cast<size_t>(n)));
+        sent += n;
+        return sent < total && b.idle();
+    });
+
+    EventLoop& loop = threadLoop();
+    long nextCommand = 0;
+    int commands = 0;
+    const auto t0 = Clock::now();
+    std::string first = "PRS";
+    if (!ctrl->Command(first)) throw std::runtime_error("Command: " + ctrl->ErrorString());
+    ++commands;
+    nextCommand = 5'000'000;
+    while (received < total) {
+        if (received >= nextCommand) {
+            std::string s = "PRS";
+            if (!ctrl->Command(s)) throw std::runtime_error("Command: " + ctrl->ErrorString());
+            ++commands;
+            nextCommand += 5'000'000;
+        }
+        if (!loop.pumpOnce(std::chrono::seconds(5))) throw std::runtime_error("the flood stalled");
+    }
+    const double wall = seconds(Clock::now() - t0);
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    std::printf("%ld %d %.3f %ld %ld\n", u.ru_maxrss, commands, wall, events.low, events.high);
+    return 0;
+}
+
+void memory(const char* self) {
+    header("5. Peak resident memory while unsolicited text floods in between commands");
+    std::vector<std::pair<long, long>> peaks;
+    for (long mb : {0L, 10L, 100L}) {
+        FILE* p = ::popen((std::string(self) + " --flood " + std::to_string(mb)).c_str(), "r");
+        long rss = 0, low = 0, high = 0;
+        int commands = 0;
+        double wall = 0;
+        if (!p || std::fscanf(p, "%ld %d %lf %ld %ld", &rss, &commands, &wall, &low, &high) != 5 ||
+            ::pclose(p) != 0)
+            throw std::runtime_error("the flood run failed");
+        peaks.emplace_back(mb, rss);
+        const std::string name = std::to_string(mb) + " MB flood, peak RSS";
+        const std::string detail = std::to_string(commands) + " commands" +
+                                   (mb ? fmt(", %.0f MB/s", mb / wall) : std::string());
+        row(name.c_str(), fmt("%.1f MB", rss / 1024.0), detail, "-", "bounded", true);
+    }
+    const double base = peaks[0].second / 1024.0, p10 = peaks[1].second / 1024.0,
+                 p100 = peaks[2].second / 1024.0;
+    row("growth 0 -> 100 MB flood", fmt("%.1f MB", p100 - base), fmt("10 MB: +%.1f MB", p10 - base),
+        fmt("%.2f", (p100 - base) / std::max(0.1, p10 - base)), "a few MB, flat",
+        p100 - base <= 8.0 && p100 - p10 <= 1.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc == 3 && std::string(argv[1]) == "--flood") return flood(std::atol(argv[2]));
+        if (argc >= 3 && std::string(argv[1]) == "--control") {
+            // The control's side of figure 1 alone, for profiling (against a given device, or
+            // the board on a thread).
+            std::optional<SimThread> sim;
+            if (argc == 3) sim.emplace();
+            const Run r = runControl(argc == 3 ? sim->path() : argv[3], std::atof(argv[2]));
+            std::printf("%ld %.6f %.6f\n", r.exchanges, r.wall, r.cpu);
+            return 0;
+        }
+        const std::string only = argc > 1 ? argv[1] : "";
+        const auto want = [&](const char* name) { return only.empty() || only == name; };
+        std::printf("vantrel_bench: medians of %d rounds unless said otherwise\n", rounds());
+        if (want("transactions")) transactions();
+        if (want("silent")) silentWait();
+        if (want("timeout")) timeoutAccuracy();
+        if (want("wire")) wire();
+        if (want("memory")) memory(argv[0]);
+        std::printf("\n%s\n", missed ? "some targets were MISSED" : "every target met");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vantrel_bench: %s\n", e.what());
+        return 1;
+    }
+}
