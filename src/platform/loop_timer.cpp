@@ -52,13 +52,9 @@ class LoopTimer final : public Timer {
   private:
     void arm() { settime(std::max<int32_t>(interval_, 1)); }
 
-    void disarm() {
-        settime(0);
-        // Take any expiry the kernel has counted but the loop has not delivered yet, so that it
-        // cannot surface as a tick of a later use.
-        uint64_t expirations;
-        [[maybe_unused]] const ssize_t r = ::read(tfd_.get(), &expirations, sizeof expirations);
-    }
+    // Setting the time also zeroes the kernel's count of expirations, so an expiry not yet
+    // delivered cannot surface as a tick of a later use, and no read is needed to drop it.
+    void disarm() { settime(0); }
 
     void settime(int32_t ms) {
         itimerspec spec{};

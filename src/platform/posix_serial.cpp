@@ -19,6 +19,9 @@
 #include <utility>
 
 #include "platform/fd.hpp"
+#include "platform/line_events.hpp"
+#include "platform/low_latency.hpp"
+#include "platform/posix_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -121,7 +124,8 @@ void makeLine(termios& t, const LineSettings& s) {
 
 class PosixSerial final : public SerialComm {
   public:
-    PosixSerial(EventLoop& loop, std::size_t inBufferSize) : loop_(loop), inLimit_(inBufferSize) {
+    PosixSerial(EventLoop& loop, std::size_t inBufferSize, LineSupport lines)
+        : loop_(loop), inLimit_(inBufferSize), lineSupport_(std::move(lines)) {
         if (inBufferSize == 0) throw Error(err::InvalidPropertyValue);
     }
 
@@ -223,12 +227,14 @@ class PosixSerial final : public SerialComm {
             throw Error(err::PortOpenFailed, sysMessage("tcgetattr", path, errno));
         }
         applyLine(fd.get(), path, saved, settings_, err::PortOpenFailed);
+        const bool lowLatency = requestLowLatency(fd.get());
         // Whatever the device received before it was ours is not an answer to anything we sent.
         ::tcflush(fd.get(), TCIFLUSH);
         WatchHandle watch;
         try {
             watch = loop_.watch(fd.get(), EPOLLIN, [this](uint32_t ev) { onEvents(ev); });
         } catch (...) {
+            if (lowLatency) dropLowLatency(fd.get());
             ::tcsetattr(fd.get(), TCSANOW, &saved);
             throw;
         }
@@ -237,9 +243,29 @@ class PosixSerial final : public SerialComm {
         watch_ = std::move(watch);
         path_ = path;
         saved_ = saved;
+        lowLatency_ = lowLatency;
         ++generation_;
         in_.clear();
         inStart_ = 0;
+        watchLines();
+    }
+
+    // Devices whose driver counts line events get a detector, and a helper thread that wakes
+    // the loop when a modem line changes; all others get nothing and pay nothing.
+    void watchLines() noexcept {
+        try {
+            lines_ = LineEventDetector::create(lineSupport_.source(fd_.get()));
+            if (!lines_) return;
+            lineWaiter_ = LineWaiter::start(lineSupport_.wait(fd_.get()));
+            if (!lineWaiter_) return;
+            lineWatch_ = loop_.watch(lineWaiter_->fd(), EPOLLIN, [this](uint32_t) {
+                lineWaiter_->drain();
+                notifyLines(generation_);
+            });
+        } catch (...) {
+            // Without the helper, line errors are still read after every received block.
+            lineWaiter_.reset();
+        }
     }
 
     // Closing never waits for the device: the saved line settings come back at once and bytes
@@ -247,6 +273,12 @@ class PosixSerial final : public SerialComm {
     void close() noexcept {
         if (!fd_) return;
         watch_.reset();
+        // The helper thread waits on the descriptor: it ends before the descriptor is closed.
+        lineWatch_.reset();
+        lineWaiter_.reset();
+        lines_.reset();
+        if (lowLatency_) dropLowLatency(fd_.get());
+        lowLatency_ = false;
         ::tcsetattr(fd_.get(), TCSANOW, &saved_);
         ::ioctl(fd_.get(), TIOCNXCL);
         // Unlock explicitly: a child forked meanwhile shares the descriptor, and the lock with it.
@@ -325,18 +357,23 @@ class PosixSerial final : public SerialComm {
         out_.append(bytes);
     }
 
-    // Reads what the device holds, notifies RxOver (if bytes had to be dropped) and Receive
-    // (if any wait), and closes the port when the device hung up or failed. The handler may
-    // close, reopen or destroy the component.
+    // Reads what the device holds, notifies the line errors and changes that came with it,
+    // RxOver (if bytes had to be dropped) and Receive (if any wait), and closes the port when
+    // the device hung up or failed. The handler may close, reopen or destroy the component.
     void receive(bool hungUp) {
         const uint64_t generation = generation_;
         bool overflowed = false;
+        bool arrived = false;
         while (fd_ && generation_ == generation) {
             const ssize_t n = ::read(fd_.get(), readBuf_.data(), readBuf_.size());
             if (n > 0) {
                 const std::string_view block(readBuf_.data(), static_cast<size_t>(n));
                 overflowed |= store(block);
+                arrived = true;
                 if (trace_) trace_(TraceDirection::Received, block);
+                // A short read took all there was; the watch is level-triggered, so whatever
+                // comes next is reported again. This saves a read that would only say EAGAIN.
+                if (!hungUp && static_cast<size_t>(n) < readBuf_.size()) break;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -344,6 +381,8 @@ class PosixSerial final : public SerialComm {
             hungUp = true;  // end of file, EIO after a hang-up, or another read failure
             break;
         }
+        // Line errors wake no waiter: they are read here, with the bytes they came with.
+        if (arrived && !notifyLines(generation)) return;
         if (overflowed && !notify(comm::RxOver)) return;
         if (inStart_ < in_.size() && !notify(comm::Receive)) return;
         if (hungUp && generation_ == generation) close();
@@ -369,6 +408,17 @@ class PosixSerial final : public SerialComm {
         return true;
     }
 
+    // Notifies what changed on the lines of the port opened as `generation`, while it stays
+    // open. Returns false when a handler destroyed the component.
+    bool notifyLines(uint64_t generation) {
+        if (!lines_ || generation_ != generation) return true;
+        for (const int16_t code : lines_->poll()) {
+            if (!fd_ || generation_ != generation) break;
+            if (!notify(code)) return false;
+        }
+        return true;
+    }
+
     // Returns false when the handler destroyed the component.
     bool notify(int16_t code) {
         event_ = code;
@@ -381,6 +431,7 @@ class PosixSerial final : public SerialComm {
 
     EventLoop& loop_;
     const std::size_t inLimit_;
+    const LineSupport lineSupport_;
     int16_t port_ = 1;
     LineSettings settings_;
 
@@ -388,6 +439,10 @@ class PosixSerial final : public SerialComm {
     WatchHandle watch_;
     std::string path_;
     termios saved_{};
+    bool lowLatency_ = false;  // we set the driver's low-latency flag and clear it on close
+    std::unique_ptr<LineEventDetector> lines_;
+    std::unique_ptr<LineWaiter> lineWaiter_;
+    WatchHandle lineWatch_;
     uint64_t generation_ = 0;  // counts opens, so a handler's close and reopen is noticed
 
     std::string out_;  // bytes the device has not taken yet, from out_[outPos_]
@@ -409,7 +464,12 @@ std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop) {
 }
 
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize) {
-    return std::make_unique<PosixSerial>(loop, inBufferSize);
+    return makePosixSerial(loop, inBufferSize, LineSupport{});
+}
+
+std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize,
+                                            LineSupport lines) {
+    return std::make_unique<PosixSerial>(loop, inBufferSize, std::move(lines));
 }
 
 }  // namespace vantrel
