@@ -64,12 +64,14 @@ int main(int argc, char** argv) {
     bool echo = false;
     bool pace = false;
     uint32_t paceBaud = 0;
-    app.add_option("--link", linkPath, "also make a symbolic link PATH to the device");
+    app.add_option("--link", linkPath, "also make a symbolic link PATH to the device")
+        ->type_name("PATH");
     app.add_flag("--bits8", bits8,
                  "the 8-bit converter answers addresses Channel x 16 (default: the 10-bit one)");
     app.add_flag("--echo", echo, "echo every command line before its reply");
     app.add_flag("--pace", pace, "send at the line's baud rate, 10 bit times per byte");
     app.add_option("--pace-baud", paceBaud, "send at this fixed rate instead")
+        ->type_name("BAUD")
         ->check(CLI::Range(1u, 4000000u));
     CLI11_PARSE(app, argc, argv);
 
