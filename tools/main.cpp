@@ -1,7 +1,45 @@
-// The vantrel command-line tool.
+// vantrel: the command-line tool. One subcommand a job; without one, the guided demo.
 #include <cstdio>
+#include <exception>
+#include <vector>
 
-int main() {
-    std::puts("vantrel: the command-line tool is being built");
-    return 0;
+#include "common.hpp"
+
+int main(int argc, char** argv) {
+    using namespace vantrel::cli;
+
+    CLI::App app{
+        "vantrel: drive an interface board and its 8-, 10- and 12-bit converters.\n"
+        "Without a command, runs the demo on a simulated board.\n"
+        "Exit status: 0 true, 1 false, 2 usage error, 3 failed call."};
+    app.require_subcommand(0, 1);
+    app.fallthrough(false);
+
+    const std::vector<Command> commands = {
+        addDemo(app), addShell(app),  addCmd(app),    addRead(app),  addSelftest(app),
+        addFind(app), addResync(app), addConfig(app), addPorts(app), addMonitor(app),
+    };
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitTrue : kExitUsage;
+    }
+
+    try {
+        for (const Command& c : commands)
+            if (c.app->parsed()) return c.run();
+        return commands.front().run();  // the demo
+    } catch (const CLI::ParseError& e) {
+        // Checks that need more than one option at once are made when the command runs.
+        printError(std::string("vantrel: ") + e.what());
+        return kExitUsage;
+    } catch (const vantrel::Error& e) {
+        printError("vantrel: error " + std::to_string(e.number()) + ": " + e.what());
+        return kExitFailedCall;
+    } catch (const std::exception& e) {
+        printError(std::string("vantrel: ") + e.what());
+        return kExitFailedCall;
+    }
 }

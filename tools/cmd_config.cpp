@@ -1,0 +1,35 @@
+// vantrel config: shows or writes a control's entry in a form file.
+#include "common.hpp"
+
+namespace vantrel::cli {
+
+namespace {
+
+struct ConfigOptions {
+    ControlOptions control;
+    bool save = false;
+};
+
+int runConfig(const ConfigOptions& o) {
+    Session session(o.control);
+    VantrelCtrl& ctrl = session.ctrl();
+    if (o.save) session.save();
+    printLine(o.control.form + " [" + o.control.name + "]" + (o.save ? " saved" : "") + ": Port " +
+              std::to_string(ctrl.Port()) + ", Bauds " + std::to_string(ctrl.Bauds()) +
+              ", PortIsOpen " + (ctrl.PortIsOpen() ? "True" : "False"));
+    return kExitTrue;
+}
+
+}  // namespace
+
+Command addConfig(CLI::App& app) {
+    auto o = std::make_shared<ConfigOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "config", "Show a control's stored properties, or with --save write --port and --baud");
+    o->control.addTo(*sub);
+    sub->get_option("--form")->required();
+    sub->add_flag("--save", o->save, "write the entry back to the form file");
+    return {sub, [o] { return runConfig(*o); }};
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,72 @@
+// vantrel monitor: keeps the port open and shows what the board sends of its own accord.
+#include <chrono>
+
+#include "common.hpp"
+
+namespace vantrel::cli {
+
+namespace {
+
+struct MonitorOptions {
+    ControlOptions control;
+    double seconds = 0;
+    bool json = false;
+};
+
+int runMonitor(const MonitorOptions& o) {
+    Session session(o.control);
+    VantrelCtrl& ctrl = session.ctrl();
+    EventRecorder events;
+    const auto show = [&](nlohmann::json j, const std::string& text) {
+        if (o.json) {
+            j["time"] = clockText();
+            printJson(j);
+        } else {
+            printLine(clockText() + "  " + text);
+        }
+    };
+    events.live = [&](const EventRecorder::Event& e) { show(eventJson(e), eventText(e)); };
+    session.onReceived = [&](std::string_view bytes) {
+        const std::string text = bytesToText(bytes);
+        show({{"received", text}}, "received " + quotedText(text));
+    };
+    ctrl.connect(&events);
+
+    StopSignals stop(session.loop());
+    if (!session.openPort()) {
+        ctrl.disconnect(&events);
+        return kExitFalse;
+    }
+    const std::string where = "COM" + std::to_string(ctrl.Port()) + " (" +
+                              PortMap::instance().devicePath(ctrl.Port()) + ") at " +
+                              std::to_string(ctrl.Bauds()) + " baud";
+    printError("vantrel: monitoring " + where + (o.seconds > 0 ? "" : "; Ctrl-C ends"));
+
+    const auto done = [&] { return stop.raised() || !ctrl.comm().PortOpen(); };
+    if (o.seconds > 0) {
+        const auto ms = std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
+        pumpFor(session.loop(), ms, done);
+    } else {
+        while (!done()) session.loop().pumpOnce();
+    }
+    const bool hungUp = !ctrl.comm().PortOpen();
+    if (hungUp) printError("vantrel: the device closed the line");
+    ctrl.disconnect(&events);
+    return hungUp ? kExitFalse : kExitTrue;
+}
+
+}  // namespace
+
+Command addMonitor(CLI::App& app) {
+    auto o = std::make_shared<MonitorOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "monitor",
+        "Keep the port open and show received text and InterruptLow/InterruptHigh as they come");
+    o->control.addTo(*sub);
+    sub->add_option("--seconds", o->seconds, "stop after this many seconds (default: Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_flag("--json", o->json, "one JSON object per line");
+    return {sub, [o] { return runMonitor(*o); }};
+}
+
+}  // namespace vantrel::cli

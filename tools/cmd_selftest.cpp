@@ -1,0 +1,136 @@
+// vantrel selftest: each converter against its own reference inputs.
+#include <cstdio>
+
+#include "common.hpp"
+
+namespace vantrel::cli {
+
+namespace {
+
+struct SelftestOptions {
+    ControlOptions control;
+    std::vector<int> bits;
+    bool json = false;
+};
+
+enum class Scale { Zero, Half, Full };
+
+struct Check {
+    int bits;
+    Scale scale;
+    int low;
+    int high;
+};
+
+// The checks the control has, with their windows (both ends included), for the table.
+constexpr Check kChecks[] = {
+    {8, Scale::Half, 120, 130},    {10, Scale::Zero, 0, 5}, {10, Scale::Half, 502, 522},
+    {10, Scale::Full, 1012, 1033}, {12, Scale::Zero, 0, 5}, {12, Scale::Half, 2040, 2052},
+    {12, Scale::Full, 4090, 4095},
+};
+
+const char* scaleName(Scale s) {
+    switch (s) {
+        case Scale::Zero:
+            return "zero scale";
+        case Scale::Half:
+            return "half scale";
+        default:
+            return "full scale";
+    }
+}
+
+std::string padded(std::string text, std::size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+}
+
+int runSelftest(const SelftestOptions& o) {
+    Session session(o.control);
+    VantrelCtrl& ctrl = session.ctrl();
+    EventRecorder events;
+    events.live = [](const EventRecorder::Event&) {};
+    ctrl.connect(&events);
+    if (!session.openPort()) {
+        ctrl.disconnect(&events);
+        return kExitFalse;
+    }
+    const std::vector<int> widths = o.bits.empty() ? std::vector<int>{8, 10, 12} : o.bits;
+    if (!o.json)
+        printLine(padded("width", 7) + padded("check", 12) + padded("reading", 10) +
+                  padded("window", 12) + padded("result", 8) + "error");
+
+    bool allPassed = true;
+    bool failedCall = false;
+    for (int width : widths) {
+        for (const Check& c : kChecks) {
+            if (c.bits != width) continue;
+            Variant nrOfBits(static_cast<int16_t>(width));
+            const int before = events.newDataCount;
+            bool passed = false;
+            std::optional<Error> failure;
+            try {
+                switch (c.scale) {
+                    case Scale::Zero:
+                        passed = ctrl.ADCZeroScale(nrOfBits);
+                        break;
+                    case Scale::Half:
+                        passed = ctrl.ADCHalfScale(nrOfBits);
+                        break;
+                    case Scale::Full:
+                        passed = ctrl.ADCFullScale(nrOfBits);
+                        break;
+                }
+            } catch (const Error& e) {
+                failure = e;
+            }
+            allPassed = allPassed && passed;
+            failedCall = failedCall || failure.has_value();
+            const std::string errorText = failure ? failure->what() : ctrl.ErrorString();
+            // A reading exists when the conversion went through: the check passed, or failed on
+            // its window.
+            const bool haveReading = !failure && events.newDataCount > before &&
+                                     (passed || errorText.starts_with("Returned value: "));
+            const Variant reading = haveReading ? events.lastValue : Variant();
+            const std::string window = std::to_string(c.low) + ".." + std::to_string(c.high);
+            if (o.json) {
+                nlohmann::json j = {{"bits", width},
+                                    {"check", scaleName(c.scale)},
+                                    {"reading", variantJson(reading)},
+                                    {"low", c.low},
+                                    {"high", c.high},
+                                    {"result", passed},
+                                    {"errorString", errorText}};
+                if (failure)
+                    j["error"] = {{"number", failure->number()}, {"text", failure->what()}};
+                printJson(j);
+            } else {
+                printLine(padded(std::to_string(width), 7) + padded(scaleName(c.scale), 12) +
+                          padded(haveReading ? reading.toString() : "-", 10) + padded(window, 12) +
+                          padded(passed ? "pass" : "FAIL", 8) +
+                          (failure ? "error " + std::to_string(failure->number()) + ": " : "") +
+                          errorText);
+            }
+        }
+    }
+    ctrl.disconnect(&events);
+    if (failedCall) return kExitFailedCall;
+    return allPassed ? kExitTrue : kExitFalse;
+}
+
+}  // namespace
+
+Command addSelftest(CLI::App& app) {
+    auto o = std::make_shared<SelftestOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "selftest",
+        "Test the converters against their reference inputs (8 bits: half scale; 10 and 12 "
+        "bits: zero, half and full scale) and print a table");
+    o->control.addTo(*sub);
+    sub->add_option("--bits", o->bits, "converter width to test (repeatable; default all three)")
+        ->check(CLI::IsMember({8, 10, 12}));
+    sub->add_flag("--json", o->json, "one JSON object per check");
+    return {sub, [o] { return runSelftest(*o); }};
+}
+
+}  // namespace vantrel::cli

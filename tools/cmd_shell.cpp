@@ -1,0 +1,399 @@
+// vantrel shell: an automation console over the control's member table.
+//
+//   Command "PRA"      calls a method       Port = 3   assigns a property
+//   Port               reads a property (or calls a method that takes no arguments)
+//
+// Between calls the event loop keeps running, so text and interrupts that the board sends of its
+// own accord are shown as they arrive.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "common.hpp"
+
+namespace vantrel::cli {
+
+namespace {
+
+struct ShellOptions {
+    ControlOptions control;
+    bool json = false;
+};
+
+struct Token {
+    std::string text;
+    bool quoted = false;
+};
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Splits a line into words, quoted strings (with C escapes) and "=". Throws
+// std::invalid_argument with the reason for an unfinished string or a bad escape.
+std::vector<Token> tokenize(std::string_view line) {
+    std::vector<Token> tokens;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i;
+        } else if (c == '=') {
+            tokens.push_back({"=", false});
+            ++i;
+        } else if (c == '"') {
+            Token t{{}, true};
+            ++i;
+            for (;;) {
+                if (i >= line.size()) throw std::invalid_argument("unfinished string");
+                char d = line[i++];
+                if (d == '"') break;
+                if (d != '\\') {
+                    t.text += d;
+                    continue;
+                }
+                if (i >= line.size()) throw std::invalid_argument("unfinished string");
+                d = line[i++];
+                switch (d) {
+                    case 'r':
+                        t.text += '\r';
+                        break;
+                    case 'n':
+                        t.text += '\n';
+                        break;
+                    case 't':
+                        t.text += '\t';
+                        break;
+                    case '0':
+                        t.text += '\0';
+                        break;
+                    case '\\':
+                    case '"':
+                    case '\'':
+                        t.text += d;
+                        break;
+                    case 'x': {
+                        int value = 0;
+                        int digits = 0;
+                        for (; digits < 2 && i < line.size() && hexDigit(line[i]) >= 0; ++digits)
+                            value = value * 16 + hexDigit(line[i++]);
+                        if (digits == 0) throw std::invalid_argument("\\x without hex digits");
+                        t.text += static_cast<char>(value);
+                        break;
+                    }
+                    default:
+                        throw std::invalid_argument(std::string("unknown escape \\") + d);
+                }
+            }
+            tokens.push_back(std::move(t));
+        } else {
+            Token t;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
+                   line[i] != '=' && line[i] != '"')
+                t.text += line[i++];
+            tokens.push_back(std::move(t));
+        }
+    }
+    return tokens;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// A word as a value: a keyword or a number (Integer, Long or Double, as a literal would be).
+Variant wordValue(const Token& t) {
+    if (t.quoted) return Variant(t.text);
+    if (equalsNoCase(t.text, "Empty")) return Variant();
+    if (equalsNoCase(t.text, "Null")) return Variant::null();
+    if (equalsNoCase(t.text, "True")) return Variant(true);
+    if (equalsNoCase(t.text, "False")) return Variant(false);
+    const std::optional<double> n = parseNumericText(t.text);
+    if (!n) throw std::invalid_argument("not a value: " + t.text + " (quote text)");
+    const bool whole = t.text.find_first_of(".eEdD") == std::string::npos || t.text[0] == '&';
+    if (whole && *n >= -32768 && *n <= 32767) return Variant(static_cast<int16_t>(*n));
+    if (whole && *n >= -2147483648.0 && *n <= 2147483647.0)
+        return Variant(static_cast<int32_t>(*n));
+    return Variant(*n);
+}
+
+const char* typeName(VarType t) {
+    switch (t) {
+        case VarType::Empty:
+            return "Variant";
+        case VarType::Null:
+            return "Null";
+        case VarType::Integer:
+            return "Integer";
+        case VarType::Long:
+            return "Long";
+        case VarType::Double:
+            return "Double";
+        case VarType::Currency:
+            return "Currency";
+        case VarType::String:
+            return "String";
+        case VarType::Boolean:
+            return "Boolean";
+    }
+    return "?";
+}
+
+const char* kindName(InvokeKind k) {
+    switch (k) {
+        case InvokeKind::Method:
+            return "method";
+        case InvokeKind::PropertyGet:
+            return "get";
+        case InvokeKind::PropertyPut:
+            return "put";
+    }
+    return "?";
+}
+
+std::string hexId(int32_t id) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(id));
+    return buf;
+}
+
+class Shell {
+  public:
+    explicit Shell(const ShellOptions& o) : json_(o.json), session_(o.control) {
+        session_.ctrl().connect(&events_);
+        events_.live = [this](const EventRecorder::Event& e) { showLive(e); };
+        session_.onReceived = [this](std::string_view bytes) {
+            if (inCall_) return;
+            const std::string text = bytesToText(bytes);
+            if (json_)
+                printJson({{"received", text}});
+            else
+                printLine("received " + quotedText(text));
+        };
+    }
+    ~Shell() { session_.ctrl().disconnect(&events_); }
+
+    int run() {
+        StopSignals stop(session_.loop());
+        std::string input;
+        bool eof = false;
+        while (!quit_ && !eof && !stop.raised()) {
+            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {session_.loop().fd(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
+            }
+            if (fds[1].revents != 0) session_.loop().dispatchPending();
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buf[4096];
+            const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                throw Error(err::PortIo, sysMessage("read", "standard input", errno));
+            }
+            if (n == 0) eof = true;
+            input.append(buf, static_cast<std::size_t>(n));
+            std::size_t start = 0;
+            for (std::size_t nl; !quit_ && (nl = input.find('\n', start)) != std::string::npos;
+                 start = nl + 1)
+                line(std::string_view(input).substr(start, nl - start));
+            input.erase(0, start);
+        }
+        if (eof && !quit_ && !input.empty()) line(input);
+        return kExitTrue;
+    }
+
+  private:
+    void showLive(const EventRecorder::Event& e) {
+        if (json_)
+            printJson(eventJson(e));
+        else
+            printLine("event " + eventText(e));
+    }
+
+    void line(std::string_view text) {
+        std::vector<Token> tokens;
+        try {
+            tokens = tokenize(text);
+        } catch (const std::invalid_argument& e) {
+            syntaxError(text, e.what());
+            return;
+        }
+        if (tokens.empty() || (!tokens[0].quoted && tokens[0].text.starts_with("#"))) return;
+        const Token& first = tokens[0];
+        if (!first.quoted && tokens.size() == 1) {
+            if (equalsNoCase(first.text, "quit") || equalsNoCase(first.text, "exit")) {
+                quit_ = true;
+                return;
+            }
+            if (equalsNoCase(first.text, "help")) {
+                help();
+                return;
+            }
+        }
+        if (first.quoted || first.text == "=") {
+            syntaxError(text, "a line starts with a member name (try help)");
+            return;
+        }
+
+        InvokeKind kind = InvokeKind::Method;
+        std::vector<Variant> args;
+        try {
+            if (tokens.size() >= 2 && !tokens[1].quoted && tokens[1].text == "=") {
+                if (tokens.size() != 3) throw std::invalid_argument("expected: Member = value");
+                kind = InvokeKind::PropertyPut;
+                args.push_back(wordValue(tokens[2]));
+            } else {
+                for (std::size_t i = 1; i < tokens.size(); ++i) {
+                    if (!tokens[i].quoted && tokens[i].text == "=")
+                        throw std::invalid_argument("misplaced =");
+                    args.push_back(wordValue(tokens[i]));
+                }
+            }
+        } catch (const std::invalid_argument& e) {
+            syntaxError(text, e.what());
+            return;
+        } catch (const Error& e) {
+            syntaxError(text, e.what());  // a number beyond a double
+            return;
+        }
+        call(first.text, kind, std::move(args));
+    }
+
+    void call(const std::string& name, InvokeKind kind, std::vector<Variant> args) {
+        const std::optional<int32_t> id = memberIdByName(name);
+        std::string shown = name;
+        if (id && args.empty() && kind == InvokeKind::Method &&
+            findMember(*id, InvokeKind::PropertyGet))
+            kind = InvokeKind::PropertyGet;
+        const MemberInfo* info = id ? findMember(*id, kind) : nullptr;
+        if (info) shown = info->name;
+
+        nlohmann::json out = {{"call", shown}, {"kind", kindName(kind)}};
+        if (id) out["id"] = *id;
+        Variant result;
+        std::optional<Error> failure;
+        inCall_ = true;
+        events_.live = nullptr;
+        try {
+            if (!id) throw Error(err::MemberNotFound);
+            result = invoke(session_.ctrl(), *id, kind, args);
+        } catch (const Error& e) {
+            failure = e;
+        }
+        inCall_ = false;
+        const std::vector<EventRecorder::Event> raised = events_.take();
+        events_.live = [this](const EventRecorder::Event& e) { showLive(e); };
+
+        if (json_) {
+            if (!failure) {
+                out["result"] = variantJson(result);
+                nlohmann::json a = nlohmann::json::array();
+                for (const Variant& v : args) a.push_back(variantJson(v));
+                out["args"] = std::move(a);
+            }
+            nlohmann::json ev = nlohmann::json::array();
+            for (const auto& e : raised) ev.push_back(eventJson(e));
+            out["events"] = std::move(ev);
+            if (failure) out["error"] = {{"number", failure->number()}, {"text", failure->what()}};
+            printJson(out);
+            return;
+        }
+        if (failure) {
+            printLine(shown + ": error " + std::to_string(failure->number()) + ": " +
+                      failure->what());
+        } else if (kind == InvokeKind::PropertyPut) {
+            printLine(shown + " = " + variantText(args[0]));
+        } else {
+            std::string text = shown + " -> " + variantText(result);
+            if (info)
+                for (std::size_t i = 0; i < info->params.size() && i < args.size(); ++i)
+                    if (info->params[i].byRef)
+                        text +=
+                            ", " + std::string(info->params[i].name) + " = " + variantText(args[i]);
+            printLine(text);
+        }
+        for (const auto& e : raised) printLine("  event " + eventText(e));
+    }
+
+    void syntaxError(std::string_view text, const std::string& why) {
+        if (json_)
+            printJson({{"line", std::string(text)}, {"syntaxError", why}});
+        else
+            printLine("syntax error: " + why);
+    }
+
+    void help() {
+        if (json_) {
+            nlohmann::json members = nlohmann::json::array();
+            for (const MemberInfo& m : memberTable()) {
+                nlohmann::json params = nlohmann::json::array();
+                for (const ParamInfo& p : m.params)
+                    params.push_back(
+                        {{"name", p.name}, {"type", typeName(p.type)}, {"byRef", p.byRef}});
+                nlohmann::json row = {{"name", m.name},
+                                      {"kind", kindName(m.kind)},
+                                      {"id", m.id},
+                                      {"params", std::move(params)}};
+                if (m.result != VarType::Empty) row["result"] = typeName(m.result);
+                members.push_back(std::move(row));
+            }
+            printJson({{"members", std::move(members)}});
+            return;
+        }
+        printLine("Members of _VantrelCtrl:");
+        for (const MemberInfo& m : memberTable()) {
+            std::string row = "  ";
+            row += m.name;
+            row.resize(std::max<std::size_t>(row.size() + 1, 20), ' ');
+            row += kindName(m.kind);
+            row.resize(std::max<std::size_t>(row.size() + 1, 28), ' ');
+            row += hexId(m.id) + "  (";
+            for (std::size_t i = 0; i < m.params.size(); ++i) {
+                if (i) row += ", ";
+                if (m.params[i].byRef) row += "ByRef ";
+                row += std::string(m.params[i].name) + " As " + typeName(m.params[i].type);
+            }
+            row += ")";
+            if (m.result != VarType::Empty) row += std::string(" -> ") + typeName(m.result);
+            printLine(row);
+        }
+        printLine("Events: InterruptLow (1), InterruptHigh (2), NewData(m_Value, ErrorStr) (3)");
+        printLine(
+            "Lines: Member arg ... | Member = value | Member | help | quit. Values: numbers, "
+            "\"text\" (\\r \\n \\t \\\\ \\\" \\xNN), Empty, Null, True, False.");
+    }
+
+    bool json_;
+    Session session_;
+    EventRecorder events_;
+    bool inCall_ = false;
+    bool quit_ = false;
+};
+
+}  // namespace
+
+Command addShell(CLI::App& app) {
+    auto o = std::make_shared<ShellOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "shell",
+        "Automation console: 'Member arg ...' calls a method, 'Member = value' assigns a "
+        "property, 'Member' reads one; 'help' lists the members, 'quit' or end of input ends");
+    o->control.addTo(*sub);
+    sub->add_flag("--json", o->json, "one JSON object per line");
+    return {sub, [o] { return Shell(*o).run(); }};
+}
+
+}  // namespace vantrel::cli
