@@ -1,6 +1,8 @@
 // vantrel: the control VantrelCtrl, its event interface and its automation interface.
 #pragma once
 
+#include "vantrel/export.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,7 +16,7 @@
 #include "vantrel/receive_buffer.hpp"
 #include "vantrel/variant.hpp"
 
-namespace vantrel {
+namespace vantrel VANTREL_API {
 
 namespace testing {
 class CtrlProbe;  // test access to the state record

@@ -1,11 +1,13 @@
 // vantrel: the failed-call exception and every error number the library can raise.
 #pragma once
 
+#include "vantrel/export.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-namespace vantrel {
+namespace vantrel VANTREL_API {
 
 // Error numbers carried by vantrel::Error. The first group is the component model's own;
 // the second is ours, for the serial component, the timer and the control.

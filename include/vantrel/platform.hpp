@@ -2,6 +2,8 @@
 // implementations. The control never calls the operating system itself.
 #pragma once
 
+#include "vantrel/export.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +16,7 @@
 
 #include "vantrel/variant.hpp"
 
-namespace vantrel {
+namespace vantrel VANTREL_API {
 
 // ---------------------------------------------------------------------------------------------
 // Event loop

@@ -1,6 +1,8 @@
 // The control's receive buffer: text received since the last command began, bounded in size.
 #pragma once
 
+#include "vantrel/export.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -11,7 +13,7 @@ namespace vantrel::serial {
 // "L", an "H" or a prompt ">" arrived since the last clear, so that the tests the control
 // makes on the whole buffer cost no more than the text that arrived. Appending is amortised
 // O(size of the arrival).
-class ReceiveBuffer {
+class VANTREL_API ReceiveBuffer {
   public:
     static constexpr size_t kDefaultLimit = size_t{1} << 20;
 

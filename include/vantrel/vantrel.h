@@ -6,11 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
-#define VANTREL_C_API __attribute__((visibility("default")))
-#else
-#define VANTREL_C_API
-#endif
+#include "vantrel/export.h"
+
+#define VANTREL_C_API VANTREL_API
 
 #ifdef __cplusplus
 extern "C" {

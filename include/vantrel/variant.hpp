@@ -1,13 +1,15 @@
 // vantrel: Variant, the component model's tagged value, and its standard conversions.
 #pragma once
 
+#include "vantrel/export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
-namespace vantrel {
+namespace vantrel VANTREL_API {
 
 // Type codes of the component model.
 enum class VarType : uint16_t {
