@@ -3,10 +3,13 @@
 //   vantrel_bench                 every figure
 //   vantrel_bench transactions    one figure (transactions, silent, timeout, wire, memory)
 //   vantrel_bench --flood MB      (internal) receive MB of unsolicited text, print peak RSS in kB
+//   vantrel_bench --control SECONDS [DEVICE]   the control's side of figure 1 alone (profiling)
 //
-// The simulated board runs in this process on a thread of its own with its own event loop, so
-// that the control, the C floor client and the pyserial client all face the same peer through
-// the same pseudo-terminal.
+// For the transaction rate the simulated board runs in a process of its own, so that the
+// control, the C floor client and the pyserial client all face the same peer through the same
+// pseudo-terminal, none of them sharing a process with it. For the other figures it runs on a
+// thread of this process with its own event loop, where the figure can switch its faults.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -128,6 +131,58 @@ class SimThread {
     bool quit_ = false;
 };
 
+// The board in a process of its own, answering at once, for the figure where the three
+// clients must meet it on equal terms (none of them shares a process with it). It serves until
+// the parent goes away.
+class SimProcess {
+  public:
+    SimProcess() {
+        int path[2], life[2];
+        if (::pipe2(path, O_CLOEXEC) != 0 || ::pipe2(life, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            ::close(path[0]);
+            ::close(life[1]);
+            serve(path[1], life[0]);
+        }
+        ::close(path[1]);
+        ::close(life[0]);
+        life_ = Fd(life[1]);
+        char buf[256];
+        const ssize_t n = ::read(path[0], buf, sizeof buf);
+        ::close(path[0]);
+        if (n <= 0) throw std::runtime_error("the board process did not start");
+        path_.assign(buf, static_cast<size_t>(n));
+    }
+    ~SimProcess() {
+        life_.reset();
+        ::waitpid(pid_, nullptr, 0);
+    }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    [[noreturn]] static void serve(int pathOut, int lifeIn) {
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
+        auto loop = makeEpollLoop();
+        sim::PtyBoard board(*loop);
+        board.engine().setRecordLines(false);
+        bool done = false;
+        WatchHandle life = loop->watch(lifeIn, EPOLLIN, [&](uint32_t) { done = true; });
+        if (::write(pathOut, board.slavePath().data(), board.slavePath().size()) < 0) ::_exit(1);
+        ::close(pathOut);
+        while (!done) loop->pumpOnce();
+        ::_exit(0);
+    }
+
+    pid_t pid_ = -1;
+    Fd life_;
+    std::string path_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Measuring.
 
@@ -185,18 +240,30 @@ Run runClient(const std::string& commandLine) {
     return r;
 }
 
+// Timeouts seen by the control in figure 1: on a loaded machine the board can miss the 22 ms
+// window now and then. The run goes on (the late reply then answers the next command).
+long controlTimeouts = 0;
+
 Run runControl(const std::string& path, double secs) {
     auto ctrl = openControl(path, 115200);
-    // One exchange first, so that the timer and buffers are set up outside the measurement.
-    std::string warm = "PRS";
-    if (!ctrl->Command(warm)) throw std::runtime_error("Command: " + ctrl->ErrorString());
+    // A first exchange outside the measurement, so that the timer and buffers are set up and
+    // a freshly started board has answered once.
+    for (int attempt = 0;; ++attempt) {
+        std::string warm = "PRS";
+        if (ctrl->Command(warm)) break;
+        if (attempt == 20) throw std::runtime_error("Command: " + ctrl->ErrorString());
+    }
     Run r;
     const auto wall0 = Clock::now();
     const double cpu0 = threadCpu();
     while (seconds(Clock::now() - wall0) < secs) {
         std::string s = "PRS";
-        if (!ctrl->Command(s)) throw std::runtime_error("Command: " + ctrl->ErrorString());
-        ++r.exchanges;
+        if (ctrl->Command(s))
+            ++r.exchanges;
+        else if (ctrl->ErrorString() == "Serial port timed out")
+            ++controlTimeouts;
+        else
+            throw std::runtime_error("Command: " + ctrl->ErrorString());
     }
     r.cpu = threadCpu() - cpu0;
     r.wall = seconds(Clock::now() - wall0);
@@ -240,37 +307,50 @@ void header(const char* title) {
 // 1. Transaction rate and CPU per transaction.
 
 void transactions() {
-    SimThread sim;
-    const double secs = 1.0;
+    SimProcess sim;
+    // Many short slices, the three clients side by side in each: the machine's load drifts
+    // over seconds, so each slice's ratio compares runs made a moment apart.
+    const double secs = 0.4;
+    const int slices = 3 * rounds();
     const std::string args = " " + sim.path() + " 115200 " + std::to_string(secs);
-    std::vector<double> rate[3], cpu[3];
-    for (int round = 0; round < rounds(); ++round) {
+    std::vector<double> rate[3], cpu[3], rateRatio[3], cpuRatio[3];
+    for (int slice = 0; slice < slices; ++slice) {
+        Run r[3];
         // Rotate the order so that no client always runs first on a warm or cold machine.
         for (int k = 0; k < 3; ++k) {
-            const int which = (round + k) % 3;
-            Run r;
+            const int which = (slice + k) % 3;
             if (which == 0)
-                r = runControl(sim.path(), secs);
+                r[0] = runControl(sim.path(), secs);
             else if (which == 1)
-                r = runClient(std::string(VANTREL_FLOOR_CLIENT) + args);
+                r[1] = runClient(std::string(VANTREL_FLOOR_CLIENT) + args);
             else
-                r = runClient(pythonPath() + " " VANTREL_BENCH_DIR "/pyserial_client.py" + args);
-            rate[which].push_back(r.rate());
-            cpu[which].push_back(r.cpuPerExchange() * 1e6);
+                r[2] = runClient(pythonPath() + " " VANTREL_BENCH_DIR "/pyserial_client.py" + args);
+        }
+        for (int which = 0; which < 3; ++which) {
+            rate[which].push_back(r[which].rate());
+            cpu[which].push_back(r[which].cpuPerExchange() * 1e6);
+            rateRatio[which].push_back(r[0].rate() / r[which].rate());
+            cpuRatio[which].push_back(r[0].cpuPerExchange() / r[which].cpuPerExchange());
         }
     }
     const double v = median(rate[0]), f = median(rate[1]), p = median(rate[2]);
     const double vc = median(cpu[0]), fc = median(cpu[1]), pc = median(cpu[2]);
+    const double fr = median(rateRatio[1]), fcr = median(cpuRatio[1]);
+    const double pr = median(rateRatio[2]), pcr = median(cpuRatio[2]);
+    std::printf(
+        "\n(figure 1: %d slices of %.1f s per client; ratios are medians of each slice's "
+        "ratio)",
+        slices, secs);
     header(
         "1. Command(\"PRS\") through a pty against the simulator, 115200 baud, immediate replies");
     row("round trips/s vs C floor", fmt("%.0f /s", v), fmt("%.0f /s (floor_client)", f),
-        fmt("%.3f", v / f), ">= 0.9", v / f >= 0.9);
+        fmt("%.3f", fr), ">= 0.9", fr >= 0.9);
     row("CPU per transaction vs C floor", fmt("%.1f us", vc), fmt("%.1f us (floor_client)", fc),
-        fmt("%.3f", vc / fc), "<= 1.2", vc / fc <= 1.2);
+        fmt("%.3f", fcr), "<= 1.2", fcr <= 1.2);
     row("round trips/s vs pyserial", fmt("%.0f /s", v), fmt("%.0f /s (pyserial)", p),
-        fmt("%.3f", v / p), "(comparison)", true);
+        fmt("%.3f", pr), "(comparison)", true);
     row("CPU per transaction vs pyserial", fmt("%.1f us", vc), fmt("%.1f us (pyserial)", pc),
-        fmt("%.3f", vc / pc), "(comparison)", true);
+        fmt("%.3f", pcr), "(comparison)", true);
 }
 
 // ---------------------------------------------------------------------------------------------
