@@ -387,7 +387,7 @@ void timeoutAccuracy() {
     for (int32_t baud : {300, 9600, 115200}) {
         auto ctrl = openControl(sim.path(), baud);
         const double interval = std::nearbyint(2'500'000.0 / baud) / 1000;
-        const int runs = baud == 300 ? 3 : 9;
+        const int runs = baud == 300 ? 5 : 9;
         std::vector<double> late;
         for (int i = 0; i < runs; ++i) {
             std::string s = "PRS";
@@ -406,6 +406,9 @@ void timeoutAccuracy() {
 
 // ---------------------------------------------------------------------------------------------
 // 4. The wire: 10-bit conversions on an unchanged channel, the board pacing its bytes.
+
+// Conversions that failed in figure 4 (see there).
+long wireFailures = 0;
 
 void wire() {
     SimThread sim;
@@ -430,9 +433,16 @@ void wire() {
                 const auto t0 = Clock::now();
                 while (seconds(Clock::now() - t0) < secs) {
                     channel = 3;
-                    if (!ctrl->ADC10(channel) || ctrl->Value() != 805)
-                        throw std::runtime_error("ADC10 went wrong: " + ctrl->ErrorString());
-                    ++n;
+                    if (ctrl->ADC10(channel) && ctrl->Value() == 805) {
+                        ++n;
+                        continue;
+                    }
+                    // A reply that missed its window on a loaded machine: let the rest of it
+                    // arrive, so that the next conversion starts on a quiet line. Counted, not
+                    // hidden; the time it cost stays in the measurement.
+                    ++wireFailures;
+                    while (threadLoop().pumpOnce(std::chrono::milliseconds(50))) {
+                    }
                 }
                 rates.push_back(static_cast<double>(n) / seconds(Clock::now() - t0));
             }
@@ -451,6 +461,9 @@ void wire() {
         name = std::to_string(baud) + " baud vs C floor, same line";
         row(name.c_str(), fmt("%.1f /s", rate), fmt("%.1f /s (PRS, @)", floor),
             fmt("%.3f", rate / floor), "(turnaround)", true);
+        if (wireFailures != 0)
+            std::printf("  (%ld conversions failed so far: a reply missed its timeout)\n",
+                        wireFailures);
         name = std::to_string(baud) + " baud, both directions";
         row(name.c_str(), fmt("%.1f /s", rate),
             fmt("%.1f /s (", line) + std::to_string(replyBytes + commandBytes) + " B)",
