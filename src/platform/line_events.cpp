@@ -186,6 +186,7 @@ bool LineWaiter::waitFinished(std::chrono::milliseconds timeout) {
 }
 
 void LineWaiter::run(LineWait ops) noexcept {
+    ::pthread_setname_np(::pthread_self(), "vantrel-lines");  // for ps -L and debuggers
     sigset_t own;
     ::sigemptyset(&own);
     ::sigaddset(&own, signal_);
