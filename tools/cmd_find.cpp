@@ -32,15 +32,15 @@ int runFind(const FindOptions& o) {
     const int port = ctrl.Port();
     const std::string device = PortMap::instance().devicePath(port);
     if (o.json) {
-        nlohmann::json list = nlohmann::json::array();
+        Json list = Json::array();
         for (const Probe& p : probes)
             list.push_back({{"port", p.port},
                             {"device", p.device},
                             {"outcome", p.outcome},
                             {"answered", p.answered}});
         printJson({{"result", found},
-                   {"port", found ? nlohmann::json(port) : nlohmann::json(nullptr)},
-                   {"device", found ? nlohmann::json(device) : nlohmann::json(nullptr)},
+                   {"port", found ? Json(port) : Json(nullptr)},
+                   {"device", found ? Json(device) : Json(nullptr)},
                    {"baud", ctrl.Bauds()},
                    {"probes", std::move(list)}});
     } else if (found) {

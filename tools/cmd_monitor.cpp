@@ -17,7 +17,7 @@ int runMonitor(const MonitorOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
-    const auto show = [&](nlohmann::json j, const std::string& text) {
+    const auto show = [&](Json j, const std::string& text) {
         if (o.json) {
             j["time"] = clockText();
             printJson(j);

@@ -22,7 +22,7 @@ int runPorts(const PortsOptions& o) {
     for (int n = 1; n <= 8; ++n) ports[n] = false;
     for (const auto& [n, path] : mapped) ports[n] = true;
 
-    nlohmann::json map = nlohmann::json::array();
+    Json map = Json::array();
     std::vector<std::string> rows;
     for (const auto& [n, isMapped] : ports) {
         const std::string path = PortMap::instance().devicePath(n);

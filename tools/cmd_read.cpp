@@ -78,11 +78,11 @@ int runRead(const ReadOptions& o) {
         // A failed conversion keeps the previous value: show none.
         const Variant value = result && events.newDataCount > before ? events.lastValue : Variant();
         const std::string errorText = failure ? failure->what() : ctrl.ErrorString();
-        const std::string time = clockText();
+        const std::string time = o.json || o.csv ? dateTimeText() : clockText();
         if (o.json) {
-            nlohmann::json j = {{"time", time},         {"bits", o.bits},
-                                {"channel", o.channel}, {"value", variantJson(value)},
-                                {"result", result},     {"errorString", errorText}};
+            Json j = {{"time", time},         {"bits", o.bits},
+                      {"channel", o.channel}, {"value", variantJson(value)},
+                      {"result", result},     {"errorString", errorText}};
             if (o.bits != 8 && !failure) j["address"] = channel;
             if (failure) j["error"] = {{"number", failure->number()}, {"text", failure->what()}};
             printJson(j);
@@ -93,7 +93,7 @@ int runRead(const ReadOptions& o) {
         } else {
             std::string v = value.isEmpty() ? "-" : value.toString();
             v.insert(0, v.size() < 10 ? 10 - v.size() : 0, ' ');
-            std::string line = time + "  " + v + "  " + (result ? "True " : "False");
+            std::string line = time + "  " + v + "  " + (result ? "True" : "False");
             if (failure) line += "  error " + std::to_string(failure->number()) + ":";
             if (!errorText.empty()) line += "  " + errorText;
             printLine(line);

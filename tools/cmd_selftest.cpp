@@ -94,22 +94,25 @@ int runSelftest(const SelftestOptions& o) {
             const Variant reading = haveReading ? events.lastValue : Variant();
             const std::string window = std::to_string(c.low) + ".." + std::to_string(c.high);
             if (o.json) {
-                nlohmann::json j = {{"bits", width},
-                                    {"check", scaleName(c.scale)},
-                                    {"reading", variantJson(reading)},
-                                    {"low", c.low},
-                                    {"high", c.high},
-                                    {"result", passed},
-                                    {"errorString", errorText}};
+                Json j = {{"bits", width},
+                          {"check", scaleName(c.scale)},
+                          {"reading", variantJson(reading)},
+                          {"low", c.low},
+                          {"high", c.high},
+                          {"result", passed},
+                          {"errorString", errorText}};
                 if (failure)
                     j["error"] = {{"number", failure->number()}, {"text", failure->what()}};
                 printJson(j);
             } else {
-                printLine(padded(std::to_string(width), 7) + padded(scaleName(c.scale), 12) +
-                          padded(haveReading ? reading.toString() : "-", 10) + padded(window, 12) +
-                          padded(passed ? "pass" : "FAIL", 8) +
-                          (failure ? "error " + std::to_string(failure->number()) + ": " : "") +
-                          errorText);
+                std::string row =
+                    padded(std::to_string(width), 7) + padded(scaleName(c.scale), 12) +
+                    padded(haveReading ? reading.toString() : "-", 10) + padded(window, 12) +
+                    padded(passed ? "pass" : "FAIL", 8) +
+                    (failure ? "error " + std::to_string(failure->number()) + ": " : "") +
+                    errorText;
+                row.erase(row.find_last_not_of(' ') + 1);
+                printLine(row);
             }
         }
     }

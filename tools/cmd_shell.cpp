@@ -281,7 +281,7 @@ class Shell {
         const MemberInfo* info = id ? findMember(*id, kind) : nullptr;
         if (info) shown = info->name;
 
-        nlohmann::json out = {{"call", shown}, {"kind", kindName(kind)}};
+        Json out = {{"call", shown}, {"kind", kindName(kind)}};
         if (id) out["id"] = *id;
         Variant result;
         std::optional<Error> failure;
@@ -300,11 +300,11 @@ class Shell {
         if (json_) {
             if (!failure) {
                 out["result"] = variantJson(result);
-                nlohmann::json a = nlohmann::json::array();
+                Json a = Json::array();
                 for (const Variant& v : args) a.push_back(variantJson(v));
                 out["args"] = std::move(a);
             }
-            nlohmann::json ev = nlohmann::json::array();
+            Json ev = Json::array();
             for (const auto& e : raised) ev.push_back(eventJson(e));
             out["events"] = std::move(ev);
             if (failure) out["error"] = {{"number", failure->number()}, {"text", failure->what()}};
@@ -337,16 +337,16 @@ class Shell {
 
     void help() {
         if (json_) {
-            nlohmann::json members = nlohmann::json::array();
+            Json members = Json::array();
             for (const MemberInfo& m : memberTable()) {
-                nlohmann::json params = nlohmann::json::array();
+                Json params = Json::array();
                 for (const ParamInfo& p : m.params)
                     params.push_back(
                         {{"name", p.name}, {"type", typeName(p.type)}, {"byRef", p.byRef}});
-                nlohmann::json row = {{"name", m.name},
-                                      {"kind", kindName(m.kind)},
-                                      {"id", m.id},
-                                      {"params", std::move(params)}};
+                Json row = {{"name", m.name},
+                            {"kind", kindName(m.kind)},
+                            {"id", m.id},
+                            {"params", std::move(params)}};
                 if (m.result != VarType::Empty) row["result"] = typeName(m.result);
                 members.push_back(std::move(row));
             }

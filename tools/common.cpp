@@ -192,8 +192,8 @@ const char* eventName(int32_t id) {
     }
 }
 
-nlohmann::json eventJson(const EventRecorder::Event& e) {
-    nlohmann::json j = {{"event", eventName(e.id)}};
+Json eventJson(const EventRecorder::Event& e) {
+    Json j = {{"event", eventName(e.id)}};
     if (e.id == event_id::NewData) {
         j["value"] = variantJson(e.value);
         j["text"] = e.text;
@@ -297,7 +297,7 @@ std::string variantText(const Variant& v) {
     }
 }
 
-nlohmann::json variantJson(const Variant& v) {
+Json variantJson(const Variant& v) {
     switch (v.type()) {
         case VarType::Empty:
             return nullptr;
@@ -326,13 +326,27 @@ std::string clockText(bool micro) {
     std::tm tm{};
     ::localtime_r(&t, &tm);
     const auto us = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
-    char buf[32];
+    char buf[64];
     if (micro)
         std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%06lld", tm.tm_hour, tm.tm_min, tm.tm_sec,
                       static_cast<long long>(us));
     else
         std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03lld", tm.tm_hour, tm.tm_min, tm.tm_sec,
                       static_cast<long long>(us / 1000));
+    return buf;
+}
+
+std::string dateTimeText() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t t = system_clock::to_time_t(now);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<long long>(ms));
     return buf;
 }
 
@@ -363,8 +377,8 @@ std::string traceText(std::string_view bytes) {
     return out;
 }
 
-void printJson(const nlohmann::json& j) {
-    printLine(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+void printJson(const Json& j) {
+    printLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void printLine(std::string_view line) {

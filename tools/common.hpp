@@ -20,6 +20,9 @@
 
 namespace vantrel::cli {
 
+// JSON output keeps the keys in the order they are written.
+using Json = nlohmann::ordered_json;
+
 // Exit statuses of every command.
 inline constexpr int kExitTrue = 0;
 inline constexpr int kExitFalse = 1;
@@ -175,7 +178,7 @@ class ScanWatcher {
 std::string probeText(const Probe& p);
 
 const char* eventName(int32_t id);
-nlohmann::json eventJson(const EventRecorder::Event& e);
+Json eventJson(const EventRecorder::Event& e);
 std::string eventText(const EventRecorder::Event& e);
 
 // Blocks SIGINT and SIGTERM and receives them through a signalfd on the loop, so that an
@@ -208,15 +211,17 @@ void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
 std::string quotedText(std::string_view text);
 // A value as the shell shows it: Empty, Null, True, False, a number, or quoted text.
 std::string variantText(const Variant& v);
-// A value as JSON: Empty as null, Null as {"Null": null}, numbers, booleans and strings.
-nlohmann::json variantJson(const Variant& v);
+// A value as JSON: Empty as null, Null as {"type": "Null"}, numbers, booleans and strings.
+Json variantJson(const Variant& v);
 // Local time of day with milliseconds ("14:03:07.125"), or microseconds.
 std::string clockText(bool micro = false);
+// Local date and time with milliseconds, ISO 8601 ("2024-05-01T14:03:07.125").
+std::string dateTimeText();
 // Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
 std::string traceText(std::string_view bytes);
 
 // One JSON document on one line of standard output (invalid UTF-8 replaced), flushed.
-void printJson(const nlohmann::json& j);
+void printJson(const Json& j);
 // A line on standard output, flushed (output interleaves with events).
 void printLine(std::string_view line);
 // A line on standard error.

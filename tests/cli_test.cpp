@@ -1,0 +1,550 @@
+// The vantrel command-line tool, run as a child process against simulated boards that this test
+// serves on a thread of its own.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fd.hpp"
+#include "sim/pty_board.hpp"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+// A simulated board on its own loop, on its own thread (a board is single-threaded). `setup`
+// runs on that thread before serving starts; `afterPass` after every pass of its loop. The
+// board's record can be read once the thread has stopped.
+class BoardThread {
+  public:
+    explicit BoardThread(std::function<void(vantrel::sim::PtyBoard&)> setup = {},
+                         std::function<void(vantrel::sim::PtyBoard&)> afterPass = {})
+        : wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        std::promise<std::string> path;
+        std::future<std::string> ready = path.get_future();
+        thread_ = std::thread(
+            [this, &path, setup = std::move(setup), afterPass = std::move(afterPass)]() mutable {
+                try {
+                    const auto loop = vantrel::makeEpollLoop();
+                    vantrel::sim::PtyBoard board(*loop);
+                    if (setup) setup(board);
+                    bool stop = false;
+                    const vantrel::WatchHandle w =
+                        loop->watch(wake_.get(), EPOLLIN, [&](uint32_t) { stop = true; });
+                    path.set_value(board.slavePath());
+                    while (!stop) {
+                        loop->pumpOnce();
+                        if (afterPass) afterPass(board);
+                    }
+                    lines_ = board.lines();
+                } catch (...) {
+                    path.set_exception(std::current_exception());
+                }
+            });
+        path_ = ready.get();
+    }
+    ~BoardThread() { stop(); }
+
+    const std::string& path() const { return path_; }
+
+    // Stops serving; returns every command line the board received.
+    const std::vector<std::string>& stop() {
+        if (thread_.joinable()) {
+            const uint64_t one = 1;
+            if (::write(wake_.get(), &one, sizeof one) != sizeof one) std::abort();
+            thread_.join();
+        }
+        return lines_;
+    }
+
+  private:
+    vantrel::Fd wake_;
+    std::thread thread_;
+    std::string path_;
+    std::vector<std::string> lines_;
+};
+
+struct Outcome {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// The tool as a child process with its standard streams on pipes.
+class Tool {
+  public:
+    explicit Tool(std::vector<std::string> args) {
+        args.insert(args.begin(), VANTREL_CLI);
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+            throw std::runtime_error("pipe2 failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        in_.reset(in[1]);
+        out_.reset(out[0]);
+        err_.reset(err[0]);
+        if (rc != 0) throw std::runtime_error("posix_spawn failed");
+    }
+    ~Tool() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void write(std::string_view text) {
+        while (!text.empty()) {
+            const ssize_t n = ::write(in_.get(), text.data(), text.size());
+            if (n <= 0) throw std::runtime_error("write to the tool failed");
+            text.remove_prefix(static_cast<size_t>(n));
+        }
+    }
+
+    // Reads standard output until a whole line satisfies `match`; the lines before it stay
+    // collected. Nothing when the tool ends or `limit` passes first.
+    std::optional<std::string> waitLine(const std::function<bool(const std::string&)>& match,
+                                        std::chrono::milliseconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            for (std::size_t nl; (nl = pending_.find('\n', scanned_)) != std::string::npos;) {
+                std::string line = pending_.substr(scanned_, nl - scanned_);
+                scanned_ = nl + 1;
+                if (match(line)) return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms || !readSome(static_cast<int>(left.count()))) return std::nullopt;
+        }
+    }
+
+    // Closes standard input and collects everything until the tool exits.
+    Outcome finish(std::chrono::milliseconds limit = 20s) {
+        in_.reset();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (out_ || err_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms) {
+                ::kill(pid_, SIGKILL);
+                break;
+            }
+            readSome(static_cast<int>(left.count()));
+        }
+        int wstatus = 0;
+        ::waitpid(pid_, &wstatus, 0);
+        pid_ = -1;
+        Outcome o;
+        o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        o.out = std::move(pending_);
+        o.err = std::move(errText_);
+        return o;
+    }
+
+  private:
+    // Waits for either pipe; returns false when nothing more can come (or on timeout).
+    bool readSome(int timeoutMs) {
+        pollfd fds[2] = {{out_ ? out_.get() : -1, POLLIN, 0}, {err_ ? err_.get() : -1, POLLIN, 0}};
+        if (!out_ && !err_) return false;
+        const int n = ::poll(fds, 2, timeoutMs);
+        if (n <= 0) return false;
+        bool any = false;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            vantrel::Fd& fd = i == 0 ? out_ : err_;
+            char buf[4096];
+            const ssize_t got = ::read(fd.get(), buf, sizeof buf);
+            if (got <= 0) {
+                fd.reset();
+                continue;
+            }
+            (i == 0 ? pending_ : errText_).append(buf, static_cast<size_t>(got));
+            any = true;
+        }
+        return any || out_;
+    }
+
+    pid_t pid_ = -1;
+    vantrel::Fd in_, out_, err_;
+    std::string pending_;
+    std::size_t scanned_ = 0;
+    std::string errText_;
+};
+
+Outcome run(std::vector<std::string> args, std::string_view input = {}) {
+    Tool tool(std::move(args));
+    if (!input.empty()) tool.write(input);
+    return tool.finish();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::vector<json> jsonLines(const std::string& text) {
+    std::vector<json> out;
+    for (const std::string& l : lines(text)) out.push_back(json::parse(l));
+    return out;
+}
+
+// A scratch folder for forms, removed afterwards.
+struct TempDir {
+    TempDir() {
+        std::string p = (std::filesystem::temp_directory_path() / "vantrel-cli-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::filesystem::path path;
+};
+
+TEST(CliCmd, ExitStatusSaysHowTheCallEnded) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) {
+        // The third command gets a number no double holds: Command fails as a call.
+        b.engine().scriptReplies({"OK 1\r\n>", "?A Illegal command\r\n>", "OK 1E400\r\n>"});
+    });
+    const std::string dev = "--device=" + board.path();
+    TempDir dir;
+    const auto badForm = dir.path / "bad.toml";
+    {
+        std::FILE* f = std::fopen(badForm.c_str(), "w");
+        std::fputs("[VantrelCtrl1\nPort = 3\n", f);
+        std::fclose(f);
+    }
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"cmd", dev, "--json", "PRA"}, 0},
+        {{"cmd", dev, "--json", "XYZ"}, 1},
+        {{"cmd", dev, "--json", "PRS"}, 3},
+        {{"cmd", dev, "--form", badForm.string(), "PRA"}, 3},
+        {{"cmd", dev}, 2},
+        {{"cmd", dev, "--baud=1000", "PRA"}, 2},
+        {{"cmd", dev, "--port=9", "PRA"}, 2},
+        {{"cmd", "--map", "COM3", "PRA"}, 2},
+        {{"cmd", "--no-such-option", "PRA"}, 2},
+    };
+    std::vector<Outcome> outcomes;
+    for (const Case& c : cases) {
+        outcomes.push_back(run(c.args));
+        EXPECT_EQ(outcomes.back().status, c.status) << c.args.back() << "\n" << outcomes.back().err;
+    }
+    const json ok = json::parse(outcomes[0].out);
+    EXPECT_EQ(ok["result"], true);
+    EXPECT_EQ(ok["value"], 1.0);
+    EXPECT_EQ(ok["errorNr"], 0);
+    EXPECT_EQ(ok["errorString"], "");
+    EXPECT_EQ(ok["reply"], "OK 1\r\n>");
+    const json bad = json::parse(outcomes[1].out);
+    EXPECT_EQ(bad["result"], false);
+    EXPECT_EQ(bad["value"], nullptr);  // m_Value was never set in that process
+    EXPECT_EQ(bad["errorNr"], 10);
+    EXPECT_EQ(bad["errorString"], "Illegal command");
+    EXPECT_EQ(bad["s"], "A");
+    EXPECT_NE(outcomes[2].err.find("error 6:"), std::string::npos) << outcomes[2].err;
+    EXPECT_NE(outcomes[3].err.find("bad.toml"), std::string::npos) << outcomes[3].err;
+    EXPECT_EQ(board.stop(), (std::vector<std::string>{"PRA\r", "XYZ\r", "PRS\r"}));
+}
+
+TEST(CliCmd, TraceShowsBothDirectionsOnStandardError) {
+    BoardThread board;
+    const Outcome o = run({"cmd", "--trace", "--device", board.path(), "PRA"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("> \"PRA\" 0D"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("< \"OK 1\" 0D 0A \">\""), std::string::npos) << o.err;
+    EXPECT_EQ(o.out.find("0D"), std::string::npos) << o.out;
+}
+
+TEST(CliShell, JsonLinesCarryResultsArgumentsEventsAndErrors) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) {
+        // Every reply starts with an "H", so each call raises InterruptHigh before NewData.
+        b.engine().setReplyPrefix("H\r\n");
+    });
+    Tool shell({"shell", "--json", "--device", board.path()});
+    shell.write(
+        "OpenPort\n"
+        "Command \"PRA\"\n"
+        "Port\n"
+        "Port = 3\n"
+        "PortIsOpen = True\n"
+        "ADC10 3\n"
+        "NoSuchMember\n"
+        "Command \"unfinished\n"
+        "quit\n");
+    const Outcome o = shell.finish();
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::vector<json> out = jsonLines(o.out);
+    ASSERT_EQ(out.size(), 8u) << o.out;
+
+    EXPECT_EQ(out[0]["call"], "OpenPort");
+    EXPECT_EQ(out[0]["result"], true);
+
+    EXPECT_EQ(out[1]["call"], "Command");
+    EXPECT_EQ(out[1]["kind"], "method");
+    EXPECT_EQ(out[1]["id"], 0x6003000C);
+    EXPECT_EQ(out[1]["result"], true);
+    EXPECT_EQ(out[1]["args"].size(), 1u);
+    EXPECT_TRUE(out[1]["args"][0].is_string());
+    EXPECT_EQ(
+        out[1]["events"],
+        json::parse(R"([{"event":"InterruptHigh"},{"event":"NewData","value":1.0,"text":""}])"));
+
+    EXPECT_EQ(out[2]["kind"], "get");
+    EXPECT_EQ(out[2]["result"], 1);
+    EXPECT_EQ(out[3]["kind"], "put");
+    EXPECT_FALSE(out[3].contains("error"));
+
+    EXPECT_EQ(out[4]["error"]["number"], 393);
+    EXPECT_FALSE(out[4].contains("result"));
+
+    EXPECT_EQ(out[5]["call"], "ADC10");
+    EXPECT_EQ(out[5]["args"], json::parse("[48]"));  // the address word, written back
+    ASSERT_FALSE(out[5]["events"].empty());
+    EXPECT_EQ(out[5]["events"].back()["event"], "NewData");
+
+    EXPECT_EQ(out[6]["error"]["number"], 438);
+    EXPECT_TRUE(out[7].contains("syntaxError"));
+    const auto sent = board.stop();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "PRA\r");
+}
+
+TEST(CliShell, TextAndInterruptsBetweenCallsArriveAsTheyCome) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) {
+        b.setUnsolicitedEvery("L\r\n", std::chrono::milliseconds(20));
+    });
+    Tool shell({"shell", "--json", "--device", board.path()});
+    shell.write("OpenPort\n");
+    ASSERT_TRUE(shell.waitLine([](const std::string& l) { return l.find("OpenPort") != l.npos; }));
+    // No further input: what follows can only come from the loop running while the shell waits.
+    const auto received =
+        shell.waitLine([](const std::string& l) { return l.find("received") != l.npos; });
+    ASSERT_TRUE(received);
+    EXPECT_EQ(json::parse(*received), json::parse(R"({"received":"L\r\n"})"));
+    const auto event =
+        shell.waitLine([](const std::string& l) { return l.find("event") != l.npos; });
+    ASSERT_TRUE(event);
+    EXPECT_EQ(json::parse(*event), json::parse(R"({"event":"InterruptLow"})"));
+    shell.write("quit\n");
+    EXPECT_EQ(shell.finish().status, 0);
+}
+
+TEST(CliShell, PlainOutputAndHelp) {
+    BoardThread board;
+    const Outcome o =
+        run({"shell", "--device", board.path()}, "help\nOpenPort\nCommand \"\\x50RA\"\nErrorNr\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("ADCReSynchronize  method  0x60030021"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("OpenPort -> True"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  event NewData(1, \"\")"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("ErrorNr -> 0"), std::string::npos) << o.out;
+    EXPECT_EQ(board.stop(), std::vector<std::string>{"PRA\r"});  // \x50 is "P"
+}
+
+TEST(CliRead, CountedReadingsAsCsv) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) { b.engine().setReading(10, 3, 805.25); });
+    const Outcome o = run({"read", "--device", board.path(), "--bits", "10", "--channel", "3",
+                           "--count", "3", "--interval", "0", "--csv"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const auto rows = lines(o.out);
+    ASSERT_EQ(rows.size(), 4u) << o.out;
+    EXPECT_EQ(rows[0], "time,bits,channel,value,result,error");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const std::size_t comma = rows[i].find(',');
+        EXPECT_EQ(rows[i].substr(comma), ",10,3,805.25,True,\"\"") << rows[i];
+    }
+    // The address is written once; the later readings hit the cache.
+    EXPECT_EQ(board.stop(), (std::vector<std::string>{"PCSA128\r", "PWS48\r", "PRS\r", "@", "@",
+                                                      "PRS\r", "@", "PRS\r", "@"}));
+}
+
+TEST(CliRead, ExitStatusFalseWhenAReadingFails) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) {
+        b.engine().scriptReplies({"OK 0\r\n>", "OK 48\r\n>", "OK 0\r\n>", "OK 1\r\n>", "OK 0\r\n>",
+                                  "OK 0\r\n>", "?5 Busy\r\n>"});
+    });
+    const Outcome o = run({"read", "--device", board.path(), "--bits", "10", "--channel", "3",
+                           "--count", "2", "--interval", "0", "--json"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    const std::vector<json> out = jsonLines(o.out);
+    ASSERT_EQ(out.size(), 2u) << o.out;
+    EXPECT_EQ(out[0]["result"], true);
+    EXPECT_EQ(out[0]["value"], 4.0);
+    EXPECT_EQ(out[0]["address"], 48);
+    EXPECT_EQ(out[1]["result"], false);
+    EXPECT_EQ(out[1]["value"], nullptr);
+    EXPECT_EQ(out[1]["errorString"], "Busy");
+}
+
+TEST(CliSelftest, TableAndExitStatus) {
+    {
+        BoardThread healthy;
+        const Outcome o = run({"selftest", "--device", healthy.path()});
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        const auto rows = lines(o.out);
+        ASSERT_EQ(rows.size(), 8u) << o.out;  // header and seven checks
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            EXPECT_TRUE(rows[i].ends_with("pass")) << rows[i];
+    }
+    BoardThread drifting([](vantrel::sim::PtyBoard& b) { b.engine().setReading(10, 11, 523.25); });
+    const Outcome o = run({"selftest", "--device", drifting.path(), "--bits", "10"});
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    const auto rows = lines(o.out);
+    ASSERT_EQ(rows.size(), 4u) << o.out;
+    EXPECT_EQ(rows[2], "10     half scale  523.25    502..522    FAIL    Returned value: 523.25");
+    EXPECT_TRUE(rows[3].ends_with("pass")) << rows[3];
+}
+
+TEST(CliFind, FindsTheBoardAmongMissingAndSilentPortsAndSavesIt) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    BoardThread board;
+    TempDir dir;
+    const std::string form = (dir.path / "form.toml").string();
+    const std::string missing = (dir.path / "missing").string();
+    const Outcome o =
+        run({"find", "--baud", "19200", "--map", "1=" + missing, "--map", "2=" + silent.path(),
+             "--map", "3=" + board.path(), "--form", form, "--save"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "Board found on COM3 (" + board.path() + ") at 19200 baud\n");
+    const auto progress = lines(o.err);
+    ASSERT_GE(progress.size(), 4u) << o.err;
+    EXPECT_NE(progress[1].find("COM1"), std::string::npos);
+    EXPECT_NE(progress[1].find("not opened: open " + missing + ": No such file or directory"),
+              std::string::npos)
+        << progress[1];
+    EXPECT_NE(progress[2].find("COM2"), std::string::npos);
+    EXPECT_NE(progress[2].find("not acknowledged: Serial port timed out"), std::string::npos)
+        << progress[2];
+    EXPECT_NE(progress[3].find("COM3"), std::string::npos);
+    EXPECT_TRUE(progress[3].ends_with("answered")) << progress[3];
+
+    // The saved entry takes the next command to the board without --port or --baud.
+    const Outcome r = run({"read", "--form", form, "--map", "3=" + board.path(), "--bits", "12",
+                           "--channel", "0", "--count", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("on COM3"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("at 19200 baud"), std::string::npos) << r.err;
+    const auto sent = board.stop();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), "PRA\r");
+    EXPECT_EQ(sent.back(), "@");
+    EXPECT_EQ(silent.stop(), std::vector<std::string>{"PRA\r"});
+}
+
+TEST(CliFind, NoBoardAnywhere) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    TempDir dir;
+    std::vector<std::string> args = {"find", "--json"};
+    for (int n = 1; n <= 8; ++n) {
+        args.push_back("--map");
+        args.push_back(std::to_string(n) + "=" +
+                       (n == 5 ? silent.path() : (dir.path / "none").string()));
+    }
+    const Outcome o = run(args);
+    EXPECT_EQ(o.status, 1) << o.err;
+    const json j = json::parse(o.out);
+    EXPECT_EQ(j["result"], false);
+    EXPECT_EQ(j["port"], nullptr);
+    ASSERT_EQ(j["probes"].size(), 8u);
+    for (int n = 1; n <= 8; ++n) {
+        EXPECT_EQ(j["probes"][n - 1]["port"], n);
+        EXPECT_EQ(j["probes"][n - 1]["answered"], false);
+    }
+    EXPECT_EQ(j["probes"][4]["outcome"], "not acknowledged: Serial port timed out");
+    EXPECT_EQ(run({"find", "--save"}).status, 2);  // --save needs --form
+}
+
+TEST(CliResync, RecoversAConverterThatFellOutOfStep) {
+    // The converter falls out of step once the tool's first conversion (five commands) is done.
+    // With a reply delay every reply leaves in a later pass than its command arrived, so the
+    // board's loop passes between the fifth command and the sixth.
+    BoardThread board([](vantrel::sim::PtyBoard& b) { b.engine().setReplyDelay(1ms); },
+                      [](vantrel::sim::PtyBoard& b) {
+                          if (b.lines().size() == 5 && !b.engine().outOfStep())
+                              b.engine().setOutOfStep(true);
+                      });
+    const Outcome o = run({"resync", "--device", board.path(), "--bits", "10"});
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_EQ(o.out,
+              "ADC10 channel 11: 512\n"
+              "ADCReSynchronize -> True, reading 512\n");
+    const auto sent = board.stop();
+    ASSERT_EQ(sent.size(), 13u);
+    // A failing test, "PCSA128", a test, "PRS" and the final test.
+    EXPECT_EQ(
+        std::vector<std::string>(sent.begin() + 5, sent.end()),
+        (std::vector<std::string>{"PRS\r", "@", "PCSA128\r", "PRS\r", "@", "PRS\r", "PRS\r", "@"}));
+}
+
+TEST(CliConfig, WritesTheEntryThatLaterCommandsLoad) {
+    TempDir dir;
+    const std::string form = (dir.path / "form.toml").string();
+    EXPECT_EQ(run({"config", "--form", form, "--port", "4", "--baud", "19200", "--save"}).status,
+              0);
+    const Outcome shown = run({"config", "--form", form});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.out, form + " [VantrelCtrl1]: Port 4, Bauds 19200, PortIsOpen False\n");
+    EXPECT_EQ(run({"config", "--port", "4"}).status, 2);  // no form
+}
+
+TEST(CliTool, HelpAndUsageErrors) {
+    for (const char* sub : {"shell", "cmd", "read", "selftest", "find", "resync", "config", "ports",
+                            "monitor", "demo"}) {
+        const Outcome o = run({sub, "--help"});
+        EXPECT_EQ(o.status, 0) << sub;
+        EXPECT_NE(o.out.find("--help"), std::string::npos) << sub;
+    }
+    EXPECT_EQ(run({"read", "--bits", "9", "--channel", "1"}).status, 2);
+    EXPECT_EQ(run({"read", "--channel", "1"}).status, 2);
+    EXPECT_EQ(run({"read", "--bits", "8", "--channel", "1", "--json", "--csv"}).status, 2);
+    EXPECT_EQ(run({"no-such-command"}).status, 2);
+}
+
+TEST(CliDemo, RunsTheTourAndSucceeds) {
+    const Outcome o = run({"demo"});
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    for (const char* step : {"FindChip -> True: Port 3", "Illegal command", "reading 805.25",
+                             "ADCReSynchronize -> True", "event InterruptLow",
+                             "OpenPort -> True, Command(\"PRA\") -> True"})
+        EXPECT_NE(o.out.find(step), std::string::npos) << step;
+    // Without a command, the tool runs the demo.
+    EXPECT_EQ(lines(run({}).out).front(), lines(o.out).front());
+}
+
+}  // namespace
