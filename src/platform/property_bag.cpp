@@ -275,6 +275,15 @@ PropertyBag& FormFile::bag(std::string_view name) {
 void FormFile::save() const {
     std::ostringstream text;
     text << impl_->root << '\n';
+    // The TOML writer leaves some keys bare that need quotes (an apostrophe in a control's
+    // name, for one), and such a form would not load again: refuse to replace the file with it.
+    try {
+        (void)toml::parse(text.view());
+    } catch (const toml::parse_error& e) {
+        formError("cannot save form " + impl_->path +
+                  ": a name in it would be written so that the form could not be loaded again (" +
+                  std::string(e.description()) + ")");
+    }
 
     // A new file in the same folder, complete and on disk before it replaces the old one, so
     // that a crash at any point leaves one whole form or the other.
