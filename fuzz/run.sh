@@ -6,12 +6,12 @@
 #   fuzz/run.sh build            build only
 #
 # Corpora start from the seeds in fuzz/corpus/<target>/ and grow in $FUZZ_BUILD/corpus/<target>/;
-# crashes are written to $FUZZ_BUILD/crashes/.
+# crashes are written to $FUZZ_BUILD/crashes/. FUZZ_TARGETS="a b" runs only those targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-smoke}
 build=${FUZZ_BUILD:-build-fuzz}
-targets=(reply_parser variant_text form_file board_engine command)
+targets=(${FUZZ_TARGETS:-reply_parser variant_text form_file board_engine command})
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" >/dev/null
