@@ -20,7 +20,15 @@ int runCmd(const CmdOptions& o) {
     // A port that does not open is reported here; Command then says "Port is not operational".
     session.openPort();
     std::string s = o.text;
-    const bool result = ctrl.Command(s);
+    bool result = false;
+    try {
+        result = ctrl.Command(s);
+    } catch (const Error& e) {
+        ctrl.disconnect(&events);
+        if (!o.json) throw;
+        printJson({{"error", {{"number", e.number()}, {"text", e.what()}}}});
+        return kExitFailedCall;
+    }
 
     // The value as NewData carried it (unrounded); Value() would round it and could overflow.
     const Variant value = events.newDataCount > 0 ? events.lastValue : Variant();

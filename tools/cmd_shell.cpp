@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "common.hpp"
+#include "vantrel/component.h"
 
 namespace vantrel::cli {
 
@@ -129,26 +130,35 @@ Variant wordValue(const Token& t) {
     return Variant(*n);
 }
 
-const char* typeName(VarType t) {
-    switch (t) {
-        case VarType::Empty:
-            return "Variant";
-        case VarType::Null:
+const char* vtName(uint16_t vt) {
+    switch (vt) {
+        case VANTREL_VT_EMPTY:
+            return "Empty";
+        case VANTREL_VT_NULL:
             return "Null";
-        case VarType::Integer:
+        case VANTREL_VT_INTEGER:
             return "Integer";
-        case VarType::Long:
+        case VANTREL_VT_LONG:
             return "Long";
-        case VarType::Double:
+        case VANTREL_VT_DOUBLE:
             return "Double";
-        case VarType::Currency:
+        case VANTREL_VT_CURRENCY:
             return "Currency";
-        case VarType::String:
+        case VANTREL_VT_STRING:
             return "String";
-        case VarType::Boolean:
+        case VANTREL_VT_BOOLEAN:
             return "Boolean";
+        default:
+            return "Variant";
     }
-    return "?";
+}
+
+std::string guidText(const vantrel_guid& g) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(g.data1), g.data2, g.data3, g.data4[0], g.data4[1],
+                  g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+    return buf;
 }
 
 const char* kindName(InvokeKind k) {
@@ -335,42 +345,66 @@ class Shell {
             printLine("syntax error: " + why);
     }
 
+    // The type library: the class, its dispatch interface and its event interface.
     void help() {
-        if (json_) {
-            Json members = Json::array();
-            for (const MemberInfo& m : memberTable()) {
-                Json params = Json::array();
-                for (const ParamInfo& p : m.params)
-                    params.push_back(
-                        {{"name", p.name}, {"type", typeName(p.type)}, {"byRef", p.byRef}});
-                Json row = {{"name", m.name},
-                            {"kind", kindName(m.kind)},
-                            {"id", m.id},
-                            {"params", std::move(params)}};
-                if (m.result != VarType::Empty) row["result"] = typeName(m.result);
-                members.push_back(std::move(row));
-            }
-            printJson({{"members", std::move(members)}});
-            return;
-        }
-        printLine("Members of _VantrelCtrl:");
-        for (const MemberInfo& m : memberTable()) {
+        const vantrel_type_library_desc& lib = *vantrel_type_library();
+        const auto memberJson = [](const vantrel_member_desc& m) {
+            Json params = Json::array();
+            for (std::size_t i = 0; i < m.param_count; ++i)
+                params.push_back({{"name", m.params[i].name},
+                                  {"type", vtName(m.params[i].type)},
+                                  {"byRef", m.params[i].by_ref != 0}});
+            Json row = {{"name", m.name},
+                        {"kind", kindName(static_cast<InvokeKind>(m.kind))},
+                        {"id", m.id},
+                        {"params", std::move(params)}};
+            if (m.result != VANTREL_VT_EMPTY) row["result"] = vtName(m.result);
+            return row;
+        };
+        const auto memberText = [](const vantrel_member_desc& m, bool event) {
             std::string row = "  ";
             row += m.name;
             row.resize(std::max<std::size_t>(row.size() + 1, 20), ' ');
-            row += kindName(m.kind);
-            row.resize(std::max<std::size_t>(row.size() + 1, 28), ' ');
-            row += hexId(m.id) + "  (";
-            for (std::size_t i = 0; i < m.params.size(); ++i) {
+            if (!event) {
+                row += kindName(static_cast<InvokeKind>(m.kind));
+                row.resize(std::max<std::size_t>(row.size() + 1, 28), ' ');
+            }
+            row += (event ? std::to_string(m.id) : hexId(m.id)) + "  (";
+            for (std::size_t i = 0; i < m.param_count; ++i) {
                 if (i) row += ", ";
-                if (m.params[i].byRef) row += "ByRef ";
-                row += std::string(m.params[i].name) + " As " + typeName(m.params[i].type);
+                if (m.params[i].by_ref) row += "ByRef ";
+                row += std::string(m.params[i].name) + " As " + vtName(m.params[i].type);
             }
             row += ")";
-            if (m.result != VarType::Empty) row += std::string(" -> ") + typeName(m.result);
-            printLine(row);
+            if (m.result != VANTREL_VT_EMPTY) row += std::string(" -> ") + vtName(m.result);
+            return row;
+        };
+        if (json_) {
+            Json members = Json::array();
+            for (std::size_t i = 0; i < lib.dispatch.member_count; ++i)
+                members.push_back(memberJson(lib.dispatch.members[i]));
+            Json events = Json::array();
+            for (std::size_t i = 0; i < lib.events.member_count; ++i)
+                events.push_back(memberJson(lib.events.members[i]));
+            printJson({{"library", lib.name},
+                       {"version", std::to_string(lib.major) + "." + std::to_string(lib.minor)},
+                       {"class", lib.class_name},
+                       {"clsid", guidText(lib.clsid)},
+                       {"interface", lib.dispatch.name},
+                       {"members", std::move(members)},
+                       {"eventInterface", lib.events.name},
+                       {"events", std::move(events)}});
+            return;
         }
-        printLine("Events: InterruptLow (1), InterruptHigh (2), NewData(m_Value, ErrorStr) (3)");
+        printLine(std::string(lib.name) + " " + std::to_string(lib.major) + "." +
+                  std::to_string(lib.minor) + ", class " + lib.class_name + " " +
+                  guidText(lib.clsid));
+        printLine(std::string(lib.dispatch.name) + " " + guidText(lib.dispatch.iid) + ":");
+        for (std::size_t i = 0; i < lib.dispatch.member_count; ++i)
+            printLine(memberText(lib.dispatch.members[i], false));
+        printLine(std::string(lib.events.name) + " " + guidText(lib.events.iid) + " (events):");
+        for (std::size_t i = 0; i < lib.events.member_count; ++i)
+            printLine(memberText(lib.events.members[i], true));
         printLine(
             "Lines: Member arg ... | Member = value | Member | help | quit. Values: numbers, "
             "\"text\" (\\r \\n \\t \\\\ \\\" \\xNN), Empty, Null, True, False.");
