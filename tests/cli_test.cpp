@@ -45,6 +45,7 @@ class BoardThread {
         std::future<std::string> ready = path.get_future();
         thread_ = std::thread(
             [this, &path, setup = std::move(setup), afterPass = std::move(afterPass)]() mutable {
+                bool published = false;
                 try {
                     const auto loop = vantrel::makeEpollLoop();
                     vantrel::sim::PtyBoard board(*loop);
@@ -53,16 +54,25 @@ class BoardThread {
                     const vantrel::WatchHandle w =
                         loop->watch(wake_.get(), EPOLLIN, [&](uint32_t) { stop = true; });
                     path.set_value(board.slavePath());
+                    published = true;  // `path` is gone from here on
                     while (!stop) {
                         loop->pumpOnce();
                         if (afterPass) afterPass(board);
                     }
                     lines_ = board.lines();
-                } catch (...) {
-                    path.set_exception(std::current_exception());
+                } catch (const std::exception& e) {
+                    if (!published)
+                        path.set_exception(std::current_exception());
+                    else
+                        failure_ = e.what();
                 }
             });
-        path_ = ready.get();
+        try {
+            path_ = ready.get();
+        } catch (...) {
+            thread_.join();
+            throw;
+        }
     }
     ~BoardThread() { stop(); }
 
@@ -74,6 +84,7 @@ class BoardThread {
             const uint64_t one = 1;
             if (::write(wake_.get(), &one, sizeof one) != sizeof one) std::abort();
             thread_.join();
+            EXPECT_EQ(failure_, "") << "the board's thread failed";
         }
         return lines_;
     }
@@ -83,6 +94,7 @@ class BoardThread {
     std::thread thread_;
     std::string path_;
     std::vector<std::string> lines_;
+    std::string failure_;
 };
 
 struct Outcome {
