@@ -53,7 +53,7 @@ int runCmd(const CmdOptions& o) {
 
 }  // namespace
 
-Command addCmd(CLI::App& app) {
+Subcommand addCmd(CLI::App& app) {
     auto o = std::make_shared<CmdOptions>();
     CLI::App* sub = app.add_subcommand(
         "cmd",

@@ -22,7 +22,7 @@ int runConfig(const ConfigOptions& o) {
 
 }  // namespace
 
-Command addConfig(CLI::App& app) {
+Subcommand addConfig(CLI::App& app) {
     auto o = std::make_shared<ConfigOptions>();
     CLI::App* sub = app.add_subcommand(
         "config", "Show a control's stored properties, or with --save write --port and --baud");

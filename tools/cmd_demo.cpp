@@ -303,7 +303,7 @@ int runDemo(const DemoOptions& o) {
 
 }  // namespace
 
-Command addDemo(CLI::App& app) {
+Subcommand addDemo(CLI::App& app) {
     auto o = std::make_shared<DemoOptions>();
     CLI::App* sub = app.add_subcommand(
         "demo", "A guided tour on a simulated board inside this process (the default)");

@@ -64,7 +64,7 @@ int runFind(const FindOptions& o) {
 
 }  // namespace
 
-Command addFind(CLI::App& app) {
+Subcommand addFind(CLI::App& app) {
     auto o = std::make_shared<FindOptions>();
     CLI::App* sub = app.add_subcommand(
         "find",

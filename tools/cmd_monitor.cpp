@@ -57,7 +57,7 @@ int runMonitor(const MonitorOptions& o) {
 
 }  // namespace
 
-Command addMonitor(CLI::App& app) {
+Subcommand addMonitor(CLI::App& app) {
     auto o = std::make_shared<MonitorOptions>();
     CLI::App* sub = app.add_subcommand(
         "monitor",

@@ -50,7 +50,7 @@ int runPorts(const PortsOptions& o) {
 
 }  // namespace
 
-Command addPorts(CLI::App& app) {
+Subcommand addPorts(CLI::App& app) {
     auto o = std::make_shared<PortsOptions>();
     CLI::App* sub = app.add_subcommand(
         "ports", "List the serial devices present and the device each COM number opens");

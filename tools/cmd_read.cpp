@@ -106,7 +106,7 @@ int runRead(const ReadOptions& o) {
 
 }  // namespace
 
-Command addRead(CLI::App& app) {
+Subcommand addRead(CLI::App& app) {
     auto o = std::make_shared<ReadOptions>();
     CLI::App* sub = app.add_subcommand(
         "read", "Read one channel of a converter, repeatedly: time, value, result, error text");

@@ -44,7 +44,7 @@ int runResync(const ResyncOptions& o) {
 
 }  // namespace
 
-Command addResync(CLI::App& app) {
+Subcommand addResync(CLI::App& app) {
     auto o = std::make_shared<ResyncOptions>();
     CLI::App* sub = app.add_subcommand(
         "resync",

@@ -123,7 +123,7 @@ int runSelftest(const SelftestOptions& o) {
 
 }  // namespace
 
-Command addSelftest(CLI::App& app) {
+Subcommand addSelftest(CLI::App& app) {
     auto o = std::make_shared<SelftestOptions>();
     CLI::App* sub = app.add_subcommand(
         "selftest",

@@ -419,7 +419,7 @@ class Shell {
 
 }  // namespace
 
-Command addShell(CLI::App& app) {
+Subcommand addShell(CLI::App& app) {
     auto o = std::make_shared<ShellOptions>();
     CLI::App* sub = app.add_subcommand(
         "shell",

@@ -32,7 +32,7 @@ inline constexpr int kExitFailedCall = 3;
 // A command: its part of the command line, and its entry point, which runs after the command
 // line has been parsed and returns the exit status.
 using Runner = std::function<int()>;
-struct Command {
+struct Subcommand {
     CLI::App* app;
     Runner run;
 };
@@ -229,15 +229,15 @@ void printError(std::string_view line);
 
 // --- The commands ---------------------------------------------------------------------------
 
-Command addShell(CLI::App& app);
-Command addCmd(CLI::App& app);
-Command addRead(CLI::App& app);
-Command addSelftest(CLI::App& app);
-Command addFind(CLI::App& app);
-Command addResync(CLI::App& app);
-Command addConfig(CLI::App& app);
-Command addPorts(CLI::App& app);
-Command addMonitor(CLI::App& app);
-Command addDemo(CLI::App& app);
+Subcommand addShell(CLI::App& app);
+Subcommand addCmd(CLI::App& app);
+Subcommand addRead(CLI::App& app);
+Subcommand addSelftest(CLI::App& app);
+Subcommand addFind(CLI::App& app);
+Subcommand addResync(CLI::App& app);
+Subcommand addConfig(CLI::App& app);
+Subcommand addPorts(CLI::App& app);
+Subcommand addMonitor(CLI::App& app);
+Subcommand addDemo(CLI::App& app);
 
 }  // namespace vantrel::cli

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     app.fallthrough(false);
 
-    const std::vector<Command> commands = {
+    const std::vector<Subcommand> commands = {
         addDemo(app), addShell(app),  addCmd(app),    addRead(app),  addSelftest(app),
         addFind(app), addResync(app), addConfig(app), addPorts(app), addMonitor(app),
     };
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     }
 
     try {
-        for (const Command& c : commands)
+        for (const Subcommand& c : commands)
             if (c.app->parsed()) return c.run();
         return commands.front().run();  // the demo
     } catch (const CLI::ParseError& e) {
