@@ -1,5 +1,7 @@
 #include "sim/board_console.hpp"
 
+#include "platform/text_escape.hpp"
+
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -105,36 +107,7 @@ std::vector<std::string> splitWords(std::string_view line) {
 }
 
 std::string escapeBytes(std::string_view bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (u >= 0x20 && u < 0x7F) {
-                    out += c;
-                } else {
-                    char hex[5];
-                    std::snprintf(hex, sizeof hex, "\\x%02x", u);
-                    out += hex;
-                }
-        }
-    }
-    return out;
+    return escapeC(bytes, true);
 }
 
 const char* BoardConsole::help() {

@@ -1,6 +1,8 @@
 // vantrel command-line tool: what the commands share.
 #include "common.hpp"
 
+#include "platform/text_escape.hpp"
+
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -249,39 +251,7 @@ void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
 }
 
 std::string quotedText(std::string_view text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out = "\"";
-    out.reserve(text.size() + 2);
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    out += "\\x";
-                    out += hex[u >> 4];
-                    out += hex[u & 15];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
+    return "\"" + escapeC(text, false) + "\"";
 }
 
 std::string variantText(const Variant& v) {
