@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fakes.hpp"
+#include "sim/board_engine.hpp"
 
 using namespace vantrel;
 using vantrel::testing::CtrlProbe;
@@ -16,15 +17,11 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string ok(long n) {
-    return "OK " + std::to_string(n) + "\r\n>";
-}
-
 // The replies of a half-scale conversion of a channel already addressed ("PRS", "@").
 void scriptCachedReading(FakeRig& rig, int bits, double reading) {
     const long word = std::lround(reading * (bits == 10 ? 64 : 16));
-    rig.serial->reply({ok(word / 256)});
-    rig.serial->reply({ok(word % 256)});
+    rig.serial->reply({sim::okReply(word / 256)});
+    rig.serial->reply({sim::okReply(word % 256)});
 }
 
 void clearLog(vantrel::testing::EventLog& log) {
@@ -37,7 +34,7 @@ void clearLog(vantrel::testing::EventLog& log) {
 // resynchronisation's tests take the cached sequence "PRS", "@".
 void warmUp(FakeRig& rig, int bits) {
     rig.opened();
-    for (int i = 0; i < 3; ++i) rig.serial->reply({ok(0)});
+    for (int i = 0; i < 3; ++i) rig.serial->reply({sim::okReply(0)});
     scriptCachedReading(rig, bits, bits == 10 ? 512 : 2048);
     int16_t ch = 11;
     const bool converted = bits == 10 ? rig.ctrl->ADC10(ch) : rig.ctrl->ADC12(ch);
@@ -64,9 +61,9 @@ TEST(Resync, EightBitRunsOneTestAndNeverRetries) {
         int16_t rejected = 12;
         EXPECT_FALSE(rig.ctrl->ADC8(rejected));
         clearLog(rig.log);
-        rig.serial->reply({ok(0)});
-        rig.serial->reply({ok(0)});
-        rig.serial->reply({ok(reading)});
+        rig.serial->reply({sim::okReply(0)});
+        rig.serial->reply({sim::okReply(0)});
+        rig.serial->reply({sim::okReply(reading)});
 
         EXPECT_EQ(rig.ctrl->ADCReSynchronize(), reading == 128);
         EXPECT_EQ(rig.serial->lines, (Lines{"PCSA128\r", "PWS176\r", "PRS\r"}));
@@ -112,10 +109,10 @@ TEST(Resync, FailedFirstTestRetriesTwice) {
         SCOPED_TRACE(::testing::Message() << c.bits << " bits, third " << c.third);
         FakeRig rig;
         warmUp(rig, c.bits);
-        scriptCachedReading(rig, c.bits, 2);  // out of step: the bytes swapped
-        rig.serial->reply({ok(0)});           // PCSA128
+        scriptCachedReading(rig, c.bits, 2);   // out of step: the bytes swapped
+        rig.serial->reply({sim::okReply(0)});  // PCSA128
         scriptCachedReading(rig, c.bits, c.second);
-        rig.serial->reply({ok(0)});  // PRS
+        rig.serial->reply({sim::okReply(0)});  // PRS
         scriptCachedReading(rig, c.bits, c.third);
 
         EXPECT_EQ(rig.ctrl->ADCReSynchronize(), c.result);
@@ -138,7 +135,7 @@ TEST(Resync, RefusedExtraCommandsAreNotReported) {
     rig.serial->reply({"?4 Set-up failed\r\n>"});
     scriptCachedReading(rig, 10, 2);
     rig.serial->reply({"?A Illegal command\r\n>"});
-    rig.serial->reply({ok(0)});  // the third test's "PRS"; its "@" never answers
+    rig.serial->reply({sim::okReply(0)});  // the third test's "PRS"; its "@" never answers
 
     EXPECT_FALSE(rig.ctrl->ADCReSynchronize());
     EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
@@ -165,8 +162,8 @@ TEST(Resync, AFailedTestCallRestoresTheFlags) {
     FakeRig rig;
     warmUp(rig, 10);
     scriptCachedReading(rig, 10, 2);
-    rig.serial->reply({ok(0)});
-    rig.serial->reply({ok(3000000000L)});  // the second test's first byte: beyond a Long
+    rig.serial->reply({sim::okReply(0)});
+    rig.serial->reply({sim::okReply(3000000000L)});  // the second test's first byte: beyond a Long
     try {
         rig.ctrl->ADCReSynchronize();
         ADD_FAILURE() << "expected a failed call";
@@ -199,7 +196,7 @@ TEST(Resync, AFailedCommandRestoresTheFlagItSet) {
     warmUp(rig, 10);
     BreakRateOnInterrupt breaker(*rig.ctrl);
     rig.ctrl->connect(&breaker);
-    rig.serial->reply({ok(0)});
+    rig.serial->reply({sim::okReply(0)});
     rig.serial->reply({"L\r\nOK 2\r\n>"});
     try {
         rig.ctrl->ADCReSynchronize();
@@ -251,7 +248,7 @@ TEST(FindChip, SilentEverywhereProbesEachPortOnceAndLeavesPortEightOpen) {
 
 TEST(FindChip, UnsupportedRateScansAtTheRateSet) {
     FakeRig rig;
-    rig.serial->reply({ok(1)});
+    rig.serial->reply({sim::okReply(1)});
     std::vector<Variant> args{Variant(int32_t{1000})};
     EXPECT_EQ(invoke(*rig.ctrl, 0x60030022, InvokeKind::Method, args), Variant(true));
     EXPECT_EQ(args[0], Variant(int32_t{1000}));

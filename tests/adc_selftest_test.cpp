@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fakes.hpp"
+#include "sim/board_engine.hpp"
 
 using namespace vantrel;
 using vantrel::testing::CtrlProbe;
@@ -16,10 +17,6 @@ using vantrel::testing::FakeRig;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-std::string ok(long n) {
-    return "OK " + std::to_string(n) + "\r\n>";
-}
 
 enum class Scale { Zero, Half, Full };
 
@@ -37,16 +34,16 @@ bool scaleTest(FakeRig& rig, Scale scale, Variant bits) {
 
 // Scripts the replies of a first conversion (set-up and address change) that reads `reading`.
 void scriptReading(FakeRig& rig, int bits, double reading) {
-    rig.serial->reply({ok(0)});  // PCSA128
-    rig.serial->reply({ok(0)});  // address write
+    rig.serial->reply({sim::okReply(0)});  // PCSA128
+    rig.serial->reply({sim::okReply(0)});  // address write
     if (bits == 8) {
         rig.serial->reply({"OK " + formatNumber(reading) + "\r\n>"});
         return;
     }
     const long word = std::lround(reading * (bits == 10 ? 64 : 16));
-    rig.serial->reply({ok(0)});  // PRS, not used
-    rig.serial->reply({ok(word / 256)});
-    rig.serial->reply({ok(word % 256)});
+    rig.serial->reply({sim::okReply(0)});  // PRS, not used
+    rig.serial->reply({sim::okReply(word / 256)});
+    rig.serial->reply({sim::okReply(word % 256)});
 }
 
 struct WindowCase {
@@ -230,7 +227,7 @@ TEST(SelfTest, EightBitRefusals) {
 TEST(SelfTest, TimedOutConversionFailsTheCheck) {
     FakeRig rig;
     rig.opened();
-    rig.serial->reply({ok(0)});  // PCSA128; the address write gets no reply
+    rig.serial->reply({sim::okReply(0)});  // PCSA128; the address write gets no reply
     Variant bits(int16_t{12});
     EXPECT_FALSE(rig.ctrl->ADCFullScale(bits));
     EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
@@ -271,7 +268,7 @@ TEST(SelfTest, AFailedCallRestoresTheFlags) {
     };
     const Case cases[] = {
         // In the conversion: a byte beyond a Long.
-        {"10-bit conversion", 10, ok(3000000000L)},
+        {"10-bit conversion", 10, sim::okReply(3000000000L)},
         // In the check itself: the 8-bit reading is taken as it stands, then read by Value.
         {"8-bit window test", 8, "OK 1E10\r\n>"},
     };
@@ -280,8 +277,8 @@ TEST(SelfTest, AFailedCallRestoresTheFlags) {
         FakeRig rig;
         rig.opened();
         CtrlProbe::chipReady(*rig.ctrl) = true;
-        rig.serial->reply({ok(0)});
-        rig.serial->reply({c.bits == 8 ? c.lastReply : ok(0)});
+        rig.serial->reply({sim::okReply(0)});
+        rig.serial->reply({c.bits == 8 ? c.lastReply : sim::okReply(0)});
         if (c.bits == 10) rig.serial->reply({c.lastReply});
         Variant bits(int16_t(c.bits));
         try {
@@ -295,8 +292,8 @@ TEST(SelfTest, AFailedCallRestoresTheFlags) {
         EXPECT_TRUE(rig.log.events.empty());
 
         // The host's next conversion is announced as usual.
-        rig.serial->reply({ok(5)});
-        rig.serial->reply({ok(6)});
+        rig.serial->reply({sim::okReply(5)});
+        rig.serial->reply({sim::okReply(6)});
         int16_t ch = 1;
         rig.ctrl->ADC12(ch);
         EXPECT_EQ(rig.log.events, Lines{"NewData"});

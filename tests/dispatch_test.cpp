@@ -14,15 +14,6 @@ int32_t id(const char* name) {
     return *found;
 }
 
-int32_t errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 TEST(MemberTable, IdsAreTheInterfaceIds) {
     const std::pair<const char*, int32_t> ids[] = {
         {"Port", 0x68030002},          {"Bauds", 0x68030001},       {"OpenPort", 0x6003000A},
@@ -77,25 +68,33 @@ TEST(Dispatch, Errors) {
     std::vector<Variant> one{Variant(int32_t{1})};
     std::vector<Variant> text{Variant("abc")};
     std::vector<Variant> null{Variant::null()};
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, 0x12345678, InvokeKind::Method, none); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, 0x12345678, InvokeKind::Method, none); }),
               err::MemberNotFound);
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Value"), InvokeKind::PropertyPut, one); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("Value"), InvokeKind::PropertyPut, one); }),
               err::MemberNotFound);
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Value"), InvokeKind::Method, one); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("Value"), InvokeKind::Method, one); }),
               err::WrongArgumentCount);
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, none); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, none); }),
               err::WrongArgumentCount);
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, text); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, text); }),
               err::TypeMismatch);
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, null); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("Port"), InvokeKind::PropertyPut, null); }),
               err::InvalidUseOfNull);
     EXPECT_EQ(rig.ctrl->Port(), 1);
     rig.site->userMode = false;
     std::vector<Variant> flag{Variant(true)};
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
               err::SetNotSupportedAtRuntime);
     rig.site->userMode = true;
-    EXPECT_EQ(errorOf([&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { invoke(*rig.ctrl, id("PortIsOpen"), InvokeKind::PropertyPut, flag); }),
               err::GetNotSupportedAtRuntime);
     EXPECT_FALSE(rig.ctrl->PortIsOpen());
 }

@@ -151,6 +151,16 @@ class FakeSerial : public SerialComm {
     std::function<void()> onComm;
 };
 
+// The number of the vantrel::Error that fn throws, or 0 when it throws none.
+inline int32_t errorNumberOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+
 // Records the control's events in order.
 class EventLog : public VantrelEvents {
   public:

@@ -38,15 +38,6 @@ MemoryPropertyBag bagOf(std::initializer_list<std::pair<const char*, Variant>> v
     return bag;
 }
 
-int32_t errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 // Records what the hooks ask of the store, and fails at a chosen key.
 class RecordingBag : public PropertyBag {
   public:
@@ -247,14 +238,17 @@ TEST(Loading, ConversionFailureKeepsTheFieldsBeforeIt) {
     for (auto c : cases) {
         BareRig rig;
         CtrlProbe::errorString(*rig.ctrl) = "";
-        EXPECT_EQ(errorOf([&] { rig.ctrl->UserControl_ReadProperties(c.bag); }), c.error);
+        EXPECT_EQ(
+            vantrel::testing::errorNumberOf([&] { rig.ctrl->UserControl_ReadProperties(c.bag); }),
+            c.error);
         EXPECT_EQ(rig.ctrl->Port(), c.port);
         EXPECT_EQ(rig.ctrl->Bauds(), c.bauds);
         EXPECT_EQ(rig.ctrl->PortIsOpen(), c.flag);
         EXPECT_EQ(rig.ctrl->ErrorString(), "");
     }
     auto bad = bagOf({{"Bauds", Variant("fast")}});
-    EXPECT_EQ(errorOf([&] { VantrelCtrl::createFromStore(bad, std::make_shared<FakeSite>()); }),
+    EXPECT_EQ(vantrel::testing::errorNumberOf(
+                  [&] { VantrelCtrl::createFromStore(bad, std::make_shared<FakeSite>()); }),
               err::TypeMismatch);
 }
 
@@ -262,13 +256,16 @@ TEST(Persistence, StoreFailureEndsTheHookAtThatKey) {
     BareRig rig;
     RecordingBag bag;
     bag.failAt = "Bauds";
-    EXPECT_EQ(errorOf([&] { rig.ctrl->UserControl_ReadProperties(bag); }), err::FormFile);
+    EXPECT_EQ(vantrel::testing::errorNumberOf([&] { rig.ctrl->UserControl_ReadProperties(bag); }),
+              err::FormFile);
     ASSERT_EQ(bag.reads.size(), 2u);  // "PortIsOpen" is never asked for
     EXPECT_EQ(rig.ctrl->Port(), 1);
     EXPECT_EQ(rig.ctrl->Bauds(), 0);
 
     FakeRig saved;
-    EXPECT_EQ(errorOf([&] { saved.ctrl->UserControl_WriteProperties(bag); }), err::FormFile);
+    EXPECT_EQ(
+        vantrel::testing::errorNumberOf([&] { saved.ctrl->UserControl_WriteProperties(bag); }),
+        err::FormFile);
     ASSERT_EQ(bag.writes.size(), 1u);
     EXPECT_EQ(std::get<0>(bag.writes[0]), "Port");
 }
@@ -298,7 +295,8 @@ TEST(ChangeNotification, AcceptedAssignmentsReportBeforeTheComponentRefusedOnesN
     rig.ctrl->UserControl_ReadProperties(bag);
     rig.ctrl->Port(9);
     rig.ctrl->Bauds(14400);
-    EXPECT_EQ(errorOf([&] { rig.ctrl->PortIsOpen(true); }), err::GetNotSupportedAtRuntime);
+    EXPECT_EQ(vantrel::testing::errorNumberOf([&] { rig.ctrl->PortIsOpen(true); }),
+              err::GetNotSupportedAtRuntime);
     EXPECT_TRUE(rig.site->changed.empty());
 
     rig.ctrl->Port(5);
@@ -361,13 +359,15 @@ TEST(Resize, AnySizeEndsAt560By560) {
 TEST(Resize, RefusedSizesAndFailures) {
     BareRig<SizeLogSite> rig;
     rig.ctrl->UserControl_Resize();
-    EXPECT_EQ(errorOf([&] { rig.site->Height(-1); }), err::InvalidPropertyValue);
+    EXPECT_EQ(vantrel::testing::errorNumberOf([&] { rig.site->Height(-1); }),
+              err::InvalidPropertyValue);
     EXPECT_EQ(rig.site->Height(), 560);
 
     // A failing size assignment reaches whoever called the hook.
     BareRig<SizeLogSite> failing;
     failing.site->failAt = 560;
-    EXPECT_EQ(errorOf([&] { failing.ctrl->UserControl_Resize(); }), err::InvalidPropertyValue);
+    EXPECT_EQ(vantrel::testing::errorNumberOf([&] { failing.ctrl->UserControl_Resize(); }),
+              err::InvalidPropertyValue);
     EXPECT_EQ(failing.site->log, std::vector<std::string>{"H560"});
 }
 
