@@ -178,12 +178,12 @@ void PtyBoard::sendUnsolicited(std::string_view bytes) {
 void PtyBoard::setUnsolicitedEvery(std::string bytes, milliseconds period) {
     if (hungUp_) return;
     periodBytes_ = std::move(bytes);
-    itimerspec spec{};
+    itimerspec when{};
     if (period.count() > 0) {
-        spec.it_value = toTimespec(period);
-        spec.it_interval = spec.it_value;
+        when.it_value = toTimespec(period);
+        when.it_interval = when.it_value;
     }
-    if (::timerfd_settime(period_.get(), 0, &spec, nullptr) != 0)
+    if (::timerfd_settime(period_.get(), 0, &when, nullptr) != 0)
         throw Error(err::TimerFailed, sysMessage("timerfd_settime", "", errno));
     drainTimerFd(period_.get());
 }
@@ -278,13 +278,13 @@ void PtyBoard::flush() {
 
 void PtyBoard::armTimer() {
     if (hungUp_) return;
-    itimerspec spec{};  // all zero disarms; a due time already past fires at once
+    itimerspec when{};  // all zero disarms; a due time already past fires at once
     if (!schedule_.empty()) {
-        spec.it_value = toTimespec(schedule_.front().due.time_since_epoch());
+        when.it_value = toTimespec(schedule_.front().due.time_since_epoch());
     } else if (draining_) {
-        spec.it_value = toTimespec(drainNext_.time_since_epoch());
+        when.it_value = toTimespec(drainNext_.time_since_epoch());
     }
-    if (::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+    if (::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr) != 0)
         throw Error(err::TimerFailed, sysMessage("timerfd_settime", "", errno));
 }
 

@@ -76,9 +76,9 @@ TEST_F(EventLoopTest, RunsEveryReadyCallbackOncePerPassAndNoOther) {
 TEST_F(EventLoopTest, BlockingPumpWaitsForTheFirstReadyWatch) {
     Fd tfd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     ASSERT_TRUE(tfd);
-    itimerspec spec{};
-    spec.it_value.tv_nsec = 30'000'000;
-    ASSERT_EQ(::timerfd_settime(tfd.get(), 0, &spec, nullptr), 0);
+    itimerspec when{};
+    when.it_value.tv_nsec = 30'000'000;
+    ASSERT_EQ(::timerfd_settime(tfd.get(), 0, &when, nullptr), 0);
     int calls = 0;
     auto h = loop->watch(tfd.get(), EPOLLIN, [&](uint32_t) { ++calls; });
 

@@ -35,9 +35,9 @@ class TimerTest : public ::testing::Test {
     // Lets `span` pass without pumping, so that the timer's expirations pile up.
     static void letTimePass(std::chrono::milliseconds span) {
         Fd clock(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
-        itimerspec spec{};
-        spec.it_value.tv_nsec = std::chrono::nanoseconds(span).count();
-        ::timerfd_settime(clock.get(), 0, &spec, nullptr);
+        itimerspec when{};
+        when.it_value.tv_nsec = std::chrono::nanoseconds(span).count();
+        ::timerfd_settime(clock.get(), 0, &when, nullptr);
         uint64_t n;
         ASSERT_EQ(::read(clock.get(), &n, sizeof n), 8);
     }

@@ -57,11 +57,11 @@ class LoopTimer final : public Timer {
     void disarm() { settime(0); }
 
     void settime(int32_t ms) {
-        itimerspec spec{};
-        spec.it_value.tv_sec = ms / 1000;
-        spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-        spec.it_interval = spec.it_value;
-        if (::timerfd_settime(tfd_.get(), 0, &spec, nullptr) != 0) {
+        itimerspec when{};
+        when.it_value.tv_sec = ms / 1000;
+        when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+        when.it_interval = when.it_value;
+        if (::timerfd_settime(tfd_.get(), 0, &when, nullptr) != 0) {
             throw Error(err::TimerFailed, sysMessage("timerfd_settime", "", errno));
         }
     }
