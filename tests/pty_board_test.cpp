@@ -211,7 +211,6 @@ TEST_F(PtyBoardTest, OutputNobodyReadsStaysBounded) {
         if (loop->pumpOnce(milliseconds(20))) ++busyPasses;
     }
     EXPECT_LE(busyPasses, 2);
-    EXPECT_FALSE(board.idle());
     // What was kept is written as the client reads.
     Client client(*loop, board.slavePath());
     const std::size_t expected = (std::size_t{1} << 20) - board.droppedBytes();
