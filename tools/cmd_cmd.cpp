@@ -1,5 +1,9 @@
 // vantrel cmd: one command line to the board through Command, and everything it left behind.
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
 
 namespace vantrel::cli {
 

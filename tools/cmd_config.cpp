@@ -1,5 +1,8 @@
 // vantrel config: shows or writes a control's entry in a form file.
-#include "common.hpp"
+#include "commands.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
 
 namespace vantrel::cli {
 

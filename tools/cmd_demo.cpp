@@ -9,7 +9,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "scan.hpp"
+#include "session.hpp"
+#include "signals.hpp"
 #include "sim/pty_board.hpp"
 
 namespace vantrel::cli {

@@ -1,5 +1,10 @@
 // vantrel find: FindChip, with a line per port as its probe ends.
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "scan.hpp"
+#include "session.hpp"
 
 namespace vantrel::cli {
 

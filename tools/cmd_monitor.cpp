@@ -1,7 +1,12 @@
 // vantrel monitor: keeps the port open and shows what the board sends of its own accord.
 #include <chrono>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
+#include "signals.hpp"
 
 namespace vantrel::cli {
 

@@ -3,7 +3,10 @@
 
 #include <map>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "vantrel/platform.hpp"
 
 namespace vantrel::cli {
 

@@ -1,7 +1,12 @@
 // vantrel read: repeated conversions of one channel, one line each.
 #include <chrono>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
+#include "signals.hpp"
 
 namespace vantrel::cli {
 

@@ -1,5 +1,9 @@
 // vantrel resync: ADCReSynchronize, after a conversion of the width asked for.
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
 
 namespace vantrel::cli {
 

@@ -1,7 +1,11 @@
 // vantrel selftest: each converter against its own reference inputs.
 #include <cstdio>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
 
 namespace vantrel::cli {
 

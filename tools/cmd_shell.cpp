@@ -13,7 +13,12 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "events.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "session.hpp"
+#include "signals.hpp"
 #include "vantrel/component.h"
 
 namespace vantrel::cli {

@@ -3,7 +3,9 @@
 #include <exception>
 #include <vector>
 
-#include "common.hpp"
+#include "commands.hpp"
+#include "output.hpp"
+#include "vantrel/error.hpp"
 
 int main(int argc, char** argv) {
     using namespace vantrel::cli;

@@ -1,0 +1,40 @@
+// vantrel command-line tool: the options that say which control to build and where its
+// ports are.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel::cli {
+
+// The options of every command that works with a control.
+struct ControlOptions {
+    std::optional<int32_t> port;
+    std::optional<int32_t> baud;
+    std::vector<std::string> maps;  // "N=PATH"
+    std::string device;             // the same as --map 1=PATH
+    bool trace = false;
+    std::string form;
+    std::string name = "VantrelCtrl1";
+
+    // Adds the options to a command. withPort: --port is offered (find scans instead).
+    void addTo(CLI::App& app, bool withPort = true);
+};
+
+// Only the port-map options (for commands that inspect the map without a control).
+struct MapOptions {
+    std::vector<std::string> maps;
+    std::string device;
+    void addTo(CLI::App& app);
+    // Puts the mappings in force. Throws CLI::ValidationError for a malformed entry.
+    void apply() const;
+};
+
+// Puts "N=PATH" mappings, and a device for COM1, in force. Throws CLI::ValidationError for a
+// malformed entry.
+void applyMaps(const std::vector<std::string>& maps, const std::string& device);
+
+}  // namespace vantrel::cli

@@ -1,0 +1,37 @@
+// vantrel command-line tool: how values, times and bytes are written, and the lines that carry
+// them.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "vantrel/variant.hpp"
+
+namespace vantrel::cli {
+
+// JSON output keeps the keys in the order they are written.
+using Json = nlohmann::ordered_json;
+
+// Text in double quotes with C escapes for quotes, backslashes and control characters
+// (\r, \n, \t, \xNN); other characters (UTF-8 included) as they are.
+std::string quotedText(std::string_view text);
+// A value as the shell shows it: Empty, Null, True, False, a number, or quoted text.
+std::string variantText(const Variant& v);
+// A value as JSON: Empty as null, Null as {"type": "Null"}, numbers, booleans and strings.
+Json variantJson(const Variant& v);
+// Local time of day with milliseconds ("14:03:07.125"), or microseconds.
+std::string clockText(bool micro = false);
+// Local date and time with milliseconds, ISO 8601 ("2024-05-01T14:03:07.125").
+std::string dateTimeText();
+// Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
+std::string traceText(std::string_view bytes);
+
+// One JSON document on one line of standard output (invalid UTF-8 replaced), flushed.
+void printJson(const Json& j);
+// A line on standard output, flushed (output interleaves with events).
+void printLine(std::string_view line);
+// A line on standard error.
+void printError(std::string_view line);
+
+}  // namespace vantrel::cli

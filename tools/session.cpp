@@ -1,0 +1,68 @@
+// vantrel command-line tool: one control built from the command line.
+#include "session.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+
+#include "output.hpp"
+#include "platform/fd.hpp"
+
+namespace vantrel::cli {
+
+std::string deviceProblem(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return sysMessage("open", path, errno);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return path + " is in use";
+    return path + " refused the line settings";
+}
+
+Session::Session(const ControlOptions& options)
+    : site_(std::make_shared<ToolSite>(threadLoop())), name_(options.name) {
+    applyMaps(options.maps, options.device);
+    if (!options.form.empty()) {
+        form_ = std::make_unique<FormFile>(FormFile::load(options.form));
+        ctrl_ = form_->contains(name_) ? VantrelCtrl::createFromStore(form_->bag(name_), site_)
+                                       : VantrelCtrl::createNew(site_);
+    } else {
+        ctrl_ = VantrelCtrl::createNew(site_);
+    }
+    ctrl_->comm().setTrace([this, trace = options.trace](TraceDirection d, std::string_view b) {
+        if (trace)
+            printError("[" + clockText(true) + "] " + (d == TraceDirection::Written ? "> " : "< ") +
+                       traceText(b));
+        if (d == TraceDirection::Received && onReceived) onReceived(b);
+    });
+    // A loaded control leaves its serial component at the component's own settings until the
+    // host assigns the two properties; the tool always does, so the loaded values take effect.
+    ctrl_->Bauds(options.baud.value_or(ctrl_->Bauds()));
+    if (!ctrl_->ErrorString().empty())
+        printError("vantrel: baud rate " + std::to_string(ctrl_->Bauds()) + ": " +
+                   ctrl_->ErrorString());
+    const int32_t port = options.port.value_or(ctrl_->Port());
+    ctrl_->Port(port);
+    if (!ctrl_->ErrorString().empty())
+        printError("vantrel: port " + std::to_string(port) + ": " + ctrl_->ErrorString());
+}
+
+Session::~Session() {
+    ctrl_.reset();
+}
+
+bool Session::openPort() {
+    if (ctrl_->PortIsOpen() && !ctrl_->comm().PortOpen()) ctrl_->ClosePort();
+    if (ctrl_->OpenPort()) return true;
+    const std::string path = PortMap::instance().devicePath(ctrl_->Port());
+    printError("vantrel: COM" + std::to_string(ctrl_->Port()) + ": " + ctrl_->ErrorString() + " (" +
+               deviceProblem(path) + ")");
+    return false;
+}
+
+void Session::save() {
+    if (!form_) throw Error(err::FormFile, "no form file given (--form FILE)");
+    ctrl_->UserControl_WriteProperties(form_->bag(name_));
+    form_->save();
+}
+
+}  // namespace vantrel::cli

@@ -1,0 +1,64 @@
+// vantrel command-line tool: one control built from the command line, and the site it reports
+// to.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "options.hpp"
+#include "vantrel/ctrl.hpp"
+#include "vantrel/platform.hpp"
+
+namespace vantrel::cli {
+
+// A site that reports property changes to the tool (find follows the scan through "Port").
+class ToolSite : public LoopSite {
+  public:
+    explicit ToolSite(EventLoop& loop) : LoopSite(loop) {}
+    void PropertyChanged(std::string_view name) override {
+        if (onPropertyChanged) onPropertyChanged(name);
+    }
+    std::function<void(std::string_view)> onPropertyChanged;
+};
+
+// One control built from the options: the port map applied, the control created new or loaded
+// from its form entry, tracing hooked in, Bauds and Port assigned (the given values, else the
+// control's own, so that the serial component follows what was loaded).
+class Session {
+  public:
+    explicit Session(const ControlOptions& options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    VantrelCtrl& ctrl() { return *ctrl_; }
+    ToolSite& site() { return *site_; }
+    EventLoop& loop() { return threadLoop(); }
+
+    // Opens the port. A control loaded with its port flag set (the form was saved while the
+    // port was open) is first put right with ClosePort, as the flag alone would refuse the open.
+    // Reports a failure on standard error; returns OpenPort's result.
+    bool openPort();
+
+    // Whether the options named a form.
+    bool hasForm() const { return form_ != nullptr; }
+    // Writes the control's entry into the form and saves the file. Throws Error (FormFile).
+    void save();
+
+    // Called with every block of bytes received from the device (after the trace).
+    std::function<void(std::string_view bytes)> onReceived;
+
+  private:
+    std::shared_ptr<ToolSite> site_;
+    std::unique_ptr<FormFile> form_;
+    std::string name_;
+    std::unique_ptr<VantrelCtrl> ctrl_;
+};
+
+// Why a device could not be opened, found out after the control's own attempt failed (the
+// control reports only that it failed). Opens the device for a moment without writing.
+std::string deviceProblem(const std::string& path);
+
+}  // namespace vantrel::cli
