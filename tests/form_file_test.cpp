@@ -1,8 +1,10 @@
 // The property stores: value equality, the TOML form file and its atomic save, and the C
 // interface over forms.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -262,11 +266,11 @@ TEST_F(FormFileTest, UnreadableFileAndFailedSaveNameTheReason) {
     fs::create_directory(path);  // a folder where the form should be
     const Error e = errorOf([&] { (void)FormFile::load(path); });
     EXPECT_EQ(e.number(), err::FormFile);
-    EXPECT_EQ(std::string(e.what()), "read " + path + ": Is a directory");
+    EXPECT_EQ(std::string(e.what()), "cannot load form " + path + ": not a regular file");
     fs::remove(path);
 
-    // The form disappears into a folder between loading and saving: the rename fails, the
-    // temporary file goes and the folder is left as it was.
+    // The form disappears into a folder between loading and saving: the save is refused and
+    // the folder is left as it was.
     writeFile("[Ctrl1]\nPort = 2\n");
     auto form = FormFile::load(path);
     fs::remove(path);
@@ -274,7 +278,8 @@ TEST_F(FormFileTest, UnreadableFileAndFailedSaveNameTheReason) {
     fs::create_directory(fs::path(path) / "inside");
     const Error save = errorOf([&] { form.save(); });
     EXPECT_EQ(save.number(), err::FormFile);
-    EXPECT_NE(std::string(save.what()).find("rename"), std::string::npos) << save.what();
+    EXPECT_NE(std::string(save.what()).find("is not a regular file"), std::string::npos)
+        << save.what();
     EXPECT_TRUE(fs::is_directory(fs::path(path) / "inside"));
     EXPECT_TRUE(strays().empty());
 
@@ -405,6 +410,231 @@ TEST_F(FormFileTest, CInterfaceCreatesSavesAndSetsTheMode) {
     EXPECT_EQ(get(ctrl, portId), 12);
     EXPECT_EQ(get(ctrl, flagId), -1);
     vantrel_release(ctrl);
+}
+
+// Runs fn on a thread with a 256 KiB stack, as a host's worker thread may have.
+void onSmallStack(const std::function<void()>& fn) {
+    pthread_attr_t attr;
+    ASSERT_EQ(::pthread_attr_init(&attr), 0);
+    ASSERT_EQ(::pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+    pthread_t thread;
+    auto* job = new std::function<void()>(fn);
+    ASSERT_EQ(
+        ::pthread_create(
+            &thread, &attr,
+            [](void* p) -> void* {
+                std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(p));
+                (*f)();
+                return nullptr;
+            },
+            job),
+        0);
+    ::pthread_join(thread, nullptr);
+    ::pthread_attr_destroy(&attr);
+}
+
+std::string repeat(std::string_view part, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += part;
+    return out;
+}
+
+TEST_F(FormFileTest, NestingIsBoundedWhateverTheDepth) {
+    const int limit = FormFile::kMaxNesting;
+    struct Case {
+        std::string text;
+        size_t line;  // where it goes too deep; 0: loads
+    };
+    const auto inlineTables = [](int n) {
+        return "x = " + repeat("{a = ", n - 1) + "1" + repeat("}", n - 1) + "\n";
+    };
+    const Case cases[] = {
+        {repeat("a.", 1000) + "a = 1\n", 1},
+        {"# deep\n" + repeat("a.", 40000) + "a = 1\n", 2},
+        {"[" + repeat("a.", 40000) + "a]\n", 1},
+        {"[[" + repeat("a.", 40000) + "a]]\n", 1},
+        {"x = " + repeat("[", 40000) + repeat("]", 40000) + "\n", 1},
+        {inlineTables(1000), 1},
+        {"[t]\ns = \"\"\"\n[[[\n\"\"\"\nx = {y = [" + repeat("{a.b = [", 400) + "\n", 5},
+        // Up to the limit it loads, whatever the dots and brackets in strings and numbers.
+        {repeat("a.", limit - 1) + "a = 1\n", 0},
+        {"[" + repeat("a.", limit - 2) + "a]\nb = 1\n", 0},
+        {inlineTables(limit), 0},
+        {"[t]\ns = \"[[[{{{a.b.c\"\nu = '''\n" + repeat("[{", 100) + "'''\nf = [1.5, 2.5e3]\n", 0},
+    };
+    for (const auto& c : cases) {
+        writeFile(c.text);
+        std::optional<Error> error;
+        onSmallStack([&] {
+            try {
+                (void)FormFile::load(path);
+            } catch (const Error& e) {
+                error = e;
+            }
+        });
+        if (c.line == 0) {
+            EXPECT_FALSE(error) << error->what();
+            continue;
+        }
+        ASSERT_TRUE(error) << c.text.substr(0, 60);
+        EXPECT_EQ(error->number(), err::FormFile);
+        EXPECT_EQ(std::string(error->what()), "cannot load form " + path + ": line " +
+                                                  std::to_string(c.line) +
+                                                  ": nested deeper than 32 levels");
+    }
+}
+
+TEST_F(FormFileTest, LoadsOnlyARegularFileOfSaneSize) {
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);  // an open would block forever
+    writeFile("# big\n" + std::string(FormFile::kMaxBytes, '#'));
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "not a regular file"},
+        {(dir / "fifo").string(), "not a regular file"},
+        {path, "larger than 1048576 bytes"},
+    };
+    for (const auto& [file, reason] : cases) {
+        const Error e = errorOf([&] { (void)FormFile::load(file); });
+        EXPECT_EQ(e.number(), err::FormFile);
+        EXPECT_EQ(std::string(e.what()), "cannot load form " + file + ": " + reason);
+    }
+    writeFile("[Ctrl1]\n" + std::string(FormFile::kMaxBytes - 8, '#'));
+    EXPECT_TRUE(FormFile::load(path).contains("Ctrl1"));
+}
+
+TEST_F(FormFileTest, SaveFollowsLinksKeepsOwnerAndModeAndRefusesOtherFiles) {
+    writeFile("[Other]\nPort = 4\n");
+    ASSERT_EQ(::chown(path.c_str(), 1234, 4321), 0);  // we run as root
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const std::string link = (dir / "link.toml").string();
+    fs::create_symlink("form.toml", link);
+    const std::string dangling = (dir / "dangling.toml").string();
+    fs::create_symlink("new.toml", dangling);
+
+    for (const std::string& via : {link, dangling}) {
+        auto form = FormFile::load(via);
+        form.bag("Ctrl1").WriteProperty("Port", Variant(int32_t{3}), Variant());
+        form.save();
+        EXPECT_TRUE(fs::is_symlink(via)) << via;
+        EXPECT_TRUE(FormFile::load(via).contains("Ctrl1")) << via;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 4321u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE(FormFile::load(path).contains("Other"));
+    EXPECT_TRUE(fs::is_regular_file(dir / "new.toml"));
+
+    // The path turns into a device node (made here: the same device as /dev/null) or a FIFO
+    // between loading and saving, directly or behind a link: refused, and left as it is.
+    for (const bool fifo : {false, true}) {
+        for (const std::string& via : {(dir / "node").string(), dangling}) {
+            const std::string node = (dir / (via == dangling ? "new.toml" : "node")).string();
+            fs::remove(node);
+            auto form = FormFile::load(via);
+            form.bag("Ctrl1");
+            ASSERT_EQ(fifo ? ::mkfifo(node.c_str(), 0600)
+                           : ::mknod(node.c_str(), S_IFCHR | 0666, ::makedev(1, 3)),
+                      0);
+            const Error e = errorOf([&] { form.save(); });
+            EXPECT_EQ(e.number(), err::FormFile);
+            EXPECT_EQ(std::string(e.what()),
+                      "cannot save form " + via + ": " + node + " is not a regular file");
+            ASSERT_EQ(::lstat(node.c_str(), &st), 0);
+            EXPECT_TRUE(fifo ? S_ISFIFO(st.st_mode) : S_ISCHR(st.st_mode)) << node;
+        }
+    }
+}
+
+TEST_F(FormFileTest, SaveRemovesStaleTemporaries) {
+    const pid_t gone = ::fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const std::string stale = path + ".tmp." + std::to_string(gone) + ".0";
+    const std::string running = path + ".tmp.1.0";  // init's: a program that does not lock
+    const std::string other = path + ".tmp.notes";
+    for (const auto& f : {stale, running, other}) std::ofstream(f) << "x";
+    auto form = FormFile::load(path);
+    form.bag("Ctrl1");
+    form.save();
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(running));
+    EXPECT_TRUE(fs::exists(other));
+}
+
+// Many processes save entries of their own into one form at once, each loading it before
+// the others save: every entry survives.
+TEST_F(FormFileTest, ManyWritersAtOnceKeepEveryEntry) {
+    constexpr int kWriters = 12, kSaves = 6;
+    int start[2];
+    ASSERT_EQ(::pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(start[1]);
+            char c;
+            (void)::read(start[0], &c, 1);  // all start when the pipe closes
+            try {
+                for (int n = 0; n < kSaves; ++n) {
+                    auto form = FormFile::load(path);
+                    const std::string name = "W" + std::to_string(w) + "_" + std::to_string(n);
+                    form.bag(name).WriteProperty("Port", Variant(int32_t{w + 2}), Variant());
+                    form.save();
+                }
+            } catch (...) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    ::close(start[0]);
+    ::close(start[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto form = FormFile::load(path);
+    for (int w = 0; w < kWriters; ++w)
+        for (int n = 0; n < kSaves; ++n) {
+            const std::string name = "W" + std::to_string(w) + "_" + std::to_string(n);
+            ASSERT_TRUE(form.contains(name)) << name;
+            EXPECT_EQ(form.bag(name).ReadProperty("Port", Variant()), Variant(int32_t{w + 2}));
+        }
+    EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(FormFileTest, ErrorsNameTheFileTheEntryAndTheKey) {
+    writeFile("[Board1]\nPort = 3\nBauds = \"fast\"\n[Board2]\nPort = 1e300\n");
+    auto form = FormFile::load(path);
+    const std::pair<const char*, std::string> cases[] = {
+        {"Board1", "error 13: form " + path + ", entry Board1, Bauds: Type mismatch"},
+        {"Board2", "error 6: form " + path + ", entry Board2, Port: Overflow"},
+    };
+    for (const auto& [name, text] : cases) {
+        const Error e =
+            errorOf([&] { VantrelCtrl::createFromForm(form, name, std::make_shared<FakeSite>()); });
+        EXPECT_EQ("error " + std::to_string(e.number()) + ": " + e.what(), text);
+        vantrel_error error{};
+        EXPECT_EQ(vantrel_create_from_form(path.c_str(), name, &error), nullptr);
+        EXPECT_EQ("error " + std::to_string(error.number) + ": " + error.text, text);
+    }
+
+    // A name that is not UTF-8 is refused, not stored under some other key.
+    for (const char* name : {"Board\xff", "\xc0\x80", "\xed\xa0\x80"}) {
+        const Error e = errorOf([&] { form.bag(name); });
+        EXPECT_EQ(std::string(e.what()), "form " + path + ": the control name is not valid UTF-8");
+        vantrel_ctrl* ctrl = vantrel_create(nullptr);
+        vantrel_error error{};
+        EXPECT_EQ(vantrel_save_to_form(ctrl, path.c_str(), name, &error), -1);
+        EXPECT_EQ(error.number, err::FormFile);
+        vantrel_release(ctrl);
+    }
+    EXPECT_NO_THROW(form.bag("Board\xc3\xa9"));
 }
 
 }  // namespace

@@ -60,9 +60,16 @@ class VantrelCtrl {
     static std::unique_ptr<VantrelCtrl> createNew(std::shared_ptr<Site> site = nullptr);
     // A stored control, as createNew but loaded from PropBag instead of initialised: created,
     // UserControl_ReadProperties, sized. Throws what loading throws (13 or 6 for a value that
-    // does not convert, the store's own errors); no control is made then.
+    // does not convert, its text naming the key; the store's own errors); no control is made
+    // then.
     static std::unique_ptr<VantrelCtrl> createFromStore(PropertyBag& PropBag,
                                                         std::shared_ptr<Site> site = nullptr);
+    // The control of entry `name` of a form: createFromStore on its bag, or createNew when the
+    // form has no such entry. A value that does not convert keeps its error number (13, 6),
+    // with a text naming the file, the entry and the key ("form lab.toml, entry Board1, Port:
+    // Type mismatch").
+    static std::unique_ptr<VantrelCtrl> createFromForm(FormFile& form, std::string_view name,
+                                                       std::shared_ptr<Site> site = nullptr);
 
     // --- Events ------------------------------------------------------------------------------
     void connect(VantrelEvents* sink);

@@ -279,13 +279,21 @@ private:
 // it to Long overflows), a float as Double, a boolean as Boolean, a string as String; any other
 // TOML value (array, table, date) reads as a value of no convertible type (Error 13). Keys and
 // tables the control does not know are kept as they are; comments and layout are not.
-// A control name is one key (a name with a dot is a single quoted key, not a nested path).
-// Not thread-safe; the file is not locked against other writers (the last save wins whole).
+// A control name is one key (a name with a dot is a single quoted key, not a nested path),
+// and must be valid UTF-8.
+// One FormFile is not thread-safe; any number of FormFiles, threads and processes may save to
+// the same file at once (see save()).
 class FormFile {
 public:
+    // The largest form file loaded, in bytes.
+    static constexpr size_t kMaxBytes = 1024 * 1024;
+    // The deepest nesting of tables, arrays and dotted keys loaded ([a.b] and a.b = 1 are 2).
+    static constexpr int kMaxNesting = 32;
+
     // Reads the form at path. A missing file is an empty form (save() creates it). A file that
-    // cannot be read, or is not valid TOML, throws Error (number err::FormFile) whose text names
-    // the file and, for a syntax error, the line and column; the file is left untouched.
+    // cannot be read, is not a regular file, is larger than kMaxBytes, nests deeper than
+    // kMaxNesting or is not valid TOML throws Error (number err::FormFile) whose text names
+    // the file and, for a syntax error or the nesting, the line; the file is left untouched.
     static FormFile load(std::string path);
 
     FormFile(FormFile&&) noexcept;
@@ -297,16 +305,22 @@ public:
     bool contains(std::string_view name) const;
     // The property bag of a control's entry, valid while this FormFile lives. The entry is
     // created (empty) if it does not exist, so a saved control keeps its table even with every
-    // property at its default. Throws Error (err::FormFile) for an empty name or when the entry
-    // exists but is not a table.
+    // property at its default. Throws Error (err::FormFile) for an empty name, a name that is
+    // not valid UTF-8, or when the entry exists but is not a table.
     PropertyBag& bag(std::string_view name);
 
-    // Writes the whole form atomically: a temporary file in the same folder, flushed to disk,
-    // renamed over the old file, then the folder flushed. A failure (full disk, no permission)
-    // throws Error (err::FormFile) with the system's reason and removes the temporary file;
-    // up to the rename the old file is left as it was (only the final flush of the folder can
-    // fail after it). A process killed mid-save leaves either the old or the new form, and
-    // possibly a stray "<file>.tmp.*" next to it.
+    // Writes the form atomically: a temporary file in the same folder, flushed to disk,
+    // renamed over the old file, then the folder flushed. The file is locked (flock on it)
+    // from reading it again to the rename, and what is written is the file as it is then with
+    // the entries this FormFile handed out bags for put in: saves of different entries by
+    // different programs all survive; of one entry, the last save wins. Through a symbolic
+    // link the link's target is replaced and the link kept; the new file keeps the old one's
+    // owner and mode; stale "<file>.tmp.*" files of saves killed midway are removed. Refused
+    // with Error (err::FormFile) naming the file: a path that is not a regular file (a device,
+    // a FIFO, a folder), a file that no longer loads, a lock held for more than 10 seconds, a
+    // failure of the system (full disk, no permission; the temporary file is removed). Up to
+    // the rename the old file is left as it was (only the final flush of the folder can fail
+    // after it).
     void save() const;
 
 private:
@@ -320,6 +334,8 @@ private:
 
 // Bytes to UTF-8 text.
 std::string bytesToText(std::string_view bytes);
+// Whether text is well-formed UTF-8 (no overlong forms, surrogates or values beyond U+10FFFF).
+bool isValidUtf8(std::string_view text);
 // UTF-8 text to bytes; a character with no byte becomes '?'.
 std::string textToBytes(std::string_view text);
 

@@ -226,9 +226,7 @@ vantrel_ctrl* vantrel_create_from_form(const char* path, const char* name, vantr
         auto form = vantrel::FormFile::load(path);
         auto c = std::make_unique<vantrel_ctrl>();
         c->site = std::make_shared<CSite>();
-        c->ctrl = form.contains(name)
-                      ? vantrel::VantrelCtrl::createFromStore(form.bag(name), c->site)
-                      : vantrel::VantrelCtrl::createNew(c->site);
+        c->ctrl = vantrel::VantrelCtrl::createFromForm(form, name, c->site);
         out = adopt(std::move(c));
     });
     return out;

@@ -39,9 +39,18 @@ void VantrelCtrl::UserControl_ReadProperties(PropertyBag& PropBag) {
     // Each field is assigned as soon as its key converts, so a failure further on leaves the
     // earlier ones loaded. The values are not range-checked and not handed to MSComm1: the
     // component keeps its own configuration until Port or Bauds is assigned.
-    m_Port = PropBag.ReadProperty("Port", kDefaultPort).toLong();
-    m_Bauds = PropBag.ReadProperty("Bauds", kDefaultBauds).toLong();
-    m_PortIsOpen = PropBag.ReadProperty("PortIsOpen", kDefaultPortIsOpen).toBoolean();
+    // A value that does not convert keeps its error number, with the key in the text.
+    const auto read = [&](const char* key, const Variant& def, auto convert) {
+        try {
+            return convert(PropBag.ReadProperty(key, def));
+        } catch (const Error& e) {
+            throw Error(e.number(), std::string(key) + ": " + e.what());
+        }
+    };
+    m_Port = read("Port", kDefaultPort, [](const Variant& v) { return v.toLong(); });
+    m_Bauds = read("Bauds", kDefaultBauds, [](const Variant& v) { return v.toLong(); });
+    m_PortIsOpen =
+        read("PortIsOpen", kDefaultPortIsOpen, [](const Variant& v) { return v.toBoolean(); });
 }
 
 void VantrelCtrl::UserControl_WriteProperties(PropertyBag& PropBag) {
@@ -70,6 +79,19 @@ std::unique_ptr<VantrelCtrl> VantrelCtrl::createFromStore(PropertyBag& PropBag,
     ctrl->UserControl_ReadProperties(PropBag);
     ctrl->UserControl_Resize();
     return ctrl;
+}
+
+std::unique_ptr<VantrelCtrl> VantrelCtrl::createFromForm(FormFile& form, std::string_view name,
+                                                         std::shared_ptr<Site> site) {
+    if (!form.contains(name)) return createNew(std::move(site));
+    PropertyBag& bag = form.bag(name);
+    try {
+        return createFromStore(bag, std::move(site));
+    } catch (const Error& e) {
+        if (e.number() == err::FormFile) throw;
+        throw Error(e.number(),
+                    "form " + form.path() + ", entry " + std::string(name) + ", " + e.what());
+    }
 }
 
 }  // namespace vantrel

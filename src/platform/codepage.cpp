@@ -168,4 +168,18 @@ std::string textToBytes(std::string_view text) {
     return out;
 }
 
+bool isValidUtf8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_t i = 0;
+    while (i < text.size()) {
+        i += asciiPrefix(text.data() + i, text.size() - i);
+        if (i == text.size()) break;
+        char32_t cp = 0;
+        const size_t n = decodeUtf8(p + i, text.size() - i, cp);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
 }  // namespace vantrel

@@ -1,16 +1,23 @@
 // Property stores: the in-memory bag and the TOML form file with its atomic save.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <toml++/toml.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/fd.hpp"
 #include "vantrel/error.hpp"
@@ -70,10 +77,14 @@ namespace {
 // One control's table in the form.
 class TableBag : public PropertyBag {
   public:
-    explicit TableBag(toml::table& table) : table_(table) {}
+    explicit TableBag(toml::table& table) : table_(&table) {}
+
+    const toml::table& table() const { return *table_; }
+    // After a save the form holds a fresh copy of the table.
+    void rebind(toml::table& table) { table_ = &table; }
 
     Variant ReadProperty(std::string_view key, const Variant& def) override {
-        const toml::node* node = table_.get(key);
+        const toml::node* node = table_->get(key);
         if (!node) return def;
         switch (node->type()) {
             case toml::node_type::integer: {
@@ -98,23 +109,23 @@ class TableBag : public PropertyBag {
 
     void WriteProperty(std::string_view key, const Variant& value, const Variant& def) override {
         if (storedValueEquals(value, def)) {
-            table_.erase(key);
+            table_->erase(key);
             return;
         }
         switch (value.type()) {
             case VarType::Integer:
             case VarType::Long:
-                table_.insert_or_assign(key, static_cast<int64_t>(value.toLong()));
+                table_->insert_or_assign(key, static_cast<int64_t>(value.toLong()));
                 break;
             case VarType::Double:
             case VarType::Currency:
-                table_.insert_or_assign(key, value.toDouble());
+                table_->insert_or_assign(key, value.toDouble());
                 break;
             case VarType::Boolean:
-                table_.insert_or_assign(key, value.asBoolean());
+                table_->insert_or_assign(key, value.asBoolean());
                 break;
             case VarType::String:
-                table_.insert_or_assign(key, value.asString());
+                table_->insert_or_assign(key, value.asString());
                 break;
             case VarType::Empty:
             case VarType::Null:
@@ -124,28 +135,217 @@ class TableBag : public PropertyBag {
     }
 
   private:
-    toml::table& table_;
+    toml::table* table_;
 };
 
-// The whole file, or nothing when it does not exist.
-std::optional<std::string> readWholeFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        if (errno == ENOENT) return std::nullopt;
-        formError(sysMessage("open", path, errno));
+// How deep the tables, arrays and dotted keys of a TOML text nest, without building anything:
+// the parser recurses once per level (and so do the tables' destructors and the writer), so a
+// few kilobytes of "a.a.a..." would overflow a thread's stack. The scan follows strings,
+// comments and keys closely enough never to count less than the parser will build; it may
+// count more for a text the parser then refuses anyway.
+class NestingScan {
+  public:
+    NestingScan(std::string_view text, int limit) : t_(text), limit_(limit) {}
+
+    // The line on which the nesting first goes beyond the limit, or 0.
+    size_t tooDeepAt() {
+        while (i_ < t_.size()) {
+            const char c = t_[i_];
+            if (c == '\n') {
+                ++line_;
+                ++i_;
+            } else if (c == ' ' || c == '\t' || c == '\r') {
+                ++i_;
+            } else if (c == '#') {
+                skipToLineEnd();
+            } else if (c == '[') {  // [table] or [[array of tables]]
+                ++i_;
+                int parts = 0;
+                if (at('[')) {
+                    ++i_;
+                    parts = 1;
+                }
+                base_ = parts + keyParts("]\n");
+                if (base_ > limit_) return line_;
+                skipToLineEnd();
+            } else {  // key = value
+                const int depth = base_ + keyParts("=\n");
+                if (depth > limit_) return line_;
+                if (!at('=')) {
+                    skipToLineEnd();  // malformed: the parser says where
+                    continue;
+                }
+                ++i_;
+                if (value(depth)) return line_;
+            }
+        }
+        return 0;
     }
+
+  private:
+    bool at(char c) const { return i_ < t_.size() && t_[i_] == c; }
+
+    void skipToLineEnd() {
+        while (i_ < t_.size() && t_[i_] != '\n') ++i_;
+    }
+
+    // From an opening quote to just past the closing one (or the end of a line that does not
+    // close a one-line string).
+    void skipString() {
+        const char q = t_[i_];
+        const std::string_view triple = q == '"' ? R"(""")" : "'''";
+        if (t_.substr(i_, 3) == triple) {
+            i_ += 3;
+            while (i_ < t_.size()) {
+                if (t_.substr(i_, 3) == triple) {
+                    i_ += 3;
+                    // Up to two more quotes belong to the string itself.
+                    for (int extra = 0; extra < 2 && at(q); ++extra) ++i_;
+                    return;
+                }
+                if (q == '"' && t_[i_] == '\\' && i_ + 1 < t_.size()) ++i_;
+                if (t_[i_] == '\n') ++line_;
+                ++i_;
+            }
+            return;
+        }
+        ++i_;
+        while (i_ < t_.size() && t_[i_] != '\n') {
+            const char c = t_[i_++];
+            if (c == q) return;
+            if (q == '"' && c == '\\' && i_ < t_.size() && t_[i_] != '\n') ++i_;
+        }
+    }
+
+    // The parts of a dotted key, up to one of the stop characters (left unread).
+    int keyParts(std::string_view stops) {
+        int parts = 1;
+        while (i_ < t_.size() && stops.find(t_[i_]) == std::string_view::npos) {
+            const char c = t_[i_];
+            if (c == '"' || c == '\'') {
+                skipString();
+                continue;
+            }
+            if (c == '.') ++parts;
+            if (c == '\n') ++line_;
+            ++i_;
+        }
+        return parts;
+    }
+
+    // A value whose slot is at depth `slot`; true when something in it nests too deep.
+    bool value(int slot) {
+        struct Frame {
+            char kind;
+            int depth;
+        };
+        std::vector<Frame> open;
+        int next = slot;   // the depth of a table or array opening now
+        bool key = false;  // inside an inline table, before the '=' of a key
+        while (i_ < t_.size()) {
+            const char c = t_[i_];
+            if (open.empty() && (c == '\n' || c == '#')) return false;
+            if (key) {
+                next = open.back().depth + keyParts("=,}");
+                if (next > limit_) return true;
+                key = false;
+                if (at('=')) ++i_;
+                continue;
+            }
+            switch (c) {
+                case '\n':
+                    ++line_;
+                    ++i_;
+                    break;
+                case '#':
+                    skipToLineEnd();
+                    break;
+                case '"':
+                case '\'':
+                    skipString();
+                    break;
+                case '[':
+                case '{':
+                    if (next > limit_) return true;
+                    open.push_back({c, next});
+                    ++i_;
+                    if (c == '[')
+                        next = open.back().depth + 1;
+                    else
+                        key = true;
+                    break;
+                case ']':
+                case '}':
+                    if (open.empty()) return false;  // malformed: the parser says where
+                    open.pop_back();
+                    ++i_;
+                    if (!open.empty() && open.back().kind == '[') next = open.back().depth + 1;
+                    break;
+                case ',':
+                    ++i_;
+                    if (!open.empty() && open.back().kind == '{') key = true;
+                    break;
+                default:
+                    ++i_;
+            }
+        }
+        return false;
+    }
+
+    std::string_view t_;
+    int limit_;
+    size_t i_ = 0;
+    size_t line_ = 1;
+    int base_ = 0;  // the depth of the current [table]
+};
+
+// The contents of an open form file, which must be a regular file of at most kMaxBytes.
+std::string readForm(int fd, const std::string& path) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) formError(sysMessage("stat", path, errno));
+    if (!S_ISREG(st.st_mode)) formError("cannot load form " + path + ": not a regular file");
+    const auto tooLarge = [&] {
+        formError("cannot load form " + path + ": larger than " +
+                  std::to_string(FormFile::kMaxBytes) + " bytes");
+    };
+    if (st.st_size > static_cast<off_t>(FormFile::kMaxBytes)) tooLarge();
     std::string text;
     char buf[16 * 1024];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             formError(sysMessage("read", path, errno));
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
+        if (text.size() > FormFile::kMaxBytes) tooLarge();  // it grew since fstat
     }
     return text;
+}
+
+// The form at path, or nothing when it does not exist. O_NONBLOCK: a FIFO must not hold up
+// the open; it is refused as not regular right after.
+std::optional<std::string> readForm(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return std::nullopt;
+        formError(sysMessage("open", path, errno));
+    }
+    return readForm(fd.get(), path);
+}
+
+toml::table parseForm(const std::string& text, const std::string& path) {
+    if (const size_t line = NestingScan(text, FormFile::kMaxNesting).tooDeepAt())
+        formError("cannot load form " + path + ": line " + std::to_string(line) +
+                  ": nested deeper than " + std::to_string(FormFile::kMaxNesting) + " levels");
+    try {
+        return toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        const auto& where = e.source().begin;
+        formError("cannot load form " + path + ": line " + std::to_string(where.line) +
+                  ", column " + std::to_string(where.column) + ": " + std::string(e.description()));
+    }
 }
 
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
@@ -166,17 +366,134 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// A temporary file that is removed unless it has been renamed into place.
+std::string baseOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a save replaces: the path with its symbolic links followed, so that the link stays
+// and its target gets the new form. A dangling link gives the path the target would have.
+std::string followLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::string target(static_cast<size_t>(st.st_size) + 256, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) formError(sysMessage("readlink", current, errno));
+        target.resize(static_cast<size_t>(n));
+        current = target.starts_with('/') ? target : folderOf(current) + "/" + target;
+    }
+    formError("cannot save form " + path + ": too many levels of symbolic links");
+}
+
+// Removes "<form>.tmp.<pid>.<n>" files a save killed midway left behind. Called with the lock
+// held, so no save of this form is under way; a file whose process still runs is left alone
+// all the same, in case it was written by a program that does not lock.
+void removeStaleTemporaries(const std::string& target) {
+    const std::string folder = folderOf(target);
+    const std::string prefix = baseOf(target) + ".tmp.";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string_view name = e->d_name;
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const auto dot = rest.find('.');
+        if (dot == 0 || dot == std::string_view::npos || dot + 1 == rest.size() ||
+            rest.find_first_not_of("0123456789.") != std::string_view::npos ||
+            rest.find('.', dot + 1) != std::string_view::npos || dot > 9)
+            continue;
+        const pid_t pid = std::stoi(std::string(rest.substr(0, dot)));
+        if (pid != ::getpid() && !(::kill(pid, 0) != 0 && errno == ESRCH)) continue;
+        (void)::unlinkat(::dirfd(dir.get()), e->d_name, 0);
+    }
+}
+
+// An exclusive lock on the form file itself, held from reading it to renaming the new form
+// over it, so that saves of different entries into one file all survive. A missing form is
+// created empty to have something to lock, and removed again if the save fails.
+class FormLock {
+  public:
+    FormLock(const std::string& target, const std::string& shown) : target_(target) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        auto pause = std::chrono::microseconds(200);
+        for (int attempt = 0;; ++attempt) {
+            struct stat st {};
+            created_ = false;
+            if (::lstat(target.c_str(), &st) == 0) {
+                if (!S_ISREG(st.st_mode))
+                    formError("cannot save form " + shown + ": " + target +
+                              " is not a regular file");
+                fd_.reset(::open(target.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            } else if (errno == ENOENT) {
+                fd_.reset(::open(target.c_str(),
+                                 O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+                created_ = true;
+            } else {
+                formError(sysMessage("stat", target, errno));
+            }
+            if (!fd_) {
+                // Replaced, removed or created between the look and the open: look again.
+                if ((errno == ENOENT || errno == EEXIST || errno == ELOOP) && attempt < 100)
+                    continue;
+                formError(sysMessage(created_ ? "create" : "open", target, errno));
+            }
+            // Polled rather than blocking, so that a writer stuck with the lock cannot hang
+            // this one for good.
+            while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK && errno != EINTR)
+                    formError(sysMessage("lock", target, errno));
+                if (Clock::now() >= deadline)
+                    formError("cannot save form " + shown +
+                              ": another program has held it locked for 10 seconds");
+                std::this_thread::sleep_for(pause);
+                pause = std::min(pause * 2, std::chrono::microseconds(20000));
+            }
+            // The lock counts only if the file is still the one at the path: a save that
+            // held it before has renamed a new form over it.
+            struct stat locked {};
+            struct stat now {};
+            if (::fstat(fd_.get(), &locked) != 0) formError(sysMessage("stat", target, errno));
+            if (::lstat(target.c_str(), &now) == 0 && now.st_dev == locked.st_dev &&
+                now.st_ino == locked.st_ino) {
+                stat_ = locked;
+                return;
+            }
+            fd_.reset();
+            if (attempt >= 1000) formError("cannot save form " + shown + ": it keeps changing");
+        }
+    }
+    FormLock(const FormLock&) = delete;
+    FormLock& operator=(const FormLock&) = delete;
+    ~FormLock() {
+        if (created_ && !replaced_) ::unlink(target_.c_str());
+    }
+
+    int fd() const { return fd_.get(); }
+    const struct stat& stat() const { return stat_; }
+    // The new form is in place: the created file is gone by the rename.
+    void replaced() { replaced_ = true; }
+
+  private:
+    std::string target_;
+    Fd fd_;
+    struct stat stat_ {};
+    bool created_ = false;
+    bool replaced_ = false;
+};
+
+// A temporary file that is removed unless it has been renamed into place. It takes the owner
+// and mode of the form it replaces.
 class TempFile {
   public:
-    explicit TempFile(const std::string& target) {
-        // The mode of the form it replaces, or the usual one for a new file (umask applies).
-        struct stat st {};
-        const bool exists = ::stat(target.c_str(), &st) == 0;
+    TempFile(const std::string& target, const struct stat& form) {
         const std::string base = target + ".tmp." + std::to_string(::getpid()) + ".";
         for (int attempt = 0;; ++attempt) {
             path_ = base + std::to_string(attempt);
-            fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
             if (fd_) break;
             // A leftover of an earlier process with the same id: try the next name.
             if (errno != EEXIST || attempt == 99) {
@@ -185,12 +502,21 @@ class TempFile {
                 formError(sysMessage("create", base + std::to_string(attempt), e));
             }
         }
-        if (exists && ::fchmod(fd_.get(), st.st_mode & 07777) != 0) {
+        struct stat mine {};
+        const char* failed = nullptr;
+        if (::fstat(fd_.get(), &mine) != 0)
+            failed = "stat";
+        else if ((mine.st_uid != form.st_uid || mine.st_gid != form.st_gid) &&
+                 ::fchown(fd_.get(), form.st_uid, form.st_gid) != 0)
+            failed = "keep the owner of";
+        else if (::fchmod(fd_.get(), form.st_mode & 07777) != 0)
+            failed = "chmod";
+        if (failed) {
             // The destructor does not run for a constructor that throws: clean up here.
             const int e = errno;
             fd_.reset();
             ::unlink(path_.c_str());
-            formError(sysMessage("chmod", path_, e));
+            formError(sysMessage(failed, path_, e));
         }
     }
     TempFile(const TempFile&) = delete;
@@ -236,16 +562,7 @@ FormFile FormFile::load(std::string path) {
     if (path.empty()) formError("a form file needs a path");
     auto impl = std::make_unique<Impl>();
     impl->path = std::move(path);
-    if (auto text = readWholeFile(impl->path)) {
-        try {
-            impl->root = toml::parse(*text, impl->path);
-        } catch (const toml::parse_error& e) {
-            const auto& where = e.source().begin;
-            formError("cannot load form " + impl->path + ": line " + std::to_string(where.line) +
-                      ", column " + std::to_string(where.column) + ": " +
-                      std::string(e.description()));
-        }
-    }
+    if (auto text = readForm(impl->path)) impl->root = parseForm(*text, impl->path);
     return FormFile(std::move(impl));
 }
 
@@ -259,6 +576,8 @@ bool FormFile::contains(std::string_view name) const {
 
 PropertyBag& FormFile::bag(std::string_view name) {
     if (name.empty()) formError("form " + impl_->path + ": a control name cannot be empty");
+    if (!isValidUtf8(name))
+        formError("form " + impl_->path + ": the control name is not valid UTF-8");
     if (auto it = impl_->bags.find(name); it != impl_->bags.end()) return *it->second;
     toml::node* node = impl_->root.get(name);
     if (!node) node = &impl_->root.insert_or_assign(name, toml::table{}).first->second;
@@ -273,27 +592,46 @@ PropertyBag& FormFile::bag(std::string_view name) {
 }
 
 void FormFile::save() const {
+    const std::string& shown = impl_->path;
+    const std::string target = followLinks(shown);
+    FormLock lock(target, shown);
+    removeStaleTemporaries(target);
+
+    // The form as it is now, with this form's entries put in: another program may have saved
+    // other entries since this one was loaded.
+    toml::table root;
+    try {
+        root = parseForm(readForm(lock.fd(), shown), shown);
+    } catch (const Error& e) {
+        formError(std::string(e.what()) + " (so it is not saved over)");
+    }
+    for (const auto& [name, bag] : impl_->bags) root.insert_or_assign(name, bag->table());
+
     std::ostringstream text;
-    text << impl_->root << '\n';
+    text << root << '\n';
     // The TOML writer leaves some keys bare that need quotes (an apostrophe in a control's
     // name, for one), and such a form would not load again: refuse to replace the file with it.
     try {
         (void)toml::parse(text.view());
     } catch (const toml::parse_error& e) {
-        formError("cannot save form " + impl_->path +
+        formError("cannot save form " + shown +
                   ": a name in it would be written so that the form could not be loaded again (" +
                   std::string(e.description()) + ")");
     }
 
     // A new file in the same folder, complete and on disk before it replaces the old one, so
     // that a crash at any point leaves one whole form or the other.
-    TempFile temp(impl_->path);
+    TempFile temp(target, lock.stat());
     temp.write(text.view());
     temp.finish();
-    temp.renameTo(impl_->path);
+    temp.renameTo(target);
+    lock.replaced();
+
+    impl_->root = std::move(root);
+    for (const auto& [name, bag] : impl_->bags) bag->rebind(*impl_->root.get(name)->as_table());
 
     // The rename itself is durable only once the folder is flushed.
-    const std::string folder = folderOf(impl_->path);
+    const std::string folder = folderOf(target);
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) formError(sysMessage("open", folder, errno));
     if (::fsync(dir.get()) != 0) formError(sysMessage("fsync", folder, errno));
