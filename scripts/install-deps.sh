@@ -3,7 +3,7 @@
 set -euo pipefail
 # libclang-rt-dev: libFuzzer and the sanitizer runtimes for the fuzz targets.
 packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev python3 python3-serial)
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev python3 python3-serial)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,9 +3,14 @@
 //   Command "PRA"      calls a method       Port = 3   assigns a property
 //   Port               reads a property (or calls a method that takes no arguments)
 //
+//   Command("PRA")     the same call, written with parentheses
+//
 // Between calls the event loop keeps running, so text and interrupts that the board sends of its
-// own accord are shown as they arrive.
+// own accord are shown as they arrive. On a terminal (without --json) the shell is a console:
+// a prompt, line editing, a history kept between runs, Tab completion, plain-word help, Ctrl-C
+// dropping the line being typed.
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +20,8 @@
 
 #include "commands.hpp"
 #include "events.hpp"
+#include "line_editor.hpp"
+#include "member_help.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "session.hpp"
@@ -28,6 +35,7 @@ namespace {
 struct ShellOptions {
     ControlOptions control;
     bool json = false;
+    std::string history = defaultHistoryFile();
 };
 
 struct Token {
@@ -51,8 +59,8 @@ std::vector<Token> tokenize(std::string_view line) {
         const char c = line[i];
         if (c == ' ' || c == '\t' || c == '\r') {
             ++i;
-        } else if (c == '=') {
-            tokens.push_back({"=", false});
+        } else if (c == '=' || c == '(' || c == ')' || c == ',') {
+            tokens.push_back({std::string(1, c), false});
             ++i;
         } else if (c == '"') {
             Token t{{}, true};
@@ -102,12 +110,38 @@ std::vector<Token> tokenize(std::string_view line) {
         } else {
             Token t;
             while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
-                   line[i] != '=' && line[i] != '"')
+                   line[i] != '=' && line[i] != '"' && line[i] != '(' && line[i] != ')' &&
+                   line[i] != ',')
                 t.text += line[i++];
             tokens.push_back(std::move(t));
         }
     }
     return tokens;
+}
+
+bool isMark(const Token& t, char mark) {
+    return !t.quoted && t.text.size() == 1 && t.text[0] == mark;
+}
+
+// "Member(a, b)" -> "Member a b". Throws std::invalid_argument for parentheses or commas
+// anywhere else.
+void unwrapCall(std::vector<Token>& tokens) {
+    if (tokens.size() >= 2 && isMark(tokens[1], '(')) {
+        if (!isMark(tokens.back(), ')')) throw std::invalid_argument("expected ) at the end");
+        std::vector<Token> plain = {tokens[0]};
+        for (std::size_t i = 2; i + 1 < tokens.size(); ++i) {
+            const bool wantValue = (i - 2) % 2 == 0;
+            const bool comma = isMark(tokens[i], ',');
+            if (wantValue == comma) throw std::invalid_argument("expected: Member(value, ...)");
+            if (wantValue) plain.push_back(tokens[i]);
+        }
+        if (tokens.size() > 3 && tokens.size() % 2 == 1)
+            throw std::invalid_argument("expected a value after ,");
+        tokens = std::move(plain);
+    }
+    for (const Token& t : tokens)
+        if (isMark(t, '(') || isMark(t, ')') || isMark(t, ','))
+            throw std::invalid_argument("misplaced " + t.text);
 }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
@@ -186,7 +220,11 @@ std::string hexId(int32_t id) {
 
 class Shell {
   public:
-    explicit Shell(const ShellOptions& o) : json_(o.json), session_(o.control) {
+    explicit Shell(const ShellOptions& o)
+        : json_(o.json),
+          console_(!o.json && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO)),
+          history_(o.history),
+          session_(o.control) {
         session_.ctrl().connect(&events_);
         events_.live = [this](const EventRecorder::Event& e) { showLive(e); };
         session_.onReceived = [this](std::string_view bytes) {
@@ -195,12 +233,15 @@ class Shell {
             if (json_)
                 printJson({{"received", text}});
             else
-                printLine("received " + quotedText(text));
+                show("received " + quotedText(text));
         };
     }
     ~Shell() { session_.ctrl().disconnect(&events_); }
 
-    int run() {
+    int run() { return console_ ? runConsole() : runAutomation(); }
+
+  private:
+    int runAutomation() {
         StopSignals stop(session_.loop());
         std::string input;
         bool eof = false;
@@ -230,12 +271,107 @@ class Shell {
         return kExitTrue;
     }
 
-  private:
+    // The console: SIGINT drops the line being typed instead of ending the shell, SIGTERM ends
+    // it, SIGWINCH tells the editor the width.
+    int runConsole() {
+        sigset_t mask, old;
+        sigemptyset(&mask);
+        sigaddset(&mask, SIGINT);
+        sigaddset(&mask, SIGTERM);
+        sigaddset(&mask, SIGWINCH);
+        if (::sigprocmask(SIG_BLOCK, &mask, &old) != 0)
+            throw Error(err::EventLoopFailed, sysMessage("sigprocmask", "", errno));
+        const Fd sigfd(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+        struct Restore {
+            sigset_t mask;
+            ~Restore() { ::sigprocmask(SIG_SETMASK, &mask, nullptr); }
+        } restore{old};
+        if (!sigfd) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
+
+        editor_ = std::make_unique<LineEditor>(
+            [this] { return promptText(); },
+            [](std::string_view before) { return completions(before); }, history_);
+        printLine("Console on COM" + std::to_string(session_.ctrl().Port()) +
+                  ": help lists the members, Tab completes, Ctrl-D ends.");
+        editor_->start();
+        bool end = false;
+        while (!quit_ && !end) {
+            pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0},
+                             {session_.loop().fd(), POLLIN, 0},
+                             {sigfd.get(), POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) continue;
+                throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
+            }
+            if (fds[1].revents != 0) session_.loop().dispatchPending();
+            if (fds[2].revents != 0) {
+                signalfd_siginfo info;
+                while (::read(sigfd.get(), &info, sizeof info) ==
+                       static_cast<ssize_t>(sizeof info)) {
+                    if (info.ssi_signo == SIGINT)
+                        editor_->cancelLine();
+                    else if (info.ssi_signo == SIGWINCH)
+                        editor_->resized();
+                    else
+                        end = true;
+                }
+            }
+            if (end) break;
+            if (fds[0].revents & POLLIN) {
+                switch (editor_->feed()) {
+                    case LineEditor::Input::Editing:
+                        break;
+                    case LineEditor::Input::Line:
+                        line(editor_->line());
+                        if (!quit_) editor_->start();
+                        break;
+                    case LineEditor::Input::End:
+                        end = true;
+                        break;
+                }
+            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+                end = true;
+            }
+        }
+        editor_.reset();
+        return kExitTrue;
+    }
+
+    std::string promptText() {
+        return "COM" + std::to_string(session_.ctrl().Port()) + " " +
+               std::to_string(session_.ctrl().Bauds()) + "> ";
+    }
+
+    // What Tab offers: member names and the shell's words at the start of a line, member names
+    // after "help", values elsewhere.
+    static std::vector<std::string> completions(std::string_view before) {
+        const std::size_t first = before.find_first_not_of(" \t");
+        std::vector<std::string> words;
+        if (first == std::string_view::npos) {
+            words = memberNames();
+            for (const char* w : {"help", "quit", "exit"}) words.emplace_back(w);
+        } else if (equalsNoCase(before.substr(first, before.find_last_not_of(" \t") + 1 - first),
+                                "help")) {
+            words = memberNames();
+        } else {
+            for (const char* w : {"True", "False", "Empty", "Null"}) words.emplace_back(w);
+        }
+        return words;
+    }
+
+    // A line of plain output: above the line being typed when the console is editing one.
+    void show(const std::string& text) {
+        if (editor_)
+            editor_->printAbove(text + "\n");
+        else
+            printLine(text);
+    }
+
     void showLive(const EventRecorder::Event& e) {
         if (json_)
             printJson(eventJson(e));
         else
-            printLine("event " + eventText(e));
+            show("event " + eventText(e));
     }
 
     void line(std::string_view text) {
@@ -247,7 +383,18 @@ class Shell {
             return;
         }
         if (tokens.empty() || (!tokens[0].quoted && tokens[0].text.starts_with("#"))) return;
+        try {
+            unwrapCall(tokens);
+        } catch (const std::invalid_argument& e) {
+            syntaxError(text, e.what());
+            return;
+        }
         const Token& first = tokens[0];
+        if (!first.quoted && tokens.size() == 2 && !tokens[1].quoted &&
+            equalsNoCase(first.text, "help")) {
+            helpOn(tokens[1].text);
+            return;
+        }
         if (!first.quoted && tokens.size() == 1) {
             if (equalsNoCase(first.text, "quit") || equalsNoCase(first.text, "exit")) {
                 quit_ = true;
@@ -327,10 +474,15 @@ class Shell {
             return;
         }
         if (failure) {
-            printLine(shown + ": error " + std::to_string(failure->number()) + ": " +
-                      failure->what());
+            show(shown + ": error " + std::to_string(failure->number()) + ": " + failure->what());
         } else if (kind == InvokeKind::PropertyPut) {
-            printLine(shown + " = " + variantText(args[0]));
+            // Port and Bauds refuse a value by setting ErrorString, not by failing.
+            const std::string refusal = console_ ? session_.ctrl().ErrorString() : std::string();
+            if (refusal.empty())
+                show(shown + " = " + variantText(args[0]));
+            else
+                show(shown + " = " + variantText(args[0]) + " refused: " + refusal + " (it stays " +
+                    variantText(invoke(session_.ctrl(), *id, InvokeKind::PropertyGet, {})) + ")");
         } else {
             std::string text = shown + " -> " + variantText(result);
             if (info)
@@ -338,20 +490,51 @@ class Shell {
                     if (info->params[i].byRef)
                         text +=
                             ", " + std::string(info->params[i].name) + " = " + variantText(args[i]);
-            printLine(text);
+            show(text);
+            if (console_ && info && std::string_view(info->name) == "Command")
+                show("  reply " + quotedText(session_.ctrl().ReturnedStr()));
         }
-        for (const auto& e : raised) printLine("  event " + eventText(e));
+        for (const auto& e : raised) show("  event " + eventText(e));
     }
 
     void syntaxError(std::string_view text, const std::string& why) {
         if (json_)
             printJson({{"line", std::string(text)}, {"syntaxError", why}});
         else
-            printLine("syntax error: " + why);
+            show("syntax error: " + why);
     }
 
-    // The type library: the class, its dispatch interface and its event interface.
+    // One member explained (the console's and the automation console's help MEMBER).
+    void helpOn(const std::string& name) {
+        const std::vector<std::string> details = memberDetails(name);
+        if (json_) {
+            if (details.empty())
+                printJson({{"help", name}, {"error", "no such member"}});
+            else
+                printJson({{"help", name}, {"summary", memberSummary(name)}, {"text", details}});
+            return;
+        }
+        if (details.empty()) {
+            show("help: no member called " + name + " (help lists them)");
+            return;
+        }
+        for (const std::string& l : details) show(l);
+    }
+
+    // The type library: the class, its dispatch interface and its event interface. On the
+    // console, the members in plain words instead.
     void help() {
+        if (console_) {
+            show("Members (help MEMBER explains one; Tab completes names):");
+            for (const std::string& l : memberOverview()) show(l);
+            show("Events: NewData(value, error text) after a command or reading; InterruptLow and");
+            show("  InterruptHigh when the board sends \"L\" or \"H\".");
+            show("Lines: Member args | Member(args) | Member = value | help | quit. Values: "
+                "numbers, \"text\"");
+            show("  (\\r \\n \\t \\\\ \\\" \\xNN), Empty, Null, True, False. Up and "
+                "Down recall earlier lines; Ctrl-C drops the line; Ctrl-D ends.");
+            return;
+        }
         const vantrel_type_library_desc& lib = *vantrel_type_library();
         const auto memberJson = [](const vantrel_member_desc& m) {
             Json params = Json::array();
@@ -416,6 +599,9 @@ class Shell {
     }
 
     bool json_;
+    bool console_;
+    std::string history_;
+    std::unique_ptr<LineEditor> editor_;
     Session session_;
     EventRecorder events_;
     bool inCall_ = false;
@@ -432,6 +618,8 @@ Subcommand addShell(CLI::App& app) {
         "property, 'Member' reads one; 'help' lists the members, 'quit' or end of input ends");
     o->control.addTo(*sub);
     sub->add_flag("--json", o->json, "one JSON object per line");
+    sub->add_option("--history", o->history,
+                    "where the console keeps the lines typed (default ~/.vantrel_history)");
     return {sub, [o] { return Shell(*o).run(); }};
 }
 

@@ -1,0 +1,204 @@
+// vantrel command-line tool: an editable input line on a terminal (libedit).
+//
+// libedit runs unbuffered: each feed() handles one key (or one escape sequence) and returns. While
+// the editor is started the terminal is in libedit's editing mode; stopping it (EL_UNBUFFERED
+// off) puts the terminal back, and starting it again redraws the prompt on a clean line.
+#include "line_editor.hpp"
+
+#include <histedit.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vantrel::cli {
+
+struct LineEditor::Impl {
+    EditLine* el = nullptr;
+    History* hist = nullptr;
+    HistEvent ev{};
+    std::string historyFile;
+    std::function<std::string()> prompt;
+    std::function<std::vector<std::string>(std::string_view)> words;
+    std::string promptText;
+    bool editing = false;
+
+    static char* promptOf(EditLine* el) {
+        Impl* self = nullptr;
+        el_get(el, EL_CLIENTDATA, &self);
+        self->promptText = self->prompt();
+        return self->promptText.data();
+    }
+
+    static unsigned char complete(EditLine* el, int) {
+        Impl* self = nullptr;
+        el_get(el, EL_CLIENTDATA, &self);
+        return self->completeWord();
+    }
+
+    unsigned char completeWord() {
+        const LineInfo* li = el_line(el);
+        const std::string_view before(li->buffer,
+                                      static_cast<std::size_t>(li->cursor - li->buffer));
+        std::size_t start = before.size();
+        while (start > 0) {
+            const char c = before[start - 1];
+            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) break;
+            --start;
+        }
+        const std::string_view word = before.substr(start);
+        std::vector<std::string> matches;
+        for (std::string& w : words(before.substr(0, start))) {
+            if (w.size() < word.size()) continue;
+            bool same = true;
+            for (std::size_t i = 0; i < word.size() && same; ++i)
+                same = std::tolower(static_cast<unsigned char>(w[i])) ==
+                       std::tolower(static_cast<unsigned char>(word[i]));
+            if (same && std::find(matches.begin(), matches.end(), w) == matches.end())
+                matches.push_back(std::move(w));
+        }
+        if (matches.empty()) return CC_ERROR;
+        // The longest start that all matches share (ignoring case), spelled as the first match.
+        std::size_t common = matches[0].size();
+        for (const std::string& m : matches) {
+            std::size_t i = 0;
+            while (i < common && i < m.size() &&
+                   std::tolower(static_cast<unsigned char>(m[i])) ==
+                       std::tolower(static_cast<unsigned char>(matches[0][i])))
+                ++i;
+            common = i;
+        }
+        std::string replacement = matches[0].substr(0, common);
+        if (matches.size() == 1) replacement += ' ';
+        if (replacement.size() > word.size() || (matches.size() == 1 && replacement != word)) {
+            el_deletestr(el, static_cast<int>(word.size()));
+            el_insertstr(el, replacement.c_str());
+            return CC_REFRESH;
+        }
+        // Nothing to add: list the choices under the line and draw the line again.
+        std::sort(matches.begin(), matches.end());
+        std::string list;
+        for (const std::string& m : matches) list += (list.empty() ? "\n" : "  ") + m;
+        list += '\n';
+        std::fputs(list.c_str(), stdout);
+        std::fflush(stdout);
+        return CC_REDISPLAY;
+    }
+};
+
+LineEditor::LineEditor(std::function<std::string()> prompt,
+                       std::function<std::vector<std::string>(std::string_view)> words,
+                       std::string historyFile)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& m = *impl_;
+    m.prompt = std::move(prompt);
+    m.words = std::move(words);
+    m.historyFile = std::move(historyFile);
+    m.hist = history_init();
+    history(m.hist, &m.ev, H_SETSIZE, 1000);
+    history(m.hist, &m.ev, H_SETUNIQUE, 1);
+    if (!m.historyFile.empty()) history(m.hist, &m.ev, H_LOAD, m.historyFile.c_str());
+    m.el = el_init("vantrel", stdin, stdout, stderr);
+    el_set(m.el, EL_CLIENTDATA, &m);
+    el_set(m.el, EL_EDITOR, "emacs");
+    // The tool receives SIGINT and SIGTERM itself; libedit must not install handlers.
+    el_set(m.el, EL_SIGNAL, 0);
+    el_set(m.el, EL_PROMPT, &Impl::promptOf);
+    el_set(m.el, EL_HIST, history, m.hist);
+    el_set(m.el, EL_ADDFN, "vantrel-complete", "complete a member name or keyword",
+           &Impl::complete);
+    el_set(m.el, EL_BIND, "^I", "vantrel-complete", nullptr);
+    // Bindings from ~/.editrc (an editline user's own keys).
+    el_source(m.el, nullptr);
+}
+
+LineEditor::~LineEditor() {
+    Impl& m = *impl_;
+    if (m.editing) el_set(m.el, EL_UNBUFFERED, 0);
+    if (!m.historyFile.empty()) history(m.hist, &m.ev, H_SAVE, m.historyFile.c_str());
+    el_end(m.el);
+    history_end(m.hist);
+}
+
+void LineEditor::start() {
+    if (impl_->editing) return;
+    impl_->editing = true;
+    el_set(impl_->el, EL_UNBUFFERED, 1);
+}
+
+LineEditor::Input LineEditor::feed() {
+    Impl& m = *impl_;
+    int count = 0;
+    errno = 0;
+    const char* buf = el_gets(m.el, &count);
+    // Unbuffered, an empty line being edited also comes back as nothing; only a failed read
+    // (the terminal gone) leaves errno set.
+    if (buf == nullptr)
+        return errno != 0 && errno != EINTR && errno != EAGAIN ? Input::End : Input::Editing;
+    const std::string_view text(buf, static_cast<std::size_t>(count));
+    // Ctrl-D on an empty line.
+    if (text == "\x04") {
+        el_set(m.el, EL_UNBUFFERED, 0);
+        m.editing = false;
+        std::fputs("\n", stdout);
+        return Input::End;
+    }
+    if (text.empty() || (text.back() != '\n' && text.back() != '\r')) return Input::Editing;
+    line_.assign(text.substr(0, text.size() - 1));
+    el_set(m.el, EL_UNBUFFERED, 0);
+    m.editing = false;
+    if (line_.find_first_not_of(" \t") != std::string::npos)
+        history(m.hist, &m.ev, H_ENTER, line_.c_str());
+    return Input::Line;
+}
+
+void LineEditor::printAbove(std::string_view text) {
+    Impl& m = *impl_;
+    if (!m.editing) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    const LineInfo* li = el_line(m.el);
+    const std::string typed(li->buffer, li->lastchar);
+    const int back = static_cast<int>(li->lastchar - li->cursor);
+    el_set(m.el, EL_UNBUFFERED, 0);
+    // Back to the start of the prompt's row and clear it, then the text, then the line again.
+    std::fputs("\r\x1b[K", stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    el_set(m.el, EL_UNBUFFERED, 1);
+    if (!typed.empty()) {
+        el_insertstr(m.el, typed.c_str());
+        if (back > 0) el_cursor(m.el, -back);
+        // A refresh draws from where libedit believes the row starts.
+        std::fputs("\r", stdout);
+        el_set(m.el, EL_REFRESH);
+    }
+}
+
+void LineEditor::cancelLine() {
+    Impl& m = *impl_;
+    if (!m.editing) return;
+    const LineInfo* li = el_line(m.el);
+    const long after = li->lastchar - li->cursor;
+    el_set(m.el, EL_UNBUFFERED, 0);
+    // After the whole line, as a terminal's own line discipline shows it.
+    if (after > 0) std::fprintf(stdout, "\x1b[%ldC", after);
+    std::fputs("^C\n", stdout);
+    std::fflush(stdout);
+    el_set(m.el, EL_UNBUFFERED, 1);
+}
+
+void LineEditor::resized() {
+    el_resize(impl_->el);
+}
+
+std::string defaultHistoryFile() {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') return {};
+    return std::string(home) + "/.vantrel_history";
+}
+
+}  // namespace vantrel::cli

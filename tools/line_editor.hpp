@@ -1,0 +1,54 @@
+// vantrel command-line tool: an editable input line on a terminal (libedit), driven from the
+// tool's own poll loop so that the board's output keeps arriving while a person types.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::cli {
+
+class LineEditor {
+  public:
+    // What the editor gives back after a key.
+    enum class Input { Editing, Line, End };
+
+    // prompt: asked for at every redraw. words: the names Tab completes, given the text before
+    // the word being completed. historyFile: read at the start and written at the end (none:
+    // the history lasts for this run only). Takes over standard input and output.
+    LineEditor(std::function<std::string()> prompt,
+               std::function<std::vector<std::string>(std::string_view before)> words,
+               std::string historyFile);
+    ~LineEditor();
+    LineEditor(const LineEditor&) = delete;
+    LineEditor& operator=(const LineEditor&) = delete;
+
+    // Shows the prompt and starts taking keys.
+    void start();
+    // Handles what standard input has (call when it is readable). On Line, line() holds it
+    // (without the line end) and the editor has stopped: the caller prints what it wants, then
+    // calls start() again.
+    Input feed();
+    const std::string& line() const { return line_; }
+
+    // Prints text above the line being typed, which stays as it was. Plain printing when the
+    // editor is stopped.
+    void printAbove(std::string_view text);
+    // Drops the line being typed (Ctrl-C) and shows a fresh prompt.
+    void cancelLine();
+    // The terminal changed size.
+    void resized();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string line_;
+};
+
+// The file that keeps the shell's history: ~/.vantrel_history (none without a home).
+std::string defaultHistoryFile();
+
+}  // namespace vantrel::cli
