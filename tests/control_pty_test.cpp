@@ -109,12 +109,28 @@ TEST(ControlOverPty, HangUpMidReply) {
     EXPECT_FALSE(rig.command("PRS"));
     EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
     EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 1L");
-    ASSERT_TRUE(vantrel::test::pumpUntil(rig.loop, [&] { return !rig.ctrl->comm().PortOpen(); }));
-    EXPECT_FALSE(rig.command("PRS"));
-    EXPECT_EQ(rig.ctrl->ErrorString(), "Port is not operational");
-    // The flag is the control's own record; ClosePort clears it so the port can be reopened.
+    ASSERT_TRUE(vantrel::test::pumpUntil(rig.loop, [&] { return rig.ctrl->comm().HungUp(); }));
+    // The port stays open until ClosePort; the next command fails its write, naming the device.
+    EXPECT_TRUE(rig.ctrl->comm().PortOpen());
     EXPECT_TRUE(rig.ctrl->PortIsOpen());
-    EXPECT_FALSE(rig.ctrl->ClosePort());
+    try {
+        rig.command("PRS");
+        ADD_FAILURE() << "the write to a device that went away succeeded";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), err::PortIo);
+        EXPECT_EQ(std::string(e.what()),
+                  "write " + rig.board.slavePath() + ": the device has gone away");
+    }
+    EXPECT_TRUE(rig.ctrl->ClosePort());
+    EXPECT_EQ(rig.ctrl->ErrorString(), "");
+    EXPECT_FALSE(rig.ctrl->comm().PortOpen());
+
+    // The device is back (here: a new board on the same COM number).
+    sim::PtyBoard back{rig.loop};
+    PortMap::instance().map(1, back.slavePath());
+    ASSERT_TRUE(rig.ctrl->OpenPort());
+    EXPECT_TRUE(rig.command("PRA"));
+    EXPECT_EQ(back.lines(), std::vector<std::string>{"PRA\r"});
 }
 
 }  // namespace

@@ -308,15 +308,6 @@ TEST_F(SerialTest, OutputQueuesWhatTheDeviceCannotTakeAndKeepsTheOrder) {
     EXPECT_TRUE(comm->PortOpen());
 }
 
-TEST_F(SerialTest, WriteFailureClosesThePortAndSaysWhy) {
-    comm->PortOpen(true);
-    pty.master.reset();  // the far end is gone
-    const Error e = errorOf([&] { comm->Output("PRA\r"); });
-    EXPECT_EQ(e.number(), err::PortIo);
-    EXPECT_EQ(std::string(e.what()), "write " + pty.slavePath + ": Input/output error");
-    EXPECT_FALSE(comm->PortOpen());
-}
-
 // --- Receive --------------------------------------------------------------------------------
 
 TEST_F(SerialTest, ReceivedBytesAreNotifiedAsCode2AndHandedOverByInput) {
@@ -393,14 +384,48 @@ TEST_F(SerialTest, DeliverPendingHandsOverWhatTheDeviceHoldsWithoutThePump) {
     EXPECT_EQ(received, ">");
 }
 
-TEST_F(SerialTest, HangUpClosesThePortWithoutSpinning) {
-    comm->PortOpen(true);
-    pty.master.reset();
-    int passes = 0;
-    ASSERT_TRUE(test::pumpUntil(
-        *loop, [&] { return ++passes, !comm->PortOpen(); }, 5));
-    EXPECT_FALSE(loop->pumpOnce(20ms));  // the dead device is no longer watched
-    EXPECT_EQ(errorOf([&] { comm->Output("x"); }).number(), err::PortNotOpen);
+// The device goes away, noticed by the loop or by the next write: the port stays open until the
+// owner closes it, nothing spins on the dead descriptor, writes fail naming the device, and a
+// close and open reach the device that took its place.
+TEST_F(SerialTest, HangUpStopsWatchingAndKeepsThePortUntilClosed) {
+    for (const bool noticedByWrite : {false, true}) {
+        SCOPED_TRACE(noticedByWrite ? "noticed by a write" : "noticed by the loop");
+        auto dead = std::make_unique<test::PtyPair>();
+        PortMap::instance().map(kPort, dead->slavePath);
+        comm->PortOpen(true);
+        dead->send("last");
+        ASSERT_TRUE(test::pumpUntil(*loop, [&] { return received == "last"; }));
+        dead->master.reset();
+        if (noticedByWrite) {
+            const Error e = errorOf([&] { comm->Output("x"); });
+            EXPECT_EQ(e.number(), err::PortIo);
+            EXPECT_EQ(std::string(e.what()), "write " + dead->slavePath + ": Input/output error");
+        } else {
+            int passes = 0;
+            ASSERT_TRUE(test::pumpUntil(
+                *loop, [&] { return ++passes, comm->HungUp(); }, 5));
+        }
+        EXPECT_TRUE(comm->HungUp());
+        EXPECT_TRUE(comm->PortOpen());
+        EXPECT_FALSE(loop->pumpOnce(20ms));  // the dead device is no longer watched
+        const Error e = errorOf([&] { comm->Output("x"); });
+        EXPECT_EQ(e.number(), err::PortIo);
+        EXPECT_EQ(std::string(e.what()), "write " + dead->slavePath + ": the device has gone away");
+        comm->deliverPending();
+        comm->PortOpen(false);
+        EXPECT_FALSE(comm->PortOpen());
+        EXPECT_FALSE(comm->HungUp());
+
+        PortMap::instance().map(kPort, pty.slavePath);
+        comm->PortOpen(true);
+        comm->Output("back");
+        pty.send("ok");
+        ASSERT_TRUE(test::pumpUntil(*loop, [&] { return received == "lastok"; }));
+        EXPECT_EQ(pty.drain(), "back");
+        comm->PortOpen(false);
+        received.clear();
+        pty.drain();
+    }
 }
 
 TEST_F(SerialTest, HandlerMayCloseThePort) {

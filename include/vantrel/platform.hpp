@@ -149,6 +149,12 @@ public:
     // The code of the event being notified.
     virtual int16_t CommEvent() const = 0;
 
+    // The device went away while open (hang-up, end of file, a failed read or write). The
+    // component then stops watching it, PortOpen() stays true, Output throws PortIo naming the
+    // device, and PortOpen(false) closes it as usual; a later open reaches the device anew.
+    // Hosts that wait on the line (a monitor, a reader) ask this after each pass of the loop.
+    virtual bool HungUp() const { return false; }
+
     // Called on the loop's thread for each event; CommEvent() tells which.
     virtual void setOnComm(std::function<void()> onComm) = 0;
 

@@ -171,6 +171,7 @@ class PosixSerial final : public SerialComm {
 
     void Output(std::string_view bytes) override {
         if (!fd_) throw Error(err::PortNotOpen, "Port not open");
+        if (hungUp_) throw Error(err::PortIo, "write " + path_ + ": the device has gone away");
         if (outPos_ < out_.size()) {
             // Bytes are still waiting for the device: keep the order.
             queue(bytes);
@@ -178,11 +179,10 @@ class PosixSerial final : public SerialComm {
         }
         const std::optional<int> error = writeSome(bytes);
         if (error) {
-            const std::string path = path_;
-            close();
-            throw Error(err::PortIo, sysMessage("write", path, *error));
+            stopWatching();
+            throw Error(err::PortIo, sysMessage("write", path_, *error));
         }
-        if (!bytes.empty() && fd_) {
+        if (!bytes.empty()) {
             queue(bytes);
             watch_.modify(EPOLLIN | EPOLLOUT);
         }
@@ -202,8 +202,10 @@ class PosixSerial final : public SerialComm {
     }
 
     void deliverPending() override {
-        if (fd_) receive(false);
+        if (fd_ && !hungUp_) receive(false);
     }
+
+    bool HungUp() const override { return hungUp_; }
 
     void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
 
@@ -268,6 +270,18 @@ class PosixSerial final : public SerialComm {
         }
     }
 
+    // A device that hung up or failed stays open until the owner closes it, so that the port is
+    // closed only on request; it is no longer watched, since a dead descriptor is always ready.
+    void stopWatching() noexcept {
+        hungUp_ = true;
+        watch_.reset();
+        lineWatch_.reset();
+        lineWaiter_.reset();
+        lines_.reset();
+        out_.clear();
+        outPos_ = 0;
+    }
+
     // Closing never waits for the device: the saved line settings come back at once and bytes
     // the component still queued are dropped.
     void close() noexcept {
@@ -284,6 +298,7 @@ class PosixSerial final : public SerialComm {
         // Unlock explicitly: a child forked meanwhile shares the descriptor, and the lock with it.
         ::flock(fd_.get(), LOCK_UN);
         fd_.reset();
+        hungUp_ = false;
         out_.clear();
         outPos_ = 0;
     }
@@ -327,7 +342,7 @@ class PosixSerial final : public SerialComm {
                 if (watch_) watch_.modify(EPOLLIN);
             }
         }
-        if (fd_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        if (fd_ && !hungUp_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
             receive((events & (EPOLLHUP | EPOLLERR)) != 0);
         }
     }
@@ -358,8 +373,8 @@ class PosixSerial final : public SerialComm {
     }
 
     // Reads what the device holds, notifies the line errors and changes that came with it,
-    // RxOver (if bytes had to be dropped) and Receive (if any wait), and closes the port when
-    // the device hung up or failed. The handler may close, reopen or destroy the component.
+    // RxOver (if bytes had to be dropped) and Receive (if any wait), and stops watching the
+    // device when it hung up or failed. The handler may close, reopen or destroy the component.
     void receive(bool hungUp) {
         const uint64_t generation = generation_;
         bool overflowed = false;
@@ -385,7 +400,7 @@ class PosixSerial final : public SerialComm {
         if (arrived && !notifyLines(generation)) return;
         if (overflowed && !notify(comm::RxOver)) return;
         if (inStart_ < in_.size() && !notify(comm::Receive)) return;
-        if (hungUp && generation_ == generation) close();
+        if (hungUp && fd_ && generation_ == generation) stopWatching();
     }
 
     // Appends to the input buffer, keeping the newest inLimit_ bytes; returns whether any
@@ -443,6 +458,7 @@ class PosixSerial final : public SerialComm {
     std::unique_ptr<LineEventDetector> lines_;
     std::unique_ptr<LineWaiter> lineWaiter_;
     WatchHandle lineWatch_;
+    bool hungUp_ = false;      // the device went away; see stopWatching()
     uint64_t generation_ = 0;  // counts opens, so a handler's close and reopen is noticed
 
     std::string out_;  // bytes the device has not taken yet, from out_[outPos_]
