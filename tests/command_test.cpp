@@ -244,7 +244,9 @@ TEST(Command, NumberBeyondADoubleFailsTheCall) {
     } catch (const Error& e) {
         EXPECT_EQ(e.number(), err::Overflow);
     }
+    EXPECT_EQ(s, " 1E999>");  // taken before the number is read
     EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(kOld));
+    EXPECT_TRUE(rig.log.events.empty());
     EXPECT_FALSE(rig.timer->enabled);
     // The control is free for the next exchange.
     rig.serial->reply({"OK 3\r\n>"});

@@ -77,6 +77,7 @@ bool VantrelCtrl::Command(std::string& s) {
                     break;
                 case serial::ParsedReply::Kind::Success:
                     s = bytesToText(reply.s);
+                    if (reply.numberError != 0) throw Error(reply.numberError);
                     m_Value = reply.value;
                     result = true;
                     break;

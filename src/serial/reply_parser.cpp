@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "vantrel/error.hpp"
 #include "vantrel/variant.hpp"
 
 namespace vantrel::serial {
@@ -73,7 +74,11 @@ ParsedReply parseReply(std::string_view raw) {
     const long from = (ok == std::string::npos ? 0 : static_cast<long>(ok) + 1) + 2;
     r.kind = ParsedReply::Kind::Success;
     r.s = std::string(mid(cleaned, from, len - from + 1));
-    r.value = readReplyNumber(r.s);
+    try {
+        r.value = readReplyNumber(r.s);
+    } catch (const Error& e) {
+        r.numberError = e.number();
+    }
     return r;
 }
 

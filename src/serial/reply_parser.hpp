@@ -23,10 +23,11 @@ struct ParsedReply {
     std::string errorText;  // BoardError: the board's text
     int16_t errorNr = 0;    // BoardError: the code
     double value = 0;       // Success: the number read
+    int32_t numberError = 0;  // Success: the error reading the number (6, beyond a double)
 };
 
 // Classifies the raw reply (bytes, one character each) by the position of "?" in the cleaned
-// reply. Throws Error 6 when a success reply's number is beyond the range of a double.
+// reply. A success reply whose number is beyond the range of a double gives numberError 6.
 ParsedReply parseReply(std::string_view raw);
 
 }  // namespace vantrel::serial
