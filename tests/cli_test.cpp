@@ -344,6 +344,7 @@ TEST(CliShell, JsonLinesCarryResultsArgumentsEventsAndErrors) {
 
     EXPECT_EQ(out[4]["error"]["number"], 393);
     EXPECT_FALSE(out[4].contains("result"));
+    EXPECT_EQ(out[4]["args"], json::parse("[true]"));
 
     EXPECT_EQ(out[5]["call"], "ADC10");
     EXPECT_EQ(out[5]["args"], json::parse("[48]"));  // the address word, written back

@@ -56,10 +56,15 @@ TEST(Dispatch, ByReferenceTextIsWrittenBack) {
     EXPECT_EQ(args[0], Variant(" 523>"));
     EXPECT_EQ(invoke(*rig.ctrl, id("Value"), InvokeKind::Method, {}), Variant(int32_t{523}));
 
-    args = {Variant(int32_t{42})};  // a number in a text argument becomes text
+    args = {Variant("old")};
     EXPECT_EQ(invoke(*rig.ctrl, id("c_returnedstr"), InvokeKind::Method, args),
               Variant(int16_t{0}));
     EXPECT_EQ(args[0], Variant("OK 523\r\n>"));
+    // A number for a text parameter goes through a temporary and stays as passed.
+    args = {Variant(int32_t{42})};
+    EXPECT_EQ(invoke(*rig.ctrl, id("c_returnedstr"), InvokeKind::Method, args),
+              Variant(int16_t{0}));
+    EXPECT_EQ(args[0], Variant(int32_t{42}));
 }
 
 TEST(Dispatch, Errors) {

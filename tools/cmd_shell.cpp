@@ -460,12 +460,11 @@ class Shell {
         events_.live = [this](const EventRecorder::Event& e) { showLive(e); };
 
         if (json_) {
-            if (!failure) {
-                out["result"] = variantJson(result);
-                Json a = Json::array();
-                for (const Variant& v : args) a.push_back(variantJson(v));
-                out["args"] = std::move(a);
-            }
+            if (!failure) out["result"] = variantJson(result);
+            // By-reference arguments come back also from a failed call.
+            Json a = Json::array();
+            for (const Variant& v : args) a.push_back(variantJson(v));
+            out["args"] = std::move(a);
             Json ev = Json::array();
             for (const auto& e : raised) ev.push_back(eventJson(e));
             out["events"] = std::move(ev);

@@ -51,7 +51,8 @@ typedef struct vantrel_error {
 
 typedef struct vantrel_ctrl vantrel_ctrl;
 
-/* Variant helpers. Strings are copied; vantrel_variant_clear frees them and sets Empty. */
+/* Variant helpers. Strings are copied; vantrel_variant_clear frees them and sets Empty. A NULL
+ * variant is ignored (vantrel_variant_set_string then returns -1). */
 VANTREL_C_API void vantrel_variant_init(vantrel_variant* v);
 VANTREL_C_API void vantrel_variant_clear(vantrel_variant* v);
 VANTREL_C_API void vantrel_variant_set_long(vantrel_variant* v, int32_t value);
@@ -63,6 +64,9 @@ VANTREL_C_API int vantrel_variant_set_string(vantrel_variant* v, const char* utf
 /* A newly placed control on this thread's event loop (port 1, 9600 baud), or NULL with the
  * reason in *error (error may be NULL). */
 VANTREL_C_API vantrel_ctrl* vantrel_create(vantrel_error* error);
+/* Frees the control. Called while a call into the library runs on this thread (from the
+ * control's own callback, say), the control raises no further events and is freed when the
+ * outermost call returns. */
 VANTREL_C_API void vantrel_release(vantrel_ctrl* ctrl);
 
 /* Host forms: a TOML file at path with one table per control name (see FormFile in
@@ -96,28 +100,33 @@ VANTREL_C_API void vantrel_set_message_pump(vantrel_ctrl* ctrl, vantrel_pump_fn 
 /* Looks a member up by name (case-insensitive). Returns 0 and stores the id, or -1. */
 VANTREL_C_API int vantrel_member_id(const char* name, int32_t* id);
 
-/* Calls a member by id. args[0..nargs) are in-out: by-reference arguments are written back.
+/* Calls a member by id. args[0..nargs) are in-out: a by-reference argument of the parameter's
+ * own type is written back as far as the member got, also on a failed call; one of another type
+ * goes through a temporary and stays as passed.
  * On success returns 0 and stores the result in *result (Empty for none; result may be NULL).
  * On a failed call returns -1 and fills *error (may be NULL). */
 VANTREL_C_API int vantrel_invoke(vantrel_ctrl* ctrl, int32_t member_id, uint16_t kind,
                                  vantrel_variant* args, size_t nargs, vantrel_variant* result,
                                  vantrel_error* error);
 
-/* Event callback. For VANTREL_EVENT_NEWDATA, value and error_text are the control's own
- * m_Value and m_ErrorString: a callback may replace them (vantrel_variant_set_*), and the
- * control takes what they hold when the callback returns. They are NULL for the other events. */
+/* Event callback. For VANTREL_EVENT_NEWDATA, value and error_text stand for the control's own
+ * m_Value and m_ErrorString: a callback may replace them (vantrel_variant_set_*) and may call
+ * members; what it assigned reaches the control before each call and when it returns, and after
+ * each call they show what the call left. They are NULL for the other events. */
 typedef void (*vantrel_event_fn)(void* user, int32_t event_id, vantrel_variant* value,
                                  vantrel_variant* error_text);
 /* Sets the control's callback (NULL removes it). */
 VANTREL_C_API void vantrel_set_event_callback(vantrel_ctrl* ctrl, vantrel_event_fn fn, void* user);
 
-/* Maps COM port (1..255) to a device path; a NULL path restores the default /dev/ttyS<n-1>. */
+/* Maps COM port (1..255) to a device path; a NULL path restores the default /dev/ttyS<n-1>.
+ * Returns 0, or -1 for a port out of range or an empty path. */
 VANTREL_C_API int vantrel_map_port(int port, const char* path);
 
 /* This thread's event loop: one pass waiting at most timeout_ms (-1 forever). Returns 1 when
  * something was delivered, 0 on timeout, -1 on a failure (filled into *error). */
 VANTREL_C_API int vantrel_pump(int timeout_ms, vantrel_error* error);
-/* A descriptor that is readable while the loop has something pending, for a host's poll(). */
+/* A descriptor that is readable while the loop has something pending, for a host's poll();
+ * -1 when this thread's loop cannot be made. */
 VANTREL_C_API int vantrel_loop_fd(void);
 /* Delivers whatever is pending without blocking. Returns 0, or -1 with *error. */
 VANTREL_C_API int vantrel_dispatch_pending(vantrel_error* error);

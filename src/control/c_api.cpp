@@ -38,6 +38,8 @@ int guarded(vantrel_error* error, Fn&& fn) {
         fillError(error, 7, "Out of memory");
     } catch (const std::exception& e) {
         fillError(error, 51, e.what());
+    } catch (...) {
+        fillError(error, 51, "Internal error");
     }
     return -1;
 }
@@ -97,6 +99,71 @@ void fromVariant(const Variant& v, vantrel_variant* out) {
     *out = n;
 }
 
+bool sameValue(const vantrel_variant& a, const vantrel_variant& b) {
+    if (a.type != b.type) return false;
+    switch (a.type) {
+        case VANTREL_VT_INTEGER:
+        case VANTREL_VT_BOOLEAN:
+            return a.u.integer == b.u.integer;
+        case VANTREL_VT_LONG:
+            return a.u.lng == b.u.lng;
+        case VANTREL_VT_DOUBLE:
+            return std::memcmp(&a.u.dbl, &b.u.dbl, sizeof a.u.dbl) == 0;
+        case VANTREL_VT_CURRENCY:
+            return a.u.currency == b.u.currency;
+        case VANTREL_VT_STRING:
+            return std::strcmp(a.u.str ? a.u.str : "", b.u.str ? b.u.str : "") == 0;
+        default:
+            return true;
+    }
+}
+
+// The two variants a NewData callback holds, standing for the control's m_Value and
+// m_ErrorString. C has no references, so the fields and the variants are kept in step at
+// every call into the library the callback makes: what the callback assigned goes into the
+// fields before the call, and what the call left in the fields comes back into the variants
+// after it. A variant the callback has not touched since is never written to its field, so a
+// stale view cannot undo what a member did.
+class NewDataView {
+  public:
+    NewDataView(Variant& field, std::string& text) : field_(field), text_(text) {
+        for (vantrel_variant* v : {&value, &error, &shownValue_, &shownError_})
+            vantrel_variant_init(v);
+        show();
+    }
+    ~NewDataView() {
+        for (vantrel_variant* v : {&value, &error, &shownValue_, &shownError_})
+            vantrel_variant_clear(v);
+    }
+    NewDataView(const NewDataView&) = delete;
+    NewDataView& operator=(const NewDataView&) = delete;
+
+    // Stores what the callback assigned since the last show().
+    void take() {
+        if (!sameValue(value, shownValue_)) field_ = toVariant(value);
+        if (!sameValue(error, shownError_)) text_ = toVariant(error).toString();
+    }
+    // Shows the fields as they are now.
+    void show() {
+        fromVariant(field_, &value);
+        fromVariant(field_, &shownValue_);
+        fromVariant(Variant(text_), &error);
+        fromVariant(Variant(text_), &shownError_);
+    }
+
+    vantrel_variant value;
+    vantrel_variant error;
+
+  private:
+    Variant& field_;
+    std::string& text_;
+    vantrel_variant shownValue_;
+    vantrel_variant shownError_;
+};
+
+// The NewData callbacks running on this thread, innermost last.
+thread_local std::vector<NewDataView*> tl_views;
+
 // Forwards the control's events to a C callback.
 class CallbackSink : public vantrel::VantrelEvents {
   public:
@@ -111,22 +178,16 @@ class CallbackSink : public vantrel::VantrelEvents {
     }
     void NewData(Variant& m_Value, std::string& ErrorStr) override {
         if (!fn) return;
-        vantrel_variant value, text;
-        vantrel_variant_init(&value);
-        vantrel_variant_init(&text);
-        fromVariant(m_Value, &value);
-        fromVariant(Variant(ErrorStr), &text);
-        fn(user, VANTREL_EVENT_NEWDATA, &value, &text);
+        NewDataView view(m_Value, ErrorStr);
+        tl_views.push_back(&view);
         try {
-            m_Value = toVariant(value);
-            ErrorStr = toVariant(text).toString();
+            fn(user, VANTREL_EVENT_NEWDATA, &view.value, &view.error);
+            tl_views.pop_back();
         } catch (...) {
-            vantrel_variant_clear(&value);
-            vantrel_variant_clear(&text);
+            tl_views.pop_back();
             throw;
         }
-        vantrel_variant_clear(&value);
-        vantrel_variant_clear(&text);
+        view.take();
     }
 };
 
@@ -153,9 +214,47 @@ struct vantrel_ctrl {
     std::shared_ptr<CSite> site;
     std::unique_ptr<vantrel::VantrelCtrl> ctrl;
     CallbackSink sink;
+    vantrel_ctrl* nextReleased = nullptr;  // released while a call was under way
 };
 
 namespace {
+
+// Calls into the library that may run a control's code are counted: a control released inside
+// one of them (from its own callback, say) is freed when the outermost one returns.
+thread_local int tl_depth = 0;
+thread_local vantrel_ctrl* tl_released = nullptr;
+
+class LibraryCall {
+  public:
+    // Hands the callbacks' assignments to the fields; a bad type code in them fails the call.
+    LibraryCall() {
+        ++tl_depth;
+        try {
+            for (NewDataView* v : tl_views) v->take();
+        } catch (...) {
+            leave();
+            throw;
+        }
+    }
+    ~LibraryCall() { leave(); }
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+
+  private:
+    static void leave() noexcept {
+        for (NewDataView* v : tl_views) {
+            try {
+                v->show();
+            } catch (...) {  // out of memory: the view keeps what it held
+            }
+        }
+        if (--tl_depth > 0) return;
+        while (vantrel_ctrl* c = tl_released) {
+            tl_released = c->nextReleased;
+            delete c;
+        }
+    }
+};
 
 // Wraps a freshly made control for the caller.
 vantrel_ctrl* adopt(std::unique_ptr<vantrel_ctrl> c) {
@@ -168,6 +267,7 @@ vantrel_ctrl* adopt(std::unique_ptr<vantrel_ctrl> c) {
 extern "C" {
 
 void vantrel_variant_init(vantrel_variant* v) {
+    if (!v) return;
     std::memset(v, 0, sizeof *v);
     v->type = VANTREL_VT_EMPTY;
 }
@@ -179,24 +279,28 @@ void vantrel_variant_clear(vantrel_variant* v) {
 }
 
 void vantrel_variant_set_long(vantrel_variant* v, int32_t value) {
+    if (!v) return;
     vantrel_variant_clear(v);
     v->type = VANTREL_VT_LONG;
     v->u.lng = value;
 }
 
 void vantrel_variant_set_double(vantrel_variant* v, double value) {
+    if (!v) return;
     vantrel_variant_clear(v);
     v->type = VANTREL_VT_DOUBLE;
     v->u.dbl = value;
 }
 
 void vantrel_variant_set_bool(vantrel_variant* v, int value) {
+    if (!v) return;
     vantrel_variant_clear(v);
     v->type = VANTREL_VT_BOOLEAN;
     v->u.integer = value ? -1 : 0;
 }
 
 int vantrel_variant_set_string(vantrel_variant* v, const char* utf8) {
+    if (!v) return -1;
     char* copy = strdup(utf8 ? utf8 : "");
     if (!copy) return -1;
     vantrel_variant_clear(v);
@@ -257,7 +361,16 @@ void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode) {
 }
 
 void vantrel_release(vantrel_ctrl* ctrl) {
-    delete ctrl;
+    if (!ctrl) return;
+    if (tl_depth == 0) {
+        delete ctrl;
+        return;
+    }
+    // Released from inside a call (its own callback, typically): the member under way finishes
+    // without further events, and the control goes when the outermost call returns.
+    ctrl->sink.fn = nullptr;
+    ctrl->nextReleased = tl_released;
+    tl_released = ctrl;
 }
 
 int vantrel_member_id(const char* name, int32_t* id) {
@@ -275,12 +388,25 @@ int vantrel_invoke(vantrel_ctrl* ctrl, int32_t member_id, uint16_t kind, vantrel
         return -1;
     }
     return guarded(error, [&] {
+        const LibraryCall call;
         std::vector<Variant> in;
         in.reserve(nargs);
         for (size_t i = 0; i < nargs; ++i) in.push_back(toVariant(args[i]));
-        Variant r =
-            vantrel::invoke(*ctrl->ctrl, member_id, static_cast<vantrel::InvokeKind>(kind), in);
-        for (size_t i = 0; i < nargs; ++i) fromVariant(in[i], &args[i]);
+        const auto k = static_cast<vantrel::InvokeKind>(kind);
+        // By-reference arguments come back as far as the member got, also from a failed call.
+        const auto writeBack = [&] {
+            const vantrel::MemberInfo* info = vantrel::findMember(member_id, k);
+            for (size_t i = 0; info && i < nargs && i < info->params.size(); ++i)
+                if (info->params[i].byRef) fromVariant(in[i], &args[i]);
+        };
+        Variant r;
+        try {
+            r = vantrel::invoke(*ctrl->ctrl, member_id, k, in);
+        } catch (...) {
+            writeBack();
+            throw;
+        }
+        writeBack();
         if (result) fromVariant(r, result);
     });
 }
@@ -292,17 +418,19 @@ void vantrel_set_event_callback(vantrel_ctrl* ctrl, vantrel_event_fn fn, void* u
 }
 
 int vantrel_map_port(int port, const char* path) {
-    if (port < 1 || port > 255) return -1;
-    if (path)
-        vantrel::PortMap::instance().map(port, path);
-    else
-        vantrel::PortMap::instance().unmap(port);
-    return 0;
+    if (port < 1 || port > 255 || (path && !*path)) return -1;
+    return guarded(nullptr, [&] {
+        if (path)
+            vantrel::PortMap::instance().map(port, path);
+        else
+            vantrel::PortMap::instance().unmap(port);
+    });
 }
 
 int vantrel_pump(int timeout_ms, vantrel_error* error) {
     int ran = 0;
     if (guarded(error, [&] {
+            const LibraryCall call;
             auto& loop = vantrel::threadLoop();
             if (timeout_ms < 0) {
                 loop.pumpOnce();
@@ -316,11 +444,16 @@ int vantrel_pump(int timeout_ms, vantrel_error* error) {
 }
 
 int vantrel_loop_fd(void) {
-    return vantrel::threadLoop().fd();
+    int fd = -1;
+    guarded(nullptr, [&] { fd = vantrel::threadLoop().fd(); });
+    return fd;
 }
 
 int vantrel_dispatch_pending(vantrel_error* error) {
-    return guarded(error, [] { vantrel::threadLoop().dispatchPending(); });
+    return guarded(error, [] {
+        const LibraryCall call;
+        vantrel::threadLoop().dispatchPending();
+    });
 }
 
 }  // extern "C"

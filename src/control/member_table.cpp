@@ -19,29 +19,35 @@ constexpr auto M = InvokeKind::Method;
 constexpr auto Get = InvokeKind::PropertyGet;
 constexpr auto Put = InvokeKind::PropertyPut;
 
-// Reads a by-reference text argument, calls fn with it and writes it back.
+// A by-reference argument. The member works on a variable of the parameter's type; when the
+// caller's value has that type, what the member left in it is written back, also when the call
+// fails. A value of any other type goes through a temporary and stays as the caller passed it.
+template <typename T, typename Fn>
+Variant byRef(Variant& arg, VarType type, T value, Fn fn) {
+    if (arg.type() != type) return fn(value);
+    try {
+        Variant r = fn(value);
+        arg = Variant(std::move(value));
+        return r;
+    } catch (...) {
+        arg = Variant(std::move(value));
+        throw;
+    }
+}
+
 template <typename Fn>
 Variant withText(std::span<Variant> a, Fn fn) {
-    std::string s = a[0].toString();
-    Variant r = fn(s);
-    a[0] = Variant(std::move(s));
-    return r;
+    return byRef(a[0], VarType::String, a[0].toString(), fn);
 }
 
 template <typename Fn>
 Variant withInteger(std::span<Variant> a, Fn fn) {
-    int16_t v = a[0].toInteger();
-    Variant r = fn(v);
-    a[0] = Variant(v);
-    return r;
+    return byRef(a[0], VarType::Integer, a[0].toInteger(), fn);
 }
 
 template <typename Fn>
 Variant withLong(std::span<Variant> a, Fn fn) {
-    int32_t v = a[0].toLong();
-    Variant r = fn(v);
-    a[0] = Variant(v);
-    return r;
+    return byRef(a[0], VarType::Long, a[0].toLong(), fn);
 }
 
 const std::vector<Row>& rows() {
