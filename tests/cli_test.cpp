@@ -6,7 +6,9 @@
 #include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -101,6 +103,8 @@ struct Outcome {
     int status = -1;  // exit status, or -1 when it did not exit normally
     std::string out;
     std::string err;
+    double cpuSeconds = 0;   // user and system time the tool used
+    double wallSeconds = 0;  // from its start to its end
 };
 
 // The tool as a child process with its standard streams on pipes.
@@ -119,6 +123,7 @@ class Tool {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        started_ = std::chrono::steady_clock::now();
         const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
@@ -161,6 +166,21 @@ class Tool {
         }
     }
 
+    void signal(int signo) { ::kill(pid_, signo); }
+    // Closes the reading end of standard output, as a reader that has gone.
+    void closeOutput() { out_.reset(); }
+
+    // Reads until standard error holds `text`; false when the tool ends or `limit` passes first.
+    bool waitErr(std::string_view text, std::chrono::milliseconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (errText_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms || !readSome(static_cast<int>(left.count()))) return false;
+        }
+        return true;
+    }
+
     // Closes standard input and collects everything until the tool exits.
     Outcome finish(std::chrono::milliseconds limit = 20s) {
         in_.reset();
@@ -175,10 +195,15 @@ class Tool {
             readSome(static_cast<int>(left.count()));
         }
         int wstatus = 0;
-        ::waitpid(pid_, &wstatus, 0);
+        rusage usage{};
+        ::wait4(pid_, &wstatus, 0, &usage);
         pid_ = -1;
         Outcome o;
         o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        o.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+        o.wallSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
         o.out = std::move(pending_);
         o.err = std::move(errText_);
         return o;
@@ -208,6 +233,7 @@ class Tool {
     }
 
     pid_t pid_ = -1;
+    std::chrono::steady_clock::time_point started_;
     vantrel::Fd in_, out_, err_;
     std::string pending_;
     std::size_t scanned_ = 0;
@@ -558,6 +584,152 @@ TEST(CliDemo, RunsTheTourAndSucceeds) {
         EXPECT_NE(o.out.find(step), std::string::npos) << step;
     // Without a command, the tool runs the demo.
     EXPECT_EQ(lines(run({}).out).front(), lines(o.out).front());
+}
+
+// The line settings of a pty's slave side, as the next program to open it finds them.
+termios lineSettings(const std::string& path) {
+    vantrel::Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    termios t{};
+    EXPECT_TRUE(fd && ::tcgetattr(fd.get(), &t) == 0) << path;
+    return t;
+}
+
+bool sameLine(const termios& a, const termios& b) {
+    return ::cfgetospeed(&a) == ::cfgetospeed(&b) && a.c_iflag == b.c_iflag &&
+           a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
+}
+
+// A signal lets the call in progress finish (a silent board: the reply times out), puts the
+// line settings back and ends with 128 + its number; a second signal ends at once.
+TEST(CliSignals, StopAfterTheCallInProgressAndPutTheLineBack) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    TempDir dir;
+    const std::string none = (dir.path / "none").string();
+    const termios before = lineSettings(silent.path());
+    const std::vector<std::string> read = {"read",    "--bits", "10",         "--channel", "3",
+                                           "--count", "0",      "--interval", "0"};
+    struct Case {
+        std::vector<std::string> args;
+        int signo;
+        bool twice;
+        std::string said;
+    };
+    std::vector<Case> cases = {
+        {{"cmd", "PRA"}, SIGINT, false, "the call in progress"},
+        {{"selftest"}, SIGTERM, false, "the call in progress"},
+        {{"resync", "--bits", "12"}, SIGINT, false, "the call in progress"},
+        {read, SIGTERM, false, "the reading in progress"},
+        {read, SIGINT, true, "the reading in progress"},
+        {{"find"}, SIGINT, false, "the call in progress"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + (c.twice ? " twice" : ""));
+        // At 300 baud a reply times out after 8.3 s: a second signal must not wait for it.
+        c.args.insert(c.args.end(), {"--trace", "--baud", c.twice ? "300" : "9600"});
+        if (c.args.front() == "find") {
+            for (int n = 2; n <= 8; ++n)
+                c.args.insert(c.args.end(), {"--map", std::to_string(n) + "=" + none});
+            c.args.insert(c.args.end(), {"--map", "1=" + silent.path()});
+        } else {
+            c.args.insert(c.args.end(), {"--device", silent.path()});
+        }
+        Tool tool(c.args);
+        ASSERT_TRUE(tool.waitErr("] > \"")) << "nothing written";
+        tool.signal(c.signo);
+        if (c.twice) {
+            ASSERT_TRUE(tool.waitErr("Ctrl-C again ends at once"));
+            tool.signal(c.signo);
+        }
+        const Outcome o = tool.finish();
+        EXPECT_EQ(o.status, 128 + c.signo) << o.err;
+        EXPECT_NE(o.err.find("vantrel: stopping after " + c.said), std::string::npos) << o.err;
+        if (c.twice) {
+            EXPECT_LT(o.wallSeconds, 4.0);
+        }
+        EXPECT_TRUE(sameLine(lineSettings(silent.path()), before));
+    }
+}
+
+// Readings that cannot succeed neither spin nor print the same failure over and over.
+TEST(CliSignals, ReadNeverSpins) {
+    {  // Channels the converter does not have: refused at once, without asking the board.
+        BoardThread board;
+        for (const auto& [bits, channel] : {std::pair{"10", "99"}, std::pair{"8", "12"}}) {
+            const Outcome o = run({"read", "--device", board.path(), "--bits", bits, "--channel",
+                                   channel, "--count", "0", "--interval", "0"});
+            EXPECT_EQ(o.status, 1) << o.err;
+            EXPECT_EQ(lines(o.out).size(), 1u) << o.out;
+            EXPECT_NE(o.err.find("refused the reading without asking the device"),
+                      std::string::npos)
+                << o.err;
+        }
+    }
+    {  // A board that never answers: each reading times out; a repeat is only counted.
+        BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+        Tool tool({"read", "--device", silent.path(), "--baud", "115200", "--bits", "10",
+                   "--channel", "3", "--count", "0", "--interval", "0"});
+        ASSERT_TRUE(tool.waitLine([](const std::string& l) { return l.ends_with("timed out"); }));
+        // Some forty more timeouts of 22 ms go by; none of them is printed again.
+        EXPECT_FALSE(tool.waitLine([](const std::string&) { return true; }, 1000ms));
+        tool.signal(SIGINT);
+        const Outcome o = tool.finish();
+        EXPECT_EQ(o.status, 130) << o.err;
+        EXPECT_NE(o.err.find("the same failure"), std::string::npos) << o.err;
+        EXPECT_LT(o.cpuSeconds, 0.5 * o.wallSeconds) << o.cpuSeconds << " s of " << o.wallSeconds;
+    }
+    {  // The board goes away after the first reading.
+        BoardThread board({}, [](vantrel::sim::PtyBoard& b) {
+            if (b.lines().size() >= 4) b.hangUp();
+        });
+        const Outcome o = run({"read", "--device", board.path(), "--bits", "10", "--channel", "3",
+                               "--count", "0", "--interval", "0"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("vantrel: the device closed the line"), std::string::npos) << o.err;
+        EXPECT_LT(o.cpuSeconds, 0.5 * o.wallSeconds + 0.1);
+    }
+}
+
+// With SIGPIPE ignored, a reader that goes away ends read (EPIPE) instead of reading forever.
+TEST(CliRead, ClosedOutputEndsIt) {
+    BoardThread board;
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old), 0);
+    Tool tool({"read", "--device", board.path(), "--bits", "12", "--channel", "0", "--count", "0",
+               "--interval", "0"});
+    ::sigaction(SIGPIPE, &old, nullptr);
+    ASSERT_TRUE(tool.waitLine([](const std::string&) { return true; }));
+    tool.closeOutput();
+    const Outcome o = tool.finish(10s);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find("write standard output: Broken pipe"), std::string::npos) << o.err;
+}
+
+// What the board says reaches the terminal escaped in every command.
+TEST(CliTool, DeviceTextIsEscaped) {
+    const std::string nasty = "\x1b[2J\a\b";
+    BoardThread board([&](vantrel::sim::PtyBoard& b) {
+        b.engine().scriptReplies(std::vector<std::string>(12, "?7 " + nasty + "\r\n>"));
+    });
+    TempDir dir;
+    std::vector<std::string> find = {"find", "--map", "1=" + board.path()};
+    for (int n = 2; n <= 8; ++n)
+        find.insert(find.end(), {"--map", std::to_string(n) + "=" + (dir.path / "none").string()});
+    const std::vector<std::vector<std::string>> commands = {
+        {"read", "--device", board.path(), "--bits", "12", "--channel", "0"},
+        {"read", "--device", board.path(), "--bits", "12", "--channel", "0", "--csv"},
+        {"selftest", "--device", board.path(), "--bits", "8"},
+        {"cmd", "--device", board.path(), "PRA"},
+        find,
+    };
+    for (const auto& args : commands) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.out.find_first_of("\x1b\a\b"), std::string::npos) << args.front();
+        EXPECT_EQ(o.err.find_first_of("\x1b\a\b"), std::string::npos) << args.front();
+        EXPECT_NE((o.out + o.err).find("\\x1b[2J\\x07\\x08"), std::string::npos)
+            << args.front() << ": " << o.out << o.err;
+    }
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ int runMonitor(const MonitorOptions& o) {
     };
     ctrl.connect(&events);
 
-    StopSignals stop(session.loop());
+    StopSignals& stop = session.stop();
     if (!session.openPort()) {
         ctrl.disconnect(&events);
         return kExitFalse;
@@ -47,14 +47,14 @@ int runMonitor(const MonitorOptions& o) {
                               std::to_string(ctrl.Bauds()) + " baud";
     printError("vantrel: monitoring " + where + (o.seconds > 0 ? "" : "; Ctrl-C ends"));
 
-    const auto done = [&] { return stop.raised() || ctrl.comm().HungUp(); };
+    const auto done = [&] { return stop.raised() || session.deviceGone(); };
     if (o.seconds > 0) {
         const auto ms = std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
         pumpFor(session.loop(), ms, done);
     } else {
         while (!done()) session.loop().pumpOnce();
     }
-    const bool hungUp = ctrl.comm().HungUp();
+    const bool hungUp = session.deviceGone();
     if (hungUp) printError("vantrel: the device closed the line");
     ctrl.disconnect(&events);
     return hungUp ? kExitFalse : kExitTrue;

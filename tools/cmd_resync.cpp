@@ -3,6 +3,7 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "platform/text_escape.hpp"
 #include "session.hpp"
 
 namespace vantrel::cli {
@@ -33,8 +34,12 @@ int runResync(const ResyncOptions& o) {
         const bool read = o.bits == 8    ? ctrl.ADC8(channel)
                           : o.bits == 10 ? ctrl.ADC10(channel)
                                          : ctrl.ADC12(channel);
-        printLine("ADC" + std::to_string(o.bits) +
-                  " channel 11: " + (read ? variantText(events.lastValue) : ctrl.ErrorString()));
+        printLine("ADC" + std::to_string(o.bits) + " channel 11: " +
+                  (read ? variantText(events.lastValue) : escapeC(ctrl.ErrorString(), false)));
+        if (session.stop().raised()) {
+            ctrl.disconnect(&events);
+            return kExitFalse;
+        }
     }
     const int before = events.newDataCount;
     const bool result = ctrl.ADCReSynchronize();

@@ -5,6 +5,7 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "platform/text_escape.hpp"
 #include "session.hpp"
 
 namespace vantrel::cli {
@@ -69,6 +70,7 @@ int runSelftest(const SelftestOptions& o) {
     for (int width : widths) {
         for (const Check& c : kChecks) {
             if (c.bits != width) continue;
+            if (session.stop().raised()) break;
             Variant nrOfBits(static_cast<int16_t>(width));
             const int before = events.newDataCount;
             bool passed = false;
@@ -114,7 +116,7 @@ int runSelftest(const SelftestOptions& o) {
                     padded(haveReading ? reading.toString() : "-", 10) + padded(window, 12) +
                     padded(passed ? "pass" : "FAIL", 8) +
                     (failure ? "error " + std::to_string(failure->number()) + ": " : "") +
-                    errorText;
+                    escapeC(errorText, false);
                 row.erase(row.find_last_not_of(' ') + 1);
                 printLine(row);
             }

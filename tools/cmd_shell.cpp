@@ -242,7 +242,7 @@ class Shell {
 
   private:
     int runAutomation() {
-        StopSignals stop(session_.loop());
+        StopSignals& stop = session_.stop();
         std::string input;
         bool eof = false;
         while (!quit_ && !eof && !stop.raised()) {
@@ -274,6 +274,8 @@ class Shell {
     // The console: SIGINT drops the line being typed instead of ending the shell, SIGTERM ends
     // it, SIGWINCH tells the editor the width.
     int runConsole() {
+        // The console takes SIGINT and SIGTERM itself.
+        const StopSignals::Suspension suspended(session_.stop());
         sigset_t mask, old;
         sigemptyset(&mask);
         sigaddset(&mask, SIGINT);
@@ -481,7 +483,7 @@ class Shell {
                 show(shown + " = " + variantText(args[0]));
             else
                 show(shown + " = " + variantText(args[0]) + " refused: " + refusal + " (it stays " +
-                    variantText(invoke(session_.ctrl(), *id, InvokeKind::PropertyGet, {})) + ")");
+                     variantText(invoke(session_.ctrl(), *id, InvokeKind::PropertyGet, {})) + ")");
         } else {
             std::string text = shown + " -> " + variantText(result);
             if (info)
@@ -528,9 +530,11 @@ class Shell {
             for (const std::string& l : memberOverview()) show(l);
             show("Events: NewData(value, error text) after a command or reading; InterruptLow and");
             show("  InterruptHigh when the board sends \"L\" or \"H\".");
-            show("Lines: Member args | Member(args) | Member = value | help | quit. Values: "
+            show(
+                "Lines: Member args | Member(args) | Member = value | help | quit. Values: "
                 "numbers, \"text\"");
-            show("  (\\r \\n \\t \\\\ \\\" \\xNN), Empty, Null, True, False. Up and "
+            show(
+                "  (\\r \\n \\t \\\\ \\\" \\xNN), Empty, Null, True, False. Up and "
                 "Down recall earlier lines; Ctrl-C drops the line; Ctrl-D ends.");
             return;
         }

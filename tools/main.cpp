@@ -5,6 +5,7 @@
 
 #include "commands.hpp"
 #include "output.hpp"
+#include "signals.hpp"
 #include "vantrel/error.hpp"
 
 int main(int argc, char** argv) {
@@ -29,19 +30,28 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitTrue : kExitUsage;
     }
 
+    // A command stopped by SIGINT or SIGTERM ends with 128 + the signal's number.
+    const auto stopped = [](int status) {
+        const int bySignal = StopSignals::exitStatus();
+        return bySignal != 0 ? bySignal : status;
+    };
     try {
         for (const Subcommand& c : commands)
-            if (c.app->parsed()) return c.run();
-        return commands.front().run();  // the demo
+            if (c.app->parsed()) return stopped(c.run());
+        return stopped(commands.front().run());  // the demo
+    } catch (const OutputClosed& e) {
+        // The reader of standard output has gone (a pipe closed early): nothing more to do.
+        printError(std::string("vantrel: ") + e.what());
+        return stopped(kExitFalse);
     } catch (const CLI::ParseError& e) {
         // Checks that need more than one option at once are made when the command runs.
         printError(std::string("vantrel: ") + e.what());
         return kExitUsage;
     } catch (const vantrel::Error& e) {
         printError("vantrel: error " + std::to_string(e.number()) + ": " + e.what());
-        return kExitFailedCall;
+        return stopped(kExitFailedCall);
     } catch (const std::exception& e) {
         printError(std::string("vantrel: ") + e.what());
-        return kExitFailedCall;
+        return stopped(kExitFailedCall);
     }
 }

@@ -1,10 +1,12 @@
 // vantrel command-line tool: how values, times and bytes are written.
 #include "output.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
+#include "platform/fd.hpp"
 #include "platform/text_escape.hpp"
 
 namespace vantrel::cli {
@@ -109,10 +111,17 @@ void printJson(const Json& j) {
     printLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
+OutputClosed::OutputClosed(int error)
+    : std::runtime_error(sysMessage("write", "standard output", error)) {}
+
 void printLine(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int e = errno;
+        std::clearerr(stdout);
+        throw OutputClosed(e);
+    }
 }
 
 void printError(std::string_view line) {

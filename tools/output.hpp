@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -27,9 +28,15 @@ std::string dateTimeText();
 // Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
 std::string traceText(std::string_view bytes);
 
+// Standard output cannot be written any more (EPIPE: its reader has gone). Thrown by printLine
+// and printJson; main() ends the command with status 1.
+struct OutputClosed : std::runtime_error {
+    explicit OutputClosed(int error);
+};
+
 // One JSON document on one line of standard output (invalid UTF-8 replaced), flushed.
 void printJson(const Json& j);
-// A line on standard output, flushed (output interleaves with events).
+// A line on standard output, flushed (output interleaves with events). Throws OutputClosed.
 void printLine(std::string_view line);
 // A line on standard error.
 void printError(std::string_view line);

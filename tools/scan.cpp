@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/text_escape.hpp"
+
 namespace vantrel::cli {
 
 ScanWatcher::ScanWatcher(Session& session, EventRecorder& events,
@@ -43,7 +45,7 @@ std::string probeText(const Probe& p) {
     line.resize(6, ' ');
     line += p.device;
     line.resize(std::max<std::size_t>(line.size() + 2, 28), ' ');
-    return line + p.outcome;
+    return line + escapeC(p.outcome, false);
 }
 
 }  // namespace vantrel::cli

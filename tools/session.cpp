@@ -19,16 +19,19 @@ std::string deviceProblem(const std::string& path) {
 }
 
 Session::Session(const ControlOptions& options)
-    : site_(std::make_shared<ToolSite>(threadLoop())), name_(options.name) {
+    : stop_(threadLoop()), site_(std::make_shared<ToolSite>(threadLoop())), name_(options.name) {
+    stop_.onSecond = [this] {
+        if (ctrl_ && ctrl_->comm().PortOpen()) ctrl_->comm().PortOpen(false);
+    };
     applyMaps(options.maps, options.device);
     if (!options.form.empty()) {
         form_ = std::make_unique<FormFile>(FormFile::load(options.form));
-        ctrl_ = form_->contains(name_) ? VantrelCtrl::createFromStore(form_->bag(name_), site_)
-                                       : VantrelCtrl::createNew(site_);
+        ctrl_ = VantrelCtrl::createFromForm(*form_, name_, site_);
     } else {
         ctrl_ = VantrelCtrl::createNew(site_);
     }
     ctrl_->comm().setTrace([this, trace = options.trace](TraceDirection d, std::string_view b) {
+        if (d == TraceDirection::Written) written_ += b.size();
         if (trace)
             printError("[" + clockText(true) + "] " + (d == TraceDirection::Written ? "> " : "< ") +
                        traceText(b));
@@ -52,11 +55,18 @@ Session::~Session() {
 
 bool Session::openPort() {
     if (ctrl_->PortIsOpen() && !ctrl_->comm().PortOpen()) ctrl_->ClosePort();
-    if (ctrl_->OpenPort()) return true;
+    if (ctrl_->OpenPort()) {
+        opened_ = true;
+        return true;
+    }
     const std::string path = PortMap::instance().devicePath(ctrl_->Port());
     printError("vantrel: COM" + std::to_string(ctrl_->Port()) + ": " + ctrl_->ErrorString() + " (" +
                deviceProblem(path) + ")");
     return false;
+}
+
+bool Session::deviceGone() const {
+    return opened_ && (ctrl_->comm().HungUp() || !ctrl_->comm().PortOpen());
 }
 
 void Session::save() {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "options.hpp"
+#include "signals.hpp"
 #include "vantrel/ctrl.hpp"
 #include "vantrel/platform.hpp"
 
@@ -23,9 +24,11 @@ class ToolSite : public LoopSite {
     std::function<void(std::string_view)> onPropertyChanged;
 };
 
-// One control built from the options: the port map applied, the control created new or loaded
-// from its form entry, tracing hooked in, Bauds and Port assigned (the given values, else the
-// control's own, so that the serial component follows what was loaded).
+// One control built from the options: SIGINT and SIGTERM taken over (see StopSignals; a second
+// signal closes the port, which puts the line settings back, before the process ends), the port
+// map applied, the control created new or loaded from its form entry, tracing hooked in, Bauds
+// and Port assigned (the given values, else the control's own, so that the serial component
+// follows what was loaded).
 class Session {
   public:
     explicit Session(const ControlOptions& options);
@@ -36,6 +39,13 @@ class Session {
     VantrelCtrl& ctrl() { return *ctrl_; }
     ToolSite& site() { return *site_; }
     EventLoop& loop() { return threadLoop(); }
+    StopSignals& stop() { return stop_; }
+
+    // Bytes written to the device so far: a call that fails having written nothing was refused
+    // by the control itself and fails the same way every time.
+    uint64_t bytesWritten() const { return written_; }
+    // Whether the device has gone away (hung up, unplugged) since the port was opened.
+    bool deviceGone() const;
 
     // Opens the port. A control loaded with its port flag set (the form was saved while the
     // port was open) is first put right with ClosePort, as the flag alone would refuse the open.
@@ -51,10 +61,13 @@ class Session {
     std::function<void(std::string_view bytes)> onReceived;
 
   private:
+    StopSignals stop_;
     std::shared_ptr<ToolSite> site_;
     std::unique_ptr<FormFile> form_;
     std::string name_;
     std::unique_ptr<VantrelCtrl> ctrl_;
+    uint64_t written_ = 0;
+    bool opened_ = false;
 };
 
 // Why a device could not be opened, found out after the control's own attempt failed (the

@@ -7,11 +7,16 @@
 
 #include <cerrno>
 
+#include "output.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel::cli {
 
-StopSignals::StopSignals(EventLoop& loop) {
+namespace {
+int firstSignal = 0;
+}
+
+StopSignals::StopSignals(EventLoop& loop) : loop_(loop) {
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGINT);
@@ -27,25 +32,56 @@ StopSignals::StopSignals(EventLoop& loop) {
     watch_ = loop.watch(fd_.get(), EPOLLIN, [this](uint32_t) { drain(); });
 }
 
+void StopSignals::suspend(bool on) {
+    suspended_ = on;
+    if (on)
+        watch_.reset();
+    else
+        watch_ = loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t) { drain(); });
+}
+
 StopSignals::~StopSignals() {
     watch_.reset();
     drain();
     ::sigprocmask(SIG_SETMASK, &old_, nullptr);
 }
 
+int StopSignals::exitStatus() {
+    return firstSignal == 0 ? 0 : 128 + firstSignal;
+}
+
 void StopSignals::drain() {
+    if (suspended_) return;
     signalfd_siginfo info;
-    while (::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-        raised_ = true;
+    while (::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        const int signo = static_cast<int>(info.ssi_signo);
+        if (!raised_) {
+            raised_ = true;
+            if (firstSignal == 0) firstSignal = signo;
+            printError("vantrel: stopping after " + activity_ + "; Ctrl-C again ends at once");
+            continue;
+        }
+        printError("vantrel: stopped");
+        if (onSecond) {
+            try {
+                onSecond();
+            } catch (...) {  // ending anyway
+            }
+        }
+        ::_exit(128 + signo);
+    }
 }
 
 void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
              const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + duration;
-    while (!stop()) {
+    for (bool first = true; !stop(); first = false) {
         const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return;
+        if (left <= Clock::duration::zero()) {
+            if (first) loop.pumpOnce(std::chrono::milliseconds(0));
+            return;
+        }
         // Round up, so the last pass does not end a fraction of a millisecond early.
         loop.pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
     }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include "platform/fd.hpp"
 #include "vantrel/platform.hpp"
@@ -13,25 +14,56 @@
 namespace vantrel::cli {
 
 // Blocks SIGINT and SIGTERM and receives them through a signalfd on the loop, so that an
-// operation in progress ends normally and the command stops at its next check. The previous
-// signal mask comes back when this is destroyed.
+// operation in progress ends normally and the command stops at its next check: the first
+// signal says so on standard error; a second one ends the process at once, after onSecond
+// (which puts the device's line settings back). The previous signal mask comes back when this
+// is destroyed.
 class StopSignals {
   public:
     explicit StopSignals(EventLoop& loop);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
-    bool raised() const { return raised_; }
+
+    // Whether a signal came. Looks at the pending signals itself, so that a command that has
+    // not pumped the loop since sees them too.
+    bool raised() {
+        drain();
+        return raised_;
+    }
+    // While one lives, the signals are left to whoever else reads them (the shell's console).
+    class Suspension {
+      public:
+        explicit Suspension(StopSignals& s) : s_(s) { s_.suspend(true); }
+        ~Suspension() { s_.suspend(false); }
+        Suspension(const Suspension&) = delete;
+        Suspension& operator=(const Suspension&) = delete;
+
+      private:
+        StopSignals& s_;
+    };
+
+    // What the command finishes before it stops, for the first signal's message.
+    void setActivity(std::string what) { activity_ = std::move(what); }
+    std::function<void()> onSecond;
+
+    // 128 + the number of the first signal received in this process, or 0 when none came.
+    static int exitStatus();
 
   private:
     void drain();
+    void suspend(bool on);
+    EventLoop& loop_;
+    bool suspended_ = false;
     sigset_t old_{};
     Fd fd_;
     WatchHandle watch_;
     bool raised_ = false;
+    std::string activity_ = "the call in progress";
 };
 
-// Pumps the loop until `deadline` passes or stop() holds.
+// Pumps the loop until `duration` has passed or stop() holds; passes over the loop at least
+// once, without waiting when the duration is zero.
 void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
              const std::function<bool()>& stop);
 
