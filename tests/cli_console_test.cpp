@@ -108,3 +108,52 @@ TEST(CliConsole, TypedAsAPersonWould) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliTerm, LinesGoOutAndWhatComesBackIsShownEscapedAsItArrives) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string reply;      // the rows of the board's answer to "PRA"
+        std::string continued;  // the prompt row, once "L\r\n" has followed it
+    };
+    const std::vector<Case> cases = {
+        {{}, "OK 1\\r\\n", ">L\\r\\n"},
+        {{"--hex"}, "4F 4B 20 31 0D 0A", "3E 4C 0D 0A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "escaped" : c.options[0]);
+        const auto loop = vantrel::makeEpollLoop();
+        vantrel::sim::PtyBoard board(*loop);
+        std::vector<std::string> args = {VANTREL_CLI, "term", "--device", board.slavePath()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        TerminalProgram term(args, loop.get());
+        const auto lineIs = [&](const std::string& text) {
+            EXPECT_TRUE(term.waitFor([&](const Screen& s) { return s.cursorRow() == text; }))
+                << "expected the line \"" << text << "\", the screen shows:\n"
+                << term.screen().text();
+        };
+        const auto shown = [&](const std::string& text) {
+            EXPECT_TRUE(term.waitForText(text))
+                << "expected \"" << text << "\", the screen shows:\n"
+                << term.screen().text();
+        };
+        lineIs("send>");
+        term.type("PRA\r");
+        shown("send> PRA\n" + c.reply + "\n");
+        // The prompt the board sent stays on its row, which grows when more text follows.
+        board.sendUnsolicited("L\r\n");
+        shown(c.reply + "\n" + c.continued + "\nsend>");
+        // "@" goes out alone; Ctrl-C drops a line unsent; Ctrl-] ends.
+        term.type("@\r");
+        term.type("PWS7");
+        lineIs("send> PWS7");
+        term.type("\x03");
+        lineIs("send>");
+        term.type("\x1d");
+        EXPECT_EQ(term.finish(), 0) << term.screen().text();
+        EXPECT_EQ(board.lines(), (std::vector<std::string>{"PRA\r", "@"}));
+    }
+}
+
+}  // namespace

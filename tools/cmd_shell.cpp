@@ -10,7 +10,6 @@
 // a prompt, line editing, a history kept between runs, Tab completion, plain-word help, Ctrl-C
 // dropping the line being typed.
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -271,70 +270,17 @@ class Shell {
         return kExitTrue;
     }
 
-    // The console: SIGINT drops the line being typed instead of ending the shell, SIGTERM ends
-    // it, SIGWINCH tells the editor the width.
     int runConsole() {
         // The console takes SIGINT and SIGTERM itself.
         const StopSignals::Suspension suspended(session_.stop());
-        sigset_t mask, old;
-        sigemptyset(&mask);
-        sigaddset(&mask, SIGINT);
-        sigaddset(&mask, SIGTERM);
-        sigaddset(&mask, SIGWINCH);
-        if (::sigprocmask(SIG_BLOCK, &mask, &old) != 0)
-            throw Error(err::EventLoopFailed, sysMessage("sigprocmask", "", errno));
-        const Fd sigfd(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
-        struct Restore {
-            sigset_t mask;
-            ~Restore() { ::sigprocmask(SIG_SETMASK, &mask, nullptr); }
-        } restore{old};
-        if (!sigfd) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
-
         editor_ = std::make_unique<LineEditor>(
             [this] { return promptText(); },
             [](std::string_view before) { return completions(before); }, history_);
         printLine("Console on COM" + std::to_string(session_.ctrl().Port()) +
                   ": help lists the members, Tab completes, Ctrl-D ends.");
-        editor_->start();
-        bool end = false;
-        while (!quit_ && !end) {
-            pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0},
-                             {session_.loop().fd(), POLLIN, 0},
-                             {sigfd.get(), POLLIN, 0}};
-            if (::poll(fds, 3, -1) < 0) {
-                if (errno == EINTR) continue;
-                throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
-            }
-            if (fds[1].revents != 0) session_.loop().dispatchPending();
-            if (fds[2].revents != 0) {
-                signalfd_siginfo info;
-                while (::read(sigfd.get(), &info, sizeof info) ==
-                       static_cast<ssize_t>(sizeof info)) {
-                    if (info.ssi_signo == SIGINT)
-                        editor_->cancelLine();
-                    else if (info.ssi_signo == SIGWINCH)
-                        editor_->resized();
-                    else
-                        end = true;
-                }
-            }
-            if (end) break;
-            if (fds[0].revents & POLLIN) {
-                switch (editor_->feed()) {
-                    case LineEditor::Input::Editing:
-                        break;
-                    case LineEditor::Input::Line:
-                        line(editor_->line());
-                        if (!quit_) editor_->start();
-                        break;
-                    case LineEditor::Input::End:
-                        end = true;
-                        break;
-                }
-            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-                end = true;
-            }
-        }
+        cli::runConsole(
+            session_.loop(), *editor_, [this](const std::string& text) { line(text); },
+            [this] { return quit_; });
         editor_.reset();
         return kExitTrue;
     }

@@ -30,5 +30,6 @@ Subcommand addConfig(CLI::App& app);
 Subcommand addPorts(CLI::App& app);
 Subcommand addMonitor(CLI::App& app);
 Subcommand addDemo(CLI::App& app);
+Subcommand addTerm(CLI::App& app);
 
 }  // namespace vantrel::cli

@@ -6,11 +6,18 @@
 #include "line_editor.hpp"
 
 #include <histedit.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/fd.hpp"
+#include "vantrel/error.hpp"
 
 namespace vantrel::cli {
 
@@ -23,12 +30,20 @@ struct LineEditor::Impl {
     std::function<std::vector<std::string>(std::string_view)> words;
     std::string promptText;
     bool editing = false;
+    bool endRequested = false;
 
     static char* promptOf(EditLine* el) {
         Impl* self = nullptr;
         el_get(el, EL_CLIENTDATA, &self);
         self->promptText = self->prompt();
         return self->promptText.data();
+    }
+
+    static unsigned char endKey(EditLine* el, int) {
+        Impl* self = nullptr;
+        el_get(el, EL_CLIENTDATA, &self);
+        self->endRequested = true;
+        return CC_EOF;
     }
 
     static unsigned char complete(EditLine* el, int) {
@@ -106,9 +121,10 @@ LineEditor::LineEditor(std::function<std::string()> prompt,
     el_set(m.el, EL_SIGNAL, 0);
     el_set(m.el, EL_PROMPT, &Impl::promptOf);
     el_set(m.el, EL_HIST, history, m.hist);
-    el_set(m.el, EL_ADDFN, "vantrel-complete", "complete a member name or keyword",
-           &Impl::complete);
-    el_set(m.el, EL_BIND, "^I", "vantrel-complete", nullptr);
+    if (m.words) {
+        el_set(m.el, EL_ADDFN, "vantrel-complete", "complete a name", &Impl::complete);
+        el_set(m.el, EL_BIND, "^I", "vantrel-complete", nullptr);
+    }
     // Bindings from ~/.editrc (an editline user's own keys).
     el_source(m.el, nullptr);
 }
@@ -119,6 +135,12 @@ LineEditor::~LineEditor() {
     if (!m.historyFile.empty()) history(m.hist, &m.ev, H_SAVE, m.historyFile.c_str());
     el_end(m.el);
     history_end(m.hist);
+}
+
+void LineEditor::stop() {
+    if (!impl_->editing) return;
+    impl_->editing = false;
+    el_set(impl_->el, EL_UNBUFFERED, 0);
 }
 
 void LineEditor::start() {
@@ -137,8 +159,8 @@ LineEditor::Input LineEditor::feed() {
     if (buf == nullptr)
         return errno != 0 && errno != EINTR && errno != EAGAIN ? Input::End : Input::Editing;
     const std::string_view text(buf, static_cast<std::size_t>(count));
-    // Ctrl-D on an empty line.
-    if (text == "\x04") {
+    // Ctrl-D on an empty line, or the end key.
+    if (text == "\x04" || m.endRequested) {
         el_set(m.el, EL_UNBUFFERED, 0);
         m.editing = false;
         std::fputs("\n", stdout);
@@ -193,6 +215,68 @@ void LineEditor::cancelLine() {
 
 void LineEditor::resized() {
     el_resize(impl_->el);
+}
+
+void LineEditor::endOn(char key) {
+    el_set(impl_->el, EL_ADDFN, "vantrel-end", "end the input", &Impl::endKey);
+    const char seq[3] = {'^', key, '\0'};
+    el_set(impl_->el, EL_BIND, seq, "vantrel-end", nullptr);
+}
+
+void runConsole(EventLoop& loop, LineEditor& editor,
+                const std::function<void(const std::string&)>& onLine,
+                const std::function<bool()>& done) {
+    sigset_t mask, old;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGWINCH);
+    if (::sigprocmask(SIG_BLOCK, &mask, &old) != 0)
+        throw Error(err::EventLoopFailed, sysMessage("sigprocmask", "", errno));
+    struct Restore {
+        sigset_t mask;
+        ~Restore() { ::sigprocmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{old};
+    const Fd sigfd(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!sigfd) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
+
+    editor.start();
+    for (bool end = false; !end;) {
+        pollfd fds[3] = {
+            {STDIN_FILENO, POLLIN, 0}, {loop.fd(), POLLIN, 0}, {sigfd.get(), POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
+        }
+        if (fds[1].revents != 0) loop.dispatchPending();
+        signalfd_siginfo info;
+        while (::read(sigfd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo == SIGINT)
+                editor.cancelLine();
+            else if (info.ssi_signo == SIGWINCH)
+                editor.resized();
+            else
+                end = true;
+        }
+        if (end) break;
+        if (fds[0].revents & POLLIN) {
+            switch (editor.feed()) {
+                case LineEditor::Input::Editing:
+                    break;
+                case LineEditor::Input::Line:
+                    onLine(editor.line());
+                    if (done()) return;
+                    editor.start();
+                    break;
+                case LineEditor::Input::End:
+                    end = true;
+                    break;
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            end = true;
+        }
+    }
+    editor.stop();
 }
 
 std::string defaultHistoryFile() {

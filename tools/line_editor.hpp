@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vantrel/platform.hpp"
+
 namespace vantrel::cli {
 
 class LineEditor {
@@ -17,8 +19,9 @@ class LineEditor {
     enum class Input { Editing, Line, End };
 
     // prompt: asked for at every redraw. words: the names Tab completes, given the text before
-    // the word being completed. historyFile: read at the start and written at the end (none:
-    // the history lasts for this run only). Takes over standard input and output.
+    // the word being completed (none: Tab completes nothing). historyFile: read at the start and
+    // written at the end (none: the history lasts for this run only). Takes over standard input and
+    // output.
     LineEditor(std::function<std::string()> prompt,
                std::function<std::vector<std::string>(std::string_view before)> words,
                std::string historyFile);
@@ -28,6 +31,8 @@ class LineEditor {
 
     // Shows the prompt and starts taking keys.
     void start();
+    // Stops taking keys and gives the terminal back (nothing when stopped).
+    void stop();
     // Handles what standard input has (call when it is readable). On Line, line() holds it
     // (without the line end) and the editor has stopped: the caller prints what it wants, then
     // calls start() again.
@@ -41,12 +46,22 @@ class LineEditor {
     void cancelLine();
     // The terminal changed size.
     void resized();
+    // Makes a control key (e.g. ']' for Ctrl-]) end the input at once, whatever was typed.
+    void endOn(char key);
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string line_;
 };
+
+// Runs a console on the calling thread until the editor ends (Ctrl-D, the end key, the terminal
+// gone), SIGTERM arrives or done() holds after a line: the loop's events are dispatched, SIGINT
+// drops the line being typed, SIGWINCH reaches the editor, each line typed goes to onLine. The
+// editor is started here and stopped on return.
+void runConsole(EventLoop& loop, LineEditor& editor,
+                const std::function<void(const std::string&)>& onLine,
+                const std::function<bool()>& done);
 
 // The file that keeps the shell's history: ~/.vantrel_history (none without a home).
 std::string defaultHistoryFile();

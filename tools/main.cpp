@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
     app.fallthrough(false);
 
     const std::vector<Subcommand> commands = {
-        addDemo(app), addShell(app),  addCmd(app),    addRead(app),  addSelftest(app),
-        addFind(app), addResync(app), addConfig(app), addPorts(app), addMonitor(app),
+        addDemo(app),     addShell(app),   addCmd(app),    addRead(app),
+        addSelftest(app), addFind(app),    addResync(app), addConfig(app),
+        addPorts(app),    addMonitor(app), addTerm(app),
     };
 
     try {
