@@ -116,10 +116,11 @@ TEST(CliTerm, LinesGoOutAndWhatComesBackIsShownEscapedAsItArrives) {
         std::vector<std::string> options;
         std::string reply;      // the rows of the board's answer to "PRA"
         std::string continued;  // the prompt row, once "L\r\n" has followed it
+        std::string atReply;    // the first row of the answer to "@"
     };
     const std::vector<Case> cases = {
-        {{}, "OK 1\\r\\n", ">L\\r\\n"},
-        {{"--hex"}, "4F 4B 20 31 0D 0A", "3E 4C 0D 0A"},
+        {{}, "OK 1\\r\\n", ">L\\r\\n", "OK 0\\r\\n"},
+        {{"--hex"}, "4F 4B 20 31 0D 0A", "3E 4C 0D 0A", "4F 4B 20 30 0D 0A"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "escaped" : c.options[0]);
@@ -144,8 +145,10 @@ TEST(CliTerm, LinesGoOutAndWhatComesBackIsShownEscapedAsItArrives) {
         // The prompt the board sent stays on its row, which grows when more text follows.
         board.sendUnsolicited("L\r\n");
         shown(c.reply + "\n" + c.continued + "\nsend>");
-        // "@" goes out alone; Ctrl-C drops a line unsent; Ctrl-] ends.
+        // "@" goes out alone, and its answer starts below it; Ctrl-C drops a line unsent;
+        // Ctrl-] ends.
         term.type("@\r");
+        shown(c.continued + "\nsend> @\n" + c.atReply + "\n");
         term.type("PWS7");
         lineIs("send> PWS7");
         term.type("\x03");

@@ -54,6 +54,12 @@ class ReceivedRows {
         return out;
     }
 
+    // Something else was printed below the unfinished row: what follows starts a new row.
+    void closeRow() {
+        open_.clear();
+        openHex_ = false;
+    }
+
   private:
     std::string show(std::string_view bytes) {
         if (!hex_) return escapeC(bytesToText(bytes), false);
@@ -152,6 +158,7 @@ class Term {
     }
 
     void send(const std::string& line) {
+        rows_.closeRow();  // the line typed now stands below it
         try {
             session_.ctrl().comm().Output(lineBytes(line));
         } catch (const Error& e) {
