@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/timerfd.h>
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +145,78 @@ TEST_F(TimerTest, TickHandlerMayDestroyTheTimer) {
     ASSERT_TRUE(test::pumpUntil(*loop, [&] { return ticks >= 1; }));
     EXPECT_EQ(timer, nullptr);
     EXPECT_FALSE(loop->pumpOnce(10ms));
+}
+
+// The loop keeps the deadlines itself; a host that sleeps on its descriptor instead of in a pass
+// must still wake for a due timer, whether the timer was armed before or after it asked for it.
+TEST_F(TimerTest, EmbeddingHostWakesForADueTimer) {
+    for (const bool armFirst : {true, false}) {
+        SCOPED_TRACE(armFirst ? "armed before fd()" : "armed after fd()");
+        auto freshLoop = makeEpollLoop();
+        auto t = makeLoopTimer(*freshLoop);
+        int n = 0;
+        t->setOnTick([&] { ++n; });
+        t->Interval(5);
+        if (armFirst) t->Enabled(true);
+        pollfd p{freshLoop->fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 0), 0);
+        if (!armFirst) t->Enabled(true);
+        const auto enabled = Clock::now();
+        ASSERT_EQ(::poll(&p, 1, 1000), 1);
+        EXPECT_GE(Clock::now() - enabled, armFirst ? 0ms : 5ms);
+        freshLoop->dispatchPending();
+        EXPECT_EQ(n, 1);
+    }
+}
+
+// A watch that disables the timer in the same pass as its deadline passed wins: the tick is
+// never delivered after the timer was disabled.
+TEST_F(TimerTest, DisabledByAWatchOfTheSamePassNeverTicks) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    Fd r(fds[0]), w(fds[1]);
+    auto watch = loop->watch(r.get(), EPOLLIN, [&](uint32_t) {
+        char c;
+        ASSERT_EQ(::read(r.get(), &c, 1), 1);
+        timer->Enabled(false);
+    });
+    timer->Interval(1);
+    timer->Enabled(true);
+    letTimePass(5ms);
+    ASSERT_EQ(::write(w.get(), "x", 1), 1);
+    loop->dispatchPending();
+    EXPECT_FALSE(timer->Enabled());
+    EXPECT_EQ(ticks, 0);
+}
+
+// Several timers on one loop each keep their own deadline, and a tick may remove another timer
+// whose deadline has passed in the same pass: it does not tick.
+TEST_F(TimerTest, TimersOnOneLoopKeepTheirOwnDeadlines) {
+    auto second = makeLoopTimer(*loop);
+    auto third = makeLoopTimer(*loop);
+    std::vector<int> order;
+    timer->setOnTick([&] {
+        order.push_back(1);
+        timer->Enabled(false);
+    });
+    second->setOnTick([&] {
+        order.push_back(2);
+        second->Enabled(false);
+        third.reset();
+    });
+    third->setOnTick([&] { order.push_back(3); });
+    timer->Interval(30);
+    second->Interval(5);
+    third->Interval(5);
+    const auto enabled = Clock::now();
+    timer->Enabled(true);
+    second->Enabled(true);
+    third->Enabled(true);
+    letTimePass(10ms);
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return order.size() >= 2; }));
+    EXPECT_GE(Clock::now() - enabled, 30ms);
+    EXPECT_EQ(order, (std::vector<int>{2, 1}));
+    EXPECT_FALSE(loop->pumpOnce(20ms));
 }
 
 }  // namespace

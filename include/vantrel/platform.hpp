@@ -62,9 +62,27 @@ public:
     virtual bool pumpOnce(std::chrono::milliseconds timeout) = 0;
 
     // For hosts that embed this loop: a descriptor that is readable while something is pending,
-    // and a call that runs whatever is pending without blocking.
+    // and a call that runs whatever is pending without blocking. Once a host has asked for the
+    // descriptor, a due timer makes it readable too (and a timer disabled after it was armed
+    // may leave it readable once, for a pass that then runs nothing).
     virtual int fd() const = 0;
     virtual void dispatchPending() = 0;
+
+    // Timers kept by the loop itself, for Timer implementations (makeLoopTimer). Arming or
+    // disarming one makes no system call: a pass that waits sleeps no longer than the nearest
+    // armed deadline, and after running the ready watches it runs every timer whose deadline
+    // has passed, in the order they were added. A loop that keeps no timers throws Error
+    // (TimerFailed) from addTimer.
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Adds a disarmed timer; onDue runs on the loop's thread. Returns its id.
+    virtual uint64_t addTimer(std::function<void()> onDue);
+    // Arms it to run at `due` (never earlier), then every `period` counted from `due`, until
+    // disarmed; deadlines that pass while no pass runs make one call. A zero period runs once.
+    virtual void armTimer(uint64_t id, TimePoint due, std::chrono::nanoseconds period);
+    // Disarms it: from now on it does not run, even when its deadline has passed already.
+    virtual void disarmTimer(uint64_t id) noexcept;
+    // Removes it; the id is no longer valid. Safe from within its own onDue.
+    virtual void removeTimer(uint64_t id) noexcept;
 
 protected:
     friend class WatchHandle;
@@ -92,7 +110,7 @@ public:
     virtual void setOnTick(std::function<void()> onTick) = 0;
 };
 
-// timerfd on the given loop.
+// A deadline kept by the given loop (EventLoop::addTimer): no descriptor, no system call.
 std::unique_ptr<Timer> makeLoopTimer(EventLoop& loop);
 
 // ---------------------------------------------------------------------------------------------

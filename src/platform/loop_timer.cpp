@@ -1,14 +1,10 @@
-// vantrel: the repeating timer, a timerfd watched on an event loop.
-#include <sys/epoll.h>
-#include <sys/timerfd.h>
-
+// vantrel: the repeating timer, a deadline kept by the event loop itself.
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
-#include "platform/fd.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -16,14 +12,15 @@ namespace vantrel {
 
 namespace {
 
+// Enabling, disabling and changing the interval only move a deadline inside the loop: no system
+// call, no allocation. The loop never runs a disarmed timer, so a disabled timer never ticks,
+// whatever had expired before.
 class LoopTimer final : public Timer {
   public:
-    explicit LoopTimer(EventLoop& loop)
-        : tfd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
-        if (!tfd_) throw Error(err::TimerFailed, sysMessage("timerfd_create", "", errno));
-        // A timerfd is readable only after an expiry, so the watch can stay for the timer's life.
-        watch_ = loop.watch(tfd_.get(), EPOLLIN, [this](uint32_t) { onExpired(); });
-    }
+    explicit LoopTimer(EventLoop& loop) : loop_(loop), id_(loop.addTimer([this] { onDue(); })) {}
+    ~LoopTimer() override { loop_.removeTimer(id_); }
+    LoopTimer(const LoopTimer&) = delete;
+    LoopTimer& operator=(const LoopTimer&) = delete;
 
     int32_t Interval() const override { return interval_; }
 
@@ -37,11 +34,10 @@ class LoopTimer final : public Timer {
 
     void Enabled(bool on) override {
         if (on == enabled_) return;
-        if (on) {
+        if (on)
             arm();
-        } else {
-            disarm();
-        }
+        else
+            loop_.disarmTimer(id_);
         enabled_ = on;
     }
 
@@ -50,41 +46,21 @@ class LoopTimer final : public Timer {
     }
 
   private:
-    void arm() { settime(std::max<int32_t>(interval_, 1)); }
-
-    // Setting the time also zeroes the kernel's count of expirations, so an expiry not yet
-    // delivered cannot surface as a tick of a later use, and no read is needed to drop it.
-    void disarm() { settime(0); }
-
-    void settime(int32_t ms) {
-        itimerspec when{};
-        when.it_value.tv_sec = ms / 1000;
-        when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-        when.it_interval = when.it_value;
-        if (::timerfd_settime(tfd_.get(), 0, &when, nullptr) != 0) {
-            throw Error(err::TimerFailed, sysMessage("timerfd_settime", "", errno));
-        }
+    // Counting from now; below 1 ms ticks after 1 ms.
+    void arm() {
+        const std::chrono::milliseconds period(std::max<int32_t>(interval_, 1));
+        loop_.armTimer(id_, std::chrono::steady_clock::now() + period, period);
     }
 
-    void onExpired() {
-        // Several expirations since the last pass make one tick.
-        uint64_t expirations = 0;
-        const ssize_t r = ::read(tfd_.get(), &expirations, sizeof expirations);
-        if (r != static_cast<ssize_t>(sizeof expirations)) {
-            // EAGAIN: an earlier callback of this pass disabled or re-armed the timer.
-            if (r < 0 && errno != EAGAIN && errno != EINTR) {
-                throw Error(err::TimerFailed, sysMessage("read", "timerfd", errno));
-            }
-            return;
-        }
+    void onDue() {
         if (!enabled_ || !onTick_ || !*onTick_) return;
         // The handler may replace itself or destroy this timer: hold it, touch nothing after.
         const std::shared_ptr<std::function<void()>> onTick = onTick_;
         (*onTick)();
     }
 
-    Fd tfd_;
-    WatchHandle watch_;  // declared after tfd_: removed from the loop before the close
+    EventLoop& loop_;
+    const uint64_t id_;
     int32_t interval_ = 0;
     bool enabled_ = false;
     std::shared_ptr<std::function<void()>> onTick_;
