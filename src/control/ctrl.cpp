@@ -1,5 +1,6 @@
 // VantrelCtrl: construction, events and the read-out members.
 #include <algorithm>
+#include <array>
 
 #include "control/instances.hpp"
 #include "vantrel/ctrl.hpp"
@@ -37,12 +38,22 @@ void VantrelCtrl::disconnect(VantrelEvents* sink) {
 }
 
 // A handler may connect or disconnect sinks while an event is raised: iterate over a copy, and
-// skip a sink that has been disconnected meanwhile.
+// skip a sink that has been disconnected meanwhile. The copy of the usual few sinks stays on
+// the stack, so that raising an event allocates nothing.
 template <typename Fn>
 static void raiseTo(const std::vector<VantrelEvents*>& sinks, Fn&& fn) {
-    const std::vector<VantrelEvents*> snapshot = sinks;
-    for (VantrelEvents* sink : snapshot)
-        if (std::find(sinks.begin(), sinks.end(), sink) != sinks.end()) fn(*sink);
+    std::array<VantrelEvents*, 4> few{};
+    std::vector<VantrelEvents*> many;
+    VantrelEvents* const* first = few.data();
+    const size_t count = sinks.size();
+    if (count <= few.size()) {
+        std::copy(sinks.begin(), sinks.end(), few.begin());
+    } else {
+        many = sinks;
+        first = many.data();
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (std::find(sinks.begin(), sinks.end(), first[i]) != sinks.end()) fn(*first[i]);
 }
 
 void VantrelCtrl::raiseInterruptLow() {
