@@ -1,7 +1,8 @@
 // vantrel_bench: the end-to-end figures, each against its reference, as medians of several runs.
 //
 //   vantrel_bench                 every figure
-//   vantrel_bench transactions    one figure (transactions, silent, timeout, wire, memory)
+//   vantrel_bench transactions    one figure (transactions, fast, silent, timeout, wire, memory,
+//                                 boards)
 //   vantrel_bench --flood MB      (internal) receive MB of unsolicited text, print peak RSS in kB
 //   vantrel_bench --control SECONDS [DEVICE]   the control's side of figure 1 alone (profiling)
 //
@@ -10,6 +11,7 @@
 // pseudo-terminal, none of them sharing a process with it. For the other figures it runs on a
 // thread of this process with its own event loop, where the figure can switch its faults.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -20,8 +22,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -183,6 +187,48 @@ class SimProcess {
     std::string path_;
 };
 
+// The fastest board there can be (bench/fast_responder.c) in a process of its own: it answers
+// every line at once, so that the figures against it measure the client's own cost.
+class ResponderProcess {
+  public:
+    ResponderProcess() {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(VANTREL_FAST_RESPONDER, VANTREL_FAST_RESPONDER, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        char buf[256];
+        size_t got = 0;
+        while (got < sizeof buf) {
+            const ssize_t n = ::read(out[0], buf + got, sizeof buf - got);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+            if (std::memchr(buf, '\n', got)) break;
+        }
+        ::close(out[0]);
+        const char* nl = static_cast<const char*>(std::memchr(buf, '\n', got));
+        if (!nl) throw std::runtime_error("the responder did not start");
+        path_.assign(buf, static_cast<size_t>(nl - buf));
+    }
+    ~ResponderProcess() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ResponderProcess(const ResponderProcess&) = delete;
+    ResponderProcess& operator=(const ResponderProcess&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string path_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Measuring.
 
@@ -306,13 +352,13 @@ void header(const char* title) {
 // ---------------------------------------------------------------------------------------------
 // 1. Transaction rate and CPU per transaction.
 
-void transactions() {
-    SimProcess sim;
+// The three clients against the board at `path`, side by side; prints the four rows.
+void exchangeRates(const std::string& path, const char* title) {
     // Many short slices, the three clients side by side in each: the machine's load drifts
     // over seconds, so each slice's ratio compares runs made a moment apart.
     const double secs = 0.4;
     const int slices = 3 * rounds();
-    const std::string args = " " + sim.path() + " 115200 " + std::to_string(secs);
+    const std::string args = " " + path + " 115200 " + std::to_string(secs);
     std::vector<double> rate[3], cpu[3], rateRatio[3], cpuRatio[3];
     for (int slice = 0; slice < slices; ++slice) {
         Run r[3];
@@ -320,7 +366,7 @@ void transactions() {
         for (int k = 0; k < 3; ++k) {
             const int which = (slice + k) % 3;
             if (which == 0)
-                r[0] = runControl(sim.path(), secs);
+                r[0] = runControl(path, secs);
             else if (which == 1)
                 r[1] = runClient(std::string(VANTREL_FLOOR_CLIENT) + args);
             else
@@ -337,12 +383,9 @@ void transactions() {
     const double vc = median(cpu[0]), fc = median(cpu[1]), pc = median(cpu[2]);
     const double fr = median(rateRatio[1]), fcr = median(cpuRatio[1]);
     const double pr = median(rateRatio[2]), pcr = median(cpuRatio[2]);
-    std::printf(
-        "\n(figure 1: %d slices of %.1f s per client; ratios are medians of each slice's "
-        "ratio)",
-        slices, secs);
-    header(
-        "1. Command(\"PRS\") through a pty against the simulator, 115200 baud, immediate replies");
+    std::printf("\n(%d slices of %.1f s per client; ratios are medians of each slice's ratio)",
+                slices, secs);
+    header(title);
     row("round trips/s vs C floor", fmt("%.0f /s", v), fmt("%.0f /s (floor_client)", f),
         fmt("%.3f", fr), ">= 0.9", fr >= 0.9);
     row("CPU per transaction vs C floor", fmt("%.1f us", vc), fmt("%.1f us (floor_client)", fc),
@@ -351,6 +394,23 @@ void transactions() {
         fmt("%.3f", pr), "(comparison)", true);
     row("CPU per transaction vs pyserial", fmt("%.1f us", vc), fmt("%.1f us (pyserial)", pc),
         fmt("%.3f", pcr), "(comparison)", true);
+    if (controlTimeouts != 0)
+        std::printf("  (%ld commands of the control timed out so far)\n", controlTimeouts);
+}
+
+void transactions() {
+    SimProcess sim;
+    exchangeRates(sim.path(),
+                  "1. Command(\"PRS\") through a pty against the simulator, 115200 baud, "
+                  "immediate replies");
+}
+
+// 1b. The same against a board that costs nothing: what is left is the client's own cost.
+void fastResponder() {
+    ResponderProcess board;
+    exchangeRates(board.path(),
+                  "1b. Command(\"PRS\") through a pty against a minimal C responder "
+                  "(bench/fast_responder.c)");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -551,6 +611,226 @@ void memory(const char* self) {
         p100 - base <= 8.0 && p100 - p10 <= 1.0);
 }
 
+// ---------------------------------------------------------------------------------------------
+// 6. Many boards: N controls against N minimal responders, each control on its own thread or
+// all of them taking turns on one thread, against N floor clients.
+
+// A field of /proc/self/status ("VmRSS" in kB, "Threads" as a count).
+long statusField(const char* key) {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long value = -1;
+    const size_t len = std::strlen(key);
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, key, len) == 0 && line[len] == ':') {
+            value = std::atol(line + len + 1);
+            break;
+        }
+    }
+    std::fclose(f);
+    return value;
+}
+
+// The port map is the process's: a thread holds this from mapping COM1 to opening its control.
+std::mutex openMutex;
+
+std::unique_ptr<VantrelCtrl> openBoard(const std::string& path) {
+    std::unique_ptr<VantrelCtrl> ctrl;
+    {
+        std::lock_guard lock(openMutex);
+        ctrl = openControl(path, 115200);
+    }
+    // A first answer outside the measurement; a freshly started responder may miss the window.
+    for (int attempt = 0;; ++attempt) {
+        std::string s = "PRS";
+        if (ctrl->Command(s)) return ctrl;
+        if (attempt == 20) throw std::runtime_error("Command: " + ctrl->ErrorString());
+    }
+}
+
+struct Footprint {
+    double rssKb = 0;    // resident memory added per control
+    double threads = 0;  // threads added per control
+};
+
+// One exchange on a control; false (counted) when the reply missed its window.
+bool exchange(VantrelCtrl& ctrl, long& timeouts) {
+    std::string s = "PRS";
+    if (ctrl.Command(s)) return true;
+    if (ctrl.ErrorString() != "Serial port timed out")
+        throw std::runtime_error("Command: " + ctrl.ErrorString());
+    ++timeouts;
+    return false;
+}
+
+// Each control on a thread of its own, all running for `secs` from the same moment.
+Run boardsOnThreads(const std::vector<std::string>& paths, double secs, Footprint& footprint) {
+    const size_t n = paths.size();
+    const long rss0 = statusField("VmRSS"), threads0 = statusField("Threads");
+    std::vector<long> counts(n, 0);
+    std::vector<double> cpus(n, 0);
+    std::vector<std::string> failures(n);
+    std::mutex m;
+    std::condition_variable cv;
+    size_t ready = 0;
+    bool go = false;
+    Clock::time_point end;
+    long timeouts = 0;
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < n; ++i) {
+        threads.emplace_back([&, i] {
+            std::unique_ptr<VantrelCtrl> ctrl;
+            try {
+                ctrl = openBoard(paths[i]);
+            } catch (const std::exception& e) {
+                failures[i] = e.what();
+            }
+            {
+                std::unique_lock lock(m);
+                ++ready;
+                cv.notify_all();
+                cv.wait(lock, [&] { return go; });
+            }
+            if (!ctrl) return;
+            long mine = 0, lost = 0;
+            const double cpu0 = threadCpu();
+            try {
+                while (Clock::now() < end) mine += exchange(*ctrl, lost) ? 1 : 0;
+            } catch (const std::exception& e) {
+                failures[i] = e.what();
+            }
+            cpus[i] = threadCpu() - cpu0;
+            counts[i] = mine;
+            std::lock_guard lock(m);
+            timeouts += lost;
+        });
+    }
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return ready == n; });
+        footprint.rssKb = static_cast<double>(statusField("VmRSS") - rss0) / n;
+        footprint.threads = static_cast<double>(statusField("Threads") - threads0) / n;
+        end = Clock::now() + std::chrono::duration_cast<Clock::duration>(duration<double>(secs));
+        go = true;
+    }
+    const auto wall0 = Clock::now();
+    cv.notify_all();
+    for (auto& t : threads) t.join();
+    for (const auto& f : failures)
+        if (!f.empty()) throw std::runtime_error(f);
+    controlTimeouts += timeouts;
+    Run r;
+    r.wall = seconds(Clock::now() - wall0);
+    for (size_t i = 0; i < n; ++i) {
+        r.exchanges += counts[i];
+        r.cpu += cpus[i];
+    }
+    return r;
+}
+
+// Every control on this thread, taking turns.
+Run boardsOnOneThread(const std::vector<std::string>& paths, double secs, Footprint& footprint) {
+    const long rss0 = statusField("VmRSS"), threads0 = statusField("Threads");
+    std::vector<std::unique_ptr<VantrelCtrl>> ctrls;
+    for (const auto& path : paths) ctrls.push_back(openBoard(path));
+    footprint.rssKb = static_cast<double>(statusField("VmRSS") - rss0) / paths.size();
+    footprint.threads = static_cast<double>(statusField("Threads") - threads0) / paths.size();
+    Run r;
+    const auto wall0 = Clock::now();
+    const double cpu0 = threadCpu();
+    while (seconds(Clock::now() - wall0) < secs)
+        for (auto& ctrl : ctrls) r.exchanges += exchange(*ctrl, controlTimeouts) ? 1 : 0;
+    r.cpu = threadCpu() - cpu0;
+    r.wall = seconds(Clock::now() - wall0);
+    return r;
+}
+
+// One floor client per board, all at once; the sum of their rates and CPU.
+Run boardsFloor(const std::vector<std::string>& paths, double secs) {
+    std::vector<FILE*> pipes;
+    for (const auto& path : paths) {
+        const std::string cmd =
+            std::string(VANTREL_FLOOR_CLIENT) + " " + path + " 115200 " + std::to_string(secs);
+        FILE* p = ::popen(cmd.c_str(), "r");
+        if (!p) throw std::runtime_error("popen " + cmd);
+        pipes.push_back(p);
+    }
+    Run total;
+    double rate = 0;
+    bool ok = true;
+    for (FILE* p : pipes) {
+        Run r;
+        ok &= std::fscanf(p, "%ld %lf %lf", &r.exchanges, &r.wall, &r.cpu) == 3;
+        ok &= ::pclose(p) == 0 && r.exchanges > 0;
+        if (!ok) continue;
+        rate += r.rate();
+        total.exchanges += r.exchanges;
+        total.cpu += r.cpu;
+    }
+    if (!ok) throw std::runtime_error("a floor client failed");
+    total.wall = static_cast<double>(total.exchanges) / rate;  // so that rate() is the sum
+    return total;
+}
+
+void manyBoards() {
+    const double secs = 0.5;
+    std::printf(
+        "\n6. Many boards: N controls against N minimal responders (bench/fast_responder.c), "
+        "115200 baud\n   %d rounds of %.1f s per client kind, in rotating order; totals are "
+        "medians, ratios medians of each round's ratio\n",
+        rounds(), secs);
+    std::printf("  %-6s %-12s %-22s %-22s %-20s %-22s %s\n", "boards", "floor /s",
+                "thread each /s (x)", "one thread /s (x)", "CPU/rt fl, th, one",
+                "RSS/control th, one", "threads/control");
+    for (int n : {1, 2, 4, 8, 16}) {
+        std::vector<std::unique_ptr<ResponderProcess>> boards;
+        std::vector<std::string> paths;
+        for (int i = 0; i < n; ++i) {
+            boards.push_back(std::make_unique<ResponderProcess>());
+            paths.push_back(boards.back()->path());
+        }
+        std::vector<double> floorRate, thrRate, oneRate, thrRatio, oneRatio, floorCpu, thrCpu,
+            oneCpu, thrRss, oneRss, thrThreads;
+        for (int round = 0; round < rounds(); ++round) {
+            Run r[3];
+            Footprint ft, fo;
+            for (int k = 0; k < 3; ++k) {
+                const int which = (round + k) % 3;
+                if (which == 0)
+                    r[0] = boardsFloor(paths, secs);
+                else if (which == 1)
+                    r[1] = boardsOnThreads(paths, secs, ft);
+                else
+                    r[2] = boardsOnOneThread(paths, secs, fo);
+            }
+            floorRate.push_back(r[0].rate());
+            thrRate.push_back(r[1].rate());
+            oneRate.push_back(r[2].rate());
+            thrRatio.push_back(r[1].rate() / r[0].rate());
+            oneRatio.push_back(r[2].rate() / r[0].rate());
+            floorCpu.push_back(r[0].cpuPerExchange() * 1e6);
+            thrCpu.push_back(r[1].cpuPerExchange() * 1e6);
+            oneCpu.push_back(r[2].cpuPerExchange() * 1e6);
+            thrRss.push_back(ft.rssKb);
+            oneRss.push_back(fo.rssKb);
+            thrThreads.push_back(ft.threads);
+        }
+        std::printf("  %-6d %-12s %-22s %-22s %-20s %-22s %.1f\n", n,
+                    fmt("%.0f", median(floorRate)).c_str(),
+                    (fmt("%.0f", median(thrRate)) + fmt(" (%.2f)", median(thrRatio))).c_str(),
+                    (fmt("%.0f", median(oneRate)) + fmt(" (%.2f)", median(oneRatio))).c_str(),
+                    (fmt("%.1f", median(floorCpu)) + fmt(", %.1f", median(thrCpu)) +
+                     fmt(", %.1f us", median(oneCpu)))
+                        .c_str(),
+                    (fmt("%.0f", median(thrRss)) + fmt(", %.0f kB", median(oneRss))).c_str(),
+                    median(thrThreads));
+        std::fflush(stdout);
+    }
+    if (controlTimeouts != 0)
+        std::printf("  (%ld commands of the controls timed out)\n", controlTimeouts);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -569,10 +849,12 @@ int main(int argc, char** argv) {
         const auto want = [&](const char* name) { return only.empty() || only == name; };
         std::printf("vantrel_bench: medians of %d rounds unless said otherwise\n", rounds());
         if (want("transactions")) transactions();
+        if (want("fast")) fastResponder();
         if (want("silent")) silentWait();
         if (want("timeout")) timeoutAccuracy();
         if (want("wire")) wire();
         if (want("memory")) memory(argv[0]);
+        if (want("boards")) manyBoards();
         std::printf("\n%s\n", missed ? "some targets were MISSED" : "every target met");
         return 0;
     } catch (const std::exception& e) {
