@@ -71,8 +71,8 @@ public:
     // Timers kept by the loop itself, for Timer implementations (makeLoopTimer). Arming or
     // disarming one makes no system call: a pass that waits sleeps no longer than the nearest
     // armed deadline, and after running the ready watches it runs every timer whose deadline
-    // has passed, in the order they were added. A loop that keeps no timers throws Error
-    // (TimerFailed) from addTimer.
+    // had passed when the wait ended, in the order they were added. A loop that keeps no
+    // timers throws Error (TimerFailed) from addTimer.
     using TimePoint = std::chrono::steady_clock::time_point;
     // Adds a disarmed timer; onDue runs on the loop's thread. Returns its id.
     virtual uint64_t addTimer(std::function<void()> onDue);

@@ -257,11 +257,15 @@ class EpollLoop final : public EventLoop {
                             ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
     }
 
-    // One pass over what the wait returned: the ready watches, then the due timers. Returns
-    // whether the pass is complete for a caller that waits for something to happen: a watch
-    // was ready or a timer ran (not when only the loop's own timer descriptor woke it, or the
-    // wait ended before a deadline). *ran tells whether any callback ran.
+    // One pass over what the wait returned: the ready watches, then the timers that were due
+    // when the wait ended. A deadline that passes while the watches run belongs to the next
+    // pass, as an expiry after the wait would: a reply that was in before its deadline is not
+    // turned into a timeout by the time its own handling takes. Returns whether the pass is
+    // complete for a caller that waits for something to happen: a watch was ready or a timer
+    // ran (not when only the loop's own timer descriptor woke it, or the wait ended before a
+    // deadline). *ran tells whether any callback ran.
     bool pass(const epoll_event* events, int n, bool* ran = nullptr) {
+        const Clock::time_point woke = timers_.empty() ? Clock::time_point() : Clock::now();
         bool any = false, ready = false;
         for (int i = 0; i < n; ++i) {
             const uint64_t id = events[i].data.u64;
@@ -279,16 +283,15 @@ class EpollLoop final : public EventLoop {
             any = true;
             (*cb)(events[i].events);
         }
-        any |= runDueTimers();
+        any |= runDueTimers(woke);
         if (embedded_) followNearest();
         if (ran) *ran = any;
         return any || ready;
     }
 
-    // Runs each armed timer whose deadline has passed, once, after moving its deadline on.
-    bool runDueTimers() {
-        if (timers_.empty()) return false;
-        const Clock::time_point now = Clock::now();
+    // Runs each armed timer whose deadline had passed at `now`, once, after moving its deadline
+    // on.
+    bool runDueTimers(Clock::time_point now) {
         bool any = false;
         // By index: a callback may add timers (growing the vector) or remove any of them.
         for (size_t i = 0; i < timers_.size(); ++i) {
