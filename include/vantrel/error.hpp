@@ -40,6 +40,12 @@ inline constexpr int32_t CommandInProgress = 8300;
 
 // Form file and property store.
 inline constexpr int32_t FormFile = 8400;
+
+// Board (board.hpp).
+inline constexpr int32_t Timeout = 8500;             // no prompt within the reply timeout
+inline constexpr int32_t BoardRefused = 8501;        // the board answered with an error reply
+inline constexpr int32_t ReplyNotUnderstood = 8502;  // a reply the control cannot read
+inline constexpr int32_t WrongThread = 8503;         // a Board used off the thread that opened it
 }  // namespace err
 
 // The standard text for a component-model error number ("Overflow", "Type mismatch", ...);

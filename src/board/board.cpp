@@ -1,0 +1,384 @@
+// Board: the everyday API over one control. Everything here goes through the control's public
+// members and reads their outcome the way a host does: the Boolean result, ErrorString,
+// ErrorNr, ReturnedStr, and the NewData event, the only place the unrounded reading shows.
+#include "vantrel/board.hpp"
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "vantrel/ctrl.hpp"
+#include "vantrel/platform.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// The control's own texts for the outcomes that are failures of the exchange, not answers.
+constexpr std::string_view kTimedOut = "Serial port timed out";
+constexpr std::string_view kNotOperational = "Port is not operational";
+constexpr std::string_view kNotUnderstood =
+    "Response to this command is not supported by Function Command()";
+constexpr std::string_view kOutsideWindow = "Returned value: ";
+constexpr std::string_view kNothingToResync = "Cannot resynchronize ADC before reading it first";
+
+// The control reaches devices through the process-wide port map. Every Board open (and
+// search) holds this lock, so that a COM number lent to a device path for the moment of an
+// open is never seen by another Board.
+std::mutex& openMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::optional<double> numberOf(const Variant& v) {
+    if (!v.isNumeric()) return std::nullopt;
+    return v.toDouble();
+}
+
+struct CheckRow {
+    int bits;
+    SelfCheck::Scale scale;
+    int channel;
+    int32_t low;
+    int32_t high;
+};
+
+// The reference inputs and their windows, as the control's checks use them.
+constexpr CheckRow kChecks[] = {
+    {8, SelfCheck::Scale::Half, 11, 120, 130},    {10, SelfCheck::Scale::Zero, 12, 0, 5},
+    {10, SelfCheck::Scale::Half, 11, 502, 522},   {10, SelfCheck::Scale::Full, 13, 1012, 1033},
+    {12, SelfCheck::Scale::Zero, 12, 0, 5},       {12, SelfCheck::Scale::Half, 11, 2040, 2052},
+    {12, SelfCheck::Scale::Full, 13, 4090, 4095},
+};
+
+void checkWidth(int bits) {
+    if (bits != 8 && bits != 10 && bits != 12)
+        throw std::invalid_argument("converter width " + std::to_string(bits) +
+                                    ": must be 8, 10 or 12");
+}
+
+}  // namespace
+
+BoardError::BoardError(int16_t boardErrorNr, std::string boardText, std::string raw)
+    : Error(err::BoardRefused, "board error " + std::to_string(boardErrorNr) +
+                                   (boardText.empty() ? std::string() : ": " + boardText)),
+      boardErrorNr_(boardErrorNr),
+      boardText_(std::move(boardText)),
+      raw_(std::move(raw)) {}
+
+const char* scaleName(SelfCheck::Scale scale) noexcept {
+    switch (scale) {
+        case SelfCheck::Scale::Zero:
+            return "zero";
+        case SelfCheck::Scale::Half:
+            return "half";
+        case SelfCheck::Scale::Full:
+            return "full";
+    }
+    return "";
+}
+
+struct Board::Impl : VantrelEvents {
+    std::unique_ptr<VantrelCtrl> ctrl;
+    std::thread::id owner = std::this_thread::get_id();
+    std::string device;
+    int port = 0;
+
+    // What the last NewData carried.
+    bool sawNewData = false;
+    std::optional<double> lastValue;
+
+    NewDataFn newData;
+    InterruptFn low;
+    InterruptFn high;
+
+    Impl() {
+        ctrl = VantrelCtrl::createNew();
+        ctrl->connect(this);
+    }
+    ~Impl() override {
+        // The port and timer are on the owner's loop, which may be gone with its thread (a
+        // garbage collector on another thread): the control is let go instead of touched.
+        if (ctrl && std::this_thread::get_id() != owner) {
+            ctrl->disconnect(this);
+            (void)ctrl.release();
+        }
+        release();
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void InterruptLow() override {
+        if (low) low();
+    }
+    void InterruptHigh() override {
+        if (high) high();
+    }
+    void NewData(Variant& m_Value, std::string& ErrorStr) override {
+        sawNewData = true;
+        lastValue = numberOf(m_Value);
+        if (newData) newData(lastValue, ErrorStr);
+    }
+
+    void release() noexcept {
+        if (!ctrl) return;
+        ctrl->disconnect(this);
+        try {
+            if (ctrl->PortIsOpen()) ctrl->ClosePort();
+        } catch (...) {
+            // Closing a device that has gone away has nobody to tell.
+        }
+        ctrl.reset();
+    }
+
+    void setRate(int32_t baud) {
+        ctrl->Bauds(baud);
+        if (ctrl->Bauds() != baud) throw Error(err::InvalidPropertyValue, ctrl->ErrorString());
+    }
+
+    // Opens COM `n`; the caller holds openMutex().
+    void openPort(int n) {
+        ctrl->Port(n);
+        if (ctrl->Port() != n) throw Error(err::InvalidPortNumber, ctrl->ErrorString());
+        port = n;
+        device = PortMap::instance().devicePath(n);
+        if (ctrl->OpenPort()) return;
+        // OpenPort keeps only "Port could not be open"; the serial component, asked once more,
+        // says why.
+        std::string reason = ctrl->ErrorString();
+        try {
+            ctrl->comm().PortOpen(true);
+            ctrl->comm().PortOpen(false);
+        } catch (const Error& e) {
+            reason = e.what();
+        }
+        throw Error(err::PortOpenFailed, reason);
+    }
+
+    // A false result of a conversion, resync or command, as an exception.
+    [[noreturn]] void fail() const {
+        const std::string text = ctrl->ErrorString();
+        if (text == kTimedOut) throw Timeout(text);
+        if (text == kNotOperational) throw Error(err::PortNotOpen, text);
+        if (text == kNotUnderstood) throw Error(err::ReplyNotUnderstood, text);
+        throw BoardError(ctrl->ErrorNr(), text, ctrl->ReturnedStr());
+    }
+
+    void use() const {
+        if (!ctrl) throw Error(err::PortNotOpen, "the board is closed");
+        if (std::this_thread::get_id() != owner)
+            throw Error(err::WrongThread, "a Board is used only on the thread that opened it");
+    }
+};
+
+Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<Impl>()) {
+    impl_->setRate(baud);
+    if (device.empty()) throw Error(err::PortOpenFailed, "no device given");
+    const std::lock_guard lock(openMutex());
+    // Lend the device a COM number for the open only: the path is looked up when the port
+    // opens, and the number's own mapping is back before anyone else can open through it.
+    const std::map<int, std::string> before = PortMap::instance().mappings();
+    int n = 1;
+    while (n < 8 && before.contains(n)) ++n;
+    PortMap::instance().map(n, device);
+    struct Restore {
+        int n;
+        const std::map<int, std::string>& before;
+        ~Restore() {
+            const auto it = before.find(n);
+            if (it == before.end())
+                PortMap::instance().unmap(n);
+            else
+                PortMap::instance().map(n, it->second);
+        }
+    } restore{n, before};
+    impl_->openPort(n);
+    impl_->device = device;
+}
+
+Board::Board(int port, int32_t baud) : impl_(std::make_unique<Impl>()) {
+    impl_->setRate(baud);
+    const std::lock_guard lock(openMutex());
+    impl_->openPort(port);
+}
+
+Board::Board() = default;
+Board::~Board() = default;
+Board::Board(Board&&) noexcept = default;
+Board& Board::operator=(Board&&) noexcept = default;
+
+std::optional<Board> Board::find(int32_t baud) {
+    Board board;
+    board.impl_ = std::make_unique<Impl>();
+    board.impl_->setRate(baud);
+    const std::lock_guard lock(openMutex());
+    int32_t rate = baud;
+    if (!board.ctrl().FindChip(rate)) return std::nullopt;
+    board.impl_->port = board.ctrl().Port();
+    board.impl_->device = PortMap::instance().devicePath(board.impl_->port);
+    return board;
+}
+
+const std::string& Board::device() const {
+    return impl_->device;
+}
+
+int Board::port() const {
+    return impl_->port;
+}
+
+int32_t Board::baud() const {
+    return impl_->ctrl ? impl_->ctrl->Bauds() : 0;
+}
+
+VantrelCtrl& Board::ctrl() {
+    impl_->use();
+    return *impl_->ctrl;
+}
+
+void Board::close() {
+    impl_->use();
+    impl_->release();
+}
+
+Reply Board::command(std::string_view text) {
+    Impl& d = *impl_;
+    d.use();
+    std::string s(text);
+    d.sawNewData = false;
+    Reply r;
+    r.ok = d.ctrl->Command(s);
+    r.errorNr = d.ctrl->ErrorNr();
+    r.text = d.ctrl->ErrorString();
+    r.tail = std::move(s);
+    r.raw = d.ctrl->ReturnedStr();
+    if (r.ok) {
+        r.value = d.sawNewData ? d.lastValue : std::nullopt;
+    } else if (r.text == kTimedOut) {
+        throw Timeout(r.text);
+    } else if (r.text == kNotOperational) {
+        throw Error(err::PortNotOpen, r.text);
+    }
+    return r;
+}
+
+double Board::read(int bits, int channel) {
+    Impl& d = *impl_;
+    d.use();
+    checkWidth(bits);
+    const int last = bits == 8 ? 11 : 13;
+    if (channel < 0 || channel > last)
+        throw std::invalid_argument("channel " + std::to_string(channel) + " of the " +
+                                    std::to_string(bits) + "-bit converter: must be 0 to " +
+                                    std::to_string(last));
+    // The conversions write the address word into their argument: the caller's channel is
+    // never handed to them.
+    auto ch = static_cast<int16_t>(channel);
+    d.sawNewData = false;
+    const bool ok = bits == 8    ? d.ctrl->ADC8(ch)
+                    : bits == 10 ? d.ctrl->ADC10(ch)
+                                 : d.ctrl->ADC12(ch);
+    if (!ok) d.fail();
+    if (!d.sawNewData || !d.lastValue)
+        throw Error(err::ReplyNotUnderstood, "the conversion ended without a reading");
+    return *d.lastValue;
+}
+
+std::vector<double> Board::readMany(int bits, int channel, int count,
+                                    std::chrono::microseconds interval) {
+    impl_->use();
+    if (count < 0) throw std::invalid_argument("count must not be negative");
+    std::vector<double> readings;
+    readings.reserve(static_cast<std::size_t>(count));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && interval.count() > 0) {
+            const auto due = start + interval * i;
+            while (true) {
+                const auto left = due - std::chrono::steady_clock::now();
+                if (left <= left.zero()) break;
+                threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+            }
+        }
+        readings.push_back(read(bits, channel));
+    }
+    return readings;
+}
+
+std::vector<SelfCheck> Board::selfTest(int bits) {
+    Impl& d = *impl_;
+    d.use();
+    checkWidth(bits);
+    std::vector<SelfCheck> checks;
+    for (const CheckRow& row : kChecks) {
+        if (row.bits != bits) continue;
+        SelfCheck c{.bits = row.bits,
+                    .scale = row.scale,
+                    .channel = row.channel,
+                    .low = row.low,
+                    .high = row.high,
+                    .reading = std::nullopt,
+                    .passed = false,
+                    .error = {}};
+        Variant width(static_cast<int16_t>(bits));
+        d.sawNewData = false;
+        c.passed = row.scale == SelfCheck::Scale::Zero   ? d.ctrl->ADCZeroScale(width)
+                   : row.scale == SelfCheck::Scale::Half ? d.ctrl->ADCHalfScale(width)
+                                                         : d.ctrl->ADCFullScale(width);
+        const std::string text = d.ctrl->ErrorString();
+        if (c.passed || text.starts_with(kOutsideWindow)) {
+            c.reading = d.sawNewData ? d.lastValue : std::nullopt;
+        } else if (text == kTimedOut || text == kNotOperational) {
+            d.fail();
+        }
+        if (!c.passed) c.error = text;
+        checks.push_back(std::move(c));
+    }
+    return checks;
+}
+
+std::vector<SelfCheck> Board::selfTest() {
+    std::vector<SelfCheck> all;
+    for (const int bits : {8, 10, 12}) {
+        std::vector<SelfCheck> some = selfTest(bits);
+        all.insert(all.end(), std::make_move_iterator(some.begin()),
+                   std::make_move_iterator(some.end()));
+    }
+    return all;
+}
+
+bool Board::resync() {
+    Impl& d = *impl_;
+    d.use();
+    if (d.ctrl->ADCReSynchronize()) return true;
+    const std::string text = d.ctrl->ErrorString();
+    if (text == kNothingToResync) throw std::logic_error(text);
+    if (text.starts_with(kOutsideWindow)) return false;
+    d.fail();
+}
+
+void Board::pump(std::chrono::milliseconds timeout) {
+    impl_->use();
+    const auto due = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const auto left = due - std::chrono::steady_clock::now();
+        if (left <= left.zero()) return;
+        threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+    }
+}
+
+void Board::onNewData(NewDataFn fn) {
+    impl_->newData = std::move(fn);
+}
+
+void Board::onInterruptLow(InterruptFn fn) {
+    impl_->low = std::move(fn);
+}
+
+void Board::onInterruptHigh(InterruptFn fn) {
+    impl_->high = std::move(fn);
+}
+
+}  // namespace vantrel
