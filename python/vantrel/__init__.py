@@ -1,0 +1,289 @@
+"""vantrel: the Vantrel interface board and its 8-, 10- and 12-bit converters from Python.
+
+    import vantrel
+
+    with vantrel.Simulator() as sim, vantrel.Board(sim.device, 115200) as board:
+        print(board.read(10, 3))            # one reading, unrounded
+        print(board.command("PRA"))         # Reply(ok=True, value=1.0, raw='OK 1\\r\\n>')
+
+`Board` talks to one board on one serial port, `AsyncBoard` does the same for asyncio, `find`
+looks for a board on COM1 to COM8, `Simulator` stands in for the board, and `VantrelCtrl` is
+the control itself with its members by name. Failures raise `Error` (with `.number`), a board's
+error reply during a reading raises `BoardError`, a missing reply `Timeout`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import functools
+import os
+from typing import Any, Callable, List, Optional, Sequence, Union
+
+from ._vantrel import (  # noqa: F401  (re-exported)
+    BoardError,
+    Error,
+    Reply,
+    SelfCheck,
+    Timeout,
+    VantrelCtrl,
+    map_port,
+    port_map,
+    serial_devices,
+    unmap_port,
+)
+from . import _vantrel
+
+try:
+    import numpy as _numpy
+except ImportError:  # NumPy is optional
+    _numpy = None
+
+__all__ = [
+    "AsyncBoard", "Board", "BoardError", "Error", "Reply", "SelfCheck", "Simulator", "Timeout",
+    "VantrelCtrl", "find", "find_async", "map_port", "port_map", "serial_devices", "unmap_port",
+]
+
+DeviceOrPort = Union[str, "os.PathLike[str]", int]
+NewDataHandler = Callable[[Optional[float], str], Any]
+InterruptHandler = Callable[[], Any]
+
+
+def _event(name: str, doc: str) -> property:
+    setter = "_set_" + name
+
+    def get(self):
+        return self.__dict__.get(name)
+
+    def put(self, handler):
+        if handler is not None and not callable(handler):
+            raise TypeError(f"{name} must be callable or None")
+        getattr(self, setter)(handler)
+        self.__dict__[name] = handler
+
+    return property(get, put, doc=doc)
+
+
+class Board(_vantrel.Board):
+    """One board on one serial port, open from construction until close() (or the end of a
+    `with` block).
+
+    `device_or_port` is a device path ("/dev/ttyUSB0", `Simulator().device`) or a COM number
+    1 to 8 (see map_port). Raises Error with the system's reason when the port cannot be
+    opened, e.g. "open /dev/ttyUSB0: Permission denied".
+
+    A Board belongs to the thread that opened it; calls from another thread raise Error. While
+    a call waits for the board the GIL is released, so other Python threads keep running.
+    Event handlers run on the board's thread, during a call or pump().
+    """
+
+    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600) -> None:
+        if isinstance(device_or_port, bool) or not isinstance(device_or_port, (int, str, os.PathLike)):
+            raise TypeError("device_or_port must be a device path or a COM number")
+        if isinstance(device_or_port, os.PathLike):
+            device_or_port = os.fspath(device_or_port)
+        super().__init__(device_or_port, baud)
+        self.__dict__["_opened"] = True
+
+    def __enter__(self) -> "Board":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the port now; later calls raise Error. Closing twice does nothing."""
+        if self.__dict__.get("_closed"):
+            return
+        self.__dict__["_closed"] = True
+        for name in ("on_new_data", "on_interrupt_low", "on_interrupt_high"):
+            if self.__dict__.get(name) is not None:
+                setattr(self, name, None)
+        super().close()
+
+    def read_many(self, bits: int, channel: int, count: int, interval: float = 0.0):
+        """`count` readings of one channel, starting `interval` seconds apart, as a NumPy array
+        of float64 when NumPy is installed, else a list. Raises as read() does."""
+        values = self._read_many(bits, channel, count, interval)
+        return _numpy.array(values, dtype=_numpy.float64) if _numpy is not None else values
+
+    def self_test(self, bits: Optional[int] = None) -> List[SelfCheck]:
+        """The converter of width `bits` (all three when None) on its reference inputs: one
+        SelfCheck per input, with the reading, the window and the verdict."""
+        return super().self_test() if bits is None else super().self_test(bits)
+
+    on_new_data = _event(
+        "on_new_data",
+        "Called as handler(value, error) after every read, command and check; value is the "
+        "control's value (None before any), error its error text.")
+    on_interrupt_low = _event(
+        "on_interrupt_low", "Called as handler() whenever received text holds an 'L'.")
+    on_interrupt_high = _event(
+        "on_interrupt_high", "Called as handler() whenever received text holds an 'H'.")
+
+    def __repr__(self) -> str:
+        if not self.__dict__.get("_opened"):
+            return "<vantrel.Board, not opened>"
+        state = "closed" if self.__dict__.get("_closed") else f"{self.baud} baud"
+        return f"<vantrel.Board {self.device!r} COM{self.port} {state}>"
+
+
+def find(baud: int = 9600) -> Optional[Board]:
+    """The board on the first of COM1 to COM8 that answers at `baud`, open; None if none does.
+    Up to eight reply timeouts when nothing answers."""
+    board = Board.__new__(Board)
+    try:
+        _vantrel.Board.__init__(board, None, baud)
+    except IndexError:
+        return None
+    board.__dict__["_opened"] = True
+    return board
+
+
+class Simulator(_vantrel._Simulator):
+    """A simulated board on a pseudo-terminal, served by a thread of its own, so that code can
+    be tried and tested without the board. Open `sim.device` like a serial device.
+
+    The board answers "PCSA128", "PWS<n>", "PRS", "@" and "PRA"; everything else gets
+    "?A Illegal command". Readings default to the converters' reference codes on channels 11
+    (half), 12 (zero), 13 (full) and 0 elsewhere. Faults: set_silent, set_out_of_step,
+    set_reply_delay, set_reply_split, set_reply_prefix, refuse_setup, override_reply,
+    script_replies, hang_up_after, hang_up; send() puts bytes on the line unasked ("L\\r\\n").
+    """
+
+    def __init__(self, bits8: bool = False, echo: bool = False, pace: bool = False) -> None:
+        super().__init__(bits8, echo, pace)
+
+    def __enter__(self) -> "Simulator":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Stops the board; its device goes away."""
+        self.hang_up()
+
+    def __repr__(self) -> str:
+        return f"<vantrel.Simulator {self.device!r}>"
+
+
+class AsyncBoard:
+    """A Board for asyncio. Each AsyncBoard is served by a thread of its own, which opens the
+    board and makes every call, so several boards work at the same time while the event loop
+    stays free:
+
+        async with vantrel.AsyncBoard(device, 115200) as board:
+            value = await board.read_async(10, 3)
+
+    Event handlers (on_new_data, on_interrupt_low, on_interrupt_high) are called on the event
+    loop's thread.
+    """
+
+    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600) -> None:
+        self._args = (device_or_port, baud)
+        self._board: Optional[Board] = None
+        self._executor: Optional[concurrent.futures.ThreadPoolExecutor] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self.on_new_data: Optional[NewDataHandler] = None
+        self.on_interrupt_low: Optional[InterruptHandler] = None
+        self.on_interrupt_high: Optional[InterruptHandler] = None
+
+    @classmethod
+    def _adopt(cls, board: Board, executor, loop) -> "AsyncBoard":
+        self = cls(board.device, board.baud)
+        self._board, self._executor, self._loop = board, executor, loop
+        self._connect()
+        return self
+
+    async def open(self) -> "AsyncBoard":
+        """Opens the board on its own thread. Raises what Board() raises."""
+        if self._board is not None:
+            return self
+        self._loop = asyncio.get_running_loop()
+        self._executor = concurrent.futures.ThreadPoolExecutor(1, "vantrel-board")
+        try:
+            self._board = await self._run(Board, *self._args)
+        except BaseException:
+            self._executor.shutdown(wait=False)
+            self._executor = None
+            raise
+        self._connect()
+        return self
+
+    def _connect(self) -> None:
+        loop = self._loop
+
+        def forward(name):
+            def handler(*args):
+                target = getattr(self, name)
+                if target is not None:
+                    loop.call_soon_threadsafe(target, *args)
+            return handler
+
+        self._board.on_new_data = forward("on_new_data")
+        self._board.on_interrupt_low = forward("on_interrupt_low")
+        self._board.on_interrupt_high = forward("on_interrupt_high")
+
+    async def _run(self, fn, *args):
+        if self._executor is None:
+            raise Error("the board is not open")
+        return await self._loop.run_in_executor(self._executor, functools.partial(fn, *args))
+
+    @property
+    def board(self) -> Board:
+        """The Board underneath; call it only from the board's own thread."""
+        if self._board is None:
+            raise Error("the board is not open")
+        return self._board
+
+    async def command_async(self, text: str) -> Reply:
+        return await self._run(self.board.command, text)
+
+    async def read_async(self, bits: int, channel: int) -> float:
+        return await self._run(self.board.read, bits, channel)
+
+    async def read_many_async(self, bits: int, channel: int, count: int, interval: float = 0.0):
+        return await self._run(self.board.read_many, bits, channel, count, interval)
+
+    async def self_test_async(self, bits: Optional[int] = None) -> List[SelfCheck]:
+        return await self._run(self.board.self_test, bits)
+
+    async def resync_async(self) -> bool:
+        return await self._run(self.board.resync)
+
+    async def pump_async(self, timeout: float) -> None:
+        """Serves the board's events (interrupts) for `timeout` seconds."""
+        return await self._run(self.board.pump, timeout)
+
+    async def close_async(self) -> None:
+        if self._board is None:
+            return
+        board, self._board = self._board, None
+        try:
+            await self._loop.run_in_executor(self._executor, board.close)
+        finally:
+            self._executor.shutdown(wait=False)
+            self._executor = None
+
+    async def __aenter__(self) -> "AsyncBoard":
+        return await self.open()
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.close_async()
+
+
+async def find_async(baud: int = 9600) -> Optional[AsyncBoard]:
+    """find() on a thread of its own; the board found is an open AsyncBoard served by that
+    thread, None when no port answered."""
+    loop = asyncio.get_running_loop()
+    executor = concurrent.futures.ThreadPoolExecutor(1, "vantrel-board")
+    try:
+        board = await loop.run_in_executor(executor, find, baud)
+    except BaseException:
+        executor.shutdown(wait=False)
+        raise
+    if board is None:
+        executor.shutdown(wait=False)
+        return None
+    return AsyncBoard._adopt(board, executor, loop)
