@@ -5,7 +5,8 @@ set -euo pipefail
 # python3-dev build the Python package; pytest and NumPy test it; pip, setuptools, wheel and venv
 # install it from the source tree.
 packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev python3 python3-serial
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
+          python3 python3-serial
           pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
           python3-pip python3-setuptools python3-wheel python3-venv)
 missing=()
