@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the built tree into a scratch prefix and builds two small consumers against it:
-# through find_package(vantrel) and through pkg-config. run.sh BUILD_DIR CONSUMER_SOURCE
+# through find_package(vantrel) and through pkg-config; with PYTHON and the package's install
+# folder (relative to the prefix) also imports the installed Python package.
+# run.sh BUILD_DIR CONSUMER_SOURCE [PYTHON PACKAGE_DIR]
 set -eu
 build=$1
 src=$2
@@ -20,3 +22,11 @@ c++ -std=c++20 "$src/consumer.cpp" -o "$work/pkg_consumer" $(pkg-config --cflags
 cc "$src/consumer.c" -o "$work/pkg_consumer_c" $(pkg-config --cflags --libs vantrel)
 "$work/pkg_consumer_c"
 "$work/prefix/bin/vantrel" --help >/dev/null
+
+if [ $# -ge 4 ]; then
+    case $4 in
+        /*) ;;  # installed outside the prefix: not touched by a test
+        *) PYTHONPATH="$work/prefix/$4" "$3" -c 'import sys, vantrel
+sys.exit(0 if vantrel.__file__.startswith(sys.argv[1]) and vantrel.Board else 1)' "$work/prefix" ;;
+    esac
+fi
