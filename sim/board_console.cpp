@@ -134,6 +134,44 @@ const char* BoardConsole::help() {
            "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";
 }
 
+std::string BoardConsole::status() const {
+    const BoardEngine& e = board_.engine();
+    std::string text = "line " + board_.slavePath() + (board_.hungUp() ? " (hung up)" : "");
+    text += ", line rate " + std::to_string(board_.lineBaud());
+    text += "\ncommands " + std::to_string(e.commandCount());
+    text += ", scripted left " + std::to_string(e.scriptedLeft());
+    text += e.echo() ? ", echo" : "";
+    if (e.paceBaud() != 0) text += ", paced at " + std::to_string(e.paceBaud());
+
+    // Everything that makes the board answer other than a sound board would.
+    std::vector<std::string> faults;
+    const auto ms = [](std::chrono::microseconds d) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) +
+               " ms";
+    };
+    if (e.silent()) faults.push_back("silent");
+    if (e.outOfStep()) faults.push_back("out of step");
+    if (e.replyDelay().count() != 0) faults.push_back("delay " + ms(e.replyDelay()));
+    if (e.replySplitBytes() != 0)
+        faults.push_back("split " + std::to_string(e.replySplitBytes()) + " bytes, gap " +
+                         ms(e.replySplitGap()));
+    if (!e.replyPrefix().empty())
+        faults.push_back("prefix \"" + escapeBytes(e.replyPrefix()) + "\"");
+    if (e.refusalsLeft() > 0) faults.push_back("refuse-setup " + std::to_string(e.refusalsLeft()));
+    if (e.commandsBeforeHangUp() >= 0)
+        faults.push_back("hangup-after " + std::to_string(e.commandsBeforeHangUp()));
+    for (const auto& [command, o] : e.overrides())
+        faults.push_back("override \"" + escapeBytes(command) + "\" \"" + escapeBytes(o.reply) +
+                         "\"" + (o.times > 0 ? " " + std::to_string(o.times) : ""));
+    if (board_.unsolicitedPeriod().count() != 0)
+        faults.push_back("unsolicited \"" + escapeBytes(board_.unsolicitedBytes()) + "\" every " +
+                         std::to_string(board_.unsolicitedPeriod().count()) + " ms");
+    text += "\nfaults: ";
+    if (faults.empty()) text += "none";
+    for (std::size_t i = 0; i < faults.size(); ++i) text += (i ? ", " : "") + faults[i];
+    return text + "\n";
+}
+
 BoardConsole::Result BoardConsole::run(std::string_view line) {
     using std::chrono::milliseconds;
     BoardEngine& e = board_.engine();
@@ -239,17 +277,7 @@ BoardConsole::Result BoardConsole::run(std::string_view line) {
             for (const std::string& l : e.lines()) text += "\"" + escapeBytes(l) + "\"\n";
             return {text};
         }
-        if (cmd == "status") {
-            std::string text = "line " + board_.slavePath() + (board_.hungUp() ? " (hung up)" : "");
-            text += ", line rate " + std::to_string(board_.lineBaud());
-            text += "\ncommands " + std::to_string(e.commandCount());
-            text += ", scripted left " + std::to_string(e.scriptedLeft());
-            text += e.silent() ? ", silent" : "";
-            text += e.outOfStep() ? ", out of step" : "";
-            text += e.echo() ? ", echo" : "";
-            if (e.paceBaud() != 0) text += ", paced at " + std::to_string(e.paceBaud());
-            return {text + "\n"};
-        }
+        if (cmd == "status") return {status()};
         throw std::invalid_argument("unknown command " + cmd + " (try help)");
     } catch (const std::exception& ex) {
         return {std::string("error: ") + ex.what() + "\n"};

@@ -32,6 +32,8 @@ class BoardConsole {
     Result run(std::string_view line);
 
     static const char* help();
+    // The board's state: line, counts, and every fault in force ("faults: none" when none).
+    std::string status() const;
 
   private:
     PtyBoard& board_;

@@ -151,6 +151,7 @@ void BoardEngine::receive(std::string_view bytes, Output& out) {
             if (overflowed_) {
                 // Already answered when the limit was passed; only the record remains.
                 if (recordLines_) lines_.push_back(raw_);
+                if (observer_) observer_(raw_, silent_ ? "" : errorReply('B', "Line too long"));
                 raw_.clear();
                 text_.clear();
                 overflowed_ = false;
@@ -191,9 +192,11 @@ void BoardEngine::endLine(std::string_view raw, std::string_view text, Output& o
         script_.pop_front();
     }
 
+    if (silent_) reply.clear();
+    if (observer_) observer_(raw, reply);
     raw_.clear();
     text_.clear();
-    if (!silent_ && !reply.empty()) emit(reply, replyDelay_, out);
+    emit(reply, replyDelay_, out);
     if (hangUpAfter_ > 0) --hangUpAfter_;
 }
 

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -108,6 +109,11 @@ class BoardEngine {
     // commands of that text (negative: for good). Scripted replies take precedence.
     void overrideReply(std::string_view command, std::string reply, int times = -1);
     void clearOverrides() { overrides_.clear(); }
+    struct Override {
+        std::string reply;
+        int times;  // replies left; negative: for good
+    };
+    const std::map<std::string, Override, std::less<>>& overrides() const { return overrides_; }
 
     // When on, no command gets any reply (lines are still recorded and carried out).
     void setSilent(bool on) { silent_ = on; }
@@ -115,10 +121,14 @@ class BoardEngine {
 
     // A pause before every reply.
     void setReplyDelay(std::chrono::microseconds delay) { replyDelay_ = delay; }
+    std::chrono::microseconds replyDelay() const { return replyDelay_; }
     // Splits every reply into pieces of `pieceBytes` bytes with `gap` between pieces (0: whole).
     void setReplySplit(std::size_t pieceBytes, std::chrono::microseconds gap);
+    std::size_t replySplitBytes() const { return pieceBytes_; }
+    std::chrono::microseconds replySplitGap() const { return pieceGap_; }
     // Bytes put before every reply (garbage, binary, stray text).
     void setReplyPrefix(std::string prefix) { replyPrefix_ = std::move(prefix); }
+    const std::string& replyPrefix() const { return replyPrefix_; }
 
     // Out of step: the converter's bytes are shifted by one, so that a 10- or 12-bit read gives
     // the low byte where the high byte is expected and the other way round, and an 8-bit read
@@ -128,9 +138,11 @@ class BoardEngine {
 
     // Refuses the next `times` "PCSA128" with "?4 Set-up failed" (the set-up then does nothing).
     void refuseSetup(int times) { refuseSetup_ = times; }
+    int refusalsLeft() const { return refuseSetup_; }
 
     // Answers `commands` more commands, then hangs up (see hangUpDue). Negative: never.
     void hangUpAfter(int commands) { hangUpAfter_ = commands; }
+    int commandsBeforeHangUp() const { return hangUpAfter_; }
     // True once the board has decided to hang up: it takes no more input and sends nothing
     // more beyond output already produced. The transport closes the line once that is out.
     bool hangUpDue() const { return hangUpAfter_ == 0; }
@@ -153,15 +165,16 @@ class BoardEngine {
     void setRecordLines(bool on) { recordLines_ = on; }
     std::size_t commandCount() const { return commandCount_; }
 
+    // Called with each command line as received (CR included) and the bytes sent back for it
+    // (empty: none), once the line has been carried out. For logs; it must not call into the
+    // engine.
+    using LineObserver = std::function<void(std::string_view line, std::string_view reply)>;
+    void setLineObserver(LineObserver observer) { observer_ = std::move(observer); }
+
   private:
     struct Converter {
         std::array<std::optional<double>, kChannels> set{};
     };
-    struct Override {
-        std::string reply;
-        int times;
-    };
-
     int converterIndex(int bits) const;
     void endLine(std::string_view raw, std::string_view text, Output& out);
     std::string execute(std::string_view text);
@@ -197,6 +210,7 @@ class BoardEngine {
     std::vector<std::string> lines_;
     bool recordLines_ = true;
     std::size_t commandCount_ = 0;
+    LineObserver observer_;
 };
 
 }  // namespace vantrel::sim

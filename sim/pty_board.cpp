@@ -185,6 +185,7 @@ void PtyBoard::setUnsolicitedEvery(std::string bytes, milliseconds period) {
     }
     if (::timerfd_settime(period_.get(), 0, &when, nullptr) != 0)
         throw Error(err::TimerFailed, sysMessage("timerfd_settime", "", errno));
+    periodLength_ = period.count() > 0 ? period : milliseconds(0);
     drainTimerFd(period_.get());
 }
 

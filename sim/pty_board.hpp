@@ -66,6 +66,9 @@ class PtyBoard {
     void sendUnsolicited(std::string_view bytes);
     // Sends `bytes` every `period`, first after one period; a period of 0 stops it.
     void setUnsolicitedEvery(std::string bytes, std::chrono::milliseconds period);
+    // What is sent on its own and how often (a period of 0: nothing).
+    const std::string& unsolicitedBytes() const { return periodBytes_; }
+    std::chrono::milliseconds unsolicitedPeriod() const { return periodLength_; }
 
     // Closes the line as a board that is switched off: the master and this board's own
     // descriptor of the slave. The client then reads end of file or EIO and sees EPOLLHUP.
@@ -117,6 +120,7 @@ class PtyBoard {
     Output scratch_;
 
     std::string periodBytes_;
+    std::chrono::milliseconds periodLength_{0};
     // Hang-up waits for the client to read the last reply, but not for ever.
     bool draining_ = false;
     Clock::time_point drainNext_{};

@@ -1,16 +1,21 @@
 // vantrel-sim: a simulated interface board on a pseudo-terminal. Prints the device to open,
-// then takes operator commands on standard input (type "help") until "quit", end of a signal
-// (SIGINT, SIGTERM) or the board hanging up.
+// then serves it until SIGINT, SIGTERM, SIGHUP, "quit" on its console or the board hanging up.
+// The console (operator commands on standard input, type "help") runs when standard input is
+// the terminal and the simulator is in its foreground, so that "vantrel-sim &" serves quietly.
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -50,9 +55,73 @@ class Link {
     std::string path_;
 };
 
+// Claims a link path for this process for as long as it lives, so that a second simulator
+// does not take over a link that a running one serves. The claim is an abstract socket named
+// after the path: the kernel drops it when the process ends, however it ends.
+class LinkClaim {
+  public:
+    explicit LinkClaim(const std::string& linkPath) {
+        namespace fs = std::filesystem;
+        const fs::path absolute = fs::absolute(linkPath).lexically_normal();
+        std::error_code ec;
+        const fs::path folder = fs::weakly_canonical(absolute.parent_path(), ec);
+        const std::string key = ((ec ? absolute.parent_path() : folder) / absolute.filename());
+        // FNV-1a keeps the name short and the same in every process.
+        uint64_t hash = 14695981039346656037ull;
+        for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        char name[48];
+        std::snprintf(name, sizeof name, "vantrel-sim-link-%016llx",
+                      static_cast<unsigned long long>(hash));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const std::size_t length = std::strlen(name);
+        std::memcpy(addr.sun_path + 1, name, length);  // sun_path[0] == 0: abstract
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+
+        fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd_) throw std::runtime_error(vantrel::sysMessage("socket", "", errno));
+        if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&addr), size) == 0) {
+            if (::listen(fd_.get(), 4) != 0)
+                throw std::runtime_error(vantrel::sysMessage("listen", "", errno));
+            return;
+        }
+        if (errno != EADDRINUSE) throw std::runtime_error(vantrel::sysMessage("bind", "", errno));
+        std::string holder = "another vantrel-sim";
+        vantrel::Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ucred cred{};
+        socklen_t credSize = sizeof cred;
+        if (probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), size) == 0 &&
+            ::getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &cred, &credSize) == 0)
+            holder += " (pid " + std::to_string(cred.pid) + ")";
+        throw std::runtime_error(linkPath + " is served by " + holder +
+                                 " that is still running; stop it or choose another --link");
+    }
+
+  private:
+    vantrel::Fd fd_;
+};
+
 void say(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
+}
+
+// Local time of day with milliseconds, "14:03:07.125".
+std::string clockText() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                  local.tm_sec, now.tv_nsec / 1'000'000);
+    return text;
+}
+
+// Whether this process may read the terminal on its standard input: it is a terminal and this
+// process group is in its foreground (not started with "&", not moved there with "bg").
+bool foregroundTerminal() {
+    return ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
 }
 
 }  // namespace
@@ -63,8 +132,10 @@ int main(int argc, char** argv) {
     bool bits8 = false;
     bool echo = false;
     bool pace = false;
+    bool log = false;
     uint32_t paceBaud = 0;
-    app.add_option("--link", linkPath, "also make a symbolic link PATH to the device")
+    app.add_option("--link", linkPath,
+                   "also make a symbolic link PATH to the device (removed again at the end)")
         ->type_name("PATH");
     app.add_flag("--bits8", bits8,
                  "the 8-bit converter answers addresses Channel x 16 (default: the 10-bit one)");
@@ -73,7 +144,20 @@ int main(int argc, char** argv) {
     app.add_option("--pace-baud", paceBaud, "send at this fixed rate instead")
         ->type_name("BAUD")
         ->check(CLI::Range(1u, 4000000u));
-    CLI11_PARSE(app, argc, argv);
+    bool wantConsole = false;
+    bool noConsole = false;
+    CLI::Option* consoleOn =
+        app.add_flag("--console", wantConsole,
+                     "take operator commands on standard input (default: when it is the terminal "
+                     "and the simulator runs in the foreground)");
+    app.add_flag("--no-console", noConsole, "never read standard input")->excludes(consoleOn);
+    app.add_flag("--log", log, "print each command line received and its reply, with times");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
 
     try {
         // Signals arrive through the loop so that the link is always removed.
@@ -84,6 +168,10 @@ int main(int argc, char** argv) {
         sigaddset(&mask, SIGHUP);
         if (::sigprocmask(SIG_BLOCK, &mask, nullptr) != 0)
             throw std::runtime_error(vantrel::sysMessage("sigprocmask", "", errno));
+        // A background simulator that touches the terminal gets EIO instead of being stopped
+        // (a stopped one would not serve, nor end on SIGTERM).
+        ::signal(SIGTTIN, SIG_IGN);
+        ::signal(SIGTTOU, SIG_IGN);
         vantrel::Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
         if (!signals) throw std::runtime_error(vantrel::sysMessage("signalfd", "", errno));
 
@@ -96,9 +184,24 @@ int main(int argc, char** argv) {
         board.engine().setPaceBaud(paceBaud);
         vantrel::sim::BoardConsole console(board);
 
+        if (log) {
+            board.engine().setLineObserver([](std::string_view line, std::string_view reply) {
+                say(clockText() + " < \"" + vantrel::sim::escapeBytes(line) + "\"\n" + clockText() +
+                    " > " +
+                    (reply.empty() ? std::string("(no reply)")
+                                   : "\"" + vantrel::sim::escapeBytes(reply) + "\"") +
+                    "\n");
+            });
+        }
+
+        std::unique_ptr<LinkClaim> claim;
         Link link;
-        if (!linkPath.empty()) link.make(linkPath, board.slavePath());
+        if (!linkPath.empty()) {
+            claim = std::make_unique<LinkClaim>(linkPath);
+            link.make(linkPath, board.slavePath());
+        }
         say(board.slavePath() + "\n");
+        const bool withConsole = wantConsole || (!noConsole && foregroundTerminal());
 
         bool quit = false;
         std::string input;
@@ -128,20 +231,27 @@ int main(int argc, char** argv) {
                 runLines(false);
                 return;
             }
-            if (n < 0 && errno == EINTR) return;
-            // End of input: the board goes on serving until a signal or "quit".
-            runLines(true);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+            if (n < 0 && errno == EIO) {
+                // Put in the background ("bg"): the terminal is the shell's again.
+                std::fputs("vantrel-sim: in the background, the console is off\n", stderr);
+            } else {
+                // End of input: the board goes on serving until a signal or "quit".
+                runLines(true);
+            }
             stdinWatch.reset();
         };
-        try {
-            stdinWatch = loop->watch(STDIN_FILENO, EPOLLIN, onStdin);
-        } catch (const vantrel::Error&) {
-            // A regular file or /dev/null cannot be watched: it is read through at once.
-            ssize_t n;
-            char buf[4096];
-            while ((n = ::read(STDIN_FILENO, buf, sizeof buf)) > 0)
-                input.append(buf, static_cast<std::size_t>(n));
-            runLines(true);
+        if (withConsole) {
+            try {
+                stdinWatch = loop->watch(STDIN_FILENO, EPOLLIN, onStdin);
+            } catch (const vantrel::Error&) {
+                // A regular file or /dev/null cannot be watched: it is read through at once.
+                ssize_t n;
+                char buf[4096];
+                while ((n = ::read(STDIN_FILENO, buf, sizeof buf)) > 0)
+                    input.append(buf, static_cast<std::size_t>(n));
+                runLines(true);
+            }
         }
 
         const vantrel::WatchHandle signalWatch = loop->watch(signals.get(), EPOLLIN, [&](uint32_t) {

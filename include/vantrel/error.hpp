@@ -40,6 +40,7 @@ inline constexpr int32_t CommandInProgress = 8300;
 
 // Form file and property store.
 inline constexpr int32_t FormFile = 8400;
+inline constexpr int32_t PortsFile = 8401;  // the ports file is malformed or cannot be written
 
 // Board (board.hpp).
 inline constexpr int32_t Timeout = 8500;             // no prompt within the reply timeout

@@ -118,8 +118,9 @@ typedef void (*vantrel_event_fn)(void* user, int32_t event_id, vantrel_variant* 
 /* Sets the control's callback (NULL removes it). */
 VANTREL_C_API void vantrel_set_event_callback(vantrel_ctrl* ctrl, vantrel_event_fn fn, void* user);
 
-/* Maps COM port (1..255) to a device path; a NULL path restores the default /dev/ttyS<n-1>.
- * Returns 0, or -1 for a port out of range or an empty path. */
+/* Maps COM port (1..255) to a device path for this process; a NULL path removes that mapping, so
+ * that COM n is again what the ports file says, else /dev/ttyS<n-1>. Returns 0, or -1 for a port
+ * out of range or an empty path. */
 VANTREL_C_API int vantrel_map_port(int port, const char* path);
 
 /* This thread's event loop: one pass waiting at most timeout_ms (-1 forever). Returns 1 when

@@ -212,7 +212,11 @@ class PosixSerial final : public SerialComm {
   private:
     void open() {
         if (fd_) throw Error(err::PortAlreadyOpen, "Port already open");
-        const std::string path = PortMap::instance().devicePath(port_);
+        const PortMap::Entry entry = PortMap::instance().entry(port_);
+        if (entry.device.empty())
+            throw Error(err::PortOpenFailed, "COM" + std::to_string(port_) + " has no device: " +
+                                                 entry.note + " (map it to use it)");
+        const std::string& path = entry.device;
         Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!fd) throw Error(err::PortOpenFailed, sysMessage("open", path, errno));
         // TIOCEXCL keeps other users out, but root passes it; the lock is what stops a second

@@ -1,0 +1,127 @@
+// vantrel: whole-file reads and atomic replacement, shared by the form file and the ports file.
+#include "platform/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/fd.hpp"
+#include "vantrel/error.hpp"
+
+namespace vantrel {
+
+namespace {
+
+void writeAll(int fd, std::string_view bytes, const std::string& path, int32_t errorNumber) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error(errorNumber, sysMessage("write", path, errno));
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+// A temporary file that is removed unless it has been renamed into place.
+class TempFile {
+  public:
+    TempFile(const std::string& target, int32_t errorNumber) : errorNumber_(errorNumber) {
+        // The mode of the file it replaces, or the usual one for a new file (umask applies).
+        struct stat st {};
+        const bool exists = ::stat(target.c_str(), &st) == 0;
+        const std::string base = target + ".tmp." + std::to_string(::getpid()) + ".";
+        for (int attempt = 0;; ++attempt) {
+            path_ = base + std::to_string(attempt);
+            fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (fd_) break;
+            // A leftover of an earlier process with the same id: try the next name.
+            if (errno != EEXIST || attempt == 99) {
+                const int e = errno;
+                path_.clear();
+                throw Error(errorNumber, sysMessage("create", base + std::to_string(attempt), e));
+            }
+        }
+        if (exists && ::fchmod(fd_.get(), st.st_mode & 07777) != 0) {
+            // The destructor does not run for a constructor that throws: clean up here.
+            const int e = errno;
+            fd_.reset();
+            ::unlink(path_.c_str());
+            throw Error(errorNumber, sysMessage("chmod", path_, e));
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        fd_.reset();
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+
+    void write(std::string_view bytes) { writeAll(fd_.get(), bytes, path_, errorNumber_); }
+
+    // Flushes the bytes to disk and closes the file, reporting a late write error.
+    void finish() {
+        if (::fsync(fd_.get()) != 0) throw Error(errorNumber_, sysMessage("fsync", path_, errno));
+        if (::close(fd_.release()) != 0)
+            throw Error(errorNumber_, sysMessage("close", path_, errno));
+    }
+
+    void renameTo(const std::string& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0)
+            throw Error(errorNumber_, sysMessage("rename", path_ + " to " + target, errno));
+        path_.clear();
+    }
+
+  private:
+    int32_t errorNumber_;
+    std::string path_;
+    Fd fd_;
+};
+
+}  // namespace
+
+std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return std::nullopt;
+        throw Error(errorNumber, sysMessage("open", path, errno));
+    }
+    std::string text;
+    char buf[16 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error(errorNumber, sysMessage("read", path, errno));
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+void replaceFile(const std::string& path, std::string_view bytes, int32_t errorNumber) {
+    // A new file in the same folder, complete and on disk before it replaces the old one, so
+    // that a crash at any point leaves one whole file or the other.
+    TempFile temp(path, errorNumber);
+    temp.write(bytes);
+    temp.finish();
+    temp.renameTo(path);
+
+    // The rename itself is durable only once the folder is flushed.
+    const std::string folder = folderOf(path);
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) throw Error(errorNumber, sysMessage("open", folder, errno));
+    if (::fsync(dir.get()) != 0) throw Error(errorNumber, sysMessage("fsync", folder, errno));
+}
+
+}  // namespace vantrel
