@@ -13,9 +13,11 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -106,6 +108,37 @@ void say(const std::string& text) {
     std::fflush(stdout);
 }
 
+// A folder of this user's own for links: $XDG_RUNTIME_DIR, else /tmp/vantrel-<uid>, made
+// private so that no one else can put a link of theirs where a COM number leads.
+std::string runtimeFolder() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && *xdg == '/') return xdg;
+    const std::string folder = "/tmp/vantrel-" + std::to_string(::getuid());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error(vantrel::sysMessage("mkdir", folder, errno));
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0)
+        throw std::runtime_error(vantrel::sysMessage("lstat", folder, errno));
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        throw std::runtime_error(folder + " is not a private folder of this user; set --link");
+    return folder;
+}
+
+// Makes COM n lead to the link in the ports file, for every vantrel program. The entry stays
+// after the simulator ends: the link is gone then, so COM n opens nothing rather than whatever
+// /dev/ttyS<n-1> is. A number that the file gives to another device is refused.
+void assignPort(int port, const std::string& link) {
+    vantrel::PortMap& map = vantrel::PortMap::instance();
+    const std::map<int, std::string> stored = map.stored();
+    if (const auto it = stored.find(port); it != stored.end() && it->second != link)
+        throw std::runtime_error("COM" + std::to_string(port) + " is " + it->second + " in " +
+                                 map.portsFile() +
+                                 "; choose another number, or free it with "
+                                 "\"vantrel ports --forget " +
+                                 std::to_string(port) + "\"");
+    if (stored.count(port) == 0) map.store(port, link);
+}
+
 // Local time of day with milliseconds, "14:03:07.125".
 std::string clockText() {
     timespec now{};
@@ -152,6 +185,13 @@ int main(int argc, char** argv) {
                      "and the simulator runs in the foreground)");
     app.add_flag("--no-console", noConsole, "never read standard input")->excludes(consoleOn);
     app.add_flag("--log", log, "print each command line received and its reply, with times");
+    int assign = 0;
+    app.add_option("--assign", assign,
+                   "make COM N lead to this board for every vantrel program (stored in the ports "
+                   "file; the link goes to $XDG_RUNTIME_DIR or /tmp/vantrel-UID unless --link "
+                   "is given)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 255));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -194,12 +234,21 @@ int main(int argc, char** argv) {
             });
         }
 
+        if (assign != 0) {
+            if (linkPath.empty())
+                linkPath = runtimeFolder() + "/vantrel-sim-COM" + std::to_string(assign);
+            linkPath = std::filesystem::absolute(linkPath).lexically_normal().string();
+        }
         std::unique_ptr<LinkClaim> claim;
         Link link;
         if (!linkPath.empty()) {
             claim = std::make_unique<LinkClaim>(linkPath);
+            if (assign != 0) assignPort(assign, linkPath);
             link.make(linkPath, board.slavePath());
         }
+        if (assign != 0)
+            std::fprintf(stderr, "vantrel-sim: COM%d is this board (%s, stored in %s)\n", assign,
+                         linkPath.c_str(), vantrel::PortMap::instance().portsFile().c_str());
         say(board.slavePath() + "\n");
         const bool withConsole = wantConsole || (!noConsole && foregroundTerminal());
 

@@ -16,8 +16,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -476,29 +478,40 @@ TEST(CliFind, FindsTheBoardAmongMissingAndSilentPortsAndSavesIt) {
     TempDir dir;
     const std::string form = (dir.path / "form.toml").string();
     const std::string missing = (dir.path / "missing").string();
-    const Outcome o =
-        run({"find", "--baud", "19200", "--map", "1=" + missing, "--map", "2=" + silent.path(),
-             "--map", "3=" + board.path(), "--form", form, "--save"});
+    const std::string link = (dir.path / "board").string();
+    std::filesystem::create_symlink(board.path(), link);
+    const std::string ports = (dir.path / "ports.toml").string();
+    ::setenv("VANTREL_PORTS", ports.c_str(), 1);
+    const Outcome o = run({"find", "--baud", "19200", "--map", "1=" + missing, "--map",
+                           "2=" + silent.path(), "--map", "3=" + link, "--form", form, "--save"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, "Board found on COM3 (" + board.path() + ") at 19200 baud\n");
+    EXPECT_EQ(o.out, "Board found on COM3 (" + link + ") at 19200 baud\n");
     const auto progress = lines(o.err);
-    ASSERT_GE(progress.size(), 4u) << o.err;
-    EXPECT_NE(progress[1].find("COM1"), std::string::npos);
-    EXPECT_NE(progress[1].find("not opened: open " + missing + ": No such file or directory"),
+    ASSERT_GE(progress.size(), 7u) << o.err;
+    // Each port is announced before its probe, and its outcome follows.
+    EXPECT_EQ(progress[1], "probing COM1 (" + missing + ") ...");
+    EXPECT_NE(progress[2].find("not opened: open " + missing + ": No such file or directory"),
               std::string::npos)
-        << progress[1];
-    EXPECT_NE(progress[2].find("COM2"), std::string::npos);
-    EXPECT_NE(progress[2].find("not acknowledged: Serial port timed out"), std::string::npos)
         << progress[2];
-    EXPECT_NE(progress[3].find("COM3"), std::string::npos);
-    EXPECT_TRUE(progress[3].ends_with("answered")) << progress[3];
+    EXPECT_EQ(progress[3], "probing COM2 (" + silent.path() + ") ...");
+    EXPECT_NE(progress[4].find("not acknowledged: Serial port timed out"), std::string::npos)
+        << progress[4];
+    EXPECT_EQ(progress[5], "probing COM3 (" + link + ") ...");
+    EXPECT_TRUE(progress[6].ends_with("answered")) << progress[6];
 
-    // The saved entry takes the next command to the board without --port or --baud.
-    const Outcome r = run({"read", "--form", form, "--map", "3=" + board.path(), "--bits", "12",
-                           "--channel", "0", "--count", "1"});
+    // The form keeps port and rate, the ports file where COM3 is: the next command reaches the
+    // board from the form alone.
+    const Outcome r =
+        run({"read", "--form", form, "--bits", "12", "--channel", "0", "--count", "1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("on COM3"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("at 19200 baud"), std::string::npos) << r.err;
+    EXPECT_EQ(vantrel::loadPortsFile(ports), (std::map<int, std::string>{{3, link}}));
+    // A pseudo-terminal's own name is not stored: the next terminal may get it.
+    const Outcome pts = run({"ports", "--assign", "4=" + board.path()});
+    EXPECT_EQ(pts.status, 3);
+    EXPECT_NE(pts.err.find("is a pseudo-terminal"), std::string::npos) << pts.err;
+    EXPECT_EQ(vantrel::loadPortsFile(ports).size(), 1u);
     const auto sent = board.stop();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), "PRA\r");
@@ -733,3 +746,84 @@ TEST(CliTool, DeviceTextIsEscaped) {
 }
 
 }  // namespace
+
+// A machine with one USB adapter, in a temporary folder: sysfs entries, the device node (a link
+// to a simulated board's pseudo-terminal) and its by-id link.
+TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
+    BoardThread board;
+    TempDir dir;
+    namespace fs = std::filesystem;
+    const fs::path root = dir.path / "machine";
+    const fs::path usb = root / "sys" / "devices" / "pci0" / "usb1" / "1-1";
+    const fs::path port = usb / "1-1:1.0" / "ttyUSB0";
+    fs::create_directories(port / "tty" / "ttyUSB0");
+    fs::create_directories(root / "sys" / "bus" / "drivers" / "ftdi_sio");
+    fs::create_directories(root / "sys" / "class" / "tty");
+    fs::create_directories(root / "dev" / "serial" / "by-id");
+    fs::create_symlink("../../../../../../bus/drivers/ftdi_sio", port / "driver");
+    fs::create_symlink("../../../ttyUSB0", port / "tty" / "ttyUSB0" / "device");
+    fs::create_symlink("../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0",
+                       root / "sys" / "class" / "tty" / "ttyUSB0");
+    for (const auto& [name, value] :
+         std::map<std::string, std::string>{{"idVendor", "0403"},
+                                            {"idProduct", "6001"},
+                                            {"serial", "A50285BI"},
+                                            {"manufacturer", "FTDI"},
+                                            {"product", "FT232R USB UART"}})
+        std::ofstream(usb / name) << value << "\n";
+    fs::create_symlink(board.path(), root / "dev" / "ttyUSB0");
+    const std::string byId =
+        (root / "dev" / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")
+            .string();
+    fs::create_symlink("../../ttyUSB0", byId);
+    const std::string device = (root / "dev" / "ttyUSB0").string();
+    const std::string ports = (dir.path / "ports.toml").string();
+    const std::string form = (dir.path / "lab.toml").string();
+    ::setenv("VANTREL_SYSROOT", root.c_str(), 1);
+    ::setenv("VANTREL_PORTS", ports.c_str(), 1);
+
+    const Outcome before = run({"ports", "--json"});
+    ASSERT_EQ(before.status, 0) << before.err;
+    const json listed = json::parse(before.out);
+    EXPECT_EQ(listed["devices"], json::array({device}));
+    EXPECT_EQ(listed["adapters"][0], (json{{"device", device},
+                                           {"byId", byId},
+                                           {"vendorId", "0403"},
+                                           {"productId", "6001"},
+                                           {"serialNumber", "A50285BI"},
+                                           {"manufacturer", "FTDI"},
+                                           {"product", "FT232R USB UART"},
+                                           {"driver", "ftdi_sio"},
+                                           {"console", false},
+                                           {"port", nullptr}}));
+
+    // find gives the adapter a free number for its scan, and --save keeps it by its by-id path.
+    const Outcome found = run({"find", "--form", form, "--save"});
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_NE(found.err.find("COM1 is " + device + " (FTDI FT232R USB UART) for this scan"),
+              std::string::npos)
+        << found.err;
+    EXPECT_NE(found.err.find("probing COM1 (" + device + ") ..."), std::string::npos) << found.err;
+    EXPECT_EQ(vantrel::loadPortsFile(ports), (std::map<int, std::string>{{1, byId}}));
+    const Outcome r = run({"read", "--form", form, "--bits", "10", "--channel", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // Assigned by hand under another number, the adapter also keeps its by-id path.
+    const Outcome moved = run({"ports", "--forget", "1", "--assign", "3=" + device, "--json"});
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(vantrel::loadPortsFile(ports), (std::map<int, std::string>{{3, byId}}));
+    const json after = json::parse(moved.out);
+    EXPECT_EQ(after["adapters"][0]["port"], 3);
+    EXPECT_EQ(after["map"][2], (json{{"port", 3},
+                                     {"device", byId},
+                                     {"mapped", false},
+                                     {"source", "stored"},
+                                     {"present", true}}));
+    EXPECT_EQ(after["portsFile"], ports);
+
+    // A malformed ports file is named, and nothing is written over it.
+    std::ofstream(ports) << "[ports]\nCOM3 = 3\n";
+    const Outcome bad = run({"ports"});
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_NE(bad.err.find("ports file " + ports + ", line 2"), std::string::npos) << bad.err;
+}

@@ -1,10 +1,13 @@
 // vantrel find: FindChip, with a line per port as its probe ends.
+#include <optional>
+
 #include "commands.hpp"
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "scan.hpp"
 #include "session.hpp"
+#include "vantrel/platform.hpp"
 
 namespace vantrel::cli {
 
@@ -16,10 +19,48 @@ struct FindOptions {
     bool save = false;
 };
 
+// Adapters that no COM number reaches take free numbers from 1 to 8 for this run, so that the
+// scan reaches them too.
+void mapAdapters() {
+    PortMap& map = PortMap::instance();
+    for (const auto& [port, a] : map.freeNumbersFor(listSerialAdapters(map.systemPaths()))) {
+        map.map(port, a.device);
+        std::string what = a.manufacturer;
+        if (!a.product.empty()) what += (what.empty() ? "" : " ") + a.product;
+        printError("vantrel: COM" + std::to_string(port) + " is " + a.device +
+                   (what.empty() ? "" : " (" + what + ")") + " for this scan");
+    }
+}
+
+// The device to store for COM n after a search: a device this run mapped (--map, --device or
+// an adapter given a free number), by its stable path. Nothing for a number that already opens
+// the same device without this run's help.
+std::optional<std::string> assignmentToStore(int port) {
+    const PortMap::Entry e = PortMap::instance().entry(port);
+    if (e.source != PortMap::Source::Run) return std::nullopt;
+    return stablePath(e.device, PortMap::instance().systemPaths());
+}
+
+void storeAssignment(int port) {
+    const std::optional<std::string> device = assignmentToStore(port);
+    if (!device) return;
+    // A pseudo-terminal's number is handed to the next terminal that opens: storing it could
+    // send commands into someone's shell later.
+    if (device->rfind("/dev/pts/", 0) == 0) {
+        printError("vantrel: COM" + std::to_string(port) + " is " + *device +
+                   ", a pseudo-terminal whose name does not last; not stored in the ports file "
+                   "(give the simulator a --link and map that)");
+        return;
+    }
+    const std::string file = PortMap::instance().store(port, *device);
+    printError("vantrel: COM" + std::to_string(port) + " = " + *device + " stored in " + file);
+}
+
 int runFind(const FindOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
+    mapAdapters();
     int32_t baud = o.control.baud.value_or(ctrl.Bauds());
     printError("vantrel: looking for the board on COM1 to COM8 at " + std::to_string(baud) +
                " baud");
@@ -28,6 +69,11 @@ int runFind(const FindOptions& o) {
     {
         ScanWatcher watcher(session, events,
                             [](const Probe& p) { printError("  " + probeText(p)); });
+        // A silent port costs eight seconds at 300 baud: say which one is being tried.
+        watcher.onStart = [](int port, const std::string& device) {
+            printError("probing COM" + std::to_string(port) + " (" +
+                       (device.empty() ? "no device" : device) + ") ...");
+        };
         ctrl.connect(&events);
         found = ctrl.FindChip(baud);
         ctrl.disconnect(&events);
@@ -56,6 +102,7 @@ int runFind(const FindOptions& o) {
     }
     if (o.save) {
         if (found) {
+            storeAssignment(port);
             session.save();
             printError("vantrel: saved COM" + std::to_string(port) + " at " +
                        std::to_string(ctrl.Bauds()) + " baud to " + o.control.form + " [" +
@@ -76,7 +123,9 @@ Subcommand addFind(CLI::App& app) {
         "Look for the board on COM1 to COM8 (FindChip), showing each port's outcome on stderr");
     o->control.addTo(*sub, false);
     sub->add_flag("--json", o->json, "the outcome as one JSON object");
-    sub->add_flag("--save", o->save, "write the port found into the form entry")
+    sub->add_flag("--save", o->save,
+                  "write the port and rate found into the form entry, and the device of that "
+                  "port into the ports file")
         ->needs(sub->get_option("--form"));
     return {sub, [o] { return runFind(*o); }};
 }

@@ -1,11 +1,15 @@
-// vantrel ports: the serial devices on this machine and which device each COM number opens.
+// vantrel ports: the serial devices on this machine, which device each COM number opens, and
+// the COM numbers that stick (the ports file).
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
+#include <set>
 
 #include "commands.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::cli {
@@ -15,38 +19,134 @@ namespace {
 struct PortsOptions {
     MapOptions map;
     bool json = false;
+    std::vector<std::string> assign;  // "N=DEVICE"
+    std::vector<int> forget;
 };
+
+const char* sourceName(PortMap::Source s) {
+    switch (s) {
+        case PortMap::Source::Run:
+            return "mapped";
+        case PortMap::Source::File:
+            return "stored";
+        case PortMap::Source::Default:
+            return "default";
+        case PortMap::Source::None:
+            break;
+    }
+    return "none";
+}
+
+bool isNetworkDevice(const std::string& device) {
+    return device.find("://") != std::string::npos;
+}
+
+// Stores the assignments and removals in the ports file; reports each on standard error.
+void change(const PortsOptions& o) {
+    PortMap& map = PortMap::instance();
+    for (const std::string& a : o.assign) {
+        const auto parsed = parseMapping(a);
+        if (!parsed) throw CLI::ValidationError("--assign", "expected N=DEVICE: " + a);
+        const auto& [port, device] = *parsed;
+        if (!isNetworkDevice(device) && ::access(device.c_str(), F_OK) != 0)
+            throw Error(err::PortsFile, device + ": " + std::strerror(errno) +
+                                            "; nothing stored for COM" + std::to_string(port));
+        if (device.rfind("/dev/pts/", 0) == 0)
+            throw Error(err::PortsFile, device +
+                                            " is a pseudo-terminal whose name does not last; "
+                                            "give the simulator a --link and assign that");
+        // The by-id path names the adapter itself, whichever ttyUSB number it gets next time.
+        const std::string stored = stablePath(device, map.systemPaths());
+        const std::string file = map.store(port, stored);
+        printError("vantrel: COM" + std::to_string(port) + " = " + stored + " stored in " + file);
+    }
+    for (const int port : o.forget) {
+        const std::string file = map.forget(port);
+        printError("vantrel: COM" + std::to_string(port) + " removed from " + file);
+    }
+}
 
 int runPorts(const PortsOptions& o) {
     o.map.apply();
-    const std::vector<std::string> devices = listSerialDevices();
-    const std::map<int, std::string> mapped = PortMap::instance().mappings();
-    std::map<int, bool> ports;  // COM number -> mapped
-    for (int n = 1; n <= 8; ++n) ports[n] = false;
-    for (const auto& [n, path] : mapped) ports[n] = true;
+    change(o);
+    PortMap& map = PortMap::instance();
+    const std::vector<SerialAdapter> adapters = listSerialAdapters(map.systemPaths());
+    const std::map<int, std::string> mapped = map.mappings();
+    const std::map<int, std::string> stored = map.stored();
+    std::set<int> ports;
+    for (int n = 1; n <= 8; ++n) ports.insert(n);
+    for (const auto& [n, path] : mapped) ports.insert(n);
+    for (const auto& [n, path] : stored) ports.insert(n);
 
-    Json map = Json::array();
+    Json devices = Json::array();
+    Json details = Json::array();
+    std::vector<std::string> deviceRows;
+    for (const SerialAdapter& a : adapters) {
+        const int port = map.portOf(a);
+        devices.push_back(a.device);
+        details.push_back({{"device", a.device},
+                           {"byId", a.byId.empty() ? Json(nullptr) : Json(a.byId)},
+                           {"vendorId", a.vendorId},
+                           {"productId", a.productId},
+                           {"serialNumber", a.serialNumber},
+                           {"manufacturer", a.manufacturer},
+                           {"product", a.product},
+                           {"driver", a.driver},
+                           {"console", a.console},
+                           {"port", port == 0 ? Json(nullptr) : Json(port)}});
+        std::string row = "  " + a.device;
+        row.resize(std::max<std::size_t>(row.size() + 2, 18), ' ');
+        row += port != 0 ? "COM" + std::to_string(port) : a.console ? "console" : "-";
+        row.resize(std::max<std::size_t>(row.size() + 2, 28), ' ');
+        if (!a.vendorId.empty()) row += a.vendorId + ":" + a.productId + "  ";
+        std::string name = a.manufacturer;
+        if (!a.product.empty()) name += (name.empty() ? "" : " ") + a.product;
+        if (!name.empty()) row += name + "  ";
+        if (!a.serialNumber.empty()) row += "serial " + a.serialNumber + "  ";
+        row += a.driver.empty() ? "" : "(" + a.driver + ")";
+        deviceRows.push_back(row);
+        if (!a.byId.empty()) deviceRows.push_back("                            " + a.byId);
+    }
+
+    Json list = Json::array();
     std::vector<std::string> rows;
-    for (const auto& [n, isMapped] : ports) {
-        const std::string path = PortMap::instance().devicePath(n);
-        const bool present = ::access(path.c_str(), F_OK) == 0;
-        map.push_back({{"port", n}, {"device", path}, {"mapped", isMapped}, {"present", present}});
+    for (const int n : ports) {
+        const PortMap::Entry e = map.entry(n);
+        const bool present = !e.device.empty() &&
+                             (isNetworkDevice(e.device) || ::access(e.device.c_str(), F_OK) == 0);
+        Json item = {{"port", n},
+                     {"device", e.device.empty() ? Json(nullptr) : Json(e.device)},
+                     {"mapped", e.source == PortMap::Source::Run},
+                     {"source", sourceName(e.source)},
+                     {"present", present}};
+        if (!e.note.empty()) item["note"] = e.note;
+        list.push_back(std::move(item));
         std::string row = "  COM" + std::to_string(n);
         row.resize(9, ' ');
-        row += path;
+        if (e.device.empty()) {
+            rows.push_back(row + "(none: " + e.note + "; map it to use it)");
+            continue;
+        }
+        row += e.device;
         row.resize(std::max<std::size_t>(row.size() + 2, 32), ' ');
-        row += isMapped ? "mapped   " : "default  ";
+        row += sourceName(e.source);
+        row.resize(row.size() + 9 - std::string_view(sourceName(e.source)).size(), ' ');
         row += present ? "present" : "absent";
         rows.push_back(std::move(row));
     }
+    const std::string file = map.portsFile();
     if (o.json) {
-        printJson({{"devices", devices}, {"map", std::move(map)}});
+        printJson({{"devices", std::move(devices)},
+                   {"adapters", std::move(details)},
+                   {"portsFile", file},
+                   {"map", std::move(list)}});
         return kExitTrue;
     }
     printLine("Serial devices present:");
-    if (devices.empty()) printLine("  (none)");
-    for (const std::string& d : devices) printLine("  " + d);
-    printLine("COM map in force:");
+    if (deviceRows.empty()) printLine("  (none)");
+    for (const std::string& r : deviceRows) printLine(r);
+    printLine("COM map in force (ports file " + file +
+              (::access(file.c_str(), F_OK) == 0 ? "" : ", not there yet") + "):");
     for (const std::string& r : rows) printLine(r);
     return kExitTrue;
 }
@@ -56,9 +156,19 @@ int runPorts(const PortsOptions& o) {
 Subcommand addPorts(CLI::App& app) {
     auto o = std::make_shared<PortsOptions>();
     CLI::App* sub = app.add_subcommand(
-        "ports", "List the serial devices present and the device each COM number opens");
+        "ports",
+        "List the serial devices present and the device each COM number opens; --assign makes a "
+        "COM number stick to an adapter");
     o->map.addTo(*sub);
     sub->add_flag("--json", o->json, "one JSON object instead of text");
+    sub->add_option("--assign", o->assign,
+                    "store COM N = DEVICE in the ports file, by the adapter's /dev/serial/by-id "
+                    "path when it has one (repeatable)")
+        ->check(kMapping)
+        ->type_name("N=DEVICE");
+    sub->add_option("--forget", o->forget, "remove COM N from the ports file (repeatable)")
+        ->check(CLI::Range(1, 255))
+        ->type_name("N");
     return {sub, [o] { return runPorts(*o); }};
 }
 

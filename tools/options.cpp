@@ -15,7 +15,17 @@ namespace {
 constexpr std::array<int32_t, 10> kRates = {300,  600,   1200,  2400,  4800,
                                             9600, 19200, 38400, 57600, 115200};
 
-// "3=/dev/pts/4" or "COM3=/dev/pts/4" -> {3, "/dev/pts/4"}; nothing when malformed.
+const CLI::Validator kRate(
+    [](std::string& text) -> std::string {
+        for (int32_t r : kRates)
+            if (text == std::to_string(r)) return {};
+        return "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
+               "115200";
+    },
+    "RATE");
+
+}  // namespace
+
 std::optional<std::pair<int, std::string>> parseMapping(std::string_view text) {
     const std::size_t eq = text.find('=');
     if (eq == std::string_view::npos || eq + 1 == text.size()) return std::nullopt;
@@ -37,17 +47,6 @@ const CLI::Validator kMapping(
         return parseMapping(text) ? std::string() : "expected N=PATH with N from 1 to 255";
     },
     "N=PATH");
-
-const CLI::Validator kRate(
-    [](std::string& text) -> std::string {
-        for (int32_t r : kRates)
-            if (text == std::to_string(r)) return {};
-        return "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
-               "115200";
-    },
-    "RATE");
-
-}  // namespace
 
 void applyMaps(const std::vector<std::string>& maps, const std::string& device) {
     for (const std::string& m : maps) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vantrel::cli {
@@ -32,6 +34,11 @@ struct MapOptions {
     // Puts the mappings in force. Throws CLI::ValidationError for a malformed entry.
     void apply() const;
 };
+
+// "3=/dev/pts/4" or "COM3=/dev/pts/4" -> {3, "/dev/pts/4"}; nothing when malformed.
+std::optional<std::pair<int, std::string>> parseMapping(std::string_view text);
+// Checks an option's value with parseMapping.
+extern const CLI::Validator kMapping;
 
 // Puts "N=PATH" mappings, and a device for COM1, in force. Throws CLI::ValidationError for a
 // malformed entry.

@@ -14,6 +14,7 @@ ScanWatcher::ScanWatcher(Session& session, EventRecorder& events,
         if (name != "Port") return;
         finish();
         current_ = session_.ctrl().Port();
+        if (onStart) onStart(*current_, PortMap::instance().devicePath(*current_));
     };
     events.live = [this](const EventRecorder::Event& e) {
         if (e.id != event_id::NewData || !current_) return;
@@ -29,8 +30,7 @@ ScanWatcher::~ScanWatcher() {
 
 void ScanWatcher::finish() {
     if (!current_) return;
-    const std::string path = PortMap::instance().devicePath(*current_);
-    report("not opened: " + deviceProblem(path), false);
+    report("not opened: " + portProblem(*current_), false);
 }
 
 void ScanWatcher::report(std::string outcome, bool answered) {

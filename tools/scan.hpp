@@ -33,6 +33,9 @@ class ScanWatcher {
     void finish();
     const std::vector<Probe>& probes() const { return probes_; }
 
+    // Called as each pass begins, before its probe is sent, with the port and its device.
+    std::function<void(int port, const std::string& device)> onStart;
+
   private:
     void report(std::string outcome, bool answered);
 

@@ -11,6 +11,18 @@
 
 namespace vantrel::cli {
 
+std::string portProblem(int port) {
+    try {
+        const PortMap::Entry entry = PortMap::instance().entry(port);
+        if (entry.device.empty())
+            return "COM" + std::to_string(port) + " has no device: " + entry.note +
+                   " (map it to use it)";
+        return deviceProblem(entry.device);
+    } catch (const Error& e) {
+        return e.what();
+    }
+}
+
 std::string deviceProblem(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return sysMessage("open", path, errno);
@@ -59,9 +71,8 @@ bool Session::openPort() {
         opened_ = true;
         return true;
     }
-    const std::string path = PortMap::instance().devicePath(ctrl_->Port());
     printError("vantrel: COM" + std::to_string(ctrl_->Port()) + ": " + ctrl_->ErrorString() + " (" +
-               deviceProblem(path) + ")");
+               portProblem(ctrl_->Port()) + ")");
     return false;
 }
 
