@@ -161,6 +161,7 @@ bool foregroundTerminal() {
 
 int main(int argc, char** argv) {
     CLI::App app{"vantrel-sim: a simulated interface board on a pseudo-terminal"};
+    app.set_version_flag("--version", std::string("vantrel-sim ") + VANTREL_VERSION);
     std::string linkPath;
     bool bits8 = false;
     bool echo = false;

@@ -120,7 +120,8 @@ Subcommand addFind(CLI::App& app) {
     auto o = std::make_shared<FindOptions>();
     CLI::App* sub = app.add_subcommand(
         "find",
-        "Look for the board on COM1 to COM8 (FindChip), showing each port's outcome on stderr");
+        "Look for the board on COM1 to COM8 (FindChip), USB adapters not yet numbered taking "
+        "free numbers among them, showing each port's outcome on stderr");
     o->control.addTo(*sub, false);
     sub->add_flag("--json", o->json, "the outcome as one JSON object");
     sub->add_flag("--save", o->save,

@@ -1,6 +1,7 @@
 // vantrel: the command-line tool. One subcommand a job; without one, the guided demo.
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "commands.hpp"
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
         "vantrel: drive an interface board and its 8-, 10- and 12-bit converters.\n"
         "Without a command, runs the demo on a simulated board.\n"
         "Exit status: 0 true, 1 false, 2 usage error, 3 failed call."};
+    app.set_version_flag("--version", std::string("vantrel ") + VANTREL_VERSION);
     app.require_subcommand(0, 1);
     app.fallthrough(false);
 

@@ -1,6 +1,9 @@
 // vantrel: which device is COM n (this run's mappings, the ports file, the default), and the
 // serial devices present on this machine.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <toml++/toml.h>
 #include <algorithm>
@@ -115,6 +118,29 @@ std::string tomlString(std::string_view text) {
     }
     return out + "\"";
 }
+
+// The folder of a ports file, made if needed and locked (flock) while a program reads the file
+// and replaces it, so that two programs storing COM numbers at once both keep theirs.
+class FolderLock {
+  public:
+    explicit FolderLock(const std::string& folder) {
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec) throw Error(err::PortsFile, "create folder " + folder + ": " + ec.message());
+        fd_.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd_) throw Error(err::PortsFile, sysMessage("open", folder, errno));
+        // Saves take milliseconds; a lock held for seconds is a program that hangs.
+        for (int waited = 0; ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0; waited += 10) {
+            if (errno != EWOULDBLOCK || waited >= 10'000)
+                throw Error(err::PortsFile, sysMessage("lock", folder, errno));
+            const timespec pause{0, 10'000'000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+
+  private:
+    Fd fd_;
+};
 
 std::string userPortsFile() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -368,15 +394,13 @@ std::string PortMap::change(int port, const std::string* device) {
     checkPort(port);
     const std::lock_guard lock(mutex_);
     std::string target = portsFile_;
-    std::map<int, std::string> ports;
-    if (target.empty() || target == paths_.systemPortsFile) {
-        // Users keep their changes in their own file, which starts from what was in force.
-        target = writablePortsFile();
-        std::error_code ec;
-        ports = loadPortsFile(fs::exists(target, ec) || portsFile_.empty() ? target : portsFile_);
-    } else {
-        ports = loadPortsFile(target);
-    }
+    const bool fromSystem = target.empty() || target == paths_.systemPortsFile;
+    // Users keep their changes in their own file, which starts from what was in force.
+    if (fromSystem) target = writablePortsFile();
+    const FolderLock folderLock(folderOf(target));
+    std::error_code ec;
+    std::map<int, std::string> ports = loadPortsFile(
+        !fromSystem || fs::exists(target, ec) || portsFile_.empty() ? target : portsFile_);
     if (device)
         ports[port] = *device;
     else

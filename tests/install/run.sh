@@ -22,6 +22,15 @@ c++ -std=c++20 "$src/consumer.cpp" -o "$work/pkg_consumer" $(pkg-config --cflags
 cc "$src/consumer.c" -o "$work/pkg_consumer_c" $(pkg-config --cflags --libs vantrel)
 "$work/pkg_consumer_c"
 "$work/prefix/bin/vantrel" --help >/dev/null
+"$work/prefix/bin/vantrel" --version | grep -qx 'vantrel [0-9][0-9.]*'
+# The man page has every command; the completion completes commands and their options.
+for c in demo shell cmd read selftest find resync config ports monitor; do
+    grep -qx ".SS $c" "$work/prefix/share/man/man1/vantrel.1"
+done
+bash -c '. "$1"
+    COMP_WORDS=(vantrel f); COMP_CWORD=1; _vantrel; [ "${COMPREPLY[*]}" = find ]
+    COMP_WORDS=(vantrel ports --as); COMP_CWORD=2; _vantrel; [ "${COMPREPLY[*]}" = --assign ]' \
+    _ "$work/prefix/share/bash-completion/completions/vantrel"
 
 if [ $# -ge 4 ]; then
     case $4 in
