@@ -472,6 +472,25 @@ TEST(CliSelftest, TableAndExitStatus) {
     EXPECT_TRUE(rows[3].ends_with("pass")) << rows[3];
 }
 
+// Sets an environment variable, for the tool's children too, until the end of the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
 TEST(CliFind, FindsTheBoardAmongMissingAndSilentPortsAndSavesIt) {
     BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
     BoardThread board;
@@ -481,7 +500,7 @@ TEST(CliFind, FindsTheBoardAmongMissingAndSilentPortsAndSavesIt) {
     const std::string link = (dir.path / "board").string();
     std::filesystem::create_symlink(board.path(), link);
     const std::string ports = (dir.path / "ports.toml").string();
-    ::setenv("VANTREL_PORTS", ports.c_str(), 1);
+    const ScopedEnv portsFile("VANTREL_PORTS", ports);
     const Outcome o = run({"find", "--baud", "19200", "--map", "1=" + missing, "--map",
                            "2=" + silent.path(), "--map", "3=" + link, "--form", form, "--save"});
     EXPECT_EQ(o.status, 0) << o.err;
@@ -779,8 +798,8 @@ TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
     const std::string device = (root / "dev" / "ttyUSB0").string();
     const std::string ports = (dir.path / "ports.toml").string();
     const std::string form = (dir.path / "lab.toml").string();
-    ::setenv("VANTREL_SYSROOT", root.c_str(), 1);
-    ::setenv("VANTREL_PORTS", ports.c_str(), 1);
+    const ScopedEnv machine("VANTREL_SYSROOT", root.string());
+    const ScopedEnv portsFile("VANTREL_PORTS", ports);
 
     const Outcome before = run({"ports", "--json"});
     ASSERT_EQ(before.status, 0) << before.err;
