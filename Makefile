@@ -2,10 +2,11 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
+RELEASE_BUILD ?= build-release
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test test-asan bench fuzz fuzz-smoke format clean
+.PHONY: all deps configure build release demo test test-asan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -13,12 +14,17 @@ deps:
 	@./scripts/install-deps.sh
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON
 
 configure: deps $(BUILD)/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The Release configuration as a packager builds it, with warnings as errors.
+release: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
 demo: build
 	./$(BUILD)/vantrel demo
@@ -27,14 +33,14 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
 # Every figure of docs/performance.md, each with its reference and ratio (takes about four minutes).
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client fast_responder syscall_cost micro_bench
 	./$(BENCH_BUILD)/bench/vantrel_bench
 	./$(BENCH_BUILD)/bench/syscall_cost
@@ -51,4 +57,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD)

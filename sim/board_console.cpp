@@ -274,7 +274,11 @@ BoardConsole::Result BoardConsole::run(std::string_view line) {
         }
         if (cmd == "lines") {
             std::string text;
-            for (const std::string& l : e.lines()) text += "\"" + escapeBytes(l) + "\"\n";
+            for (const std::string& l : e.lines()) {
+                text += '"';
+                text += escapeBytes(l);
+                text += "\"\n";
+            }
             return {text};
         }
         if (cmd == "status") return {status()};

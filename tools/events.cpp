@@ -25,8 +25,14 @@ Json eventJson(const EventRecorder::Event& e) {
 
 std::string eventText(const EventRecorder::Event& e) {
     std::string text = eventName(e.id);
-    if (e.id == event_id::NewData)
-        text += "(" + variantText(e.value) + ", " + quotedText(e.text) + ")";
+    if (e.id == event_id::NewData) {
+        // Appended piece by piece: g++ 12 at -O3 takes "(" + std::string&& for an overlap.
+        text += '(';
+        text += variantText(e.value);
+        text += ", ";
+        text += quotedText(e.text);
+        text += ')';
+    }
     return text;
 }
 

@@ -11,7 +11,10 @@
 
 namespace vantrel::cli {
 std::string quotedText(std::string_view text) {
-    return "\"" + escapeC(text, false) + "\"";
+    std::string quoted(1, '"');  // not "\"" + std::string&&: g++ 12 -O3 warns falsely
+    quoted += escapeC(text, false);
+    quoted += '"';
+    return quoted;
 }
 
 std::string variantText(const Variant& v) {
