@@ -764,6 +764,61 @@ TEST(CliTool, DeviceTextIsEscaped) {
     }
 }
 
+// Bad values from a form or the command line end with a clear error before the line is used.
+TEST(CliTool, BadValuesAreRefusedClearly) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    TempDir dir;
+    const std::string form = (dir.path / "form.toml").string();
+    const std::string file = (dir.path / "plain").string();
+    std::ofstream(file) << "x";
+    struct Case {
+        std::string formText;
+        std::vector<std::string> args;
+        int status;
+        std::string said;
+    };
+    const std::vector<std::string> read = {"read", "--bits", "10", "--channel", "3"};
+    const auto with = [](std::vector<std::string> a, std::vector<std::string> more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    const Case cases[] = {
+        {"[VantrelCtrl1]\nBauds = 1\n", with(read, {"--form", form, "--device", silent.path()}), 2,
+         "form " + form + ", entry VantrelCtrl1, Bauds 1: the rate must be one of"},
+        {"[VantrelCtrl1]\nPort = 99\n", with(read, {"--form", form, "--device", silent.path()}), 2,
+         "form " + form + ", entry VantrelCtrl1, Port 99: the port must be from 1 to 8"},
+        {"[VantrelCtrl1]\nPort = \"abc\"\n", with(read, {"--form", form}), 3,
+         "error 13: form " + form + ", entry VantrelCtrl1, Port: Type mismatch"},
+        {"", with(read, {"--device", ""}), 2, "the device path cannot be empty"},
+        {"", with(read, {"--device", "/dev/null"}), 1, "/dev/null is not a terminal"},
+        {"", with(read, {"--device", file}), 1, file + " is not a terminal"},
+        {"", {"monitor", "--seconds", "nan", "--device", silent.path()}, 2, "--seconds"},
+        {"", {"monitor", "--seconds", "1e30", "--device", silent.path()}, 2, "--seconds"},
+        {"", {"monitor", "--seconds", "-1", "--device", silent.path()}, 2, "--seconds"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.formText + " " + c.said);
+        std::filesystem::remove(form);
+        if (!c.formText.empty()) std::ofstream(form) << c.formText;
+        const Outcome o = run(c.args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_NE(o.err.find(c.said), std::string::npos) << o.err;
+    }
+}
+
+// A line without an end is refused once it passes 64 KiB; the shell stays small and goes on.
+TEST(CliShell, OverlongLineIsRefused) {
+    Tool tool({"shell", "--json"});
+    tool.write(std::string(16 << 20, 'x'));
+    tool.write("\nPort\n");
+    const Outcome o = tool.finish();
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::vector<json> out = jsonLines(o.out);
+    ASSERT_EQ(out.size(), 2u) << o.out.substr(0, 300);
+    EXPECT_EQ(out[0]["syntaxError"], "line longer than 65536 bytes, ignored up to its end");
+    EXPECT_EQ(out[1]["call"], "Port");
+}
+
 }  // namespace
 
 // A machine with one USB adapter, in a temporary folder: sysfs entries, the device node (a link

@@ -18,6 +18,17 @@ struct MonitorOptions {
     bool json = false;
 };
 
+// A number of seconds the clock can count to: not NaN, not negative, at most about three years.
+constexpr double kMaxSeconds = 1e8;
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+        double s = 0;
+        if (!CLI::detail::lexical_cast(text, s) || !(s >= 0 && s <= kMaxSeconds))
+            return "expected a number of seconds from 0 to 100000000";
+        return {};
+    },
+    "SECONDS");
+
 int runMonitor(const MonitorOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
@@ -42,9 +53,7 @@ int runMonitor(const MonitorOptions& o) {
         ctrl.disconnect(&events);
         return kExitFalse;
     }
-    const std::string where = "COM" + std::to_string(ctrl.Port()) + " (" +
-                              PortMap::instance().devicePath(ctrl.Port()) + ") at " +
-                              std::to_string(ctrl.Bauds()) + " baud";
+    const std::string where = session.where();
     printError("vantrel: monitoring " + where + (o.seconds > 0 ? "" : "; Ctrl-C ends"));
 
     const auto done = [&] { return stop.raised() || session.deviceGone(); };
@@ -69,7 +78,7 @@ Subcommand addMonitor(CLI::App& app) {
         "Keep the port open and show received text and InterruptLow/InterruptHigh as they come");
     o->control.addTo(*sub);
     sub->add_option("--seconds", o->seconds, "stop after this many seconds (default: Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(kSeconds);
     sub->add_flag("--json", o->json, "one JSON object per line");
     return {sub, [o] { return runMonitor(*o); }};
 }

@@ -56,9 +56,8 @@ int runRead(const ReadOptions& o) {
         return kExitFalse;
     }
     printError("vantrel: channel " + std::to_string(o.channel) + " of the " +
-               std::to_string(o.bits) + "-bit converter on COM" + std::to_string(ctrl.Port()) +
-               " (" + PortMap::instance().devicePath(ctrl.Port()) + ") at " +
-               std::to_string(ctrl.Bauds()) + " baud" + (o.count == 0 ? "; Ctrl-C ends" : ""));
+               std::to_string(o.bits) + "-bit converter on " + session.where() +
+               (o.count == 0 ? "; Ctrl-C ends" : ""));
     if (o.csv) printLine("time,bits,channel,value,result,error");
 
     int64_t readings = 0;

@@ -31,6 +31,11 @@ namespace vantrel::cli {
 
 namespace {
 
+// The longest line the automation console takes; a longer one is refused whole, so that input
+// without newlines cannot grow without bound.
+constexpr std::size_t kMaxLine = 64 * 1024;
+const std::string kTooLong = "line longer than 65536 bytes, ignored up to its end";
+
 struct ShellOptions {
     ControlOptions control;
     bool json = false;
@@ -244,6 +249,7 @@ class Shell {
         StopSignals& stop = session_.stop();
         std::string input;
         bool eof = false;
+        bool skipping = false;  // in a line that was too long, up to its end
         while (!quit_ && !eof && !stop.raised()) {
             pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {session_.loop().fd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
@@ -259,13 +265,26 @@ class Shell {
                 throw Error(err::PortIo, sysMessage("read", "standard input", errno));
             }
             if (n == 0) eof = true;
+            // The unfinished line was searched before: only the new bytes are.
+            std::size_t scanned = input.size();
             input.append(buf, static_cast<std::size_t>(n));
             std::size_t start = 0;
-            for (std::size_t nl; !quit_ && (nl = input.find('\n', start)) != std::string::npos;
-                 start = nl + 1)
+            for (std::size_t nl; !quit_ && (nl = input.find('\n', scanned)) != std::string::npos;
+                 start = scanned = nl + 1) {
+                if (skipping) {
+                    skipping = false;  // the end of a line that was too long
+                    continue;
+                }
                 line(std::string_view(input).substr(start, nl - start));
+            }
             input.erase(0, start);
+            if (input.size() > kMaxLine) {
+                if (!skipping) syntaxError(std::string_view(input).substr(0, 40), kTooLong);
+                skipping = true;
+                input.clear();
+            }
         }
+        if (skipping) input.clear();
         if (eof && !quit_ && !input.empty()) line(input);
         return kExitTrue;
     }

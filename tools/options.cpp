@@ -48,19 +48,30 @@ const CLI::Validator kMapping(
     },
     "N=PATH");
 
-void applyMaps(const std::vector<std::string>& maps, const std::string& device) {
+void applyMaps(const std::vector<std::string>& maps, const std::optional<std::string>& device) {
+    // An empty path would leave COM1 on its default device: refused rather than guessed.
+    if (device && device->empty())
+        throw CLI::ValidationError("--device", "the device path cannot be empty");
     for (const std::string& m : maps) {
         const auto parsed = parseMapping(m);
         if (!parsed) throw CLI::ValidationError("--map", "expected N=PATH: " + m);
         PortMap::instance().map(parsed->first, parsed->second);
     }
-    if (!device.empty()) PortMap::instance().map(1, device);
+    if (device) PortMap::instance().map(1, *device);
+}
+
+std::string rateProblem(int32_t rate) {
+    for (int32_t r : kRates)
+        if (rate == r) return {};
+    return "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
+           "115200";
 }
 
 void ControlOptions::addTo(CLI::App& app, bool withPort) {
+    this->withPort = withPort;
     if (withPort)
         app.add_option("--port", port, "COM port number, 1 to 8 (default: the control's own)")
-            ->check(CLI::Range(1, 8));
+            ->check(CLI::Range(kFirstPort, kLastPort));
     app.add_option("--baud", baud, "baud rate (default: the control's own)")->check(kRate);
     app.add_option("--map", maps, "use device PATH as COM N (repeatable)")->check(kMapping);
     app.add_option("--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");

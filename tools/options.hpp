@@ -16,9 +16,10 @@ namespace vantrel::cli {
 struct ControlOptions {
     std::optional<int32_t> port;
     std::optional<int32_t> baud;
-    std::vector<std::string> maps;  // "N=PATH"
-    std::string device;             // the same as --map 1=PATH
+    std::vector<std::string> maps;      // "N=PATH"
+    std::optional<std::string> device;  // the same as --map 1=PATH
     bool trace = false;
+    bool withPort = true;  // --port is offered (find scans instead)
     std::string form;
     std::string name = "VantrelCtrl1";
 
@@ -29,7 +30,7 @@ struct ControlOptions {
 // Only the port-map options (for commands that inspect the map without a control).
 struct MapOptions {
     std::vector<std::string> maps;
-    std::string device;
+    std::optional<std::string> device;
     void addTo(CLI::App& app);
     // Puts the mappings in force. Throws CLI::ValidationError for a malformed entry.
     void apply() const;
@@ -41,7 +42,12 @@ std::optional<std::pair<int, std::string>> parseMapping(std::string_view text);
 extern const CLI::Validator kMapping;
 
 // Puts "N=PATH" mappings, and a device for COM1, in force. Throws CLI::ValidationError for a
-// malformed entry.
-void applyMaps(const std::vector<std::string>& maps, const std::string& device);
+// malformed entry or an empty device path.
+void applyMaps(const std::vector<std::string>& maps, const std::optional<std::string>& device);
+
+// Why a baud rate is not one the tool offers, or nothing when it is.
+std::string rateProblem(int32_t rate);
+// The COM numbers --port takes.
+inline constexpr int32_t kFirstPort = 1, kLastPort = 8;
 
 }  // namespace vantrel::cli

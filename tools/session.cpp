@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -26,6 +27,7 @@ std::string portProblem(int port) {
 std::string deviceProblem(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return sysMessage("open", path, errno);
+    if (!::isatty(fd.get())) return path + " is not a terminal";
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return path + " is in use";
     return path + " refused the line settings";
 }
@@ -39,6 +41,18 @@ Session::Session(const ControlOptions& options)
     if (!options.form.empty()) {
         form_ = std::make_unique<FormFile>(FormFile::load(options.form));
         ctrl_ = VantrelCtrl::createFromForm(*form_, name_, site_);
+        // What the form holds is checked as --port and --baud are, when they do not replace it.
+        if (form_->contains(name_)) {
+            const std::string entry = "form " + options.form + ", entry " + name_ + ", ";
+            const std::string rate = rateProblem(ctrl_->Bauds());
+            if (!options.baud && !rate.empty())
+                throw CLI::ValidationError(entry + "Bauds " + std::to_string(ctrl_->Bauds()) +
+                                           ": " + rate);
+            if (!options.port && options.withPort &&
+                (ctrl_->Port() < kFirstPort || ctrl_->Port() > kLastPort))
+                throw CLI::ValidationError(entry + "Port " + std::to_string(ctrl_->Port()) +
+                                           ": the port must be from 1 to 8");
+        }
     } else {
         ctrl_ = VantrelCtrl::createNew(site_);
     }
@@ -74,6 +88,14 @@ bool Session::openPort() {
     printError("vantrel: COM" + std::to_string(ctrl_->Port()) + ": " + ctrl_->ErrorString() + " (" +
                portProblem(ctrl_->Port()) + ")");
     return false;
+}
+
+std::string Session::where() {
+    SerialComm& comm = ctrl_->comm();
+    const std::string settings = comm.Settings();
+    return "COM" + std::to_string(comm.CommPort()) + " (" +
+           PortMap::instance().devicePath(comm.CommPort()) + ") at " +
+           settings.substr(0, settings.find(',')) + " baud";
 }
 
 bool Session::deviceGone() const {

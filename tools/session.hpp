@@ -44,6 +44,9 @@ class Session {
     // Bytes written to the device so far: a call that fails having written nothing was refused
     // by the control itself and fails the same way every time.
     uint64_t bytesWritten() const { return written_; }
+    // The port, device and rate the serial component actually uses: "COM3 (/dev/pts/4) at
+    // 9600 baud".
+    std::string where();
     // Whether the device has gone away (hung up, unplugged) since the port was opened.
     bool deviceGone() const;
 
