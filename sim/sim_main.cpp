@@ -24,6 +24,7 @@
 #include "platform/fd.hpp"
 #include "sim/board_console.hpp"
 #include "sim/pty_board.hpp"
+#include "sim/tcp_link.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
     bool pace = false;
     bool log = false;
     uint32_t paceBaud = 0;
+    std::string listen;
     app.add_option("--link", linkPath,
                    "also make a symbolic link PATH to the device (removed again at the end)")
         ->type_name("PATH");
@@ -193,6 +195,10 @@ int main(int argc, char** argv) {
                    "is given)")
         ->type_name("N")
         ->check(CLI::Range(1, 255));
+    app.add_option(
+           "--listen", listen,
+           "also serve the board as raw bytes on TCP (one client at a time; port 0 picks one)")
+        ->type_name("HOST:PORT");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -251,6 +257,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vantrel-sim: COM%d is this board (%s, stored in %s)\n", assign,
                          linkPath.c_str(), vantrel::PortMap::instance().portsFile().c_str());
         say(board.slavePath() + "\n");
+        std::unique_ptr<vantrel::sim::TcpLink> tcp;
+        if (!listen.empty()) {
+            tcp = std::make_unique<vantrel::sim::TcpLink>(*loop, board.slavePath(), listen);
+            say("listening on " + tcp->address() + "\n");
+        }
         const bool withConsole = wantConsole || (!noConsole && foregroundTerminal());
 
         bool quit = false;

@@ -322,6 +322,14 @@ inline constexpr std::size_t defaultInBufferSize = 64 * 1024;
 // arrive before Input() takes them, the oldest are dropped and RxOver is notified.
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize);
 
+// The serial component a control owns: each open picks the transport by the device string
+// that PortMap gives for COM n. "rfc2217://HOST:PORT" reaches a serial server with RFC 2217
+// (the line settings travel to the far port), "socket://HOST:PORT" one that passes raw bytes
+// (its rate is the server's); either takes "?timeout=SECONDS" (default 3) to bound the
+// connection. Anything else is a device path for the termios component.
+std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop);
+std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop, std::size_t inBufferSize);
+
 // ---------------------------------------------------------------------------------------------
 // Site: what the host provides to a control.
 

@@ -18,7 +18,7 @@ const Variant kDefaultPortIsOpen{false};
 std::unique_ptr<VantrelCtrl> createOnThreadLoop(std::shared_ptr<Site> site) {
     EventLoop& loop = threadLoop();
     if (!site) site = std::make_shared<LoopSite>(loop);
-    return std::make_unique<VantrelCtrl>(makePosixSerial(loop), makeLoopTimer(loop),
+    return std::make_unique<VantrelCtrl>(makeSerialComm(loop), makeLoopTimer(loop),
                                          std::move(site));
 }
 
