@@ -1,0 +1,352 @@
+// The control on serial ports over the network: Debian's ser2net started by the test on
+// 127.0.0.1 in front of simulated boards on pseudo-terminals, with an RFC 2217 and a raw TCP
+// accepter, and the simulator's own TCP listener.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fakes.hpp"
+#include "platform/fd.hpp"
+#include "pump_until.hpp"
+#include "sim/pty_board.hpp"
+#include "sim/tcp_link.hpp"
+#include "vantrel/ctrl.hpp"
+#include "vantrel/error.hpp"
+
+extern char** environ;
+
+using namespace vantrel;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A loopback socket bound to a free port: listening or not, it keeps the port ours.
+struct LoopbackPort {
+    explicit LoopbackPort(int backlog = -1) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            (backlog >= 0 && ::listen(fd.get(), backlog) != 0))
+            throw std::runtime_error("loopback socket");
+        port = ntohs(a.sin_port);
+    }
+    Fd fd;
+    uint16_t port = 0;
+};
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table (connecting to ask
+// would make ser2net open the device).
+bool listening(uint16_t port) {
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char want[32];
+    std::snprintf(want, sizeof want, "0100007F:%04X", port);
+    while (std::getline(tcp, line)) {
+        std::istringstream in(line);
+        std::string slot, local, remote, state;
+        in >> slot >> local >> remote >> state;
+        if (local == want && state == "0A") return true;
+    }
+    return false;
+}
+
+// ser2net in the foreground with a configuration of our own: `rfc` serves boardA with
+// telnet(rfc2217), `raw` serves boardB as raw TCP.
+class Ser2net {
+  public:
+    Ser2net(EventLoop& loop, const std::string& deviceA, const std::string& deviceB)
+        : dir_(std::filesystem::temp_directory_path() /
+               ("vantrel-ser2net-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))) {
+        std::filesystem::create_directories(dir_);
+        // Ports chosen free may be taken before ser2net binds them: then try others.
+        for (int attempt = 0; attempt < 5 && !pid_; ++attempt) {
+            rfc = LoopbackPort().port;
+            raw = LoopbackPort().port;
+            start(deviceA, deviceB);
+            // Nothing on the loop tells that ser2net listens: look every 10 ms, 5 s at most.
+            bool up = false;
+            for (int pass = 0; pass < 500 && !up && !exited(); ++pass) {
+                up = listening(rfc) && listening(raw);
+                if (!up) loop.pumpOnce(10ms);
+            }
+            if (!up) stop();
+        }
+        if (!pid_) throw std::runtime_error("ser2net did not start: " + log());
+    }
+    ~Ser2net() {
+        stop();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void kill() { stop(); }
+    std::string log() const {
+        std::ifstream in(dir_ / "log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    uint16_t rfc = 0;
+    uint16_t raw = 0;
+
+  private:
+    void start(const std::string& deviceA, const std::string& deviceB) {
+        std::ofstream(dir_ / "ser2net.yaml")
+            << "%YAML 1.1\n---\n"
+            << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << rfc
+            << "\n  connector: serialdev," << deviceA << ",9600n81,local\n"
+            << "  options:\n    kickolduser: true\n"
+            << "connection: &raw\n  accepter: tcp,127.0.0.1," << raw << "\n  connector: serialdev,"
+            << deviceB << ",9600n81,local\n"
+            << "  options:\n    kickolduser: true\n";
+        const std::string config = (dir_ / "ser2net.yaml").string();
+        const std::string pidFile = (dir_ / "ser2net.pid").string();
+        const std::string logFile = (dir_ / "log").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const char* argv[] = {"ser2net",       "-n",   "-d", "-c", config.c_str(), "-P",
+                              pidFile.c_str(), nullptr};
+        pid_t pid = 0;
+        const int rc =
+            ::posix_spawnp(&pid, "ser2net", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start ser2net (is it installed?)");
+        pid_ = pid;
+    }
+    bool exited() {
+        if (pid_ == 0 || ::waitpid(pid_, nullptr, WNOHANG) != pid_) return pid_ == 0;
+        pid_ = 0;
+        return true;
+    }
+    void stop() {
+        if (pid_ == 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
+    static inline int count_ = 0;
+    std::filesystem::path dir_;
+    pid_t pid_ = 0;
+};
+
+class Network : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        ctrl.reset();
+        PortMap::instance().clear();
+    }
+    // A control on COM1 = device, opened at `baud`.
+    void openControl(const std::string& device, int32_t baud = 9600) {
+        PortMap::instance().map(1, device);
+        ctrl = VantrelCtrl::createNew();
+        ctrl->connect(&log);
+        ctrl->Bauds(baud);
+        ASSERT_TRUE(ctrl->OpenPort()) << device << ": " << ctrl->ErrorString();
+    }
+    std::string rfcUrl() const { return "rfc2217://127.0.0.1:" + std::to_string(server.rfc); }
+    std::string rawUrl() const { return "socket://127.0.0.1:" + std::to_string(server.raw); }
+
+    EventLoop& loop = threadLoop();
+    sim::PtyBoard boardA{loop};
+    sim::PtyBoard boardB{loop};
+    Ser2net server{loop, boardA.slavePath(), boardB.slavePath()};
+    std::unique_ptr<VantrelCtrl> ctrl;
+    vantrel::testing::EventLog log;
+};
+
+TEST_F(Network, CommandsConversionsAndEveryByteValue) {
+    for (const bool rfc : {true, false}) {
+        sim::PtyBoard& board = rfc ? boardA : boardB;
+        openControl(rfc ? rfcUrl() : rawUrl());
+        SCOPED_TRACE(rfc ? "rfc2217" : "socket");
+        std::string s = "PRA";
+        EXPECT_TRUE(ctrl->Command(s));
+        EXPECT_EQ(ctrl->Value(), 1);
+        board.engine().setReading(10, 3, 805.0);
+        int16_t channel = 3;
+        EXPECT_TRUE(ctrl->ADC10(channel));
+        EXPECT_EQ(ctrl->Value(), 805);
+        // 0xFF is IAC to telnet: it must cross doubled and arrive single, both ways.
+        board.engine().scriptReplies({"OK 1 \xFF\xFF\xFE\r\n>"});
+        std::string ff = "PW\xC3\xBF";  // "PWÿ": the byte 0xFF on the line
+        EXPECT_TRUE(ctrl->Command(ff));
+        EXPECT_EQ(ctrl->ReturnedStr(), "OK 1 \xC3\xBF\xC3\xBF\xC3\xBE\r\n>");
+        EXPECT_EQ(board.lines().back(), "PW\xFF\r");
+        ctrl.reset();
+    }
+}
+
+TEST_F(Network, RateReachesTheFarPortWithRfc2217Only) {
+    openControl(rfcUrl(), 19200);
+    EXPECT_TRUE(test::pumpUntil(
+        loop, [&] { return boardA.lineBaud() == 19200; }, 50));
+    ctrl->Bauds(115200);  // while open
+    EXPECT_TRUE(test::pumpUntil(
+        loop, [&] { return boardA.lineBaud() == 115200; }, 50));
+    std::string s = "PRA";
+    EXPECT_TRUE(ctrl->Command(s));
+    ctrl.reset();
+    openControl(rawUrl(), 19200);
+    EXPECT_TRUE(ctrl->Command(s = "PRA"));
+    EXPECT_EQ(boardB.lineBaud(), 9600u);  // the server's rate
+}
+
+// The server dies while a reply is on its way: the command ends by its timeout, the port
+// stays open for the control until ClosePort, and the next command says why it cannot write.
+TEST_F(Network, ServerKilledMidReply) {
+    for (const bool rfc : {true, false}) {
+        SCOPED_TRACE(rfc ? "rfc2217" : "socket");
+        Ser2net own(loop, boardA.slavePath(), boardB.slavePath());
+        sim::PtyBoard& board = rfc ? boardA : boardB;
+        openControl((rfc ? "rfc2217" : "socket") + std::string("://127.0.0.1:") +
+                    std::to_string(rfc ? own.rfc : own.raw));
+        board.engine().setPaceBaud(300);  // about 33 ms a byte: the kill comes first
+        board.engine().scriptReplies({"L and the rest\r\n>"});
+        struct Killer : vantrel::testing::EventLog {
+            void InterruptLow() override {
+                if (server) server->kill();
+                server = nullptr;
+            }
+            Ser2net* server = nullptr;
+        } killer;
+        killer.server = &own;
+        ctrl->connect(&killer);
+        std::string s = "PRS";
+        const auto start = Clock::now();
+        EXPECT_FALSE(ctrl->Command(s));
+        EXPECT_EQ(ctrl->ErrorString(), "Serial port timed out");
+        EXPECT_LT(Clock::now() - start, 2s);
+        EXPECT_EQ(killer.server, nullptr);
+        EXPECT_TRUE(ctrl->comm().PortOpen());
+        try {
+            ctrl->Command(s = "PRA");
+            ADD_FAILURE() << "wrote to a closed connection";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), err::PortIo);
+            EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(ctrl->ClosePort());
+        EXPECT_FALSE(ctrl->OpenPort());  // nothing listens any more
+        board.engine().setPaceBaud(0);
+        ctrl.reset();
+    }
+}
+
+TEST_F(Network, RefusedAndUnansweredConnectionsFailInBoundedTime) {
+    LoopbackPort closed;   // bound, not listening: connections are refused
+    LoopbackPort full(0);  // listening with no room: further SYNs are dropped
+    Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(full.port);
+    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    struct Case {
+        std::string device;
+        std::string reason;
+        std::chrono::milliseconds atLeast;
+    };
+    const std::vector<Case> cases = {
+        {"socket://127.0.0.1:" + std::to_string(closed.port), "Connection refused", 0ms},
+        {"rfc2217://127.0.0.1:" + std::to_string(closed.port), "Connection refused", 0ms},
+        {"rfc2217://127.0.0.1:" + std::to_string(full.port) + "?timeout=0.3", "timed out", 300ms},
+    };
+    for (const Case& c : cases) {
+        PortMap::instance().map(1, c.device);
+        auto comm = makeSerialComm(loop);
+        const auto start = Clock::now();
+        try {
+            comm->PortOpen(true);
+            ADD_FAILURE() << c.device;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), err::PortOpenFailed);
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+        }
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, c.atLeast) << c.device;
+        EXPECT_LT(took, c.atLeast + 1s) << c.device;
+        ctrl = VantrelCtrl::createNew();
+        EXPECT_FALSE(ctrl->OpenPort());
+        EXPECT_EQ(ctrl->ErrorString(), "Port could not be open");
+    }
+}
+
+TEST_F(Network, SimulatorServesTcpItself) {
+    sim::TcpLink link(loop, boardA.slavePath(), "127.0.0.1:0");
+    openControl("socket://" + link.address());
+    EXPECT_TRUE(test::pumpUntil(
+        loop, [&] { return link.connected(); }, 50));
+    std::string s = "PRA";
+    EXPECT_TRUE(ctrl->Command(s));
+    EXPECT_EQ(ctrl->Value(), 1);
+    // A second client is turned away while the first is served.
+    auto second = makeSerialComm(loop);
+    second->CommPort(1);
+    second->PortOpen(true);
+    EXPECT_TRUE(test::pumpUntil(
+        loop,
+        [&] {
+            try {
+                second->Output("PRA\r");
+                return false;
+            } catch (const Error&) {
+                return true;
+            }
+        },
+        50));
+    EXPECT_TRUE(ctrl->Command(s = "PRA"));
+}
+
+// The command line, as a user types it: vantrel cmd --map 1=URL PRA.
+TEST_F(Network, CommandLineTool) {
+    for (const std::string& url : {rfcUrl(), rawUrl()}) {
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        Fd readEnd(out[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const std::string map = "1=" + url;
+        const char* argv[] = {VANTREL_CLI, "cmd", "--map", map.c_str(), "PRA", nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(
+            ::posix_spawn(&pid, VANTREL_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        // The boards are served on this loop while the tool runs; its exit ends the wait.
+        Fd exitFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        bool done = false;
+        const WatchHandle w = loop.watch(exitFd.get(), EPOLLIN, [&](uint32_t) { done = true; });
+        EXPECT_TRUE(test::pumpUntil(
+            loop, [&] { return done; }, 20));
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        std::string text(4096, '\0');
+        text.resize(std::max<ssize_t>(0, ::read(readEnd.get(), text.data(), text.size())));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << url << "\n" << text;
+        EXPECT_NE(text.find("OK 1"), std::string::npos) << text;
+    }
+}
+
+}  // namespace
