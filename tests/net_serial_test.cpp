@@ -288,6 +288,7 @@ TEST_F(Network, RefusedAndUnansweredConnectionsFailInBoundedTime) {
         ctrl = VantrelCtrl::createNew();
         EXPECT_FALSE(ctrl->OpenPort());
         EXPECT_EQ(ctrl->ErrorString(), "Port could not be open");
+        EXPECT_NE(ctrl->comm().lastOpenError().find(c.reason), std::string::npos);
     }
 }
 

@@ -30,7 +30,7 @@ ScanWatcher::~ScanWatcher() {
 
 void ScanWatcher::finish() {
     if (!current_) return;
-    report("not opened: " + portProblem(*current_), false);
+    report("not opened: " + portProblem(*current_, session_.ctrl().comm()), false);
 }
 
 void ScanWatcher::report(std::string outcome, bool answered) {

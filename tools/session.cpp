@@ -9,22 +9,25 @@
 
 #include "output.hpp"
 #include "platform/fd.hpp"
+#include "platform/net_serial.hpp"
 
 namespace vantrel::cli {
 
-std::string portProblem(int port) {
+std::string portProblem(int port, const SerialComm& comm) {
     try {
         const PortMap::Entry entry = PortMap::instance().entry(port);
         if (entry.device.empty())
             return "COM" + std::to_string(port) + " has no device: " + entry.note +
                    " (map it to use it)";
-        return deviceProblem(entry.device);
+        return deviceProblem(entry.device, comm);
     } catch (const Error& e) {
         return e.what();
     }
 }
 
-std::string deviceProblem(const std::string& path) {
+std::string deviceProblem(const std::string& path, const SerialComm& comm) {
+    // A connection cannot be looked at from outside without connecting again.
+    if (isNetDevice(path)) return comm.lastOpenError();
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return sysMessage("open", path, errno);
     if (!::isatty(fd.get())) return path + " is not a terminal";
@@ -86,7 +89,7 @@ bool Session::openPort() {
         return true;
     }
     printError("vantrel: COM" + std::to_string(ctrl_->Port()) + ": " + ctrl_->ErrorString() + " (" +
-               portProblem(ctrl_->Port()) + ")");
+               portProblem(ctrl_->Port(), ctrl_->comm()) + ")");
     return false;
 }
 

@@ -74,10 +74,11 @@ class Session {
 };
 
 // Why a device could not be opened, found out after the control's own attempt failed (the
-// control reports only that it failed). Opens the device for a moment without writing.
-std::string deviceProblem(const std::string& path);
+// control reports only that it failed). Opens the device for a moment without writing; for a
+// network device, the reason the control's component gave.
+std::string deviceProblem(const std::string& path, const SerialComm& comm);
 // The same for COM n, which may have no device at all (the kernel console's number) or a ports
 // file that cannot be read.
-std::string portProblem(int port);
+std::string portProblem(int port, const SerialComm& comm);
 
 }  // namespace vantrel::cli

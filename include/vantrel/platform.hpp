@@ -183,6 +183,10 @@ public:
 
     // Reports every block of bytes written to or read from the device (for --trace).
     virtual void setTrace(TraceFn trace) { (void)trace; }
+
+    // Why the last PortOpen(true) failed (the text of its Error); empty after an open that
+    // succeeded. The control reports only that it failed; a tool can show this.
+    virtual std::string lastOpenError() const { return {}; }
 };
 
 // Where the port map and the adapter listing look at this machine. Tests point them at a fake

@@ -1,6 +1,7 @@
 // vantrel: the serial component a control owns. It picks the transport each time the port
 // opens, by what the port map gives for COM n: a device path goes to termios, an
 // "rfc2217://" or "socket://" string to the network component.
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,8 +39,20 @@ class SerialSwitch final : public SerialComm {
                 use(std::move(next), net);
             }
         }
-        current_->PortOpen(open);
+        if (!open) {
+            current_->PortOpen(false);
+            return;
+        }
+        try {
+            current_->PortOpen(true);
+            lastOpenError_.clear();
+        } catch (const std::exception& e) {
+            lastOpenError_ = e.what();
+            throw;
+        }
     }
+
+    std::string lastOpenError() const override { return lastOpenError_; }
 
     void Output(std::string_view bytes) override { current_->Output(bytes); }
     std::string Input() override { return current_->Input(); }
@@ -75,6 +88,7 @@ class SerialSwitch final : public SerialComm {
     bool net_ = false;
     std::shared_ptr<std::function<void()>> onComm_;
     TraceFn trace_;
+    std::string lastOpenError_;
 };
 
 }  // namespace
