@@ -238,6 +238,7 @@ TEST_F(Network, ServerKilledMidReply) {
         EXPECT_LT(Clock::now() - start, 2s);
         EXPECT_EQ(killer.server, nullptr);
         EXPECT_TRUE(ctrl->comm().PortOpen());
+        EXPECT_TRUE(ctrl->comm().HungUp());
         try {
             ctrl->Command(s = "PRA");
             ADD_FAILURE() << "wrote to a closed connection";
@@ -246,6 +247,7 @@ TEST_F(Network, ServerKilledMidReply) {
             EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos) << e.what();
         }
         EXPECT_TRUE(ctrl->ClosePort());
+        EXPECT_FALSE(ctrl->comm().HungUp());
         EXPECT_FALSE(ctrl->OpenPort());  // nothing listens any more
         board.engine().setPaceBaud(0);
         ctrl.reset();

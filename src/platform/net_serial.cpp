@@ -197,7 +197,7 @@ class NetSerial final : public SerialComm {
 
     void Output(std::string_view bytes) override {
         if (!open_) throw Error(err::PortNotOpen, "Port not open");
-        if (!sock_) throw Error(err::PortIo, lost_);
+        if (!sock_) throw Error(err::PortIo, "write " + lost_);
         if (bytes.empty()) return;
         if (trace_) trace_(TraceDirection::Written, bytes);
         if (address_.kind == NetAddress::Kind::Rfc2217) {
@@ -207,7 +207,7 @@ class NetSerial final : public SerialComm {
         } else {
             send(bytes);
         }
-        if (!sock_) throw Error(err::PortIo, lost_);
+        if (!sock_) throw Error(err::PortIo, "write " + lost_);
     }
 
     std::string Input() override {
@@ -226,6 +226,8 @@ class NetSerial final : public SerialComm {
     void deliverPending() override {
         if (sock_) receive();
     }
+
+    bool HungUp() const override { return open_ && !sock_; }
 
     void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
 
@@ -392,8 +394,8 @@ class NetSerial final : public SerialComm {
         }
     }
 
-    // The connection is gone: nothing is watched or sent any more, but the port stays open
-    // until it is closed, as with a device that went away; Output reports why.
+    // The connection is gone: as with a device that went away, nothing is watched or sent any
+    // more, HungUp() holds, and the port stays open until it is closed; Output reports why.
     void drop(std::string reason) {
         lost_ = deviceText() + ": " + std::move(reason);
         watch_.reset();

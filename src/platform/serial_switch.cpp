@@ -57,6 +57,7 @@ class SerialSwitch final : public SerialComm {
     void Output(std::string_view bytes) override { current_->Output(bytes); }
     std::string Input() override { return current_->Input(); }
     int16_t CommEvent() const override { return current_->CommEvent(); }
+    bool HungUp() const override { return current_->HungUp(); }
 
     void setOnComm(std::function<void()> onComm) override {
         onComm_ = std::make_shared<std::function<void()>>(std::move(onComm));
