@@ -18,9 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "fakes.hpp"
 #include "platform/fd.hpp"
+#include "platform/telnet_codec.hpp"
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"
@@ -292,6 +294,73 @@ TEST_F(Network, RefusedAndUnansweredConnectionsFailInBoundedTime) {
         EXPECT_EQ(ctrl->ErrorString(), "Port could not be open");
         EXPECT_NE(ctrl->comm().lastOpenError().find(c.reason), std::string::npos);
     }
+}
+
+// A scripted RFC 2217 server on a thread, for what ser2net on a pseudo-terminal never sends:
+// `greeting` on connecting, `settled` once the client has asked for the line events (the last
+// of its settings), `reply` after the client's first "PRA\r".
+class ScriptedServer {
+  public:
+    ScriptedServer(std::string greeting, std::string settled, std::string reply)
+        : thread_([this, greeting, settled, reply] {
+              const Fd c(::accept(listener_.fd.get(), nullptr, nullptr));
+              const timeval bound{5, 0};
+              ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+              std::string got;
+              const auto readUntil = [&](std::string_view needle) {
+                  char b[512];
+                  while (got.find(needle) == std::string::npos) {
+                      const ssize_t n = ::recv(c.get(), b, sizeof b, 0);
+                      if (n <= 0) return false;
+                      got.append(b, static_cast<std::size_t>(n));
+                  }
+                  return true;
+              };
+              using namespace telnet;
+              ::send(c.get(), greeting.data(), greeting.size(), MSG_NOSIGNAL);
+              if (!readUntil(comPortCommand(cpo::SetModemstateMask, "\xFF"))) return;
+              ::send(c.get(), settled.data(), settled.size(), MSG_NOSIGNAL);
+              if (readUntil("PRA\r")) ::send(c.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+              readUntil("until the client closes");
+          }) {}
+    ~ScriptedServer() { thread_.join(); }
+    std::string url() const {
+        return "rfc2217://127.0.0.1:" + std::to_string(listener_.port) + "?timeout=2";
+    }
+
+  private:
+    LoopbackPort listener_{1};
+    std::thread thread_;
+};
+
+TEST_F(Network, Rfc2217LineEventsAndRefusals) {
+    using namespace telnet;
+    const std::string agree = negotiation(DO, kComPort);
+    const auto acks = [](uint32_t bauds) {
+        return comPortCommand(101, baudValue(bauds)) + comPortCommand(102, "\x08") +
+               comPortCommand(103, "\x01") + comPortCommand(104, "\x01");
+    };
+    struct Case {
+        std::string greeting, settled, refusal;
+    };
+    for (const Case& c : {Case{negotiation(DONT, kComPort), "", "refused COM-PORT-OPTION"},
+                          Case{agree, acks(19200), "refused the rate of 9600,N,8,1"}}) {
+        ScriptedServer server(c.greeting, c.settled, "");
+        PortMap::instance().map(1, server.url());
+        ctrl = VantrelCtrl::createNew();
+        EXPECT_FALSE(ctrl->OpenPort());
+        EXPECT_NE(ctrl->comm().lastOpenError().find(c.refusal), std::string::npos)
+            << ctrl->comm().lastOpenError();
+        ctrl.reset();
+    }
+    ScriptedServer server(agree, acks(9600),
+                          comPortCommand(106, "\x08") + comPortCommand(107, "\x11") + "OK 1\r\n>");
+    openControl(server.url());
+    std::string s = "PRA";
+    ctrl->Command(s);
+    EXPECT_EQ(ctrl->ErrorString(), "Framing Error");
+    EXPECT_EQ(ctrl->Status(), "Change in CTS Detected");
+    ctrl.reset();
 }
 
 TEST_F(Network, SimulatorServesTcpItself) {

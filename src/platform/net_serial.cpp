@@ -242,7 +242,8 @@ class NetSerial final : public SerialComm {
         resetConnection();
         try {
             if (address_.kind == NetAddress::Kind::Rfc2217) negotiate(deadline);
-            watch_ = loop_.watch(sock_.get(), EPOLLIN | (out_.empty() ? 0u : EPOLLOUT),
+            watchingOut_ = !suspended_ && outPos_ < out_.size();
+            watch_ = loop_.watch(sock_.get(), EPOLLIN | (watchingOut_ ? EPOLLOUT : 0u),
                                  [this](uint32_t ev) { onEvents(ev); });
         } catch (...) {
             sock_.reset();
@@ -268,6 +269,7 @@ class NetSerial final : public SerialComm {
     // Closing never waits for the server: what is still queued is dropped.
     void close() noexcept {
         watch_.reset();
+        watchingOut_ = false;
         sock_.reset();
         open_ = false;
         out_.clear();
