@@ -47,6 +47,8 @@ bench: deps
 	./$(BENCH_BUILD)/bench/vantrel_bench
 	./$(BENCH_BUILD)/bench/syscall_cost
 	./$(BENCH_BUILD)/bench/micro_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target board_bench vantrel_python
+	./$(BENCH_BUILD)/bench/board_bench
 
 # libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD).
 fuzz-smoke: deps
