@@ -9,6 +9,7 @@
 #include "commands.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "platform/net_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -37,10 +38,6 @@ const char* sourceName(PortMap::Source s) {
     return "none";
 }
 
-bool isNetworkDevice(const std::string& device) {
-    return device.find("://") != std::string::npos;
-}
-
 // Stores the assignments and removals in the ports file; reports each on standard error.
 void change(const PortsOptions& o) {
     PortMap& map = PortMap::instance();
@@ -48,7 +45,7 @@ void change(const PortsOptions& o) {
         const auto parsed = parseMapping(a);
         if (!parsed) throw CLI::ValidationError("--assign", "expected N=DEVICE: " + a);
         const auto& [port, device] = *parsed;
-        if (!isNetworkDevice(device) && ::access(device.c_str(), F_OK) != 0)
+        if (!isNetDevice(device) && ::access(device.c_str(), F_OK) != 0)
             throw Error(err::PortsFile, device + ": " + std::strerror(errno) +
                                             "; nothing stored for COM" + std::to_string(port));
         if (device.rfind("/dev/pts/", 0) == 0)
@@ -112,8 +109,8 @@ int runPorts(const PortsOptions& o) {
     std::vector<std::string> rows;
     for (const int n : ports) {
         const PortMap::Entry e = map.entry(n);
-        const bool present = !e.device.empty() &&
-                             (isNetworkDevice(e.device) || ::access(e.device.c_str(), F_OK) == 0);
+        const bool present =
+            !e.device.empty() && (isNetDevice(e.device) || ::access(e.device.c_str(), F_OK) == 0);
         Json item = {{"port", n},
                      {"device", e.device.empty() ? Json(nullptr) : Json(e.device)},
                      {"mapped", e.source == PortMap::Source::Run},

@@ -18,6 +18,7 @@
 
 #include "platform/atomic_file.hpp"
 #include "platform/fd.hpp"
+#include "platform/net_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -69,10 +70,6 @@ std::string resolved(const std::string& path) {
     std::error_code ec;
     const fs::path p = fs::canonical(path, ec);
     return ec ? path : p.string();
-}
-
-bool isNetworkDevice(std::string_view device) {
-    return device.find("://") != std::string_view::npos;
 }
 
 // The first line of a sysfs attribute, or "" when there is none.
@@ -235,7 +232,7 @@ std::vector<std::string> listSerialDevices() {
 }
 
 std::string stablePath(const std::string& device, const SystemPaths& paths) {
-    if (isNetworkDevice(device)) return device;
+    if (isNetDevice(device)) return device;
     const std::map<std::string, std::string> byId = byIdLinks(paths);
     const auto link = byId.find(resolved(device));
     return link != byId.end() ? link->second : device;
@@ -430,7 +427,7 @@ int PortMap::portOf(const SerialAdapter& adapter) const {
     const std::string device = resolved(adapter.device);
     for (int port = 1; port <= kLastPort; ++port) {
         const Entry e = entry(port);
-        if (!e.device.empty() && !isNetworkDevice(e.device) && resolved(e.device) == device)
+        if (!e.device.empty() && !isNetDevice(e.device) && resolved(e.device) == device)
             return port;
     }
     return 0;
