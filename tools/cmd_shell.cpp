@@ -173,29 +173,6 @@ Variant wordValue(const Token& t) {
     return Variant(*n);
 }
 
-const char* vtName(uint16_t vt) {
-    switch (vt) {
-        case VANTREL_VT_EMPTY:
-            return "Empty";
-        case VANTREL_VT_NULL:
-            return "Null";
-        case VANTREL_VT_INTEGER:
-            return "Integer";
-        case VANTREL_VT_LONG:
-            return "Long";
-        case VANTREL_VT_DOUBLE:
-            return "Double";
-        case VANTREL_VT_CURRENCY:
-            return "Currency";
-        case VANTREL_VT_STRING:
-            return "String";
-        case VANTREL_VT_BOOLEAN:
-            return "Boolean";
-        default:
-            return "Variant";
-    }
-}
-
 std::string guidText(const vantrel_guid& g) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",

@@ -76,14 +76,22 @@ const Doc* findDoc(std::string_view name) {
     return nullptr;
 }
 
-const char* typeName(uint16_t vt) {
+}  // namespace
+
+const char* vtName(uint16_t vt) {
     switch (vt) {
+        case VANTREL_VT_EMPTY:
+            return "Empty";
+        case VANTREL_VT_NULL:
+            return "Null";
         case VANTREL_VT_INTEGER:
             return "Integer";
         case VANTREL_VT_LONG:
             return "Long";
         case VANTREL_VT_DOUBLE:
             return "Double";
+        case VANTREL_VT_CURRENCY:
+            return "Currency";
         case VANTREL_VT_STRING:
             return "String";
         case VANTREL_VT_BOOLEAN:
@@ -92,8 +100,6 @@ const char* typeName(uint16_t vt) {
             return "Variant";
     }
 }
-
-}  // namespace
 
 std::vector<std::string> memberOverview() {
     std::vector<std::string> out;
@@ -124,10 +130,10 @@ std::vector<std::string> memberDetails(std::string_view name) {
         for (std::size_t p = 0; p < m.param_count; ++p) {
             if (p) sig += ", ";
             if (m.params[p].by_ref) sig += "ByRef ";
-            sig += std::string(m.params[p].name) + " As " + typeName(m.params[p].type);
+            sig += std::string(m.params[p].name) + " As " + vtName(m.params[p].type);
         }
         sig += ")";
-        if (m.result != VANTREL_VT_EMPTY) sig += std::string(" -> ") + typeName(m.result);
+        if (m.result != VANTREL_VT_EMPTY) sig += std::string(" -> ") + vtName(m.result);
         out.push_back(sig);
     }
     return out;

@@ -1,6 +1,7 @@
 // vantrel command-line tool: the control's members explained in plain words, for the shell.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,5 +16,7 @@ std::vector<std::string> memberDetails(std::string_view name);
 std::string memberSummary(std::string_view name);
 // Every member name once, in interface order.
 std::vector<std::string> memberNames();
+// The name of a value type as the type library spells it ("Integer", "Variant", ...).
+const char* vtName(uint16_t vt);
 
 }  // namespace vantrel::cli
