@@ -107,6 +107,35 @@ TEST(CliConsole, TypedAsAPersonWould) {
     std::filesystem::remove(history);
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// Keys typed while a call waits for the board are not echoed where they land: they appear once,
+// after the next prompt. SIGTERM ends the console with 143.
+TEST(CliConsole, KeysTypedAheadWaitForThePromptAndSigtermEndsWith143) {
+    const std::string history = historyPath();
+    std::filesystem::remove(history);
+    Console c(history);
+    c.expectLine("COM1 9600>");
+    c.tool.type("OpenPort\r");
+    c.expectShown("OpenPort -> True");
+    // The reply comes 100 ms late (the wait at 9600 baud lasts 260 ms): long enough to type.
+    c.board.engine().setReplyDelay(std::chrono::milliseconds(100));
+    c.tool.type("Command \"PRA\"\r");
+    EXPECT_TRUE(c.tool.waitFor([&](const Screen&) { return !c.board.lines().empty(); }));
+    c.tool.type("Bau");
+    c.expectShown("  reply \"OK 1\\r\\n>\"");
+    c.expectLine("COM1 9600> Bau");
+    EXPECT_EQ(occurrences(c.tool.screen().text(), "Bau"), 1u) << c.tool.screen().text();
+    ::kill(c.tool.pid(), SIGTERM);
+    EXPECT_EQ(c.tool.finish(), 143) << c.tool.screen().text();
+    std::filesystem::remove(history);
+}
+
 }  // namespace
 
 namespace {
@@ -151,6 +180,24 @@ TEST(CliTerm, LinesGoOutAndWhatComesBackIsShownEscapedAsItArrives) {
         shown(c.continued + "\nsend> @\n" + c.atReply + "\n");
         term.type("PWS7");
         lineIs("send> PWS7");
+        term.type("\x03");
+        lineIs("send>");
+        // Keys typed while the board talks stay on the line being typed, and only there.
+        std::string typed;
+        for (int i = 0; i < 30; ++i) {
+            const std::string mark = "m" + std::to_string(i);
+            board.sendUnsolicited(mark + "\r\n");
+            term.type("Q");
+            typed += 'Q';
+            std::string shownMark = mark;  // as --hex shows it: "m" is 6D, digits 3N
+            if (!c.options.empty()) {
+                shownMark = "6D";
+                for (char d : mark.substr(1)) shownMark += std::string(" 3") + d;
+            }
+            EXPECT_TRUE(term.waitForText(shownMark + (c.options.empty() ? "\\r" : " 0D")));
+        }
+        lineIs("send> " + typed);
+        EXPECT_EQ(occurrences(term.screen().text(), "Q"), typed.size()) << term.screen().text();
         term.type("\x03");
         lineIs("send>");
         term.type("\x1d");

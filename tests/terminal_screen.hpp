@@ -205,6 +205,7 @@ class TerminalProgram {
     }
 
     const Screen& screen() const { return screen_; }
+    pid_t pid() const { return pid_; }
     // Everything the program wrote, as bytes.
     const std::string& raw() const { return raw_; }
 

@@ -267,18 +267,16 @@ class Shell {
     }
 
     int runConsole() {
-        // The console takes SIGINT and SIGTERM itself.
-        const StopSignals::Suspension suspended(session_.stop());
         editor_ = std::make_unique<LineEditor>(
             [this] { return promptText(); },
             [](std::string_view before) { return completions(before); }, history_);
         printLine("Console on COM" + std::to_string(session_.ctrl().Port()) +
                   ": help lists the members, Tab completes, Ctrl-D ends.");
-        cli::runConsole(
-            session_.loop(), *editor_, [this](const std::string& text) { line(text); },
-            [this] { return quit_; });
+        const int endedBy = cli::runConsole(
+            session_.stop(), session_.loop(), *editor_,
+            [this](const std::string& text) { line(text); }, [this] { return quit_; });
         editor_.reset();
-        return kExitTrue;
+        return endedBy != 0 ? 128 + endedBy : kExitTrue;
     }
 
     std::string promptText() {

@@ -101,20 +101,20 @@ class Term {
                    PortMap::instance().devicePath(ctrl.Port()) + ") at " +
                    std::to_string(ctrl.Bauds()) + " baud; lines go out with CR, \"@\" alone " +
                    "as it is" + (terminal ? "; Ctrl-] ends" : ""));
+        int endedBy = 0;
         if (terminal) {
-            // The console takes SIGINT (drop the line) and SIGTERM itself.
-            const StopSignals::Suspension suspended(session_.stop());
             editor_ = std::make_unique<LineEditor>([] { return std::string("send> "); }, nullptr,
                                                    std::string());
             editor_->endOn(']');
-            runConsole(
-                session_.loop(), *editor_, [this](const std::string& l) { send(l); },
-                [] { return false; });
+            endedBy = runConsole(
+                session_.stop(), session_.loop(), *editor_,
+                [this](const std::string& l) { send(l); }, [] { return false; });
             editor_.reset();
         } else {
             runPlain();
         }
         ctrl.ClosePort();
+        if (endedBy != 0) return 128 + endedBy;
         return failed_ ? kExitFailedCall : kExitTrue;
     }
 

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 
 #include "platform/fd.hpp"
+#include "signals.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel::cli {
@@ -31,6 +33,21 @@ struct LineEditor::Impl {
     std::string promptText;
     bool editing = false;
     bool endRequested = false;
+    // The terminal's settings before the editor took it, put back when it stops for good.
+    termios original{};
+    bool haveOriginal = false;
+
+    // Gives the terminal back between two lines, without echo: keys typed ahead while the
+    // caller works wait unseen in the terminal, and the editor shows them after its prompt when
+    // it starts again (echoed now, they would stand before the prompt).
+    void pause() {
+        el_set(el, EL_UNBUFFERED, 0);
+        editing = false;
+        termios t{};
+        if (::tcgetattr(STDIN_FILENO, &t) != 0) return;
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    }
 
     static char* promptOf(EditLine* el) {
         Impl* self = nullptr;
@@ -110,6 +127,7 @@ LineEditor::LineEditor(std::function<std::string()> prompt,
     m.prompt = std::move(prompt);
     m.words = std::move(words);
     m.historyFile = std::move(historyFile);
+    m.haveOriginal = ::tcgetattr(STDIN_FILENO, &m.original) == 0;
     m.hist = history_init();
     history(m.hist, &m.ev, H_SETSIZE, 1000);
     history(m.hist, &m.ev, H_SETUNIQUE, 1);
@@ -131,16 +149,19 @@ LineEditor::LineEditor(std::function<std::string()> prompt,
 
 LineEditor::~LineEditor() {
     Impl& m = *impl_;
-    if (m.editing) el_set(m.el, EL_UNBUFFERED, 0);
+    stop();
     if (!m.historyFile.empty()) history(m.hist, &m.ev, H_SAVE, m.historyFile.c_str());
     el_end(m.el);
     history_end(m.hist);
 }
 
 void LineEditor::stop() {
-    if (!impl_->editing) return;
-    impl_->editing = false;
-    el_set(impl_->el, EL_UNBUFFERED, 0);
+    Impl& m = *impl_;
+    if (m.editing) {
+        m.editing = false;
+        el_set(m.el, EL_UNBUFFERED, 0);
+    }
+    if (m.haveOriginal) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &m.original);
 }
 
 void LineEditor::start() {
@@ -161,15 +182,13 @@ LineEditor::Input LineEditor::feed() {
     const std::string_view text(buf, static_cast<std::size_t>(count));
     // Ctrl-D on an empty line, or the end key.
     if (text == "\x04" || m.endRequested) {
-        el_set(m.el, EL_UNBUFFERED, 0);
-        m.editing = false;
+        stop();
         std::fputs("\n", stdout);
         return Input::End;
     }
     if (text.empty() || (text.back() != '\n' && text.back() != '\r')) return Input::Editing;
     line_.assign(text.substr(0, text.size() - 1));
-    el_set(m.el, EL_UNBUFFERED, 0);
-    m.editing = false;
+    m.pause();
     if (line_.find_first_not_of(" \t") != std::string::npos)
         history(m.hist, &m.ev, H_ENTER, line_.c_str());
     return Input::Line;
@@ -182,22 +201,20 @@ void LineEditor::printAbove(std::string_view text) {
         std::fflush(stdout);
         return;
     }
-    const LineInfo* li = el_line(m.el);
-    const std::string typed(li->buffer, li->lastchar);
-    const int back = static_cast<int>(li->lastchar - li->cursor);
-    el_set(m.el, EL_UNBUFFERED, 0);
-    // Back to the start of the prompt's row and clear it, then the text, then the line again.
-    std::fputs("\r\x1b[K", stdout);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    el_set(m.el, EL_UNBUFFERED, 1);
-    if (!typed.empty()) {
-        el_insertstr(m.el, typed.c_str());
-        if (back > 0) el_cursor(m.el, -back);
-        // A refresh draws from where libedit believes the row starts.
-        std::fputs("\r", stdout);
-        el_set(m.el, EL_REFRESH);
+    // The terminal stays in the editor's mode throughout (leaving it, even briefly, lets keys
+    // that arrive meanwhile be echoed by the terminal): back to the start of the prompt's row,
+    // clear it, the text with its line ends made explicit, then the editor draws the prompt and
+    // the line again from the row's start.
+    std::string out = "\r\x1b[K";
+    out.reserve(out.size() + text.size() + 8);
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
     }
+    if (!text.empty() && text.back() != '\n') out += "\r\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    el_set(m.el, EL_REFRESH);
 }
 
 void LineEditor::cancelLine() {
@@ -223,9 +240,10 @@ void LineEditor::endOn(char key) {
     el_set(impl_->el, EL_BIND, seq, "vantrel-end", nullptr);
 }
 
-void runConsole(EventLoop& loop, LineEditor& editor,
-                const std::function<void(const std::string&)>& onLine,
-                const std::function<bool()>& done) {
+int runConsole(StopSignals& stopSignals, EventLoop& loop, LineEditor& editor,
+               const std::function<void(const std::string&)>& onLine,
+               const std::function<bool()>& done) {
+    const StopSignals::Suspension suspended(stopSignals);
     sigset_t mask, old;
     sigemptyset(&mask);
     sigaddset(&mask, SIGINT);
@@ -241,6 +259,7 @@ void runConsole(EventLoop& loop, LineEditor& editor,
     if (!sigfd) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
 
     editor.start();
+    int endedBy = 0;
     for (bool end = false; !end;) {
         pollfd fds[3] = {
             {STDIN_FILENO, POLLIN, 0}, {loop.fd(), POLLIN, 0}, {sigfd.get(), POLLIN, 0}};
@@ -256,16 +275,16 @@ void runConsole(EventLoop& loop, LineEditor& editor,
             else if (info.ssi_signo == SIGWINCH)
                 editor.resized();
             else
-                end = true;
+                endedBy = static_cast<int>(info.ssi_signo);
         }
-        if (end) break;
+        if (endedBy != 0) break;
         if (fds[0].revents & POLLIN) {
             switch (editor.feed()) {
                 case LineEditor::Input::Editing:
                     break;
                 case LineEditor::Input::Line:
                     onLine(editor.line());
-                    if (done()) return;
+                    if (done()) return 0;
                     editor.start();
                     break;
                 case LineEditor::Input::End:
@@ -277,6 +296,7 @@ void runConsole(EventLoop& loop, LineEditor& editor,
         }
     }
     editor.stop();
+    return endedBy;
 }
 
 std::string defaultHistoryFile() {
