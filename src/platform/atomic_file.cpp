@@ -25,62 +25,72 @@ void writeAll(int fd, std::string_view bytes, const std::string& path, int32_t e
     }
 }
 
-// A temporary file that is removed unless it has been renamed into place.
-class TempFile {
-  public:
-    TempFile(const std::string& target, int32_t errorNumber) : errorNumber_(errorNumber) {
-        // The mode of the file it replaces, or the usual one for a new file (umask applies).
-        struct stat st {};
-        const bool exists = ::stat(target.c_str(), &st) == 0;
-        const std::string base = target + ".tmp." + std::to_string(::getpid()) + ".";
-        for (int attempt = 0;; ++attempt) {
-            path_ = base + std::to_string(attempt);
-            fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (fd_) break;
-            // A leftover of an earlier process with the same id: try the next name.
-            if (errno != EEXIST || attempt == 99) {
-                const int e = errno;
-                path_.clear();
-                throw Error(errorNumber, sysMessage("create", base + std::to_string(attempt), e));
-            }
-        }
-        if (exists && ::fchmod(fd_.get(), st.st_mode & 07777) != 0) {
-            // The destructor does not run for a constructor that throws: clean up here.
-            const int e = errno;
-            fd_.reset();
-            ::unlink(path_.c_str());
-            throw Error(errorNumber, sysMessage("chmod", path_, e));
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-
-    void write(std::string_view bytes) { writeAll(fd_.get(), bytes, path_, errorNumber_); }
-
-    // Flushes the bytes to disk and closes the file, reporting a late write error.
-    void finish() {
-        if (::fsync(fd_.get()) != 0) throw Error(errorNumber_, sysMessage("fsync", path_, errno));
-        if (::close(fd_.release()) != 0)
-            throw Error(errorNumber_, sysMessage("close", path_, errno));
-    }
-
-    void renameTo(const std::string& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0)
-            throw Error(errorNumber_, sysMessage("rename", path_ + " to " + target, errno));
-        path_.clear();
-    }
-
-  private:
-    int32_t errorNumber_;
-    std::string path_;
-    Fd fd_;
-};
-
 }  // namespace
+
+TempFile::TempFile(const std::string& target, int32_t errorNumber, const struct stat* like)
+    : errorNumber_(errorNumber) {
+    struct stat existing {};
+    if (like == nullptr && ::stat(target.c_str(), &existing) == 0) like = &existing;
+    // Only a given `like` passes its owner on (changing the owner needs the right to).
+    const bool keepOwner = like != nullptr && like != &existing;
+    const std::string base = target + ".tmp." + std::to_string(::getpid()) + ".";
+    for (int attempt = 0;; ++attempt) {
+        path_ = base + std::to_string(attempt);
+        // Readable by nobody else until it has the mode it is to have.
+        fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                         like != nullptr ? 0600 : 0666));
+        if (fd_) break;
+        // A leftover of an earlier process with the same id: try the next name.
+        if (errno != EEXIST || attempt == 99) {
+            const int e = errno;
+            path_.clear();
+            throw Error(errorNumber, sysMessage("create", base + std::to_string(attempt), e));
+        }
+    }
+    if (like == nullptr) return;
+    struct stat mine {};
+    const char* failed = nullptr;
+    if (::fstat(fd_.get(), &mine) != 0)
+        failed = "stat";
+    else if (keepOwner && (mine.st_uid != like->st_uid || mine.st_gid != like->st_gid) &&
+             ::fchown(fd_.get(), like->st_uid, like->st_gid) != 0)
+        failed = "keep the owner of";
+    else if (::fchmod(fd_.get(), like->st_mode & 07777) != 0)
+        failed = "chmod";
+    if (failed) {
+        // The destructor does not run for a constructor that throws: clean up here.
+        const int e = errno;
+        fd_.reset();
+        ::unlink(path_.c_str());
+        throw Error(errorNumber, sysMessage(failed, path_, e));
+    }
+}
+
+TempFile::~TempFile() {
+    fd_.reset();
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+void TempFile::write(std::string_view bytes) {
+    writeAll(fd_.get(), bytes, path_, errorNumber_);
+}
+
+void TempFile::finish() {
+    if (::fsync(fd_.get()) != 0) throw Error(errorNumber_, sysMessage("fsync", path_, errno));
+    if (::close(fd_.release()) != 0) throw Error(errorNumber_, sysMessage("close", path_, errno));
+}
+
+void TempFile::renameTo(const std::string& target) {
+    if (::rename(path_.c_str(), target.c_str()) != 0)
+        throw Error(errorNumber_, sysMessage("rename", path_ + " to " + target, errno));
+    path_.clear();
+}
+
+void flushFolder(const std::string& folder, int32_t errorNumber) {
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) throw Error(errorNumber, sysMessage("open", folder, errno));
+    if (::fsync(dir.get()) != 0) throw Error(errorNumber, sysMessage("fsync", folder, errno));
+}
 
 std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -116,12 +126,8 @@ void replaceFile(const std::string& path, std::string_view bytes, int32_t errorN
     temp.write(bytes);
     temp.finish();
     temp.renameTo(path);
-
     // The rename itself is durable only once the folder is flushed.
-    const std::string folder = folderOf(path);
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) throw Error(errorNumber, sysMessage("open", folder, errno));
-    if (::fsync(dir.get()) != 0) throw Error(errorNumber, sysMessage("fsync", folder, errno));
+    flushFolder(folderOf(path), errorNumber);
 }
 
 }  // namespace vantrel

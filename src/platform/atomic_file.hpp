@@ -2,12 +2,41 @@
 // new contents, never a mix.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/fd.hpp"
+
 namespace vantrel {
+
+// A new file "<target>.tmp.<pid>.<n>" in the target's folder, removed unless it has been renamed
+// into place. It takes the mode of `like` (and its owner, when that differs), or without `like`
+// the mode of the file it replaces, or the usual one for a new file (umask applies). Failures
+// throw Error with `errorNumber` and the system's reason.
+class TempFile {
+  public:
+    TempFile(const std::string& target, int32_t errorNumber, const struct stat* like = nullptr);
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile();
+
+    void write(std::string_view bytes);
+    // Flushes the bytes to disk and closes the file, reporting a late write error.
+    void finish();
+    void renameTo(const std::string& target);
+
+  private:
+    int32_t errorNumber_;
+    std::string path_;
+    Fd fd_;
+};
+
+// Flushes a folder, so that a rename in it is durable.
+void flushFolder(const std::string& folder, int32_t errorNumber);
 
 // The whole file, or nothing when it does not exist. Any other failure throws Error with
 // `errorNumber` and the system's reason.

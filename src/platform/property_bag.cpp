@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/atomic_file.hpp"
 #include "platform/fd.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
@@ -348,24 +349,6 @@ toml::table parseForm(const std::string& text, const std::string& path) {
     }
 }
 
-void writeAll(int fd, std::string_view bytes, const std::string& path) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            formError(sysMessage("write", path, errno));
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 std::string baseOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -485,66 +468,6 @@ class FormLock {
     bool replaced_ = false;
 };
 
-// A temporary file that is removed unless it has been renamed into place. It takes the owner
-// and mode of the form it replaces.
-class TempFile {
-  public:
-    TempFile(const std::string& target, const struct stat& form) {
-        const std::string base = target + ".tmp." + std::to_string(::getpid()) + ".";
-        for (int attempt = 0;; ++attempt) {
-            path_ = base + std::to_string(attempt);
-            fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            if (fd_) break;
-            // A leftover of an earlier process with the same id: try the next name.
-            if (errno != EEXIST || attempt == 99) {
-                const int e = errno;
-                path_.clear();
-                formError(sysMessage("create", base + std::to_string(attempt), e));
-            }
-        }
-        struct stat mine {};
-        const char* failed = nullptr;
-        if (::fstat(fd_.get(), &mine) != 0)
-            failed = "stat";
-        else if ((mine.st_uid != form.st_uid || mine.st_gid != form.st_gid) &&
-                 ::fchown(fd_.get(), form.st_uid, form.st_gid) != 0)
-            failed = "keep the owner of";
-        else if (::fchmod(fd_.get(), form.st_mode & 07777) != 0)
-            failed = "chmod";
-        if (failed) {
-            // The destructor does not run for a constructor that throws: clean up here.
-            const int e = errno;
-            fd_.reset();
-            ::unlink(path_.c_str());
-            formError(sysMessage(failed, path_, e));
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-
-    void write(std::string_view bytes) { writeAll(fd_.get(), bytes, path_); }
-
-    // Flushes the bytes to disk and closes the file, reporting a late write error.
-    void finish() {
-        if (::fsync(fd_.get()) != 0) formError(sysMessage("fsync", path_, errno));
-        if (::close(fd_.release()) != 0) formError(sysMessage("close", path_, errno));
-    }
-
-    void renameTo(const std::string& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0)
-            formError(sysMessage("rename", path_ + " to " + target, errno));
-        path_.clear();
-    }
-
-  private:
-    std::string path_;
-    Fd fd_;
-};
-
 }  // namespace
 
 struct FormFile::Impl {
@@ -621,7 +544,7 @@ void FormFile::save() const {
 
     // A new file in the same folder, complete and on disk before it replaces the old one, so
     // that a crash at any point leaves one whole form or the other.
-    TempFile temp(target, lock.stat());
+    TempFile temp(target, err::FormFile, &lock.stat());
     temp.write(text.view());
     temp.finish();
     temp.renameTo(target);
@@ -631,10 +554,7 @@ void FormFile::save() const {
     for (const auto& [name, bag] : impl_->bags) bag->rebind(*impl_->root.get(name)->as_table());
 
     // The rename itself is durable only once the folder is flushed.
-    const std::string folder = folderOf(target);
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) formError(sysMessage("open", folder, errno));
-    if (::fsync(dir.get()) != 0) formError(sysMessage("fsync", folder, errno));
+    flushFolder(folderOf(target), err::FormFile);
 }
 
 }  // namespace vantrel
