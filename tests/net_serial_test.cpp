@@ -3,6 +3,7 @@
 // accepter, and the simulator's own TCP listener.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,14 +15,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
 #include "fakes.hpp"
 #include "platform/fd.hpp"
+#include "platform/net_serial.hpp"
 #include "platform/telnet_codec.hpp"
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
@@ -419,6 +423,43 @@ TEST_F(Network, CommandLineTool) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << url << "\n" << text;
         EXPECT_NE(text.find("OK 1"), std::string::npos) << text;
     }
+}
+
+// A name lookup that waits on a name server does not hold the open beyond its deadline; the
+// lookup left behind frees what it finds. A quick lookup gives its own answer.
+TEST(NameLookup, WaitsNoLongerThanTheDeadline) {
+    const auto numeric = [](addrinfo** out) {
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST;
+        return ::getaddrinfo("127.0.0.1", "1", &hints, out);
+    };
+    auto quick = lookUpBefore(numeric, Clock::now() + 5s);
+    ASSERT_TRUE(quick);
+    EXPECT_EQ(quick->first, 0);
+    ASSERT_NE(quick->second, nullptr);
+    auto failing = lookUpBefore([](addrinfo**) { return EAI_NONAME; }, Clock::now() + 5s);
+    ASSERT_TRUE(failing);
+    EXPECT_EQ(failing->first, EAI_NONAME);
+
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    const auto start = Clock::now();
+    const auto late = lookUpBefore(
+        [=](addrinfo** out) {
+            answered.wait();
+            const int rc = numeric(out);
+            finished->store(true);
+            return rc;
+        },
+        start + 200ms);
+    const auto took = Clock::now() - start;
+    EXPECT_FALSE(late);
+    EXPECT_GE(took, 200ms);
+    EXPECT_LT(took, 1200ms);
+    answer.set_value();
+    for (int i = 0; i < 500 && !finished->load(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(finished->load());
 }
 
 }  // namespace

@@ -15,9 +15,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -100,6 +103,53 @@ std::string endpointText(const NetAddress& a) {
     return (v6 ? "[" + a.host + "]" : a.host) + ":" + std::to_string(a.port);
 }
 
+}  // namespace
+
+void AddrInfoFree::operator()(addrinfo* list) const {
+    if (list != nullptr) ::freeaddrinfo(list);
+}
+
+std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addrinfo**)> lookup,
+                                                         Clock::time_point deadline) {
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        bool abandoned = false;
+        int rc = 0;
+        addrinfo* list = nullptr;
+    };
+    const auto state = std::make_shared<State>();
+    try {
+        std::thread([state, lookup] {
+            addrinfo* list = nullptr;
+            const int rc = lookup(&list);
+            const std::lock_guard<std::mutex> hold(state->m);
+            if (state->abandoned) {
+                if (list != nullptr) ::freeaddrinfo(list);
+                return;
+            }
+            state->rc = rc;
+            state->list = list;
+            state->done = true;
+            state->cv.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the lookup waits here.
+        addrinfo* list = nullptr;
+        const int rc = lookup(&list);
+        return std::pair{rc, AddrInfoList(list)};
+    }
+    std::unique_lock<std::mutex> hold(state->m);
+    if (!state->cv.wait_until(hold, deadline, [&] { return state->done; })) {
+        state->abandoned = true;
+        return std::nullopt;
+    }
+    return std::pair{state->rc, AddrInfoList(state->list)};
+}
+
+namespace {
+
 // Connects to the first address of `a` that answers before `deadline`.
 Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
     const std::string where = endpointText(a);
@@ -107,12 +157,27 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
     const std::string service = std::to_string(a.port);
-    if (const int rc = ::getaddrinfo(a.host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-        throw Error(err::PortOpenFailed, "resolve " + a.host + ": " + ::gai_strerror(rc));
+    // An address needs no lookup; a name may wait on a name server, so not beyond the deadline.
+    addrinfo numeric = hints;
+    numeric.ai_flags |= AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(a.host.c_str(), service.c_str(), &numeric, &found);
+    AddrInfoList list(found);
+    if (rc == EAI_NONAME) {
+        auto named = lookUpBefore(
+            [host = a.host, service, hints](addrinfo** out) {
+                return ::getaddrinfo(host.c_str(), service.c_str(), &hints, out);
+            },
+            deadline);
+        if (!named)
+            throw Error(err::PortOpenFailed,
+                        "resolve " + a.host + ": no answer from the name server in time");
+        rc = named->first;
+        list = std::move(named->second);
     }
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
+    if (rc != 0) throw Error(err::PortOpenFailed, "resolve " + a.host + ": " + ::gai_strerror(rc));
+    found = list.get();
     std::string failure = "connect " + where + ": no address";
     for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
         Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,

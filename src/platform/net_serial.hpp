@@ -5,11 +5,16 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "vantrel/platform.hpp"
+
+struct addrinfo;
 
 namespace vantrel {
 
@@ -30,6 +35,18 @@ bool isNetDevice(std::string_view device);
 // Parses "rfc2217://HOST:PORT[?timeout=SECONDS]" or the same with socket://. Throws Error
 // (PortOpenFailed) naming what is wrong.
 NetAddress parseNetAddress(std::string_view device);
+
+// The result of a name lookup, freed with freeaddrinfo.
+struct AddrInfoFree {
+    void operator()(addrinfo* list) const;
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+// Runs `lookup` (a getaddrinfo call, which may wait on a name server for many seconds) on a
+// thread of its own and waits for it until `deadline`. Gives its status and list, or nothing
+// when the deadline came first: the lookup then finishes alone and frees its list.
+std::optional<std::pair<int, AddrInfoList>> lookUpBefore(
+    std::function<int(addrinfo** list)> lookup, std::chrono::steady_clock::time_point deadline);
 
 // The network serial component on the given loop; like the termios one it opens the device
 // that PortMap::instance() gives for its port number, which must be a network device string.
