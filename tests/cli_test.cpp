@@ -435,6 +435,29 @@ TEST(CliRead, CountedReadingsAsCsv) {
                                                       "PRS\r", "@", "PRS\r", "@"}));
 }
 
+// Several channels in rounds, one record each, scaled; the summary goes to standard error.
+TEST(CliRead, SeveralChannelsScaled) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReading(12, 3, 2047.5);
+        b.engine().setReading(12, 5, 4095);
+    });
+    const Outcome o = run({"read", "--device", board.path(), "--bits", "12", "--channel", "3,5",
+                           "--count", "2", "--interval", "0", "--volts", "4.095", "--json"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::vector<json> out = jsonLines(o.out);
+    ASSERT_EQ(out.size(), 4u) << o.out;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i]["channel"], i % 2 == 0 ? 3 : 5);
+        EXPECT_EQ(out[i]["value"], i % 2 == 0 ? 2047.5 : 4095.0);
+        EXPECT_NEAR(out[i]["scaled"].get<double>(), i % 2 == 0 ? 2.0475 : 4.095, 1e-12);
+    }
+    EXPECT_NE(o.err.find("channel bits   count failures       min       max      mean (scaled)\n"
+                         "      3   12       2        0    2.0475    2.0475    2.0475\n"
+                         "      5   12       2        0     4.095     4.095     4.095\n"),
+              std::string::npos)
+        << o.err;
+}
+
 TEST(CliRead, ExitStatusFalseWhenAReadingFails) {
     BoardThread board([](vantrel::sim::PtyBoard& b) {
         b.engine().scriptReplies({"OK 0\r\n>", "OK 48\r\n>", "OK 0\r\n>", "OK 1\r\n>", "OK 0\r\n>",

@@ -1,8 +1,16 @@
-// vantrel read: repeated conversions of one channel, one line each.
+// vantrel read: repeated conversions of one or more channels: one record per reading, or on a
+// terminal a table kept up to date in place; a summary per channel at the end.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <limits>
 
 #include "commands.hpp"
 #include "events.hpp"
+#include "live_view.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "platform/text_escape.hpp"
@@ -15,22 +23,16 @@ namespace {
 
 struct ReadOptions {
     ControlOptions control;
-    int bits = 0;
-    int16_t channel = 0;
+    std::string bits;
+    std::string channels;
+    std::optional<double> scale, offset, volts;
     int64_t count = 1;
     int64_t interval = 500;
     bool json = false;
     bool csv = false;
 };
 
-std::string csvField(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + '"';
-}
+enum class View { Plain, Table, Csv, Json };
 
 bool convert(VantrelCtrl& ctrl, int bits, int16_t& channel) {
     switch (bits) {
@@ -43,111 +45,190 @@ bool convert(VantrelCtrl& ctrl, int bits, int16_t& channel) {
     }
 }
 
+std::optional<double> numeric(const Variant& v) {
+    switch (v.type()) {
+        case VarType::Integer:
+        case VarType::Long:
+        case VarType::Double:
+        case VarType::Currency:
+            return v.toDouble();
+        default:
+            return std::nullopt;
+    }
+}
+
+int terminalColumns() {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// Writes the table over its previous drawing. Throws OutputClosed like printLine.
+void drawTable(const std::vector<std::string>& lines, std::size_t previousLines) {
+    const std::string text = tableRedraw(lines, previousLines);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int e = errno;
+        std::clearerr(stdout);
+        throw OutputClosed(e);
+    }
+}
+
+std::string channelName(int16_t channel, int bits) {
+    return "channel " + std::to_string(channel) + " of the " + std::to_string(bits) +
+           "-bit converter";
+}
+
+// A failure like the channel's one before is counted, not printed again.
+struct Repeats {
+    std::string last;
+    int64_t count = 0;
+};
+
 int runRead(const ReadOptions& o) {
+    const std::vector<int16_t> channels = parseChannels(o.channels);
+    const std::vector<int> widths = parseWidths(o.bits, channels.size());
+    const Scaling scaling = Scaling::from(o.scale, o.offset, o.volts);
+    const bool scaled = scaling.on();
+    const bool several = channels.size() > 1;
+    const View view = o.json                    ? View::Json
+                      : o.csv                   ? View::Csv
+                      : ::isatty(STDOUT_FILENO) ? View::Table
+                                                : View::Plain;
+
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
     events.live = [](const EventRecorder::Event&) {};
     ctrl.connect(&events);
+    struct Disconnect {
+        VantrelCtrl& ctrl;
+        EventRecorder& events;
+        ~Disconnect() { ctrl.disconnect(&events); }
+    } disconnect{ctrl, events};
     StopSignals& stop = session.stop();
     stop.setActivity("the reading in progress");
-    if (!session.openPort()) {
-        ctrl.disconnect(&events);
-        return kExitFalse;
-    }
-    printError("vantrel: channel " + std::to_string(o.channel) + " of the " +
-               std::to_string(o.bits) + "-bit converter on " + session.where() +
-               (o.count == 0 ? "; Ctrl-C ends" : ""));
-    if (o.csv) printLine("time,bits,channel,value,result,error");
+    if (!session.openPort()) return kExitFalse;
 
-    int64_t readings = 0;
+    std::string what;
+    for (std::size_t k = 0; k < channels.size(); ++k)
+        what += (k == 0 ? "" : ", ") +
+                (several ? std::to_string(channels[k]) + " (" + std::to_string(widths[k]) + " bits)"
+                         : channelName(channels[k], widths[k]));
+    printError("vantrel: " + std::string(several ? "channels " : "") + what + " on " +
+               session.where() + (scaled ? "; " + scaling.describe() : "") +
+               (o.count == 0 ? "; Ctrl-C ends" : ""));
+
+    std::vector<ChannelStats> stats(channels.size());
+    std::vector<Repeats> repeats(channels.size());
+    for (std::size_t k = 0; k < channels.size(); ++k) {
+        stats[k].channel = channels[k];
+        stats[k].bits = widths[k];
+    }
+    const auto reportRepeats = [&](std::size_t k) {
+        Repeats& r = repeats[k];
+        if (r.count > 0)
+            printError("vantrel: the same failure " + std::to_string(r.count) + " more time" +
+                       (r.count == 1 ? "" : "s") + " on " + channelName(channels[k], widths[k]));
+        r.count = 0;
+    };
+    std::size_t tableHeight = 0;
+    // The summary goes to standard error however the run ends, so that standard output holds
+    // only readings.
+    const auto finish = [&](int status) {
+        for (std::size_t k = 0; k < channels.size(); ++k) reportRepeats(k);
+        for (const std::string& line : summaryLines(stats, scaled)) printError(line);
+        return status;
+    };
+
     bool allTrue = true;
     bool failedCall = false;
-    bool refused = false;
-    // A failure like the one before is counted, not printed again.
-    std::string lastFailure;
-    int64_t repeats = 0;
-    const auto reportRepeats = [&] {
-        if (repeats > 0)
-            printError("vantrel: the same failure " + std::to_string(repeats) + " more time" +
-                       (repeats == 1 ? "" : "s"));
-        repeats = 0;
-    };
-    for (int64_t i = 0; (o.count == 0 || i < o.count) && !stop.raised(); ++i) {
-        if (i > 0) {
-            // Passes over the loop even without a pause, so that signals and a device that
-            // has gone away are seen.
-            pumpFor(session.loop(), std::chrono::milliseconds(o.interval),
-                    [&] { return stop.raised(); });
-            if (stop.raised()) break;
+    try {
+        if (view == View::Csv) printLine(csvHeader(scaled));
+        if (view == View::Table) {
+            const auto lines = tableLines(stats, scaled, terminalColumns());
+            drawTable(lines, 0);
+            tableHeight = lines.size();
         }
-        int16_t channel = o.channel;
-        const int before = events.newDataCount;
-        const uint64_t writtenBefore = session.bytesWritten();
-        bool result = false;
-        std::optional<Error> failure;
-        try {
-            result = convert(ctrl, o.bits, channel);
-        } catch (const Error& e) {
-            failure = e;
-        }
-        ++readings;
-        allTrue = allTrue && result;
-        failedCall = failedCall || failure.has_value();
-        // A failed conversion keeps the previous value: show none.
-        const Variant value = result && events.newDataCount > before ? events.lastValue : Variant();
-        const std::string errorText = failure ? failure->what() : ctrl.ErrorString();
-        const std::string failureKey =
-            result ? std::string()
-                   : std::to_string(failure ? failure->number() : 0) + ":" + errorText;
-        if (!result && failureKey == lastFailure) {
-            ++repeats;
-        } else {
-            reportRepeats();
-            lastFailure = failureKey;
-            const std::string time = o.json || o.csv ? dateTimeText() : clockText();
-            if (o.json) {
-                Json j = {{"time", time},         {"bits", o.bits},
-                          {"channel", o.channel}, {"value", variantJson(value)},
-                          {"result", result},     {"errorString", errorText}};
-                if (o.bits != 8 && !failure) j["address"] = channel;
-                if (failure)
-                    j["error"] = {{"number", failure->number()}, {"text", failure->what()}};
-                printJson(j);
-            } else if (o.csv) {
-                printLine(time + "," + std::to_string(o.bits) + "," + std::to_string(o.channel) +
-                          "," + (value.isEmpty() ? "" : value.toString()) + "," +
-                          (result ? "True" : "False") + "," + csvField(escapeC(errorText, false)));
-            } else {
-                std::string v = value.isEmpty() ? "-" : value.toString();
-                v.insert(0, v.size() < 10 ? 10 - v.size() : 0, ' ');
-                std::string line = time + "  " + v + "  " + (result ? "True" : "False");
-                if (failure) line += "  error " + std::to_string(failure->number()) + ":";
-                if (!errorText.empty()) line += "  " + escapeC(errorText, false);
-                printLine(line);
+        for (int64_t i = 0; o.count == 0 || i < o.count; ++i) {
+            if (i > 0) {
+                // Passes over the loop even without a pause, so that signals and a device that
+                // has gone away are seen.
+                pumpFor(session.loop(), std::chrono::milliseconds(o.interval),
+                        [&] { return stop.raised(); });
+            }
+            for (std::size_t k = 0; k < channels.size(); ++k) {
+                if (stop.raised()) return finish(kExitFalse);
+                Reading r;
+                r.channel = channels[k];
+                r.bits = widths[k];
+                int16_t channel = r.channel;
+                const int before = events.newDataCount;
+                const uint64_t writtenBefore = session.bytesWritten();
+                std::optional<Error> failure;
+                try {
+                    r.result = convert(ctrl, r.bits, channel);
+                } catch (const Error& e) {
+                    failure = e;
+                }
+                allTrue = allTrue && r.result;
+                failedCall = failedCall || failure.has_value();
+                // A failed conversion keeps the previous value: show none.
+                if (r.result && events.newDataCount > before) r.raw = events.lastValue;
+                const std::optional<double> raw = numeric(r.raw);
+                if (raw && scaled) r.scaled = scaling.apply(*raw, r.bits);
+                if (r.bits != 8 && !failure) r.address = channel;
+                r.errorText = failure ? failure->what() : ctrl.ErrorString();
+                if (failure) r.errorNumber = failure->number();
+                stats[k].add(raw, scaled ? r.scaled : raw, escapeC(r.errorText, false));
+
+                const std::string failureKey =
+                    r.result ? std::string()
+                             : std::to_string(r.errorNumber.value_or(0)) + ":" + r.errorText;
+                if (view == View::Table) {
+                    // A signal's message may have been written below the table: drawing over
+                    // it would leave the table out of place.
+                    if (!stop.raised()) {
+                        const auto lines = tableLines(stats, scaled, terminalColumns());
+                        drawTable(lines, tableHeight);
+                        tableHeight = lines.size();
+                    }
+                } else if (!r.result && failureKey == repeats[k].last) {
+                    ++repeats[k].count;
+                } else {
+                    reportRepeats(k);
+                    repeats[k].last = failureKey;
+                    r.time = view == View::Plain ? clockText() : dateTimeText();
+                    if (view == View::Json)
+                        printJson(jsonRecord(r, scaled));
+                    else if (view == View::Csv)
+                        printLine(csvRecord(r, scaled));
+                    else
+                        printLine(plainLine(r, scaled, several));
+                }
+                if (session.deviceGone()) {
+                    finish(kExitFalse);
+                    printError("vantrel: the device closed the line");
+                    return kExitFalse;
+                }
+                // Refused by the control without a word to the device (a channel the converter
+                // does not have): every further reading would be refused the same way.
+                if (!r.result && !failure && session.bytesWritten() == writtenBefore) {
+                    finish(kExitFalse);
+                    printError("vantrel: " + channelName(r.channel, r.bits) +
+                               ": the control refused the reading without asking the device" +
+                               (r.errorText.empty() ? " (it has no such channel)" : "") +
+                               "; stopped");
+                    return kExitFalse;
+                }
             }
         }
-        if (session.deviceGone()) {
-            reportRepeats();
-            printError("vantrel: the device closed the line");
-            ctrl.disconnect(&events);
-            return kExitFalse;
-        }
-        // Refused by the control without a word to the device (a channel the converter does
-        // not have): every further reading would be refused the same way.
-        if (!result && !failure && session.bytesWritten() == writtenBefore) {
-            refused = true;
-            break;
-        }
+    } catch (const OutputClosed&) {
+        finish(kExitFalse);
+        throw;
     }
-    reportRepeats();
-    ctrl.disconnect(&events);
-    if (refused) {
-        printError("vantrel: the control refused the reading without asking the device; stopped");
-        return kExitFalse;
-    }
-    if (failedCall) return kExitFailedCall;
-    return readings > 0 && allTrue ? kExitTrue : kExitFalse;
+    if (failedCall) return finish(kExitFailedCall);
+    return finish(allTrue ? kExitTrue : kExitFalse);
 }
 
 }  // namespace
@@ -155,19 +236,27 @@ int runRead(const ReadOptions& o) {
 Subcommand addRead(CLI::App& app) {
     auto o = std::make_shared<ReadOptions>();
     CLI::App* sub = app.add_subcommand(
-        "read", "Read one channel of a converter, repeatedly: time, value, result, error text");
+        "read",
+        "Read channels of the converters, repeatedly: one record per reading, or on a terminal a "
+        "table updated in place; a summary per channel at the end");
     o->control.addTo(*sub);
-    sub->add_option("--bits", o->bits, "converter width")
-        ->required()
-        ->check(CLI::IsMember({8, 10, 12}));
-    sub->add_option("--channel", o->channel, "channel number (the control checks the range)")
+    sub->add_option("--bits", o->bits,
+                    "converter width, 8, 10 or 12: one for every channel or one per channel "
+                    "(10,12,8)")
         ->required();
-    sub->add_option("--count", o->count, "number of readings, 0 for until Ctrl-C")
+    sub->add_option("--channel", o->channels,
+                    "channel numbers separated by commas (the control checks the range)")
+        ->required();
+    sub->add_option("--count", o->count, "readings of each channel, 0 for until Ctrl-C")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("--interval", o->interval, "pause between readings in milliseconds")
+        ->check(wholeNumberIn(0, std::numeric_limits<int64_t>::max()));
+    sub->add_option("--interval", o->interval, "pause between rounds in milliseconds")
         ->capture_default_str()
-        ->check(CLI::Range(int64_t{0}, int64_t{86'400'000}));
+        ->check(wholeNumberIn(0, 86'400'000));
+    sub->add_option("--scale", o->scale, "show raw x K (+ --offset)");
+    sub->add_option("--offset", o->offset, "show raw x --scale + B");
+    sub->add_option("--volts", o->volts,
+                    "show volts: raw / full scale of the channel's width x REF");
     auto* json = sub->add_flag("--json", o->json, "one JSON object per reading");
     auto* csv = sub->add_flag("--csv", o->csv, "comma-separated values with a header line");
     json->excludes(csv);
