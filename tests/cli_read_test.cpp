@@ -287,6 +287,7 @@ TEST(CliReadView, RefusedChannelNamed) {
                           "reading without asking the device (it has no such channel); stopped"),
               std::string::npos)
         << screen;
+    EXPECT_NE(screen.find("vantrel: note: widths are mixed"), std::string::npos) << screen;
     EXPECT_NE(screen.find("     12    8       1        1         -         -         -"),
               std::string::npos)
         << screen;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -91,10 +92,11 @@ int runRead(const ReadOptions& o) {
     const Scaling scaling = Scaling::from(o.scale, o.offset, o.volts);
     const bool scaled = scaling.on();
     const bool several = channels.size() > 1;
-    const View view = o.json                    ? View::Json
-                      : o.csv                   ? View::Csv
-                      : ::isatty(STDOUT_FILENO) ? View::Table
-                                                : View::Plain;
+    const View view = o.json  ? View::Json
+                      : o.csv ? View::Csv
+                      // The trace writes to the terminal between readings: lines, not a table.
+                      : ::isatty(STDOUT_FILENO) && !o.control.trace ? View::Table
+                                                                    : View::Plain;
 
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
@@ -118,6 +120,16 @@ int runRead(const ReadOptions& o) {
     printError("vantrel: " + std::string(several ? "channels " : "") + what + " on " +
                session.where() + (scaled ? "; " + scaling.describe() : "") +
                (o.count == 0 ? "; Ctrl-C ends" : ""));
+
+    // The control remembers the last address of each width on its own (a 10-bit reading of
+    // the channel it read before sends no address write even if an 8- or 12-bit reading
+    // selected another one since): a board with one address register then converts the
+    // channel selected last.
+    if (std::any_of(widths.begin(), widths.end(), [&](int w) { return w != widths.front(); }))
+        printError(
+            "vantrel: note: widths are mixed; the control keeps one address per width, so a "
+            "board with a single address register may convert the channel another width "
+            "selected");
 
     std::vector<ChannelStats> stats(channels.size());
     std::vector<Repeats> repeats(channels.size());
