@@ -3,6 +3,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -240,9 +241,16 @@ class EpollLoop final : public EventLoop {
         throw Error(err::EventLoopFailed, sysMessage("epoll_wait", "", errno));
     }
 
-    // A wait to the nanosecond where the kernel has it, else to the next whole millisecond:
-    // either way never shorter than asked, so that no timer runs early.
+    // A wait to the nanosecond where the kernel has it, else to the next whole millisecond. The
+    // kernel lets such a wait end late by up to a thousandth of its length (a two-hundredth for a
+    // niced process, 100 ms at most): 8 ms for the 8.3 s reply timer at 300 baud. So a long
+    // wait ends that much early instead; the callers wait again until their deadline, and the
+    // rest is a short wait whose own slack is negligible. No timer runs early: only those due
+    // when a wait ended run.
     int waitAtMost(epoll_event* events, Clock::duration timeout) {
+        using namespace std::chrono_literals;
+        const Clock::duration early = std::min<Clock::duration>(timeout / 200, 100ms);
+        if (early > 50us) timeout -= early;
         static std::atomic<bool> precise{true};
         if (precise.load(std::memory_order_relaxed)) {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
