@@ -40,7 +40,7 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure --repeat until-pass:3 -j $(JOBS)
 
-# Every figure of docs/performance.md, each with its reference and ratio (takes about four minutes).
+# Every figure of docs/performance.md, each with its reference and ratio (takes about five minutes).
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client fast_responder syscall_cost micro_bench

@@ -3,6 +3,8 @@
 
     pyserial_client.py DEVICE BAUD SECONDS
 
+DEVICE is a path or any URL pyserial opens (rfc2217://HOST:PORT, socket://HOST:PORT).
+
 Runs exchanges for about SECONDS and prints "exchanges wall_seconds cpu_seconds" (CPU time of
 this process, counted over the exchanges only)."""
 import sys
@@ -13,7 +15,7 @@ import serial
 
 def main():
     device, baud, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-    port = serial.Serial(device, baud, timeout=1)
+    port = serial.serial_for_url(device, baud, timeout=1)
     port.reset_input_buffer()
     exchanges = 0
     wall0 = time.monotonic()

@@ -2,7 +2,7 @@
 //
 //   vantrel_bench                 every figure
 //   vantrel_bench transactions    one figure (transactions, fast, silent, timeout, wire, memory,
-//                                 boards)
+//                                 boards, network)
 //   vantrel_bench --flood MB      (internal) receive MB of unsolicited text, print peak RSS in kB
 //   vantrel_bench --control SECONDS [DEVICE]   the control's side of figure 1 alone (profiling)
 //
@@ -10,12 +10,15 @@
 // control, the C floor client and the pyserial client all face the same peer through the same
 // pseudo-terminal, none of them sharing a process with it. For the other figures it runs on a
 // thread of this process with its own event loop, where the figure can switch its faults.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -831,6 +836,226 @@ void manyBoards() {
         std::printf("  (%ld commands of the controls timed out)\n", controlTimeouts);
 }
 
+// ---------------------------------------------------------------------------------------------
+// 7. Through a serial server: ser2net on 127.0.0.1 in front of the simulator's pseudo-terminal,
+// the control against pyserial, each with RFC 2217 and with raw TCP.
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table (connecting to ask
+// would make ser2net open the device).
+bool listening(uint16_t port) {
+    FILE* f = std::fopen("/proc/net/tcp", "r");
+    if (!f) return false;
+    char want[32], line[256], local[64], state[8];
+    std::snprintf(want, sizeof want, "0100007F:%04X", port);
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f))
+        found = std::sscanf(line, "%*s %63s %*s %7s", local, state) == 2 &&
+                std::strcmp(local, want) == 0 && std::strcmp(state, "0A") == 0;
+    std::fclose(f);
+    return found;
+}
+
+// A loopback port nobody uses at the moment.
+uint16_t freePort() {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no free loopback port");
+    return ntohs(a.sin_port);
+}
+
+// ser2net in the foreground with a configuration of our own, on 127.0.0.1 only: one accepter
+// per connection, each in front of its own device. It dies with this process.
+class Ser2netProcess {
+  public:
+    struct Connection {
+        bool telnet;          // telnet(rfc2217) or raw tcp
+        std::string device;   // the pseudo-terminal
+        std::string options;  // more YAML lines under "options:"
+    };
+
+    explicit Ser2netProcess(std::vector<Connection> connections)
+        : connections_(std::move(connections)) {
+        char dir[] = "/tmp/vantrel-bench-ser2net-XXXXXX";
+        if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp");
+        dir_ = dir;
+        // A port found free may be taken before ser2net binds it: then try others.
+        for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
+            ports.clear();
+            for (size_t i = 0; i < connections_.size(); ++i) ports.push_back(freePort());
+            start();
+            bool up = false;  // 5 s at most
+            for (int pass = 0; pass < 500 && !up && !exited(); ++pass) {
+                up = std::all_of(ports.begin(), ports.end(), listening);
+                if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (!up) stop();
+        }
+        if (pid_ <= 0) {
+            const std::string why = log();
+            std::filesystem::remove_all(dir_);
+            throw std::runtime_error("ser2net did not start: " + why);
+        }
+    }
+    ~Ser2netProcess() {
+        stop();
+        std::filesystem::remove_all(dir_);
+    }
+    Ser2netProcess(const Ser2netProcess&) = delete;
+    Ser2netProcess& operator=(const Ser2netProcess&) = delete;
+
+    // The URL a client opens for connection i.
+    std::string url(size_t i) const {
+        return std::string(connections_[i].telnet ? "rfc2217" : "socket") +
+               "://127.0.0.1:" + std::to_string(ports[i]);
+    }
+
+    std::vector<uint16_t> ports;
+
+  private:
+    void start() {
+        const std::string config = dir_ + "/ser2net.yaml", logFile = dir_ + "/log";
+        {
+            std::ofstream yaml(config);
+            yaml << "%YAML 1.1\n---\n";
+            for (size_t i = 0; i < connections_.size(); ++i) {
+                const Connection& c = connections_[i];
+                yaml << "connection: &c" << i
+                     << "\n  accepter: " << (c.telnet ? "telnet(rfc2217),tcp" : "tcp")
+                     << ",127.0.0.1," << ports[i] << "\n  connector: serialdev," << c.device
+                     << ",115200n81,local\n  options:\n    kickolduser: true\n"
+                     << c.options;
+            }
+        }
+        const std::string pidFile = dir_ + "/ser2net.pid";
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out >= 0) {
+                ::dup2(out, STDOUT_FILENO);
+                ::dup2(out, STDERR_FILENO);
+            }
+            ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config.c_str(), "-P", pidFile.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    bool exited() {
+        if (pid_ <= 0 || ::waitpid(pid_, nullptr, WNOHANG) != pid_) return pid_ <= 0;
+        pid_ = -1;
+        return true;
+    }
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    std::string log() const {
+        std::ifstream in(dir_ + "/log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::vector<Connection> connections_;
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// The load average over the last minute.
+double loadAverage() {
+    double load = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1) load = -1;
+        std::fclose(f);
+    }
+    return load;
+}
+
+void network() {
+    std::printf(
+        "\n7. Command(\"PRS\") through ser2net on 127.0.0.1 in front of the simulator's "
+        "pseudo-terminal, 115200 baud\n");
+    std::string missing;
+    if (std::system("command -v ser2net > /dev/null 2>&1") != 0)
+        missing = "ser2net is not installed (Debian package ser2net)";
+    else if (std::system((pythonPath() + " -c 'import serial.rfc2217' > /dev/null 2>&1").c_str()) !=
+             0)
+        missing = pythonPath() + " has no pyserial (Debian package python3-serial)";
+    if (!missing.empty()) {
+        std::printf("  skipped: %s; scripts/install-deps.sh installs it\n", missing.c_str());
+        return;
+    }
+    // One board per accepter: ser2net lets a device go only a moment after its client left, so
+    // accepters taking turns on one device would refuse each other now and then. By default
+    // ser2net holds what the device sends for a few character times before it passes it on;
+    // "chardelay: false" passes it at once, as docs/network.md advises for the board.
+    const std::string noDelay = "    chardelay: false\n";
+    SimProcess boards[3];
+    const Ser2netProcess server({{true, boards[0].path(), noDelay},
+                                 {false, boards[1].path(), noDelay},
+                                 {true, boards[2].path(), ""}});
+    const char* names[3][2] = {
+        {"rfc2217 round trips/s vs pyserial", "rfc2217 CPU/exchange vs pyserial"},
+        {"socket round trips/s vs pyserial", "socket CPU/exchange vs pyserial"},
+        {"rfc2217, chardelay on: rt/s", "rfc2217, chardelay on: CPU/exch"}};
+    constexpr int kinds = 3;
+    const double secs = 0.4;
+    const int slices = 3 * rounds();
+    const double load0 = loadAverage();
+    const long timeouts0 = controlTimeouts;
+    // Client 2k is the control on connection k, client 2k+1 pyserial on it.
+    std::vector<double> rate[2 * kinds], cpu[2 * kinds], rateRatio[kinds], cpuRatio[kinds];
+    for (int slice = 0; slice < slices; ++slice) {
+        Run r[2 * kinds];
+        for (int k = 0; k < 2 * kinds; ++k) {
+            const int which = (slice + k) % (2 * kinds);
+            const std::string url = server.url(static_cast<size_t>(which / 2));
+            if (which % 2 == 0) {
+                r[which] = runControl(url, secs);
+            } else {
+                // pyserial waits for answers to SET-CONTROL that ser2net does not send for a
+                // pseudo-terminal; ign_set_control stops it waiting.
+                const std::string theirs =
+                    url.rfind("rfc2217", 0) == 0 ? url + "?ign_set_control" : url;
+                r[which] = runClient(pythonPath() + " " VANTREL_BENCH_DIR "/pyserial_client.py '" +
+                                     theirs + "' 115200 " + std::to_string(secs));
+            }
+        }
+        for (int which = 0; which < 2 * kinds; ++which) {
+            rate[which].push_back(r[which].rate());
+            cpu[which].push_back(r[which].cpuPerExchange() * 1e6);
+        }
+        for (int kind = 0; kind < kinds; ++kind) {
+            const Run& ours = r[2 * kind];
+            const Run& theirs = r[2 * kind + 1];
+            rateRatio[kind].push_back(ours.rate() / theirs.rate());
+            cpuRatio[kind].push_back(ours.cpuPerExchange() / theirs.cpuPerExchange());
+        }
+    }
+    std::printf(
+        "(%d slices of %.1f s per client; ratios are medians of each slice's ratio; "
+        "load average %.2f before, %.2f after; ser2net with \"chardelay: false\" unless "
+        "said otherwise)",
+        slices, secs, load0, loadAverage());
+    header("   the control (vantrel) against pyserial's client on the same connection");
+    for (int kind = 0; kind < kinds; ++kind) {
+        const double rr = median(rateRatio[kind]), cr = median(cpuRatio[kind]);
+        row(names[kind][0], fmt("%.0f /s", median(rate[2 * kind])),
+            fmt("%.0f /s (pyserial)", median(rate[2 * kind + 1])), fmt("%.3f", rr), "(comparison)",
+            true);
+        row(names[kind][1], fmt("%.1f us", median(cpu[2 * kind])),
+            fmt("%.1f us (pyserial)", median(cpu[2 * kind + 1])), fmt("%.3f", cr), "(comparison)",
+            true);
+    }
+    if (controlTimeouts != timeouts0)
+        std::printf("  (%ld commands of the control timed out)\n", controlTimeouts - timeouts0);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -855,6 +1080,7 @@ int main(int argc, char** argv) {
         if (want("wire")) wire();
         if (want("memory")) memory(argv[0]);
         if (want("boards")) manyBoards();
+        if (want("network")) network();
         std::printf("\n%s\n", missed ? "some targets were MISSED" : "every target met");
         return 0;
     } catch (const std::exception& e) {
