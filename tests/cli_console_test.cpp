@@ -31,6 +31,12 @@ struct Console {
             << "expected the line \"" << text << "\", the screen shows:\n"
             << tool.screen().text();
     }
+    // At the first prompt: opens the port.
+    void openPort() {
+        expectLine("COM1 9600>");
+        tool.type("OpenPort\r");
+        expectShown("OpenPort -> True");
+    }
     void expectShown(const std::string& text) {
         EXPECT_TRUE(tool.waitForText(text)) << "expected \"" << text << "\", the screen shows:\n"
                                             << tool.screen().text();
@@ -52,9 +58,7 @@ TEST(CliConsole, TypedAsAPersonWould) {
     std::filesystem::remove(history);
     {
         Console c(history);
-        c.expectLine("COM1 9600>");
-        c.tool.type("OpenPort\r");
-        c.expectShown("OpenPort -> True");
+        c.openPort();
 
         // Tab completes a member name; the call may be written with parentheses; the reply is
         // shown as received.
@@ -120,9 +124,7 @@ TEST(CliConsole, KeysTypedAheadWaitForThePromptAndSigtermEndsWith143) {
     const std::string history = historyPath();
     std::filesystem::remove(history);
     Console c(history);
-    c.expectLine("COM1 9600>");
-    c.tool.type("OpenPort\r");
-    c.expectShown("OpenPort -> True");
+    c.openPort();
     // The reply comes 100 ms late (the wait at 9600 baud lasts 260 ms): long enough to type.
     c.board.engine().setReplyDelay(std::chrono::milliseconds(100));
     c.tool.type("Command \"PRA\"\r");
