@@ -18,16 +18,8 @@ struct MonitorOptions {
     bool json = false;
 };
 
-// A number of seconds the clock can count to: not NaN, not negative, at most about three years.
+// A number of seconds the clock can count to: at most about three years.
 constexpr double kMaxSeconds = 1e8;
-const CLI::Validator kSeconds(
-    [](std::string& text) -> std::string {
-        double s = 0;
-        if (!CLI::detail::lexical_cast(text, s) || !(s >= 0 && s <= kMaxSeconds))
-            return "expected a number of seconds from 0 to 100000000";
-        return {};
-    },
-    "SECONDS");
 
 int runMonitor(const MonitorOptions& o) {
     Session session(o.control);
@@ -35,7 +27,7 @@ int runMonitor(const MonitorOptions& o) {
     EventRecorder events;
     const auto show = [&](Json j, const std::string& text) {
         if (o.json) {
-            j["time"] = clockText();
+            j["time"] = dateTimeText();
             printJson(j);
         } else {
             printLine(clockText() + "  " + text);
@@ -78,7 +70,7 @@ Subcommand addMonitor(CLI::App& app) {
         "Keep the port open and show received text and InterruptLow/InterruptHigh as they come");
     o->control.addTo(*sub);
     sub->add_option("--seconds", o->seconds, "stop after this many seconds (default: Ctrl-C)")
-        ->check(kSeconds);
+        ->check(numberCheck({0, kMaxSeconds, false, "seconds"}));
     sub->add_flag("--json", o->json, "one JSON object per line");
     return {sub, [o] { return runMonitor(*o); }};
 }

@@ -164,7 +164,7 @@ Subcommand addPorts(CLI::App& app) {
         ->check(kMapping)
         ->type_name("N=DEVICE");
     sub->add_option("--forget", o->forget, "remove COM N from the ports file (repeatable)")
-        ->check(CLI::Range(1, 255))
+        ->check(numberCheck({1, 255, true, {}}))
         ->type_name("N");
     return {sub, [o] { return runPorts(*o); }};
 }

@@ -61,7 +61,7 @@ Subcommand addResync(CLI::App& app) {
         "converter's channel 11 first so the control knows which one");
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits, "converter width to read first")
-        ->check(CLI::IsMember({8, 10, 12}));
+        ->check(oneOfCheck({8, 10, 12}));
     return {sub, [o] { return runResync(*o); }};
 }
 

@@ -137,7 +137,7 @@ Subcommand addSelftest(CLI::App& app) {
         "bits: zero, half and full scale) and print a table");
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits, "converter width to test (repeatable; default all three)")
-        ->check(CLI::IsMember({8, 10, 12}));
+        ->check(oneOfCheck({8, 10, 12}));
     sub->add_flag("--json", o->json, "one JSON object per check");
     return {sub, [o] { return runSelftest(*o); }};
 }

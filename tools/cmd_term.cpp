@@ -205,7 +205,7 @@ Subcommand addTerm(CLI::App& app) {
                     "without a terminal: after the input ends, wait until the board has been "
                     "quiet this many milliseconds")
         ->capture_default_str()
-        ->check(CLI::Range(int64_t{0}, int64_t{60'000}));
+        ->check(numberCheck({0, 60'000, true, "milliseconds"}));
     return {sub, [o] { return Term(*o).run(); }};
 }
 

@@ -3,7 +3,11 @@
 #include "options.hpp"
 
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -81,11 +85,103 @@ std::string rateProblem(int32_t rate) {
            "115200";
 }
 
+std::string readableNumber(double value) {
+    if (std::isnan(value)) return "not a number";
+    if (std::isinf(value)) return value < 0 ? "minus infinity" : "infinity";
+    char buf[64];
+    if (value == std::trunc(value) && std::fabs(value) < 1e12) {
+        std::snprintf(buf, sizeof buf, "%.0f", value == 0 ? 0.0 : value);  // no "-0"
+        return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.6g", value);
+    // "1e+300" -> "1e300", "2.5e-07" -> "2.5e-7"
+    std::string text = buf;
+    const std::size_t e = text.find('e');
+    if (e == std::string::npos) return text;
+    std::string mantissa = text.substr(0, e);
+    std::string exponent = text.substr(e + 1);
+    const bool negative = !exponent.empty() && exponent[0] == '-';
+    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.erase(0, 1);
+    exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+    return mantissa + "e" + (negative ? "-" : "") + exponent;
+}
+
+namespace {
+
+// A number as C reads it (decimal, exponent, hex). Leading blanks and "inf" or "nan" are not
+// numbers a person means here; one beyond what a double holds is (infinite, out of any range).
+struct Parsed {
+    bool isNumber = false;
+    double value = 0;
+};
+
+Parsed parseNumber(const std::string& text) {
+    if (text.empty() || text.front() == ' ' || text.front() == '\t') return {};
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size()) return {};
+    if (std::isfinite(value) || errno == ERANGE) return {true, value};
+    return {};
+}
+
+// The value as given, for a message: as typed when short, else its start and its length.
+std::string givenText(const std::string& text, const Parsed& p) {
+    constexpr std::size_t kLongest = 24;
+    if (text.size() <= kLongest) return p.isNumber ? text : "\"" + text + "\"";
+    if (p.isNumber && std::isfinite(p.value)) return readableNumber(p.value);
+    const std::string quote = p.isNumber ? "" : "\"";
+    return quote + text.substr(0, 12) + quote + "... (" + std::to_string(text.size()) +
+           " characters)";
+}
+
+std::string rangeText(const NumberRange& r) {
+    std::string text = std::string("expected ") + (r.whole ? "a whole number" : "a number") +
+                       " from " + readableNumber(r.low) + " to " + readableNumber(r.high);
+    if (!r.unit.empty()) text += " (" + r.unit + ")";
+    return text;
+}
+
+}  // namespace
+
+std::string numberProblem(std::string& text, const NumberRange& range) {
+    const Parsed p = parseNumber(text);
+    if (!p.isNumber || !std::isfinite(p.value) || (range.whole && p.value != std::trunc(p.value)) ||
+        p.value < range.low || p.value > range.high)
+        return rangeText(range) + ", got " + givenText(text, p);
+    if (range.whole) text = readableNumber(p.value);
+    return {};
+}
+
+CLI::Validator numberCheck(NumberRange range) {
+    const std::string description = readableNumber(range.low) + " to " + readableNumber(range.high);
+    return CLI::Validator(
+        [range = std::move(range)](std::string& text) { return numberProblem(text, range); },
+        description);
+}
+
+CLI::Validator oneOfCheck(std::vector<int> values) {
+    std::string list;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == values.size() ? " or " : ", ") + std::to_string(values[i]);
+    return CLI::Validator(
+        [values = std::move(values), list](std::string& text) -> std::string {
+            const Parsed p = parseNumber(text);
+            for (int v : values)
+                if (p.isNumber && p.value == v) {
+                    text = std::to_string(v);
+                    return {};
+                }
+            return "expected " + list + ", got " + givenText(text, p);
+        },
+        list);
+}
+
 void ControlOptions::addTo(CLI::App& app, bool withPort) {
     this->withPort = withPort;
     if (withPort)
         app.add_option("--port", port, "COM port number, 1 to 8 (default: the control's own)")
-            ->check(CLI::Range(kFirstPort, kLastPort));
+            ->check(numberCheck({kFirstPort, kLastPort, true, {}}));
     app.add_option("--baud", baud, "baud rate (default: the control's own)")->check(kRate);
     app.add_option("--map", maps, "use device PATH as COM N (repeatable)")->check(kMapping);
     app.add_option("--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");

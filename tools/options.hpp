@@ -51,6 +51,26 @@ CLI::Validator wholeNumberIn(int64_t lo, int64_t hi);
 
 // Why a baud rate is not one the tool offers, or nothing when it is.
 std::string rateProblem(int32_t rate);
+// What a numeric option takes: a number from `low` to `high` (both included), a whole one when
+// `whole`, with an optional unit for the message ("milliseconds").
+struct NumberRange {
+    double low = 0;
+    double high = 0;
+    bool whole = false;
+    std::string unit;
+};
+// Why `text` is not a number in `range`, in plain numbers ("expected a whole number from 0 to
+// 60000 (milliseconds), got 1e300"), or nothing when it is. A whole number given in another
+// form ("1e3", "0x10", "7.0") is rewritten in plain digits, so that the option reads it.
+std::string numberProblem(std::string& text, const NumberRange& range);
+// The check for an option, built on numberProblem.
+CLI::Validator numberCheck(NumberRange range);
+// The check for an option that takes one of a few whole numbers (--bits 8, 10 or 12).
+CLI::Validator oneOfCheck(std::vector<int> values);
+// A number as a person writes it: whole numbers below a trillion in plain digits, others with
+// six significant digits at most and a plain exponent ("1.5e12", "2.5e-7").
+std::string readableNumber(double value);
+
 // The COM numbers --port takes.
 inline constexpr int32_t kFirstPort = 1, kLastPort = 8;
 

@@ -70,16 +70,24 @@ std::string clockText(bool micro) {
 }
 
 std::string dateTimeText() {
+    return dateTimeText(std::chrono::system_clock::now());
+}
+
+std::string dateTimeText(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const auto now = system_clock::now();
-    const std::time_t t = system_clock::to_time_t(now);
+    // The second it falls in, rounded down (also before 1970), and the milliseconds into it.
+    const auto second = floor<seconds>(when);
+    const std::time_t t = system_clock::to_time_t(second);
     std::tm tm{};
     ::localtime_r(&t, &tm);
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms = duration_cast<milliseconds>(when - second).count();
+    const long offset = tm.tm_gmtoff / 60;  // minutes east of UTC
+    const long absOffset = offset < 0 ? -offset : offset;
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<long long>(ms));
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld%c%02ld:%02ld",
+                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<long long>(ms), offset < 0 ? '-' : '+', absOffset / 60,
+                  absOffset % 60);
     return buf;
 }
 

@@ -2,6 +2,7 @@
 // them.
 #pragma once
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -23,8 +24,10 @@ std::string variantText(const Variant& v);
 Json variantJson(const Variant& v);
 // Local time of day with milliseconds ("14:03:07.125"), or microseconds.
 std::string clockText(bool micro = false);
-// Local date and time with milliseconds, ISO 8601 ("2024-05-01T14:03:07.125").
+// Local date and time with milliseconds and the offset from UTC, ISO 8601
+// ("2026-12-08T14:03:07.125+01:00"): the time of every JSON and CSV record.
 std::string dateTimeText();
+std::string dateTimeText(std::chrono::system_clock::time_point when);
 // Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
 std::string traceText(std::string_view bytes);
 
