@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/net_serial.hpp"
 #include "pty_pair.hpp"
 #include "pump_until.hpp"
 #include "vantrel/error.hpp"
@@ -70,67 +71,99 @@ class SerialTest : public ::testing::Test {
 
 // --- Port number and settings text ----------------------------------------------------------
 
+// The termios component and the network one read the settings text and the port number
+// alike; only the rates differ (termios knows a fixed list, a serial server is sent any).
+struct Maker {
+    const char* name;
+    std::unique_ptr<SerialComm> (*make)(EventLoop&);
+    bool anyRate;
+};
+const Maker kMakers[] = {
+    {"termios", [](EventLoop& l) { return makePosixSerial(l); }, false},
+    {"network", [](EventLoop& l) { return makeNetSerial(l, defaultInBufferSize); }, true},
+};
+
 TEST(SerialSettings, AcceptsRateParityDataStopAndNormalisesTheText) {
     auto loop = makeEpollLoop();
-    auto comm = makePosixSerial(*loop);
-    EXPECT_EQ(comm->Settings(), "9600,N,8,1");
-    const struct {
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {"300,N,8,1", "300,N,8,1"},       {"115200,n,8,1", "115200,N,8,1"},
-        {"19200,E,7,2", "19200,E,7,2"},   {"57600,o,5,1", "57600,O,5,1"},
-        {"50,e,6,2", "50,E,6,2"},         {"4000000,N,8,2", "4000000,N,8,2"},
-        {"230400,O,8,1", "230400,O,8,1"}, {"9600,N,8,1", "9600,N,8,1"},
-    };
-    for (const auto& c : cases) {
-        comm->Settings(c.in);
-        EXPECT_EQ(comm->Settings(), c.out) << c.in;
+    for (const Maker& maker : kMakers) {
+        SCOPED_TRACE(maker.name);
+        auto comm = maker.make(*loop);
+        EXPECT_EQ(comm->Settings(), "9600,N,8,1");
+        const struct {
+            const char* in;
+            const char* out;
+        } cases[] = {
+            {"300,N,8,1", "300,N,8,1"},       {"115200,n,8,1", "115200,N,8,1"},
+            {"19200,E,7,2", "19200,E,7,2"},   {"57600,o,5,1", "57600,O,5,1"},
+            {"50,e,6,2", "50,E,6,2"},         {"4000000,N,8,2", "4000000,N,8,2"},
+            {"230400,O,8,1", "230400,O,8,1"}, {"9600,N,8,1", "9600,N,8,1"},
+        };
+        for (const auto& c : cases) {
+            comm->Settings(c.in);
+            EXPECT_EQ(comm->Settings(), c.out) << c.in;
+        }
     }
 }
 
 TEST(SerialSettings, MalformedTextIsAnInvalidPropertyValueAndChangesNothing) {
     auto loop = makeEpollLoop();
-    auto comm = makePosixSerial(*loop);
-    comm->Settings("2400,E,7,2");
-    for (const char* bad : {"",
-                            "9600",
-                            "9600,N,8",
-                            "9600,N,8,1,1",
-                            "9601,N,8,1",
-                            "14400,N,8,1",
-                            "0,N,8,1",
-                            "-9600,N,8,1",
-                            " 9600,N,8,1",
-                            "9600,N,8,1 ",
-                            "9600,X,8,1",
-                            "9600,NN,8,1",
-                            "9600,,8,1",
-                            "9600,M,8,1",
-                            "9600,N,9,1",
-                            "9600,N,4,1",
-                            "9600,N,8,0",
-                            "9600,N,8,3",
-                            "9600,N,8,1.5",
-                            ",N,8,1",
-                            "9600;N;8;1",
-                            "99999999999999999999,N,8,1"}) {
-        const Error e = errorOf([&] { comm->Settings(bad); });
-        EXPECT_EQ(e.number(), err::InvalidPropertyValue) << '"' << bad << '"';
-        EXPECT_STREQ(e.what(), "Invalid property value");
-        EXPECT_EQ(comm->Settings(), "2400,E,7,2");
+    for (const Maker& maker : kMakers) {
+        SCOPED_TRACE(maker.name);
+        auto comm = maker.make(*loop);
+        comm->Settings("2400,E,7,2");
+        for (const char* bad : {"",
+                                "9600",
+                                "9600,N,8",
+                                "9600,N,8,1,1",
+                                "0,N,8,1",
+                                "-9600,N,8,1",
+                                " 9600,N,8,1",
+                                "9600,N,8,1 ",
+                                "9600,X,8,1",
+                                "9600,NN,8,1",
+                                "9600,,8,1",
+                                "9600,M,8,1",
+                                "9600,N,9,1",
+                                "9600,N,4,1",
+                                "9600,N,8,0",
+                                "9600,N,8,3",
+                                "9600,N,8,1.5",
+                                ",N,8,1",
+                                "9600;N;8;1",
+                                "99999999999999999999,N,8,1",
+                                "4294967296,N,8,1"}) {
+            const Error e = errorOf([&] { comm->Settings(bad); });
+            EXPECT_EQ(e.number(), err::InvalidPropertyValue) << '"' << bad << '"';
+            EXPECT_STREQ(e.what(), "Invalid property value");
+            EXPECT_EQ(comm->Settings(), "2400,E,7,2");
+        }
+        // Rates termios has no speed for.
+        for (const char* odd : {"9601,N,8,1", "14400,N,8,1", "4294967295,N,8,1"}) {
+            if (maker.anyRate) {
+                comm->Settings(odd);
+                EXPECT_EQ(comm->Settings(), odd);
+            } else {
+                EXPECT_EQ(errorOf([&] { comm->Settings(odd); }).number(), err::InvalidPropertyValue)
+                    << odd;
+                EXPECT_EQ(comm->Settings(), "2400,E,7,2");
+            }
+        }
     }
 }
 
 TEST(SerialPortNumber, AcceptsOneTo255) {
     auto loop = makeEpollLoop();
-    auto comm = makePosixSerial(*loop);
-    EXPECT_EQ(comm->CommPort(), 1);
-    comm->CommPort(255);
-    EXPECT_EQ(comm->CommPort(), 255);
-    for (int16_t bad : {0, 256, -1}) {
-        EXPECT_EQ(errorOf([&] { comm->CommPort(bad); }).number(), err::InvalidPortNumber) << bad;
+    for (const Maker& maker : kMakers) {
+        SCOPED_TRACE(maker.name);
+        auto comm = maker.make(*loop);
+        EXPECT_EQ(comm->CommPort(), 1);
+        comm->CommPort(255);
         EXPECT_EQ(comm->CommPort(), 255);
+        for (int16_t bad : {0, 256, -1}) {
+            EXPECT_EQ(errorOf([&] { comm->CommPort(bad); }).number(), err::InvalidPortNumber)
+                << bad;
+            EXPECT_EQ(comm->CommPort(), 255);
+        }
     }
 }
 

@@ -13,7 +13,6 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <functional>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "platform/fd.hpp"
+#include "platform/serial_base.hpp"
 #include "platform/telnet_codec.hpp"
 #include "vantrel/error.hpp"
 
@@ -49,53 +49,11 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     throw Error(err::PortOpenFailed, std::string(device) + ": " + std::string(why));
 }
 
-// "rate,parity,data,stop"; any rate a 32-bit SET-BAUDRATE can carry, as the server decides
-// which rates its device takes.
-struct LineFormat {
-    uint32_t bauds = 9600;
-    char parity = 'N';
-    uint8_t dataBits = 8;
-    uint8_t stopBits = 1;
-
-    std::string text() const {
-        return std::to_string(bauds) + ',' + parity + ',' + std::to_string(dataBits) + ',' +
-               std::to_string(stopBits);
-    }
-    uint8_t parityValue() const {
-        return parity == 'O'   ? telnet::cpo::ParityOdd
-               : parity == 'E' ? telnet::cpo::ParityEven
-                               : telnet::cpo::ParityNone;
-    }
-};
-
-std::optional<uint32_t> parseUnsigned(std::string_view field) {
-    uint32_t value = 0;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || ec != std::errc() || end != field.data() + field.size()) return {};
-    return value;
-}
-
-std::optional<LineFormat> parseFormat(std::string_view text) {
-    std::string_view fields[4];
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::size_t comma = text.find(',');
-        if ((comma == std::string_view::npos) != (i == 3)) return {};
-        fields[i] = text.substr(0, comma);
-        if (comma != std::string_view::npos) text.remove_prefix(comma + 1);
-    }
-    LineFormat f;
-    const auto bauds = parseUnsigned(fields[0]);
-    const auto data = parseUnsigned(fields[2]);
-    const auto stop = parseUnsigned(fields[3]);
-    if (!bauds || *bauds == 0 || !data || *data < 5 || *data > 8 || !stop ||
-        (*stop != 1 && *stop != 2) || fields[1].size() != 1)
-        return {};
-    f.bauds = *bauds;
-    f.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(fields[1][0])));
-    if (f.parity != 'N' && f.parity != 'E' && f.parity != 'O') return {};
-    f.dataBits = static_cast<uint8_t>(*data);
-    f.stopBits = static_cast<uint8_t>(*stop);
-    return f;
+// SET-PARITY's value for the format's parity.
+uint8_t parityValue(const LineFormat& f) {
+    return f.parity == 'O'   ? telnet::cpo::ParityOdd
+           : f.parity == 'E' ? telnet::cpo::ParityEven
+                             : telnet::cpo::ParityNone;
 }
 
 std::string endpointText(const NetAddress& a) {
@@ -219,52 +177,32 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
     throw Error(err::PortOpenFailed, failure);
 }
 
-class NetSerial final : public SerialComm {
+// Any rate a 32-bit SET-BAUDRATE can carry goes to the server, which decides which rates its
+// device takes.
+class NetSerial final : public SerialBase {
   public:
-    NetSerial(EventLoop& loop, std::size_t inBufferSize) : loop_(loop), inLimit_(inBufferSize) {
-        if (inBufferSize == 0) throw Error(err::InvalidPropertyValue);
-    }
+    NetSerial(EventLoop& loop, std::size_t inBufferSize) : SerialBase(inBufferSize), loop_(loop) {}
 
-    ~NetSerial() override {
-        *alive_ = false;
-        close();
-    }
-
-    NetSerial(const NetSerial&) = delete;
-    NetSerial& operator=(const NetSerial&) = delete;
-
-    int16_t CommPort() const override { return port_; }
-
-    void CommPort(int16_t port) override {
-        if (port < 1 || port > 255) throw Error(err::InvalidPortNumber, "Invalid port number");
-        port_ = port;
-    }
+    ~NetSerial() override { closePort(); }
 
     std::string Settings() const override { return format_.text(); }
 
     void Settings(std::string_view text) override {
-        const auto parsed = parseFormat(text);
+        const auto parsed = parseLineFormat(text);
         if (!parsed) throw Error(err::InvalidPropertyValue);
         format_ = *parsed;
         // A raw connection has no say over the far line: its rate is the server's.
         if (sock_ && address_.kind == NetAddress::Kind::Rfc2217) send(settingsCommands());
     }
 
+    using SerialBase::PortOpen;
     bool PortOpen() const override { return open_; }
-
-    void PortOpen(bool open) override {
-        if (open) {
-            this->open();
-        } else {
-            close();
-        }
-    }
 
     void Output(std::string_view bytes) override {
         if (!open_) throw Error(err::PortNotOpen, "Port not open");
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
         if (bytes.empty()) return;
-        if (trace_) trace_(TraceDirection::Written, bytes);
+        if (trace()) trace()(TraceDirection::Written, bytes);
         if (address_.kind == NetAddress::Kind::Rfc2217) {
             frame_.clear();
             telnet::appendEscaped(frame_, bytes);
@@ -275,31 +213,16 @@ class NetSerial final : public SerialComm {
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
     }
 
-    std::string Input() override {
-        std::string bytes(in_.data() + inStart_, in_.size() - inStart_);
-        in_.clear();
-        inStart_ = 0;
-        return bytes;
-    }
-
-    int16_t CommEvent() const override { return event_; }
-
-    void setOnComm(std::function<void()> onComm) override {
-        onComm_ = std::make_shared<std::function<void()>>(std::move(onComm));
-    }
-
     void deliverPending() override {
         if (sock_) receive();
     }
 
     bool HungUp() const override { return open_ && !sock_; }
 
-    void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
-
   private:
-    void open() {
+    void openPort() override {
         if (open_) throw Error(err::PortAlreadyOpen, "Port already open");
-        const NetAddress address = parseNetAddress(PortMap::instance().devicePath(port_));
+        const NetAddress address = parseNetAddress(PortMap::instance().devicePath(port()));
         const Clock::time_point deadline = Clock::now() + address.timeout;
         Fd sock = connectTo(address, deadline);
         address_ = address;
@@ -307,7 +230,7 @@ class NetSerial final : public SerialComm {
         resetConnection();
         try {
             if (address_.kind == NetAddress::Kind::Rfc2217) negotiate(deadline);
-            watchingOut_ = !suspended_ && outPos_ < out_.size();
+            watchingOut_ = !suspended_ && outputPending();
             watch_ = loop_.watch(sock_.get(), EPOLLIN | (watchingOut_ ? EPOLLOUT : 0u),
                                  [this](uint32_t ev) { onEvents(ev); });
         } catch (...) {
@@ -319,10 +242,8 @@ class NetSerial final : public SerialComm {
     }
 
     void resetConnection() {
-        out_.clear();
-        outPos_ = 0;
-        in_.clear();
-        inStart_ = 0;
+        clearOutput();
+        clearInput();
         decoder_ = {};
         options_ = {};
         modemState_ = 0;
@@ -332,13 +253,12 @@ class NetSerial final : public SerialComm {
     }
 
     // Closing never waits for the server: what is still queued is dropped.
-    void close() noexcept {
+    void closePort() noexcept override {
         watch_.reset();
         watchingOut_ = false;
         sock_.reset();
         open_ = false;
-        out_.clear();
-        outPos_ = 0;
+        clearOutput();
     }
 
     // What the client says first: binary both ways, no go-aheads, and COM-PORT-OPTION.
@@ -358,7 +278,7 @@ class NetSerial final : public SerialComm {
                comPortCommand(cpo::SetDatasize,
                               std::string(1, static_cast<char>(format_.dataBits))) +
                comPortCommand(cpo::SetParity,
-                              std::string(1, static_cast<char>(format_.parityValue()))) +
+                              std::string(1, static_cast<char>(parityValue(format_)))) +
                comPortCommand(cpo::SetStopsize,
                               std::string(1, static_cast<char>(format_.stopBits)));
     }
@@ -389,8 +309,7 @@ class NetSerial final : public SerialComm {
             "the server's answer to the line settings");
         if (!refused_.empty()) throw Error(err::PortOpenFailed, refused_);
         // Whatever the device received before it was ours is not an answer to anything we sent.
-        in_.clear();
-        inStart_ = 0;
+        clearInput();
     }
 
     // Reads and answers the server, without the loop, until done() holds or `deadline` passes.
@@ -406,8 +325,7 @@ class NetSerial final : public SerialComm {
                 throw Error(err::PortOpenFailed,
                             where + ": no answer in time (" + std::string(what) + ")");
             }
-            pollfd p{sock_.get(),
-                     static_cast<short>(POLLIN | (outPos_ < out_.size() ? POLLOUT : 0)), 0};
+            pollfd p{sock_.get(), static_cast<short>(POLLIN | (outputPending() ? POLLOUT : 0)), 0};
             const int rc = ::poll(&p, 1, static_cast<int>(left.count()));
             if (rc < 0 && errno != EINTR)
                 throw Error(err::PortOpenFailed, sysMessage("poll", where, errno));
@@ -429,20 +347,16 @@ class NetSerial final : public SerialComm {
     // Queues framed bytes behind what waits already and writes what the socket takes now.
     void send(std::string_view bytes) {
         if (!sock_ || bytes.empty()) return;
-        if (outPos_ > 0 && outPos_ >= out_.size() / 2) {
-            out_.erase(0, outPos_);
-            outPos_ = 0;
-        }
-        out_.append(bytes);
+        queue(bytes);
         flushOut();
     }
 
     void flushOut() {
-        while (sock_ && !suspended_ && outPos_ < out_.size()) {
-            const ssize_t n =
-                ::send(sock_.get(), out_.data() + outPos_, out_.size() - outPos_, MSG_NOSIGNAL);
+        while (sock_ && !suspended_ && outputPending()) {
+            const std::string_view rest = pendingOutput();
+            const ssize_t n = ::send(sock_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
             if (n > 0) {
-                outPos_ += static_cast<std::size_t>(n);
+                consumeOutput(static_cast<std::size_t>(n));
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -450,11 +364,7 @@ class NetSerial final : public SerialComm {
             drop(std::generic_category().message(errno));
             return;
         }
-        if (outPos_ == out_.size()) {
-            out_.clear();
-            outPos_ = 0;
-        }
-        const bool wantOut = !suspended_ && outPos_ < out_.size();
+        const bool wantOut = !suspended_ && outputPending();
         if (watch_ && wantOut != watchingOut_) {
             watch_.modify(wantOut ? EPOLLIN | EPOLLOUT : EPOLLIN);
             watchingOut_ = wantOut;
@@ -468,8 +378,7 @@ class NetSerial final : public SerialComm {
         watch_.reset();
         watchingOut_ = false;
         sock_.reset();
-        out_.clear();
-        outPos_ = 0;
+        clearOutput();
     }
 
     // Reads everything the socket holds into the input buffer (data) and commands_.
@@ -484,10 +393,10 @@ class NetSerial final : public SerialComm {
                     data_.clear();
                     decoder_.feed(block, data_, commands_);
                     overflowed |= store(data_);
-                    if (trace_ && !data_.empty()) trace_(TraceDirection::Received, data_);
+                    if (trace() && !data_.empty()) trace()(TraceDirection::Received, data_);
                 } else {
                     overflowed |= store(block);
-                    if (trace_) trace_(TraceDirection::Received, block);
+                    if (trace()) trace()(TraceDirection::Received, block);
                 }
                 if (static_cast<std::size_t>(n) < readBuf_.size()) break;
                 continue;
@@ -522,7 +431,7 @@ class NetSerial final : public SerialComm {
                     acknowledge(0x02, byte == requested_.dataBits, "data bits");
                     break;
                 case cpo::kServerOffset + cpo::SetParity:
-                    acknowledge(0x04, byte == requested_.parityValue(), "parity");
+                    acknowledge(0x04, byte == parityValue(requested_), "parity");
                     break;
                 case cpo::kServerOffset + cpo::SetStopsize:
                     acknowledge(0x08, byte == requested_.stopBits, "stop bits");
@@ -577,8 +486,7 @@ class NetSerial final : public SerialComm {
             if (!notify(code)) return;
         }
         if (overflowed && (!open_ || generation_ != generation || !notify(comm::RxOver))) return;
-        if (inStart_ < in_.size() && open_ && generation_ == generation && !notify(comm::Receive))
-            return;
+        if (hasInput() && open_ && generation_ == generation && !notify(comm::Receive)) return;
     }
 
     std::string deviceText() const {
@@ -586,38 +494,7 @@ class NetSerial final : public SerialComm {
                endpointText(address_);
     }
 
-    // Appends to the input buffer, keeping the newest inLimit_ bytes; returns whether any
-    // were dropped.
-    bool store(std::string_view block) {
-        const std::size_t held = in_.size() - inStart_;
-        if (block.size() >= inLimit_) {
-            in_.assign(block.substr(block.size() - inLimit_));
-            inStart_ = 0;
-            return held + block.size() > inLimit_;
-        }
-        in_.append(block);
-        if (held + block.size() <= inLimit_) return false;
-        inStart_ += held + block.size() - inLimit_;
-        if (inStart_ >= inLimit_) {
-            in_.erase(0, inStart_);
-            inStart_ = 0;
-        }
-        return true;
-    }
-
-    // Returns false when the handler destroyed the component.
-    bool notify(int16_t code) {
-        event_ = code;
-        if (!onComm_ || !*onComm_) return true;
-        const std::shared_ptr<bool> alive = alive_;
-        const std::shared_ptr<std::function<void()>> onComm = onComm_;
-        (*onComm)();
-        return *alive;
-    }
-
     EventLoop& loop_;
-    const std::size_t inLimit_;
-    int16_t port_ = 1;
     LineFormat format_;
     LineFormat requested_;  // the format last sent to the server
 
@@ -638,20 +515,11 @@ class NetSerial final : public SerialComm {
     std::string refused_;
     bool refusedWhileOpen_ = false;
 
-    std::string out_;  // framed bytes the socket has not taken yet, from out_[outPos_]
-    std::size_t outPos_ = 0;
     std::string frame_;  // scratch: data with its IACs doubled
     std::string reply_;  // scratch: answers to the server's negotiations
-    std::string in_;     // received data not yet taken by Input(), from in_[inStart_]
-    std::size_t inStart_ = 0;
-    std::string data_;  // scratch: the data of one received block
+    std::string data_;   // scratch: the data of one received block
     std::vector<int16_t> events_;
     std::array<char, 4096> readBuf_{};
-
-    int16_t event_ = 0;
-    std::shared_ptr<std::function<void()>> onComm_;
-    TraceFn trace_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace

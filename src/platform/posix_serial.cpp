@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +20,7 @@
 #include "platform/line_events.hpp"
 #include "platform/low_latency.hpp"
 #include "platform/posix_serial.hpp"
+#include "platform/serial_base.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -45,18 +44,9 @@ constexpr Rate kRates[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-// "rate,parity,data,stop" as the component understands it.
-struct LineSettings {
-    unsigned bauds = 9600;
+// The line format with the termios speed of its rate.
+struct LineSettings : LineFormat {
     speed_t speed = B9600;
-    char parity = 'N';  // N, E or O
-    int dataBits = 8;
-    int stopBits = 1;
-
-    std::string text() const {
-        return std::to_string(bauds) + ',' + parity + ',' + std::to_string(dataBits) + ',' +
-               std::to_string(stopBits);
-    }
 
     // The CSIZE, PARENB, PARODD and CSTOPB bits of the line format.
     tcflag_t formatFlags() const {
@@ -70,43 +60,14 @@ struct LineSettings {
 
 constexpr tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CSTOPB;
 
-std::optional<unsigned> parseNumber(std::string_view field) {
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || ec != std::errc() || end != field.data() + field.size()) return {};
-    return value;
-}
-
+// A line format whose rate termios has a speed for.
 std::optional<LineSettings> parseSettings(std::string_view text) {
-    std::string_view fields[4];
-    for (size_t i = 0; i < 4; ++i) {
-        const size_t comma = text.find(',');
-        if ((comma == std::string_view::npos) != (i == 3)) return {};
-        fields[i] = text.substr(0, comma);
-        if (comma != std::string_view::npos) text.remove_prefix(comma + 1);
-    }
-    LineSettings s;
-    const auto bauds = parseNumber(fields[0]);
-    if (!bauds) return {};
-    const Rate* rate = nullptr;
+    const auto format = parseLineFormat(text);
+    if (!format) return {};
     for (const Rate& r : kRates) {
-        if (r.bauds == *bauds) rate = &r;
+        if (r.bauds == format->bauds) return LineSettings{*format, r.speed};
     }
-    if (rate == nullptr) return {};
-    s.bauds = rate->bauds;
-    s.speed = rate->speed;
-
-    if (fields[1].size() != 1) return {};
-    const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(fields[1][0])));
-    if (parity != 'N' && parity != 'E' && parity != 'O') return {};
-    s.parity = parity;
-    const auto data = parseNumber(fields[2]);
-    if (!data || *data < 5 || *data > 8) return {};
-    s.dataBits = static_cast<int>(*data);
-    const auto stop = parseNumber(fields[3]);
-    if (!stop || (*stop != 1 && *stop != 2)) return {};
-    s.stopBits = static_cast<int>(*stop);
-    return s;
+    return {};
 }
 
 // Raw bytes, no flow control of either kind, the given line format.
@@ -122,27 +83,12 @@ void makeLine(termios& t, const LineSettings& s) {
     ::cfsetospeed(&t, s.speed);
 }
 
-class PosixSerial final : public SerialComm {
+class PosixSerial final : public SerialBase {
   public:
     PosixSerial(EventLoop& loop, std::size_t inBufferSize, LineSupport lines)
-        : loop_(loop), inLimit_(inBufferSize), lineSupport_(std::move(lines)) {
-        if (inBufferSize == 0) throw Error(err::InvalidPropertyValue);
-    }
+        : SerialBase(inBufferSize), loop_(loop), lineSupport_(std::move(lines)) {}
 
-    ~PosixSerial() override {
-        *alive_ = false;
-        close();
-    }
-
-    PosixSerial(const PosixSerial&) = delete;
-    PosixSerial& operator=(const PosixSerial&) = delete;
-
-    int16_t CommPort() const override { return port_; }
-
-    void CommPort(int16_t port) override {
-        if (port < 1 || port > 255) throw Error(err::InvalidPortNumber, "Invalid port number");
-        port_ = port;
-    }
+    ~PosixSerial() override { closePort(); }
 
     std::string Settings() const override { return settings_.text(); }
 
@@ -159,20 +105,13 @@ class PosixSerial final : public SerialComm {
         settings_ = *parsed;
     }
 
+    using SerialBase::PortOpen;
     bool PortOpen() const override { return static_cast<bool>(fd_); }
-
-    void PortOpen(bool open) override {
-        if (open) {
-            this->open();
-        } else {
-            close();
-        }
-    }
 
     void Output(std::string_view bytes) override {
         if (!fd_) throw Error(err::PortNotOpen, "Port not open");
         if (hungUp_) throw Error(err::PortIo, "write " + path_ + ": the device has gone away");
-        if (outPos_ < out_.size()) {
+        if (outputPending()) {
             // Bytes are still waiting for the device: keep the order.
             queue(bytes);
             return;
@@ -188,33 +127,18 @@ class PosixSerial final : public SerialComm {
         }
     }
 
-    std::string Input() override {
-        std::string bytes(in_.data() + inStart_, in_.size() - inStart_);
-        in_.clear();
-        inStart_ = 0;
-        return bytes;
-    }
-
-    int16_t CommEvent() const override { return event_; }
-
-    void setOnComm(std::function<void()> onComm) override {
-        onComm_ = std::make_shared<std::function<void()>>(std::move(onComm));
-    }
-
     void deliverPending() override {
         if (fd_ && !hungUp_) receive(false);
     }
 
     bool HungUp() const override { return hungUp_; }
 
-    void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
-
   private:
-    void open() {
+    void openPort() override {
         if (fd_) throw Error(err::PortAlreadyOpen, "Port already open");
-        const PortMap::Entry entry = PortMap::instance().entry(port_);
+        const PortMap::Entry entry = PortMap::instance().entry(port());
         if (entry.device.empty())
-            throw Error(err::PortOpenFailed, "COM" + std::to_string(port_) + " has no device: " +
+            throw Error(err::PortOpenFailed, "COM" + std::to_string(port()) + " has no device: " +
                                                  entry.note + " (map it to use it)");
         const std::string& path = entry.device;
         Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -251,8 +175,7 @@ class PosixSerial final : public SerialComm {
         saved_ = saved;
         lowLatency_ = lowLatency;
         ++generation_;
-        in_.clear();
-        inStart_ = 0;
+        clearInput();
         watchLines();
     }
 
@@ -282,13 +205,12 @@ class PosixSerial final : public SerialComm {
         lineWatch_.reset();
         lineWaiter_.reset();
         lines_.reset();
-        out_.clear();
-        outPos_ = 0;
+        clearOutput();
     }
 
     // Closing never waits for the device: the saved line settings come back at once and bytes
     // the component still queued are dropped.
-    void close() noexcept {
+    void closePort() noexcept override {
         if (!fd_) return;
         watch_.reset();
         // The helper thread waits on the descriptor: it ends before the descriptor is closed.
@@ -303,8 +225,7 @@ class PosixSerial final : public SerialComm {
         ::flock(fd_.get(), LOCK_UN);
         fd_.reset();
         hungUp_ = false;
-        out_.clear();
-        outPos_ = 0;
+        clearOutput();
     }
 
     // Puts the line in raw mode with the given format, starting from `before`, and checks that
@@ -331,20 +252,16 @@ class PosixSerial final : public SerialComm {
     }
 
     void onEvents(uint32_t events) {
-        if ((events & EPOLLOUT) != 0 && outPos_ < out_.size()) {
-            std::string_view rest(out_.data() + outPos_, out_.size() - outPos_);
+        if ((events & EPOLLOUT) != 0 && outputPending()) {
+            std::string_view rest = pendingOutput();
             const size_t before = rest.size();
             if (writeSome(rest)) {
                 // A device that fails a write is gone; this is the same as a hang-up.
                 receive(true);
                 return;
             }
-            outPos_ += before - rest.size();
-            if (outPos_ == out_.size()) {
-                out_.clear();
-                outPos_ = 0;
-                if (watch_) watch_.modify(EPOLLIN);
-            }
+            consumeOutput(before - rest.size());
+            if (!outputPending() && watch_) watch_.modify(EPOLLIN);
         }
         if (fd_ && !hungUp_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
             receive((events & (EPOLLHUP | EPOLLERR)) != 0);
@@ -362,18 +279,10 @@ class PosixSerial final : public SerialComm {
                 return errno;
             }
             if (n == 0) return {};
-            if (trace_) trace_(TraceDirection::Written, bytes.substr(0, static_cast<size_t>(n)));
+            if (trace()) trace()(TraceDirection::Written, bytes.substr(0, static_cast<size_t>(n)));
             bytes.remove_prefix(static_cast<size_t>(n));
         }
         return {};
-    }
-
-    void queue(std::string_view bytes) {
-        if (outPos_ > 0 && outPos_ >= out_.size() / 2) {
-            out_.erase(0, outPos_);
-            outPos_ = 0;
-        }
-        out_.append(bytes);
     }
 
     // Reads what the device holds, notifies the line errors and changes that came with it,
@@ -389,7 +298,7 @@ class PosixSerial final : public SerialComm {
                 const std::string_view block(readBuf_.data(), static_cast<size_t>(n));
                 overflowed |= store(block);
                 arrived = true;
-                if (trace_) trace_(TraceDirection::Received, block);
+                if (trace()) trace()(TraceDirection::Received, block);
                 // A short read took all there was; the watch is level-triggered, so whatever
                 // comes next is reported again. This saves a read that would only say EAGAIN.
                 if (!hungUp && static_cast<size_t>(n) < readBuf_.size()) break;
@@ -403,28 +312,8 @@ class PosixSerial final : public SerialComm {
         // Line errors wake no waiter: they are read here, with the bytes they came with.
         if (arrived && !notifyLines(generation)) return;
         if (overflowed && !notify(comm::RxOver)) return;
-        if (inStart_ < in_.size() && !notify(comm::Receive)) return;
+        if (hasInput() && !notify(comm::Receive)) return;
         if (hungUp && fd_ && generation_ == generation) stopWatching();
-    }
-
-    // Appends to the input buffer, keeping the newest inLimit_ bytes; returns whether any
-    // were dropped. The dropped front is cut off lazily so that the work stays proportional
-    // to what arrives.
-    bool store(std::string_view block) {
-        const size_t held = in_.size() - inStart_;
-        if (block.size() >= inLimit_) {
-            in_.assign(block.substr(block.size() - inLimit_));
-            inStart_ = 0;
-            return held + block.size() > inLimit_;
-        }
-        in_.append(block);
-        if (held + block.size() <= inLimit_) return false;
-        inStart_ += held + block.size() - inLimit_;
-        if (inStart_ >= inLimit_) {
-            in_.erase(0, inStart_);
-            inStart_ = 0;
-        }
-        return true;
     }
 
     // Notifies what changed on the lines of the port opened as `generation`, while it stays
@@ -438,20 +327,8 @@ class PosixSerial final : public SerialComm {
         return true;
     }
 
-    // Returns false when the handler destroyed the component.
-    bool notify(int16_t code) {
-        event_ = code;
-        if (!onComm_ || !*onComm_) return true;
-        const std::shared_ptr<bool> alive = alive_;
-        const std::shared_ptr<std::function<void()>> onComm = onComm_;
-        (*onComm)();
-        return *alive;
-    }
-
     EventLoop& loop_;
-    const std::size_t inLimit_;
     const LineSupport lineSupport_;
-    int16_t port_ = 1;
     LineSettings settings_;
 
     Fd fd_;
@@ -465,16 +342,7 @@ class PosixSerial final : public SerialComm {
     bool hungUp_ = false;      // the device went away; see stopWatching()
     uint64_t generation_ = 0;  // counts opens, so a handler's close and reopen is noticed
 
-    std::string out_;  // bytes the device has not taken yet, from out_[outPos_]
-    size_t outPos_ = 0;
-    std::string in_;  // received bytes not yet taken by Input(), from in_[inStart_]
-    size_t inStart_ = 0;
     std::array<char, 4096> readBuf_{};
-
-    int16_t event_ = 0;
-    std::shared_ptr<std::function<void()>> onComm_;
-    TraceFn trace_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace
