@@ -255,9 +255,11 @@ Subcommand addRead(CLI::App& app) {
     sub->add_option("--bits", o->bits,
                     "converter width, 8, 10 or 12: one for every channel or one per channel "
                     "(10,12,8)")
+        ->type_name("W[,W...]")
         ->required();
     sub->add_option("--channel", o->channels,
                     "channel numbers separated by commas (the control checks the range)")
+        ->type_name("C[,C...]")
         ->required();
     sub->add_option("--count", o->count, "readings of each channel, 0 for until Ctrl-C")
         ->capture_default_str()
@@ -265,10 +267,11 @@ Subcommand addRead(CLI::App& app) {
     sub->add_option("--interval", o->interval, "pause between rounds in milliseconds")
         ->capture_default_str()
         ->check(wholeNumberIn(0, 86'400'000));
-    sub->add_option("--scale", o->scale, "show raw x K (+ --offset)");
-    sub->add_option("--offset", o->offset, "show raw x --scale + B");
+    sub->add_option("--scale", o->scale, "show raw x K (+ --offset)")->type_name("K");
+    sub->add_option("--offset", o->offset, "show raw x --scale + B")->type_name("B");
     sub->add_option("--volts", o->volts,
-                    "show volts: raw / full scale of the channel's width x REF");
+                    "show volts: raw / full scale of the channel's width x REF")
+        ->type_name("REF");
     auto* json = sub->add_flag("--json", o->json, "one JSON object per reading");
     auto* csv = sub->add_flag("--csv", o->csv, "comma-separated values with a header line");
     json->excludes(csv);
