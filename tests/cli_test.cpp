@@ -627,6 +627,14 @@ TEST(CliTool, HelpAndUsageErrors) {
     EXPECT_EQ(run({"read", "--bits", "9", "--channel", "1"}).status, 2);
     EXPECT_EQ(run({"read", "--channel", "1"}).status, 2);
     EXPECT_EQ(run({"read", "--bits", "8", "--channel", "1", "--json", "--csv"}).status, 2);
+    for (const char* count : {"1e400", "99999999999999999999999", "-1"}) {
+        const Outcome o = run({"read", "--bits", "8", "--channel", "1", "--count", count});
+        EXPECT_EQ(o.status, 2);
+        EXPECT_NE(o.err.find("expected a whole number from 0 to 1000000000, got "),
+                  std::string::npos)
+            << o.err;
+        EXPECT_LT(o.err.size(), 200u) << o.err;
+    }
     EXPECT_EQ(run({"no-such-command"}).status, 2);
 }
 

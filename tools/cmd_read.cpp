@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <limits>
 
 #include "commands.hpp"
 #include "events.hpp"
@@ -34,6 +33,9 @@ struct ReadOptions {
 };
 
 enum class View { Plain, Table, Csv, Json };
+
+// A bound a person can read back (0 reads without end anyway).
+constexpr double kMaxCount = 1e9;
 
 bool convert(VantrelCtrl& ctrl, int bits, int16_t& channel) {
     switch (bits) {
@@ -263,10 +265,10 @@ Subcommand addRead(CLI::App& app) {
         ->required();
     sub->add_option("--count", o->count, "readings of each channel, 0 for until Ctrl-C")
         ->capture_default_str()
-        ->check(wholeNumberIn(0, std::numeric_limits<int64_t>::max()));
+        ->check(numberCheck({0, kMaxCount, true, {}}));
     sub->add_option("--interval", o->interval, "pause between rounds in milliseconds")
         ->capture_default_str()
-        ->check(wholeNumberIn(0, 86'400'000));
+        ->check(numberCheck({0, 86'400'000, true, "milliseconds"}));
     sub->add_option("--scale", o->scale, "show raw x K (+ --offset)")->type_name("K");
     sub->add_option("--offset", o->offset, "show raw x --scale + B")->type_name("B");
     sub->add_option("--volts", o->volts,

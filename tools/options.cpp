@@ -65,19 +65,6 @@ void applyMaps(const std::vector<std::string>& maps, const std::optional<std::st
     if (device) PortMap::instance().map(1, *device);
 }
 
-CLI::Validator wholeNumberIn(int64_t lo, int64_t hi) {
-    return CLI::Validator(
-        [lo, hi](std::string& text) -> std::string {
-            int64_t n = 0;
-            const char* end = text.data() + text.size();
-            const auto [stop, ec] = std::from_chars(text.data(), end, n);
-            if (!text.empty() && ec == std::errc() && stop == end && n >= lo && n <= hi) return {};
-            return "expected a whole number from " + std::to_string(lo) + " to " +
-                   std::to_string(hi);
-        },
-        "INT in [" + std::to_string(lo) + " - " + std::to_string(hi) + "]");
-}
-
 std::string rateProblem(int32_t rate) {
     for (int32_t r : kRates)
         if (rate == r) return {};

@@ -45,10 +45,6 @@ extern const CLI::Validator kMapping;
 // malformed entry or an empty device path.
 void applyMaps(const std::vector<std::string>& maps, const std::optional<std::string>& device);
 
-// Accepts a whole number from lo to hi written in digits; the error names the bounds in plain
-// digits, however large or malformed the input.
-CLI::Validator wholeNumberIn(int64_t lo, int64_t hi);
-
 // Why a baud rate is not one the tool offers, or nothing when it is.
 std::string rateProblem(int32_t rate);
 // What a numeric option takes: a number from `low` to `high` (both included), a whole one when
