@@ -1,10 +1,11 @@
 /* A C host: drives a control by member id through the C interface.
  *
- *   c_host DEVICE [COMMAND]
+ *   c_host DEVICE [COMMAND [BAUD]]
  *
- * maps COM1 to DEVICE, opens it at 115200 baud, sends COMMAND (default "PRA") and prints the
+ * maps COM1 to DEVICE, opens it at BAUD (default 115200), sends COMMAND (default "PRA") and prints the
  * outcome. Exit status 0 when the board acknowledged the command. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "vantrel/vantrel.h"
@@ -38,7 +39,7 @@ static int call(vantrel_ctrl* ctrl, const char* name, uint16_t kind, vantrel_var
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s DEVICE [COMMAND]\n", argv[0]);
+        fprintf(stderr, "usage: %s DEVICE [COMMAND [BAUD]]\n", argv[0]);
         return 2;
     }
     vantrel_error error;
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     vantrel_variant_init(&result);
     int status = 3;
 
-    vantrel_variant_set_long(&arg, 115200);
+    vantrel_variant_set_long(&arg, argc > 3 ? atol(argv[3]) : 115200);
     if (call(ctrl, "Bauds", VANTREL_PROPERTYPUT, &arg, 1, NULL) != 0) goto done;
     if (call(ctrl, "OpenPort", VANTREL_METHOD, NULL, 0, &result) != 0) goto done;
     if (result.u.integer == 0) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """A Python host: drives a control by member id through the C interface with ctypes.
 
-    python_host.py LIBVANTREL DEVICE
+    python_host.py LIBVANTREL DEVICE [BAUD]
 
-Maps COM1 to DEVICE, opens it at 115200 baud, reads channel 3 of the 10-bit converter and sends
+Maps COM1 to DEVICE, opens it at BAUD (default 115200), reads channel 3 of the 10-bit converter and sends
 one command, printing each outcome. Exit status 0 when both succeeded.
 """
 import ctypes
@@ -98,7 +98,7 @@ class Control:
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
     lib = ctypes.CDLL(sys.argv[1])
@@ -106,7 +106,7 @@ def main():
     lib.vantrel_map_port(1, sys.argv[2].encode())
     ctrl = Control(lib)
     try:
-        ctrl.call("Bauds", PROPERTYPUT, 115200)
+        ctrl.call("Bauds", PROPERTYPUT, int(sys.argv[3]) if len(sys.argv) > 3 else 115200)
         opened, _ = ctrl.call("OpenPort", METHOD)
         print("OpenPort", opened)
         ok_read, (address,) = ctrl.call("ADC10", METHOD, 3)

@@ -117,10 +117,10 @@ class Ser2net {
             << "%YAML 1.1\n---\n"
             << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << rfc
             << "\n  connector: serialdev," << deviceA << ",9600n81,local\n"
-            << "  options:\n    kickolduser: true\n"
+            << "  options:\n    kickolduser: true\n    chardelay: false\n"
             << "connection: &raw\n  accepter: tcp,127.0.0.1," << raw << "\n  connector: serialdev,"
             << deviceB << ",9600n81,local\n"
-            << "  options:\n    kickolduser: true\n";
+            << "  options:\n    kickolduser: true\n    chardelay: false\n";
         const std::string config = (dir_ / "ser2net.yaml").string();
         const std::string pidFile = (dir_ / "ser2net.pid").string();
         const std::string logFile = (dir_ / "log").string();
