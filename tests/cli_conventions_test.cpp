@@ -1,5 +1,6 @@
-// The tool's shared conventions, tested on its own code: the date-time of JSON and CSV records
-// and the checks of numeric options.
+// The tool's shared conventions, tested on its own code: the date-time of JSON and CSV records,
+// missing values in each format, CSV records, the checks of numeric options and the reason
+// given for a refused channel.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "channels.hpp"
 #include "options.hpp"
 #include "output.hpp"
 
@@ -192,6 +194,67 @@ TEST(CliConventions, OneOfNamesTheChoices) {
     std::string text = "1.0e1";
     EXPECT_EQ(bits(text), "");
     EXPECT_EQ(text, "10");
+}
+
+TEST(CliConventions, MissingValuesPerFormat) {
+    using vantrel::Variant;
+    struct Case {
+        std::optional<Variant> value;
+        const char* text;
+        const char* json;
+        const char* csv;
+    };
+    const Case cases[] = {
+        {std::nullopt, "-", "null", ""},
+        // Empty and Null are values: the text names them; JSON has null for Empty as ever.
+        {Variant(), "Empty", "null", ""},
+        {Variant::null(), "Null", R"({"type":"Null"})", "Null"},
+        {Variant(int16_t{0}), "0", "0", "0"},
+        {Variant(805.25), "805.25", "805.25", "805.25"},
+        {Variant(std::string("-")), R"("-")", R"("-")", "-"},
+        {Variant(true), "True", "true", "True"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(vantrel::cli::valueText(c.value), c.text);
+        EXPECT_EQ(vantrel::cli::valueJson(c.value).dump(), c.json) << c.text;
+        EXPECT_EQ(vantrel::cli::csvValue(c.value), c.csv) << c.text;
+    }
+}
+
+TEST(CliConventions, CsvRecordsQuoteOnlyWhatNeedsIt) {
+    using vantrel::cli::csvRecord;
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"2026-12-08T14:03:07.125+01:00", "InterruptLow", "", ""},
+         "2026-12-08T14:03:07.125+01:00,InterruptLow,,"},
+        {{"a,b", "say \"hi\"", "two\nlines"}, "\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\""},
+        {{" padded", "end "}, "\" padded\",\"end \""},
+        {{"L\\r\\n"}, "L\\r\\n"},
+        {{""}, ""},
+        {{"", ""}, ","},
+    };
+    for (const auto& [fields, line] : cases) EXPECT_EQ(csvRecord(fields), line);
+}
+
+TEST(CliConventions, ARefusedChannelSaysWhy) {
+    using vantrel::cli::channelRefusal;
+    struct Case {
+        int bits;
+        int channel;
+        const char* why;  // empty: the converter has the channel
+    };
+    const Case cases[] = {
+        {8, 0, ""},
+        {8, 11, ""},
+        {8, 12, "the 8-bit converter has no channel 12 (channels 0 to 11); nothing was sent"},
+        {8, -1, "the 8-bit converter has no channel -1 (channels 0 to 11); nothing was sent"},
+        {8, 32767, "the 8-bit converter has no channel 32767 (channels 0 to 11); nothing was sent"},
+        {10, 13, ""},
+        {10, 14, "the 10-bit converter has no channel 14 (channels 0 to 13); nothing was sent"},
+        {12, -32768,
+         "the 12-bit converter has no channel -32768 (channels 0 to 13); nothing was sent"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(channelRefusal(c.bits, c.channel), c.why) << c.bits << " " << c.channel;
 }
 
 }  // namespace

@@ -22,6 +22,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -614,7 +616,121 @@ TEST(CliConfig, WritesTheEntryThatLaterCommandsLoad) {
     const Outcome shown = run({"config", "--form", form});
     EXPECT_EQ(shown.status, 0);
     EXPECT_EQ(shown.out, form + " [VantrelCtrl1]: Port 4, Bauds 19200, PortIsOpen False\n");
+    EXPECT_EQ(json::parse(run({"config", "--form", form, "--json"}).out),
+              (json{{"form", form},
+                    {"name", "VantrelCtrl1"},
+                    {"saved", false},
+                    {"port", 4},
+                    {"baud", 19200},
+                    {"portIsOpen", false}}));
+    const Outcome saved =
+        run({"config", "--form", form, "--name", "Second", "--baud", "300", "--save", "--json"});
+    EXPECT_EQ(json::parse(saved.out), (json{{"form", form},
+                                            {"name", "Second"},
+                                            {"saved", true},
+                                            {"port", 1},
+                                            {"baud", 300},
+                                            {"portIsOpen", false}}));
     EXPECT_EQ(run({"config", "--port", "4"}).status, 2);  // no form
+}
+
+// An ISO 8601 local date-time with milliseconds and its offset from UTC.
+bool isDateTime(const std::string& text) {
+    static const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
+    return std::regex_match(text, form);
+}
+
+TEST(CliResync, JsonIsOneDocument) {
+    BoardThread board;
+    const std::string refused = "Cannot resynchronize ADC before reading it first";
+    const Outcome first = run({"resync", "--device", board.path(), "--json"});
+    EXPECT_EQ(first.status, 1) << first.err;
+    EXPECT_EQ(first.out, R"({"bits":null,"conversion":null,"result":false,"reading":null,)"
+                         R"("errorString":")" +
+                             refused + "\"}\n");
+    const Outcome plain = run({"resync", "--device", board.path()});
+    EXPECT_EQ(plain.out, "ADCReSynchronize -> False, reading -, \"" + refused + "\"\n");
+
+    const Outcome o = run({"resync", "--device", board.path(), "--bits", "12", "--json"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::vector<json> docs = jsonLines(o.out);
+    ASSERT_EQ(docs.size(), 1u) << o.out;
+    EXPECT_EQ(docs[0],
+              (json{{"bits", 12},
+                    {"conversion",
+                     {{"channel", 11}, {"result", true}, {"value", 2048}, {"errorString", ""}}},
+                    {"result", true},
+                    {"reading", 2048},
+                    {"errorString", ""}}));
+}
+
+TEST(CliMonitor, CsvAndJsonRecordsStartWithTheDateTime) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) { b.setUnsolicitedEvery("L\r\n", 20ms); });
+    for (const std::string format : {"--csv", "--json"}) {
+        SCOPED_TRACE(format);
+        Tool tool({"monitor", "--device", board.path(), format});
+        ASSERT_TRUE(
+            tool.waitLine([](const std::string& l) { return l.find("InterruptLow") != l.npos; }));
+        tool.signal(SIGINT);
+        const Outcome o = tool.finish();
+        EXPECT_EQ(o.status, 130) << o.err;
+        std::vector<std::string> rows = lines(o.out);
+        ASSERT_GE(rows.size(), 2u) << o.out;
+        if (format == "--csv") {
+            EXPECT_EQ(rows.front(), "time,event,value,text");
+            rows.erase(rows.begin());
+        }
+        std::set<std::string> seen;
+        for (const std::string& row : rows) {
+            if (format == "--csv") {
+                const std::size_t comma = row.find(',');
+                EXPECT_TRUE(isDateTime(row.substr(0, comma))) << row;
+                // The value is missing (an empty field) in both kinds of record.
+                const std::string rest = row.substr(comma + 1);
+                EXPECT_TRUE(rest == "received,,L\\r\\n" || rest == "InterruptLow,,") << row;
+                seen.insert(rest);
+            } else {
+                json j = json::parse(row);
+                EXPECT_TRUE(row.starts_with("{\"time\":\"")) << row;
+                EXPECT_TRUE(isDateTime(j["time"].get<std::string>())) << row;
+                j.erase("time");
+                const bool known =
+                    j == json{{"received", "L\r\n"}} || j == json{{"event", "InterruptLow"}};
+                EXPECT_TRUE(known) << row;
+                seen.insert(j.dump());
+            }
+        }
+        EXPECT_EQ(seen.size(), 2u) << o.out;
+    }
+    EXPECT_EQ(run({"monitor", "--csv", "--json"}).status, 2);
+}
+
+// Where there is no value: "-" in text and tables, null in JSON (an empty CSV field is above).
+TEST(CliTool, MissingValuesHaveOneSpellingPerFormat) {
+    // A machine whose ttyS0 is the kernel console: COM1 has no device.
+    TempDir dir;
+    std::filesystem::create_directories(dir.path / "proc");
+    std::ofstream(dir.path / "proc" / "cmdline") << "quiet console=ttyS0,115200n8\n";
+    const ScopedEnv machine("VANTREL_SYSROOT", dir.path.string());
+
+    const Outcome ports = run({"ports"});
+    EXPECT_NE(ports.out.find("\n  COM1   -  "), std::string::npos) << ports.out;
+    const json portsJson = json::parse(run({"ports", "--json"}).out);
+    EXPECT_EQ(portsJson["map"][0]["device"], nullptr);
+    EXPECT_EQ(portsJson["map"][1]["note"], nullptr);
+
+    const Outcome find = run({"find"});
+    EXPECT_NE(find.err.find("\n  COM1  -  "), std::string::npos) << find.err;
+    EXPECT_EQ(json::parse(run({"find", "--json"}).out)["probes"][0]["device"], nullptr);
+
+    // A check whose conversion timed out has no reading.
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    const Outcome table = run({"selftest", "--device", silent.path(), "--bits", "8"});
+    ASSERT_EQ(lines(table.out).size(), 2u) << table.out;
+    EXPECT_TRUE(lines(table.out)[1].starts_with("8      half scale  -         120..130    FAIL"))
+        << table.out;
+    const Outcome checks = run({"selftest", "--device", silent.path(), "--bits", "8", "--json"});
+    EXPECT_EQ(json::parse(checks.out)["reading"], nullptr) << checks.out;
 }
 
 TEST(CliTool, HelpAndUsageErrors) {
@@ -643,7 +759,9 @@ TEST(CliDemo, RunsTheTourAndSucceeds) {
     EXPECT_EQ(o.status, 0) << o.out << o.err;
     for (const char* step : {"FindChip -> True: Port 3", "Illegal command", "reading 805.25",
                              "ADCReSynchronize -> True", "event InterruptLow",
-                             "OpenPort -> True, Command(\"PRA\") -> True"})
+                             "OpenPort -> True, Command(\"PRA\") -> True",
+                             "-> False, reading -, the 8-bit converter has no channel 12 (channels "
+                             "0 to 11); nothing was sent"})
         EXPECT_NE(o.out.find(step), std::string::npos) << step;
     // Without a command, the tool runs the demo.
     EXPECT_EQ(lines(run({}).out).front(), lines(o.out).front());
@@ -923,7 +1041,8 @@ TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
                                      {"device", byId},
                                      {"mapped", false},
                                      {"source", "stored"},
-                                     {"present", true}}));
+                                     {"present", true},
+                                     {"note", nullptr}}));
     EXPECT_EQ(after["portsFile"], ports);
 
     // A malformed ports file is named, and nothing is written over it.

@@ -35,17 +35,18 @@ int runCmd(const CmdOptions& o) {
     }
 
     // The value as NewData carried it (unrounded); Value() would round it and could overflow.
-    const Variant value = events.newDataCount > 0 ? events.lastValue : Variant();
+    const std::optional<Variant> value =
+        events.newDataCount > 0 ? std::optional(events.lastValue) : std::nullopt;
     if (o.json) {
         printJson({{"result", result},
-                   {"value", variantJson(value)},
+                   {"value", valueJson(value)},
                    {"errorNr", ctrl.ErrorNr()},
                    {"errorString", ctrl.ErrorString()},
                    {"s", s},
                    {"reply", ctrl.ReturnedStr()}});
     } else {
         printLine(std::string("result       ") + (result ? "True" : "False"));
-        printLine("value        " + variantText(value));
+        printLine("value        " + valueText(value));
         printLine("errorNr      " + std::to_string(ctrl.ErrorNr()));
         printLine("errorString  " + quotedText(ctrl.ErrorString()));
         printLine("s            " + quotedText(s));

@@ -11,12 +11,22 @@ namespace {
 struct ConfigOptions {
     ControlOptions control;
     bool save = false;
+    bool json = false;
 };
 
 int runConfig(const ConfigOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     if (o.save) session.save();
+    if (o.json) {
+        printJson({{"form", o.control.form},
+                   {"name", o.control.name},
+                   {"saved", o.save},
+                   {"port", ctrl.Port()},
+                   {"baud", ctrl.Bauds()},
+                   {"portIsOpen", ctrl.PortIsOpen()}});
+        return kExitTrue;
+    }
     printLine(o.control.form + " [" + o.control.name + "]" + (o.save ? " saved" : "") + ": Port " +
               std::to_string(ctrl.Port()) + ", Bauds " + std::to_string(ctrl.Bauds()) +
               ", PortIsOpen " + (ctrl.PortIsOpen() ? "True" : "False"));
@@ -32,6 +42,7 @@ Subcommand addConfig(CLI::App& app) {
     o->control.addTo(*sub);
     sub->get_option("--form")->required();
     sub->add_flag("--save", o->save, "write the entry back to the form file");
+    sub->add_flag("--json", o->json, "one JSON object instead of text");
     return {sub, [o] { return runConfig(*o); }};
 }
 

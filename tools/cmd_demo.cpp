@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "channels.hpp"
 #include "commands.hpp"
 #include "events.hpp"
 #include "options.hpp"
@@ -159,11 +160,16 @@ class Demo {
         const bool result = bits == 8    ? ctrl().ADC8(arg)
                             : bits == 10 ? ctrl().ADC10(arg)
                                          : ctrl().ADC12(arg);
-        std::string line =
-            std::string("      -> ") + (result ? "True" : "False") + ", reading " +
-            (result && events_.newDataCount > before ? variantText(events_.lastValue) : "none");
+        std::string line = std::string("      -> ") + (result ? "True" : "False") + ", reading " +
+                           (result && events_.newDataCount > before ? variantText(events_.lastValue)
+                                                                    : std::string(kMissingText));
         if (bits != 8 && arg != channel) line += ", Channel now holds " + std::to_string(arg);
-        if (!ctrl().ErrorString().empty()) line += ", " + quotedText(ctrl().ErrorString());
+        // The 8-bit conversion refuses a channel without a word in ErrorString.
+        const std::string refusal = result || bits != 8 ? "" : channelRefusal(bits, channel);
+        if (!refusal.empty())
+            line += ", " + refusal;
+        else if (!ctrl().ErrorString().empty())
+            line += ", " + quotedText(ctrl().ErrorString());
         say(line);
         events_.take();
         showLines();
@@ -231,7 +237,8 @@ class Demo {
         say("   PCSA128, a test, PRS and a final test.");
         const bool result = ctrl().ADCReSynchronize();
         say(std::string("   ADCReSynchronize -> ") + (result ? "True" : "False") + ", reading " +
-            (events_.newDataCount ? variantText(events_.lastValue) : "none") +
+            (events_.newDataCount && !events_.lastValue.isEmpty() ? variantText(events_.lastValue)
+                                                                  : std::string(kMissingText)) +
             (ctrl().ErrorString().empty() ? "" : ", " + quotedText(ctrl().ErrorString())));
         showEvents();
         showLines();

@@ -86,7 +86,7 @@ int runFind(const FindOptions& o) {
         Json list = Json::array();
         for (const Probe& p : probes)
             list.push_back({{"port", p.port},
-                            {"device", p.device},
+                            {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
                             {"outcome", p.outcome},
                             {"answered", p.answered}});
         printJson({{"result", found},

@@ -5,6 +5,7 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "platform/text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 
@@ -16,27 +17,40 @@ struct MonitorOptions {
     ControlOptions control;
     double seconds = 0;
     bool json = false;
+    bool csv = false;
 };
 
 // A number of seconds the clock can count to: at most about three years.
 constexpr double kMaxSeconds = 1e8;
 
+// The CSV header; every record starts with its date-time.
+constexpr const char* kCsvHeader = "time,event,value,text";
+
 int runMonitor(const MonitorOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
-    const auto show = [&](Json j, const std::string& text) {
+    // One thing seen: the event's name ("received" for text), its value and text if it has them.
+    const auto show = [&](Json j, const std::string& event, const std::optional<Variant>& value,
+                          const std::string& text, const std::string& plain) {
         if (o.json) {
-            j["time"] = dateTimeText();
-            printJson(j);
+            Json record = {{"time", dateTimeText()}};
+            for (auto& [key, item] : j.items()) record[key] = std::move(item);
+            printJson(record);
+        } else if (o.csv) {
+            printLine(csvRecord({dateTimeText(), event, csvValue(value), escapeC(text, false)}));
         } else {
-            printLine(clockText() + "  " + text);
+            printLine(clockText() + "  " + plain);
         }
     };
-    events.live = [&](const EventRecorder::Event& e) { show(eventJson(e), eventText(e)); };
+    events.live = [&](const EventRecorder::Event& e) {
+        const bool data = e.id == event_id::NewData;
+        show(eventJson(e), eventName(e.id), data ? std::optional(e.value) : std::nullopt, e.text,
+             eventText(e));
+    };
     session.onReceived = [&](std::string_view bytes) {
         const std::string text = bytesToText(bytes);
-        show({{"received", text}}, "received " + quotedText(text));
+        show({{"received", text}}, "received", std::nullopt, text, "received " + quotedText(text));
     };
     ctrl.connect(&events);
 
@@ -46,6 +60,7 @@ int runMonitor(const MonitorOptions& o) {
         return kExitFalse;
     }
     const std::string where = session.where();
+    if (o.csv) printLine(kCsvHeader);
     printError("vantrel: monitoring " + where + (o.seconds > 0 ? "" : "; Ctrl-C ends"));
 
     const auto done = [&] { return stop.raised() || session.deviceGone(); };
@@ -71,7 +86,11 @@ Subcommand addMonitor(CLI::App& app) {
     o->control.addTo(*sub);
     sub->add_option("--seconds", o->seconds, "stop after this many seconds (default: Ctrl-C)")
         ->check(numberCheck({0, kMaxSeconds, false, "seconds"}));
-    sub->add_flag("--json", o->json, "one JSON object per line");
+    auto* json = sub->add_flag("--json", o->json, "one JSON object per line");
+    auto* csv = sub->add_flag("--csv", o->csv,
+                              "comma-separated values: a header line, then time, event, value and "
+                              "text, one record per line");
+    json->excludes(csv);
     return {sub, [o] { return runMonitor(*o); }};
 }
 

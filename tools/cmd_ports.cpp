@@ -38,6 +38,11 @@ const char* sourceName(PortMap::Source s) {
     return "none";
 }
 
+// A text that may be missing, as JSON: null when empty.
+Json orNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
 // Stores the assignments and removals in the ports file; reports each on standard error.
 void change(const PortsOptions& o) {
     PortMap& map = PortMap::instance();
@@ -82,18 +87,20 @@ int runPorts(const PortsOptions& o) {
         const int port = map.portOf(a);
         devices.push_back(a.device);
         details.push_back({{"device", a.device},
-                           {"byId", a.byId.empty() ? Json(nullptr) : Json(a.byId)},
-                           {"vendorId", a.vendorId},
-                           {"productId", a.productId},
-                           {"serialNumber", a.serialNumber},
-                           {"manufacturer", a.manufacturer},
-                           {"product", a.product},
-                           {"driver", a.driver},
+                           {"byId", orNull(a.byId)},
+                           {"vendorId", orNull(a.vendorId)},
+                           {"productId", orNull(a.productId)},
+                           {"serialNumber", orNull(a.serialNumber)},
+                           {"manufacturer", orNull(a.manufacturer)},
+                           {"product", orNull(a.product)},
+                           {"driver", orNull(a.driver)},
                            {"console", a.console},
                            {"port", port == 0 ? Json(nullptr) : Json(port)}});
         std::string row = "  " + a.device;
         row.resize(std::max<std::size_t>(row.size() + 2, 18), ' ');
-        row += port != 0 ? "COM" + std::to_string(port) : a.console ? "console" : "-";
+        row += port != 0   ? "COM" + std::to_string(port)
+               : a.console ? "console"
+                           : std::string(kMissingText);
         row.resize(std::max<std::size_t>(row.size() + 2, 28), ' ');
         if (!a.vendorId.empty()) row += a.vendorId + ":" + a.productId + "  ";
         std::string name = a.manufacturer;
@@ -112,16 +119,18 @@ int runPorts(const PortsOptions& o) {
         const bool present =
             !e.device.empty() && (isNetDevice(e.device) || ::access(e.device.c_str(), F_OK) == 0);
         Json item = {{"port", n},
-                     {"device", e.device.empty() ? Json(nullptr) : Json(e.device)},
+                     {"device", orNull(e.device)},
                      {"mapped", e.source == PortMap::Source::Run},
                      {"source", sourceName(e.source)},
                      {"present", present}};
-        if (!e.note.empty()) item["note"] = e.note;
+        item["note"] = orNull(e.note);
         list.push_back(std::move(item));
         std::string row = "  COM" + std::to_string(n);
         row.resize(9, ' ');
         if (e.device.empty()) {
-            rows.push_back(row + "(none: " + e.note + "; map it to use it)");
+            row += kMissingText;
+            row.resize(32, ' ');
+            rows.push_back(row + "(" + e.note + "; map it to use it)");
             continue;
         }
         row += e.device;

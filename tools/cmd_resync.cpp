@@ -13,6 +13,7 @@ namespace {
 struct ResyncOptions {
     ControlOptions control;
     int bits = 0;
+    bool json = false;
 };
 
 // The half-scale reference input: a channel every converter has.
@@ -28,25 +29,65 @@ int runResync(const ResyncOptions& o) {
         ctrl.disconnect(&events);
         return kExitFalse;
     }
+    Json out = {{"bits", o.bits != 0 ? Json(o.bits) : Json(nullptr)}, {"conversion", nullptr}};
+    // A call that ends in an error: with --json the document says so, else main() does.
+    const auto failed = [&](const Error& e) {
+        ctrl.disconnect(&events);
+        if (!o.json) throw e;
+        out["error"] = {{"number", e.number()}, {"text", e.what()}};
+        printJson(out);
+        return kExitFailedCall;
+    };
     if (o.bits != 0) {
         // The control resynchronises the converter it used last: use the one asked for.
         int16_t channel = kHalfScaleChannel;
-        const bool read = o.bits == 8    ? ctrl.ADC8(channel)
-                          : o.bits == 10 ? ctrl.ADC10(channel)
-                                         : ctrl.ADC12(channel);
-        printLine("ADC" + std::to_string(o.bits) + " channel 11: " +
-                  (read ? variantText(events.lastValue) : escapeC(ctrl.ErrorString(), false)));
+        const int before = events.newDataCount;
+        bool read = false;
+        try {
+            read = o.bits == 8    ? ctrl.ADC8(channel)
+                   : o.bits == 10 ? ctrl.ADC10(channel)
+                                  : ctrl.ADC12(channel);
+        } catch (const Error& e) {
+            return failed(e);
+        }
+        const std::optional<Variant> value =
+            read && events.newDataCount > before ? std::optional(events.lastValue) : std::nullopt;
+        if (o.json)
+            out["conversion"] = {{"channel", kHalfScaleChannel},
+                                 {"result", read},
+                                 {"value", valueJson(value)},
+                                 {"errorString", ctrl.ErrorString()}};
+        else
+            printLine("ADC" + std::to_string(o.bits) + " channel 11: " +
+                      (read ? valueText(value) : escapeC(ctrl.ErrorString(), false)));
         if (session.stop().raised()) {
             ctrl.disconnect(&events);
+            if (o.json) printJson(out);
             return kExitFalse;
         }
     }
     const int before = events.newDataCount;
-    const bool result = ctrl.ADCReSynchronize();
-    const Variant value = events.newDataCount > before ? events.lastValue : Variant();
-    printLine(std::string("ADCReSynchronize -> ") + (result ? "True" : "False") + ", reading " +
-              variantText(value) +
-              (ctrl.ErrorString().empty() ? "" : ", " + quotedText(ctrl.ErrorString())));
+    bool result = false;
+    try {
+        result = ctrl.ADCReSynchronize();
+    } catch (const Error& e) {
+        return failed(e);
+    }
+    // A refusal raises NewData too, with no reading in it (Empty).
+    const std::optional<Variant> reading =
+        events.newDataCount > before && !events.lastValue.isEmpty()
+            ? std::optional(events.lastValue)
+            : std::nullopt;
+    if (o.json) {
+        out["result"] = result;
+        out["reading"] = valueJson(reading);
+        out["errorString"] = ctrl.ErrorString();
+        printJson(out);
+    } else {
+        printLine(std::string("ADCReSynchronize -> ") + (result ? "True" : "False") + ", reading " +
+                  valueText(reading) +
+                  (ctrl.ErrorString().empty() ? "" : ", " + quotedText(ctrl.ErrorString())));
+    }
     ctrl.disconnect(&events);
     return result ? kExitTrue : kExitFalse;
 }
@@ -62,6 +103,7 @@ Subcommand addResync(CLI::App& app) {
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits, "converter width to read first")
         ->check(oneOfCheck({8, 10, 12}));
+    sub->add_flag("--json", o->json, "one JSON object instead of text");
     return {sub, [o] { return runResync(*o); }};
 }
 

@@ -52,6 +52,41 @@ Json variantJson(const Variant& v) {
     return nullptr;
 }
 
+std::string valueText(const std::optional<Variant>& v) {
+    return v ? variantText(*v) : std::string(kMissingText);
+}
+
+Json valueJson(const std::optional<Variant>& v) {
+    return v ? variantJson(*v) : Json(nullptr);
+}
+
+std::string csvValue(const std::optional<Variant>& v) {
+    if (!v || v->isEmpty()) return {};
+    if (v->isNull()) return "Null";
+    return v->toString();
+}
+
+std::string csvRecord(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) line += ',';
+        const std::string& f = fields[i];
+        const bool quote = f.find_first_of(",\"\r\n") != std::string::npos ||
+                           (!f.empty() && (f.front() == ' ' || f.back() == ' '));
+        if (!quote) {
+            line += f;
+            continue;
+        }
+        line += '"';
+        for (char c : f) {
+            if (c == '"') line += '"';
+            line += c;
+        }
+        line += '"';
+    }
+    return line;
+}
+
 std::string clockText(bool micro) {
     using namespace std::chrono;
     const auto now = system_clock::now();

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vantrel/variant.hpp"
 
@@ -28,6 +30,20 @@ std::string clockText(bool micro = false);
 // ("2026-12-08T14:03:07.125+01:00"): the time of every JSON and CSV record.
 std::string dateTimeText();
 std::string dateTimeText(std::chrono::system_clock::time_point when);
+// A missing value (no reading, no device...) is null in JSON, an empty field in CSV and this in
+// text and tables. Empty and Null are values of their own, and are shown as such.
+inline constexpr std::string_view kMissingText = "-";
+// A value that may be missing, for text, JSON and CSV.
+std::string valueText(const std::optional<Variant>& v);
+Json valueJson(const std::optional<Variant>& v);
+// As CSV wants it, unquoted: numbers and booleans as text, strings as they are; empty when
+// missing or Empty.
+std::string csvValue(const std::optional<Variant>& v);
+// One CSV record: the fields joined by commas, each in double quotes (quotes doubled) when it
+// holds a comma, a quote or a line break, or starts or ends with a blank. An empty field is a
+// missing value.
+std::string csvRecord(const std::vector<std::string>& fields);
+
 // Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
 std::string traceText(std::string_view bytes);
 
