@@ -111,6 +111,25 @@ TEST(CliConsole, TypedAsAPersonWould) {
     std::filesystem::remove(history);
 }
 
+// A channel the 8-bit converter does not have is refused without a word from the control; the
+// console says why. The 10-bit converter's own text says it for that one.
+TEST(CliConsole, ARefusedChannelSaysWhy) {
+    const std::string history = historyPath();
+    std::filesystem::remove(history);
+    Console c(history);
+    c.openPort();
+    c.tool.type("ADC8 12\r");
+    c.expectShown("ADC8 -> False, Channel = 12");
+    c.expectShown("  the 8-bit converter has no channel 12 (channels 0 to 11); nothing was sent");
+    c.tool.type("ADC10 14\r");
+    c.expectShown("A/D channel requested does not exist");
+    c.expectLine("COM1 9600>");
+    c.tool.type("\x04");
+    EXPECT_EQ(c.tool.finish(), 0) << c.tool.screen().text();
+    EXPECT_EQ(c.board.lines(), std::vector<std::string>{});
+    std::filesystem::remove(history);
+}
+
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "channels.hpp"
 #include "commands.hpp"
 #include "events.hpp"
 #include "line_editor.hpp"
@@ -434,6 +435,13 @@ class Shell {
             show(text);
             if (console_ && info && std::string_view(info->name) == "Command")
                 show("  reply " + quotedText(session_.ctrl().ReturnedStr()));
+            // The 8-bit conversion refuses a channel without a word in ErrorString.
+            if (console_ && info && std::string_view(info->name) == "ADC8" &&
+                result.type() == VarType::Boolean && !result.asBoolean() &&
+                args[0].type() == VarType::Integer) {
+                const std::string why = channelRefusal(8, args[0].asInteger());
+                if (!why.empty()) show("  " + why);
+            }
         }
         for (const auto& e : raised) show("  event " + eventText(e));
     }
