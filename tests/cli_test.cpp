@@ -623,14 +623,6 @@ TEST(CliConfig, WritesTheEntryThatLaterCommandsLoad) {
                     {"port", 4},
                     {"baud", 19200},
                     {"portIsOpen", false}}));
-    const Outcome saved =
-        run({"config", "--form", form, "--name", "Second", "--baud", "300", "--save", "--json"});
-    EXPECT_EQ(json::parse(saved.out), (json{{"form", form},
-                                            {"name", "Second"},
-                                            {"saved", true},
-                                            {"port", 1},
-                                            {"baud", 300},
-                                            {"portIsOpen", false}}));
     EXPECT_EQ(run({"config", "--port", "4"}).status, 2);  // no form
 }
 
@@ -666,8 +658,11 @@ TEST(CliResync, JsonIsOneDocument) {
 
 TEST(CliMonitor, CsvAndJsonRecordsStartWithTheDateTime) {
     BoardThread board([](vantrel::sim::PtyBoard& b) { b.setUnsolicitedEvery("L\r\n", 20ms); });
+    // Each record: its date-time, then the text received or the event, whose value is missing.
+    const std::regex csv(R"(([^,]+),(received,,(L\\r\\n)+|InterruptLow,,))");
+    const std::regex jsonRecord(
+        R"re(\{"time":"([^"]+)",("received":"(L\\r\\n)+"|"event":"InterruptLow")\})re");
     for (const std::string format : {"--csv", "--json"}) {
-        SCOPED_TRACE(format);
         Tool tool({"monitor", "--device", board.path(), format});
         ASSERT_TRUE(
             tool.waitLine([](const std::string& l) { return l.find("InterruptLow") != l.npos; }));
@@ -675,37 +670,22 @@ TEST(CliMonitor, CsvAndJsonRecordsStartWithTheDateTime) {
         const Outcome o = tool.finish();
         EXPECT_EQ(o.status, 130) << o.err;
         std::vector<std::string> rows = lines(o.out);
-        ASSERT_GE(rows.size(), 2u) << o.out;
         if (format == "--csv") {
+            ASSERT_FALSE(rows.empty());
             EXPECT_EQ(rows.front(), "time,event,value,text");
             rows.erase(rows.begin());
         }
-        std::set<std::string> seen;
-        for (const std::string& row : rows) {
-            if (format == "--csv") {
-                const std::size_t comma = row.find(',');
-                EXPECT_TRUE(isDateTime(row.substr(0, comma))) << row;
-                // The value is missing (an empty field) in both kinds of record.
-                const std::string rest = row.substr(comma + 1);
-                EXPECT_TRUE(rest == "received,,L\\r\\n" || rest == "InterruptLow,,") << row;
-                seen.insert(rest);
-            } else {
-                json j = json::parse(row);
-                EXPECT_TRUE(row.starts_with("{\"time\":\"")) << row;
-                EXPECT_TRUE(isDateTime(j["time"].get<std::string>())) << row;
-                j.erase("time");
-                const bool known =
-                    j == json{{"received", "L\r\n"}} || j == json{{"event", "InterruptLow"}};
-                EXPECT_TRUE(known) << row;
-                seen.insert(j.dump());
-            }
-        }
-        EXPECT_EQ(seen.size(), 2u) << o.out;
+        EXPECT_GE(rows.size(), 2u) << o.out;
+        std::smatch m;
+        for (const std::string& row : rows)
+            EXPECT_TRUE(std::regex_match(row, m, format == "--csv" ? csv : jsonRecord) &&
+                        isDateTime(m[1]))
+                << row;
     }
     EXPECT_EQ(run({"monitor", "--csv", "--json"}).status, 2);
 }
 
-// Where there is no value: "-" in text and tables, null in JSON (an empty CSV field is above).
+// Where there is no value: "-" in text, null in JSON (an empty CSV field is in monitor's test).
 TEST(CliTool, MissingValuesHaveOneSpellingPerFormat) {
     // A machine whose ttyS0 is the kernel console: COM1 has no device.
     TempDir dir;
@@ -722,15 +702,6 @@ TEST(CliTool, MissingValuesHaveOneSpellingPerFormat) {
     const Outcome find = run({"find"});
     EXPECT_NE(find.err.find("\n  COM1  -  "), std::string::npos) << find.err;
     EXPECT_EQ(json::parse(run({"find", "--json"}).out)["probes"][0]["device"], nullptr);
-
-    // A check whose conversion timed out has no reading.
-    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
-    const Outcome table = run({"selftest", "--device", silent.path(), "--bits", "8"});
-    ASSERT_EQ(lines(table.out).size(), 2u) << table.out;
-    EXPECT_TRUE(lines(table.out)[1].starts_with("8      half scale  -         120..130    FAIL"))
-        << table.out;
-    const Outcome checks = run({"selftest", "--device", silent.path(), "--bits", "8", "--json"});
-    EXPECT_EQ(json::parse(checks.out)["reading"], nullptr) << checks.out;
 }
 
 TEST(CliTool, HelpAndUsageErrors) {
