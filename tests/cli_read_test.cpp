@@ -181,16 +181,16 @@ TEST(CliReadView, RecordsOfAReading) {
         std::string csv, json, plain;
     };
     const std::vector<Case> cases = {
-        {&good, false, "2026-12-08T03:00:00.000,10,3,805.25,True,\"\"",
+        {&good, false, "2026-12-08T03:00:00.000,10,3,805.25,True,",
          R"({"time":"2026-12-08T03:00:00.000","bits":10,"channel":3,"value":805.25,"result":true,"errorString":"","address":48})",
          "2026-12-08T03:00:00.000      805.25  True"},
-        {&good, true, "2026-12-08T03:00:00.000,10,3,805.25,3.935728250244379,True,\"\"",
+        {&good, true, "2026-12-08T03:00:00.000,10,3,805.25,3.935728250244379,True,",
          R"({"time":"2026-12-08T03:00:00.000","bits":10,"channel":3,"value":805.25,"scaled":3.935728250244379,"result":true,"errorString":"","address":48})",
          "2026-12-08T03:00:00.000      805.25     3.93573  True"},
         {&failed, true, R"(2026-12-08T03:00:00.500,12,11,,,False,"say \""no\""\r\n")",
          R"({"time":"2026-12-08T03:00:00.500","bits":12,"channel":11,"value":null,"scaled":null,"result":false,"errorString":"say \"no\"\r\n"})",
          R"(2026-12-08T03:00:00.500           -           -  False  say \"no\"\r\n)"},
-        {&thrown, false, "2026-12-08T03:00:00.500,12,11,,False,\"timed out\"",
+        {&thrown, false, "2026-12-08T03:00:00.500,12,11,,False,timed out",
          R"({"time":"2026-12-08T03:00:00.500","bits":12,"channel":11,"value":null,"result":false,"errorString":"timed out","error":{"number":8001,"text":"timed out"}})",
          "2026-12-08T03:00:00.500           -  False  error 8001:  timed out"},
     };
@@ -274,7 +274,7 @@ TEST(CliReadView, RefusedChannelNamed) {
     std::string screen = read.screen().text();
     std::erase(screen, '\n');  // the message is longer than a row
     EXPECT_NE(screen.find("vantrel: channel 12 of the 8-bit converter: the control refused the "
-                          "reading without asking the device (it has no such channel); stopped"),
+                          "reading without asking the device (it has channels 0 to 11); stopped"),
               std::string::npos)
         << screen;
     EXPECT_NE(screen.find("vantrel: note: widths are mixed"), std::string::npos) << screen;

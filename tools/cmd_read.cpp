@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "channels.hpp"
 #include "commands.hpp"
 #include "events.hpp"
 #include "live_view.hpp"
@@ -194,6 +195,13 @@ int runRead(const ReadOptions& o) {
                 if (r.bits != 8 && !failure) r.address = channel;
                 r.errorText = failure ? failure->what() : ctrl.ErrorString();
                 if (failure) r.errorNumber = failure->number();
+                // A channel the converter does not have is refused without a word to the
+                // device; the 8-bit converter leaves ErrorString as the call before left it.
+                const std::string refusal =
+                    r.result || failure || session.bytesWritten() != writtenBefore
+                        ? std::string()
+                        : channelRefusal(r.bits, r.channel);
+                if (!refusal.empty() && r.bits == 8) r.errorText = refusal;
                 stats[k].add(raw, scaled ? r.scaled : raw, escapeC(r.errorText, false));
 
                 const std::string failureKey =
@@ -231,7 +239,9 @@ int runRead(const ReadOptions& o) {
                     finish(kExitFalse);
                     printError("vantrel: " + channelName(r.channel, r.bits) +
                                ": the control refused the reading without asking the device" +
-                               (r.errorText.empty() ? " (it has no such channel)" : "") +
+                               (refusal.empty() ? std::string()
+                                                : " (it has channels 0 to " +
+                                                      std::to_string(lastChannel(r.bits)) + ")") +
                                "; stopped");
                     return kExitFalse;
                 }

@@ -39,15 +39,6 @@ std::string padLeft(std::string text, std::size_t width) {
     return text;
 }
 
-std::string csvField(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + '"';
-}
-
 // The columns of the table before its history, and their widths.
 constexpr std::size_t kChannelWidth = 7, kBitsWidth = 4, kValueWidth = 9, kCountWidth = 7,
                       kFailWidth = 4;
@@ -194,7 +185,7 @@ std::optional<double> ChannelStats::mean() const {
 }
 
 std::string numberText(std::optional<double> v) {
-    if (!v) return "-";
+    if (!v) return std::string(kMissingText);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.6g", *v);
     return buf;
@@ -212,10 +203,12 @@ std::string csvHeader(bool scaled) {
 }
 
 std::string csvRecord(const Reading& r, bool scaled) {
-    std::string line = r.time + "," + std::to_string(r.bits) + "," + std::to_string(r.channel) +
-                       "," + (r.raw.isEmpty() ? "" : r.raw.toString());
-    if (scaled) line += "," + (r.scaled ? exactNumber(*r.scaled) : std::string());
-    return line + "," + (r.result ? "True" : "False") + "," + csvField(escapeC(r.errorText, false));
+    std::vector<std::string> fields = {r.time, std::to_string(r.bits), std::to_string(r.channel),
+                                       r.raw.isEmpty() ? "" : r.raw.toString()};
+    if (scaled) fields.push_back(r.scaled ? exactNumber(*r.scaled) : std::string());
+    fields.push_back(r.result ? "True" : "False");
+    fields.push_back(escapeC(r.errorText, false));
+    return csvRecord(fields);
 }
 
 Json jsonRecord(const Reading& r, bool scaled) {
@@ -234,7 +227,7 @@ std::string plainLine(const Reading& r, bool scaled, bool severalChannels) {
     if (severalChannels)
         line += "  channel " + padLeft(std::to_string(r.channel), 2) + "  " +
                 padLeft(std::to_string(r.bits), 2) + " bits";
-    line += "  " + padLeft(r.raw.isEmpty() ? "-" : r.raw.toString(), 10);
+    line += "  " + padLeft(r.raw.isEmpty() ? std::string(kMissingText) : r.raw.toString(), 10);
     if (scaled) line += "  " + padLeft(numberText(r.scaled), 10);
     line += std::string("  ") + (r.result ? "True" : "False");
     if (r.errorNumber) line += "  error " + std::to_string(*r.errorNumber) + ":";
