@@ -227,4 +227,18 @@ TEST(CliTerm, LinesGoOutAndWhatComesBackIsShownEscapedAsItArrives) {
     }
 }
 
+// A device that goes away ends term, as it ends monitor and read.
+TEST(CliTerm, EndsWhenTheDeviceGoesAway) {
+    const auto loop = vantrel::makeEpollLoop();
+    vantrel::sim::PtyBoard board(*loop);
+    TerminalProgram term({VANTREL_CLI, "term", "--device", board.slavePath()}, loop.get());
+    EXPECT_TRUE(term.waitFor([](const Screen& s) { return s.cursorRow() == "send>"; }))
+        << term.screen().text();
+    term.type("PR");
+    board.hangUp();
+    EXPECT_EQ(term.finish(), 1) << term.screen().text();
+    EXPECT_NE(term.screen().text().find("vantrel: the device closed the line"), std::string::npos)
+        << term.screen().text();
+}
+
 }  // namespace

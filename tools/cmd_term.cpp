@@ -108,13 +108,19 @@ class Term {
             editor_->endOn(']');
             endedBy = runConsole(
                 session_.stop(), session_.loop(), *editor_,
-                [this](const std::string& l) { send(l); }, [] { return false; });
+                [this](const std::string& l) { send(l); },
+                [this] { return session_.deviceGone(); });
             editor_.reset();
         } else {
             runPlain();
         }
+        const bool gone = session_.deviceGone();
         ctrl.ClosePort();
         if (endedBy != 0) return 128 + endedBy;
+        if (gone) {
+            printError("vantrel: the device closed the line");
+            return kExitFalse;
+        }
         return failed_ ? kExitFailedCall : kExitTrue;
     }
 
@@ -124,7 +130,7 @@ class Term {
     void runPlain() {
         StopSignals& stop = session_.stop();
         std::string input;
-        for (bool eof = false; !eof && !stop.raised() && !failed_;) {
+        for (bool eof = false; !eof && !stop.raised() && !failed_ && !session_.deviceGone();) {
             pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {session_.loop().fd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
@@ -150,7 +156,8 @@ class Term {
             }
             input.erase(0, start);
         }
-        for (uint64_t seen = ~uint64_t{0}; seen != receivedCount_ && !stop.raised();) {
+        for (uint64_t seen = ~uint64_t{0};
+             seen != receivedCount_ && !stop.raised() && !session_.deviceGone();) {
             seen = receivedCount_;
             pumpFor(session_.loop(), std::chrono::milliseconds(options_.linger),
                     [&] { return stop.raised() || receivedCount_ != seen; });

@@ -267,7 +267,10 @@ int runConsole(StopSignals& stopSignals, EventLoop& loop, LineEditor& editor,
             if (errno == EINTR) continue;
             throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
         }
-        if (fds[1].revents != 0) loop.dispatchPending();
+        if (fds[1].revents != 0) {
+            loop.dispatchPending();
+            if (done()) break;
+        }
         signalfd_siginfo info;
         while (::read(sigfd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (info.ssi_signo == SIGINT)

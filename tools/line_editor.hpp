@@ -58,10 +58,10 @@ class LineEditor {
 class StopSignals;
 
 // Runs a console on the calling thread until the editor ends (Ctrl-D, the end key, the terminal
-// gone), SIGTERM arrives or done() holds after a line: the loop's events are dispatched, SIGINT
-// drops the line being typed, SIGWINCH reaches the editor, each line typed goes to onLine. The
-// console takes SIGINT and SIGTERM from stopSignals meanwhile. The editor is started here and
-// stopped on return. Returns the signal that ended it (SIGTERM), or 0.
+// gone), SIGTERM arrives or done() holds after a line or the loop's events: the loop's events are
+// dispatched, SIGINT drops the line being typed, SIGWINCH reaches the editor, each line typed goes
+// to onLine. The console takes SIGINT and SIGTERM from stopSignals meanwhile. The editor is started
+// here and stopped on return. Returns the signal that ended it (SIGTERM), or 0.
 int runConsole(StopSignals& stopSignals, EventLoop& loop, LineEditor& editor,
                const std::function<void(const std::string&)>& onLine,
                const std::function<bool()>& done);
