@@ -31,11 +31,13 @@
 
 #include "platform/fd.hpp"
 #include "sim/pty_board.hpp"
+#include "test_support.hpp"
 
 extern char** environ;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using vantrel::testing::ScopedEnv;
 
 namespace {
 
@@ -496,25 +498,6 @@ TEST(CliSelftest, TableAndExitStatus) {
     EXPECT_EQ(rows[2], "10     half scale  523.25    502..522    FAIL    Returned value: 523.25");
     EXPECT_TRUE(rows[3].ends_with("pass")) << rows[3];
 }
-
-// Sets an environment variable, for the tool's children too, until the end of the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(CliFind, FindsTheBoardAmongMissingAndSilentPortsAndSavesIt) {
     BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });

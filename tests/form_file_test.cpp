@@ -18,9 +18,11 @@
 #include <thread>
 
 #include "fakes.hpp"
+#include "test_support.hpp"
 #include "vantrel/vantrel.h"
 
 using namespace vantrel;
+using vantrel::testing::errorOf;
 using vantrel::testing::FakeSite;
 namespace fs = std::filesystem;
 
@@ -54,15 +56,6 @@ class FormFileTest : public ::testing::Test {
     fs::path dir;
     std::string path;
 };
-
-Error errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e;
-    }
-    return Error(0, "no error");
-}
 
 TEST(StoredValueEquals, ComponentModelEquality) {
     struct Case {

@@ -12,44 +12,16 @@
 #include <sstream>
 
 #include "pty_pair.hpp"
+#include "test_support.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
 using namespace vantrel;
+using vantrel::testing::errorOf;
+using vantrel::testing::ScopedEnv;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Sets an environment variable for one scope (unset when `value` is empty).
-class EnvVar {
-  public:
-    EnvVar(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value.empty())
-            ::unsetenv(name);
-        else
-            ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvVar() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-Error errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e;
-    }
-    return Error(0, "no error");
-}
 
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -232,19 +204,19 @@ TEST_F(FakeMachine, AdaptersOutsideTheMapGetFreeNumbersForAScan) {
 
 TEST_F(FakeMachine, PortsFileLookupFollowsTheEnvironment) {
     const std::string user = (root / "config" / "vantrel" / "ports.toml").string();
-    const EnvVar home("HOME", (root / "home").string());
-    const EnvVar xdg("XDG_CONFIG_HOME", (root / "config").string());
+    const ScopedEnv home("HOME", (root / "home").string());
+    const ScopedEnv xdg("XDG_CONFIG_HOME", (root / "config").string());
     {
-        const EnvVar ports("VANTREL_PORTS", (root / "mine.toml").string());
+        const ScopedEnv ports("VANTREL_PORTS", (root / "mine.toml").string());
         EXPECT_EQ(locatePortsFile(paths), (root / "mine.toml").string());
         EXPECT_EQ(writablePortsFile(), (root / "mine.toml").string());
     }
-    const EnvVar ports("VANTREL_PORTS", "");
+    const ScopedEnv ports("VANTREL_PORTS", "");
     EXPECT_EQ(locatePortsFile(paths), paths.systemPortsFile);
     EXPECT_EQ(writablePortsFile(), user);
     writeFile(user, "");
     EXPECT_EQ(locatePortsFile(paths), user);
-    const EnvVar noXdg("XDG_CONFIG_HOME", "");
+    const ScopedEnv noXdg("XDG_CONFIG_HOME", "");
     EXPECT_EQ(writablePortsFile(), (root / "home" / ".config" / "vantrel" / "ports.toml").string());
 }
 
@@ -305,7 +277,7 @@ TEST_F(FakeMachine, StoreKeepsOtherEntriesAndRoundTripsAnyPath) {
 TEST_F(FakeMachine, AChangeToTheSystemFileGoesToTheUsersFileStartingFromIt) {
     writeFile(paths.systemPortsFile, "[ports]\nCOM2 = \"/dev/ttyUSB0\"\n");
     const std::string mine = (root / "mine.toml").string();
-    const EnvVar ports("VANTREL_PORTS", mine);
+    const ScopedEnv ports("VANTREL_PORTS", mine);
     PortMap map(paths.systemPortsFile, paths);
     EXPECT_EQ(map.store(4, "/dev/ttyACM0"), mine);
     EXPECT_EQ(map.portsFile(), mine);

@@ -14,6 +14,7 @@
 #include "platform/net_serial.hpp"
 #include "pty_pair.hpp"
 #include "pump_until.hpp"
+#include "test_support.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -21,20 +22,10 @@ namespace vantrel {
 namespace {
 
 using namespace std::chrono_literals;
+using vantrel::testing::errorOf;
 
 constexpr int16_t kPort = 42;
 constexpr int16_t kOtherPort = 43;
-
-// Calls f and returns the Error it throws (number 0 when it throws none).
-template <class F>
-Error errorOf(F f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e;
-    }
-    return Error(0, "no error");
-}
 
 class SerialTest : public ::testing::Test {
   protected:
