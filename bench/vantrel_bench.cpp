@@ -40,7 +40,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "sim/pty_board.hpp"
 #include "vantrel/ctrl.hpp"
 

@@ -1,6 +1,6 @@
 #include "sim/board_console.hpp"
 
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 
 #include <charconv>
 #include <chrono>

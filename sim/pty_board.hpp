@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "sim/board_engine.hpp"
 #include "vantrel/platform.hpp"
 

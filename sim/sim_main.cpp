@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "sim/board_console.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"

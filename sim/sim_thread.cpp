@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel::sim {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::sim {

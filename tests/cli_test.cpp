@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "sim/pty_board.hpp"
 #include "test_support.hpp"
 

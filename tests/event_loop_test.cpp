@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 

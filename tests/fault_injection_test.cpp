@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fakes.hpp"
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
 

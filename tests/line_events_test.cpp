@@ -20,9 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/line_events.hpp"
-#include "platform/low_latency.hpp"
-#include "platform/posix_serial.hpp"
+#include "transport/line_events.hpp"
+#include "transport/low_latency.hpp"
+#include "transport/posix_serial.hpp"
 #include "pty_pair.hpp"
 #include "pump_until.hpp"
 #include "vantrel/platform.hpp"

@@ -24,9 +24,9 @@
 #include <thread>
 
 #include "fakes.hpp"
-#include "platform/fd.hpp"
-#include "platform/net_serial.hpp"
-#include "platform/telnet_codec.hpp"
+#include "fd.hpp"
+#include "transport/net_serial.hpp"
+#include "transport/telnet_codec.hpp"
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/net_serial.hpp"
+#include "transport/net_serial.hpp"
 #include "pty_pair.hpp"
 #include "pump_until.hpp"
 #include "test_support.hpp"

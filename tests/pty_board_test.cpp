@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "sim/board_console.hpp"
 #include "sim/pty_board.hpp"
 

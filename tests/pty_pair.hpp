@@ -11,7 +11,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 
 namespace vantrel::test {
 

@@ -1,8 +1,8 @@
 // The telnet side of RFC 2217 and the network device strings, without sockets.
 #include <gtest/gtest.h>
 
-#include "platform/net_serial.hpp"
-#include "platform/telnet_codec.hpp"
+#include "transport/net_serial.hpp"
+#include "transport/telnet_codec.hpp"
 #include "vantrel/error.hpp"
 
 using namespace vantrel;

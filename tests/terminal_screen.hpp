@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::test {

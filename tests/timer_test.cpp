@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "pump_until.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"

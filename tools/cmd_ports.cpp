@@ -9,7 +9,6 @@
 #include "commands.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "platform/net_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -50,7 +49,7 @@ void change(const PortsOptions& o) {
         const auto parsed = parseMapping(a);
         if (!parsed) throw CLI::ValidationError("--assign", "expected N=DEVICE: " + a);
         const auto& [port, device] = *parsed;
-        if (!isNetDevice(device) && ::access(device.c_str(), F_OK) != 0)
+        if (!isDeviceUrl(device) && ::access(device.c_str(), F_OK) != 0)
             throw Error(err::PortsFile, device + ": " + std::strerror(errno) +
                                             "; nothing stored for COM" + std::to_string(port));
         if (device.rfind("/dev/pts/", 0) == 0)
@@ -117,7 +116,7 @@ int runPorts(const PortsOptions& o) {
     for (const int n : ports) {
         const PortMap::Entry e = map.entry(n);
         const bool present =
-            !e.device.empty() && (isNetDevice(e.device) || ::access(e.device.c_str(), F_OK) == 0);
+            !e.device.empty() && (isDeviceUrl(e.device) || ::access(e.device.c_str(), F_OK) == 0);
         Json item = {{"port", n},
                      {"device", orNull(e.device)},
                      {"mapped", e.source == PortMap::Source::Run},

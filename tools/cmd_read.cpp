@@ -14,7 +14,7 @@
 #include "live_view.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 

@@ -5,7 +5,7 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 #include "session.hpp"
 
 namespace vantrel::cli {

@@ -10,7 +10,7 @@
 #include "line_editor.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 

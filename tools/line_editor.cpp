@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "signals.hpp"
 #include "vantrel/error.hpp"
 

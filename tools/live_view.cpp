@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/fd.hpp"
-#include "platform/text_escape.hpp"
+#include "fd.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 std::string quotedText(std::string_view text) {

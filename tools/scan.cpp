@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 

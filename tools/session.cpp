@@ -8,8 +8,7 @@
 #include <cerrno>
 
 #include "output.hpp"
-#include "platform/fd.hpp"
-#include "platform/net_serial.hpp"
+#include "fd.hpp"
 
 namespace vantrel::cli {
 
@@ -27,7 +26,7 @@ std::string portProblem(int port, const SerialComm& comm) {
 
 std::string deviceProblem(const std::string& path, const SerialComm& comm) {
     // A connection cannot be looked at from outside without connecting again.
-    if (isNetDevice(path)) return comm.lastOpenError();
+    if (isDeviceUrl(path)) return comm.lastOpenError();
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return sysMessage("open", path, errno);
     if (!::isatty(fd.get())) return path + " is not a terminal";

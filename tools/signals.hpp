@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::cli {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/line_events.hpp"
+#include "transport/line_events.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel {

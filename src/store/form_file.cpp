@@ -1,4 +1,4 @@
-// Property stores: the in-memory bag and the TOML form file with its atomic save.
+// The TOML form file: one table per control, read and saved atomically under a lock.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,55 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/atomic_file.hpp"
-#include "platform/fd.hpp"
+#include "atomic_file.hpp"
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel {
-
-bool storedValueEquals(const Variant& value, const Variant& def) {
-    if (value.isNull() || def.isNull()) return false;
-    if (value.isEmpty() || def.isEmpty()) return value.isEmpty() && def.isEmpty();
-    const bool valueText = value.type() == VarType::String;
-    const bool defText = def.type() == VarType::String;
-    if (valueText || defText) return valueText && defText && value.asString() == def.asString();
-    // Every remaining type is numeric and converts to a double exactly (Currency to within
-    // what the two sides can hold anyway).
-    return value.toDouble() == def.toDouble();
-}
-
-// ---------------------------------------------------------------------------------------------
-// MemoryPropertyBag
-
-Variant MemoryPropertyBag::ReadProperty(std::string_view key, const Variant& def) {
-    auto it = values_.find(key);
-    return it == values_.end() ? def : it->second;
-}
-
-void MemoryPropertyBag::WriteProperty(std::string_view key, const Variant& value,
-                                      const Variant& def) {
-    if (storedValueEquals(value, def))
-        remove(key);
-    else
-        set(key, value);
-}
-
-void MemoryPropertyBag::set(std::string_view key, Variant value) {
-    auto it = values_.find(key);
-    if (it == values_.end())
-        values_.emplace(std::string(key), std::move(value));
-    else
-        it->second = std::move(value);
-}
-
-void MemoryPropertyBag::remove(std::string_view key) {
-    auto it = values_.find(key);
-    if (it != values_.end()) values_.erase(it);
-}
-
-// ---------------------------------------------------------------------------------------------
-// FormFile
 
 namespace {
 

@@ -1,5 +1,5 @@
 // vantrel: the serial component on a TCP connection to a serial server, raw or with RFC 2217.
-#include "platform/net_serial.hpp"
+#include "transport/net_serial.hpp"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fd.hpp"
-#include "platform/serial_base.hpp"
-#include "platform/telnet_codec.hpp"
+#include "fd.hpp"
+#include "transport/serial_base.hpp"
+#include "transport/telnet_codec.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/net_serial.hpp"
+#include "transport/net_serial.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel {
@@ -100,6 +100,10 @@ std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop) {
 
 std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop, std::size_t inBufferSize) {
     return std::make_unique<SerialSwitch>(loop, inBufferSize);
+}
+
+bool isDeviceUrl(std::string_view device) {
+    return isNetDevice(device);
 }
 
 }  // namespace vantrel

@@ -1,5 +1,5 @@
 // vantrel: asking a serial driver to hand received bytes on at once.
-#include "platform/low_latency.hpp"
+#include "transport/low_latency.hpp"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>

@@ -1,5 +1,5 @@
 // vantrel: the telnet side of RFC 2217, without I/O.
-#include "platform/telnet_codec.hpp"
+#include "transport/telnet_codec.hpp"
 
 #include "vantrel/platform.hpp"
 

@@ -1,5 +1,5 @@
 // vantrel: modem-line changes and line errors of a serial device, turned into OnComm codes.
-#include "platform/line_events.hpp"
+#include "transport/line_events.hpp"
 
 #include <linux/serial.h>
 #include <pthread.h>

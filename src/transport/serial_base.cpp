@@ -1,5 +1,5 @@
 // vantrel: the part of the serial components that does not depend on the device.
-#include "platform/serial_base.hpp"
+#include "transport/serial_base.hpp"
 
 #include <cctype>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "platform/text_escape.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel {
 

@@ -1,5 +1,5 @@
 // vantrel: whole-file reads and atomic replacement, shared by the form file and the ports file.
-#include "platform/atomic_file.hpp"
+#include "atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel {

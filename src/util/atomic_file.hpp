@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 
 namespace vantrel {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/atomic_file.hpp"
-#include "platform/fd.hpp"
-#include "platform/net_serial.hpp"
+#include "atomic_file.hpp"
+#include "fd.hpp"
+#include "transport/net_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 
 namespace vantrel {
 

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/fd.hpp"
-#include "platform/line_events.hpp"
-#include "platform/low_latency.hpp"
-#include "platform/posix_serial.hpp"
-#include "platform/serial_base.hpp"
+#include "fd.hpp"
+#include "transport/line_events.hpp"
+#include "transport/low_latency.hpp"
+#include "transport/posix_serial.hpp"
+#include "transport/serial_base.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/fd.hpp"
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
