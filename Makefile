@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all deps configure build release demo test test-asan bench fuzz fuzz-smoke format clean
+.PHONY: all deps configure build release demo test test-drivers test-asan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -35,6 +35,11 @@ demo: build
 # A test that fails once is a fault to find: no test gets a second run.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The tool and a C++ host inside a QEMU guest against the kernel's own serial drivers (an FTDI
+# adapter and a 16550), each wired to a simulator here; installs its own Debian packages.
+test-drivers: build
+	./tests/drivers/run.sh $(BUILD)
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
