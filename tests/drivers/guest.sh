@@ -215,6 +215,20 @@ verdict "plugged again: /dev/ttyUSB0 and the same by-id link come back" "$BYID" 
 udevadm settle --timeout=10
 check "cmd PRA through the by-id path after the replug" '^result +True' \
     vantrel cmd --device "$BYID" --baud 9600 PRA
+# Another adapter (another serial number) at the same USB port gets a by-id path of its own.
+other_present() { [ -c /dev/ttyUSB0 ] && [ -n "$(by_id)" ] && [ "$(by_id)" != "$BYID" ]; }
+host unplug
+until_true 10 absent
+host plug serial=VT0002
+until_true 10 other_present
+udevadm settle --timeout=10
+OTHER=$(by_id)
+verdict "plugged as another adapter: another by-id path" "$OTHER" \
+    test "$(readlink -f "$OTHER")" = /dev/ttyUSB0 -a "${OTHER#*VT0002}" != "$OTHER"
+host unplug
+until_true 10 absent
+host plug
+until_true 10 present
 
 echo "@@UPTIME $(up)"
 echo "@@SUMMARY guest $PASS passed, $FAIL failed"
