@@ -7,7 +7,7 @@
 
 #include "serial/reply_parser.hpp"
 #include "vantrel/platform.hpp"
-#include "vantrel/receive_buffer.hpp"
+#include "serial/receive_buffer.hpp"
 #include "vantrel/variant.hpp"
 
 namespace {

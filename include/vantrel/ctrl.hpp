@@ -13,13 +13,15 @@
 
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
-#include "vantrel/receive_buffer.hpp"
 #include "vantrel/variant.hpp"
 
 namespace vantrel VANTREL_API {
 
 namespace testing {
 class CtrlProbe;  // test access to the state record
+}
+namespace serial {
+class ReceiveBuffer;  // the bytes received since the last command began
 }
 
 // The control's events. A host derives from this and connects the object to a control.
@@ -170,7 +172,7 @@ class VantrelCtrl {
     bool m_PortIsOpen = false;
     std::string m_ErrorString;
     int16_t m_ErrorNr = 0;
-    serial::ReceiveBuffer m_ReturnedStr;
+    std::unique_ptr<serial::ReceiveBuffer> m_ReturnedStr;
     bool m_TimedOut = false;
     int16_t m_LastChannel8 = 0;
     int16_t m_NrOfBits = 0;

@@ -3,13 +3,17 @@
 #include <array>
 
 #include "control/instances.hpp"
+#include "serial/receive_buffer.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
 
 VantrelCtrl::VantrelCtrl(std::unique_ptr<SerialComm> comm, std::unique_ptr<Timer> timer,
                          std::shared_ptr<Site> site)
-    : MSComm1(std::move(comm)), Timer1(std::move(timer)), site_(std::move(site)) {
+    : MSComm1(std::move(comm)),
+      Timer1(std::move(timer)),
+      site_(std::move(site)),
+      m_ReturnedStr(std::make_unique<serial::ReceiveBuffer>()) {
     if (!MSComm1 || !Timer1 || !site_)
         throw Error(err::InvalidPropertyValue,
                     "a control needs a serial component, a timer and a site");
@@ -78,11 +82,11 @@ int16_t VantrelCtrl::c_errorstring(std::string& s) const {
 }
 
 std::string VantrelCtrl::ReturnedStr() const {
-    return m_ReturnedStr.str();
+    return bytesToText(m_ReturnedStr->view());
 }
 
 int16_t VantrelCtrl::c_returnedstr(std::string& s) const {
-    s = m_ReturnedStr.str();
+    s = bytesToText(m_ReturnedStr->view());
     return 0;
 }
 

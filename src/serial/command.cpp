@@ -1,4 +1,5 @@
 // VantrelCtrl::Command: one command/reply exchange with the board.
+#include "serial/receive_buffer.hpp"
 #include "serial/reply_parser.hpp"
 #include "vantrel/ctrl.hpp"
 
@@ -34,7 +35,7 @@ bool VantrelCtrl::Command(std::string& s) {
 
     m_ErrorString.clear();
     m_ErrorNr = 0;
-    m_ReturnedStr.clear();
+    m_ReturnedStr->clear();
     if (m_Bauds == 0) throw Error(err::DivisionByZero);
     Timer1->Interval(roundToLong(2'500'000.0 / m_Bauds));
     m_TimedOut = false;
@@ -50,12 +51,12 @@ bool VantrelCtrl::Command(std::string& s) {
             ScopeExit stop([this] { Timer1->Enabled(false); });
             do {
                 site_->DoEvents();
-            } while (!m_ReturnedStr.sawPrompt() && !m_TimedOut);
+            } while (!m_ReturnedStr->sawPrompt() && !m_TimedOut);
         }
         if (m_TimedOut) {
             m_ErrorString = "Serial port timed out";
         } else {
-            const serial::ParsedReply reply = serial::parseReply(textToBytes(m_ReturnedStr.view()));
+            const serial::ParsedReply reply = serial::parseReply(m_ReturnedStr->view());
             switch (reply.kind) {
                 case serial::ParsedReply::Kind::BoardError:
                     m_ErrorString = bytesToText(reply.errorText);

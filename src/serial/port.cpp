@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "serial/receive_buffer.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
@@ -143,9 +144,9 @@ void VantrelCtrl::MSComm1_OnComm() {
 }
 
 void VantrelCtrl::receive() {
-    m_ReturnedStr.append(bytesToText(MSComm1->Input()));
-    if (m_ReturnedStr.sawLow()) raiseInterruptLow();
-    if (m_ReturnedStr.sawHigh()) raiseInterruptHigh();
+    m_ReturnedStr->append(MSComm1->Input());
+    if (m_ReturnedStr->sawLow()) raiseInterruptLow();
+    if (m_ReturnedStr->sawHigh()) raiseInterruptHigh();
 }
 
 void VantrelCtrl::Timer1_Timer() {

@@ -1,4 +1,4 @@
-#include "vantrel/receive_buffer.hpp"
+#include "serial/receive_buffer.hpp"
 
 namespace vantrel::serial {
 
@@ -19,9 +19,6 @@ void ReceiveBuffer::append(std::string_view text) {
         data_.append(text);
         if (size() > limit_) start_ = data_.size() - limit_;
     }
-    // Never start inside a multi-byte character.
-    while (start_ < data_.size() && (static_cast<unsigned char>(data_[start_]) & 0xC0) == 0x80)
-        ++start_;
     // Drop the dead front once it is as large as the live text: amortised O(1) per byte.
     if (start_ > 0 && start_ >= size()) {
         data_.erase(0, start_);

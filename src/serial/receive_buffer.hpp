@@ -1,7 +1,6 @@
-// The control's receive buffer: text received since the last command began, bounded in size.
+// The control's receive buffer: the bytes received since the last command began, bounded in
+// size. They stay bytes (one per character of the code page) until a member reads them out.
 #pragma once
-
-#include "vantrel/export.h"
 
 #include <cstddef>
 #include <string>
@@ -9,11 +8,11 @@
 
 namespace vantrel::serial {
 
-// Keeps at most `limit` bytes of UTF-8 text, dropping the oldest, and remembers whether an
+// Keeps at most `limit` bytes, dropping the oldest, and remembers whether an
 // "L", an "H" or a prompt ">" arrived since the last clear, so that the tests the control
 // makes on the whole buffer cost no more than the text that arrived. Appending is amortised
 // O(size of the arrival).
-class VANTREL_API ReceiveBuffer {
+class ReceiveBuffer {
   public:
     static constexpr size_t kDefaultLimit = size_t{1} << 20;
 
