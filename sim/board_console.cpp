@@ -128,7 +128,7 @@ const char* BoardConsole::help() {
            "  hangup                        hang up now\n"
            "  echo on|off                   echo command lines\n"
            "  pace off|line|BAUD            send at 10 bit times per byte\n"
-           "  lines                         the command lines received so far\n"
+           "  lines                         the last command lines received (4096 at most)\n"
            "  status                        the board's state\n"
            "  help, quit\n"
            "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";

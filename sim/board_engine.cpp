@@ -150,7 +150,7 @@ void BoardEngine::receive(std::string_view bytes, Output& out) {
             raw_ += c;
             if (overflowed_) {
                 // Already answered when the limit was passed; only the record remains.
-                if (recordLines_) lines_.push_back(raw_);
+                record(raw_);
                 if (observer_) observer_(raw_, silent_ ? "" : errorReply('B', "Line too long"));
                 raw_.clear();
                 text_.clear();
@@ -175,7 +175,7 @@ void BoardEngine::receive(std::string_view bytes, Output& out) {
 }
 
 void BoardEngine::endLine(std::string_view raw, std::string_view text, Output& out) {
-    if (recordLines_) lines_.emplace_back(raw);
+    record(raw);
     ++commandCount_;
 
     std::string reply = execute(text);
@@ -198,6 +198,15 @@ void BoardEngine::endLine(std::string_view raw, std::string_view text, Output& o
     text_.clear();
     emit(reply, replyDelay_, out);
     if (hangUpAfter_ > 0) --hangUpAfter_;
+}
+
+void BoardEngine::record(std::string_view raw) {
+    if (!recordLines_) return;
+    if (lines_.size() >= kHistoryLines) {
+        lines_.erase(lines_.begin(), lines_.begin() + kHistoryDrop);
+        linesBefore_ += kHistoryDrop;
+    }
+    lines_.emplace_back(raw);
 }
 
 std::string BoardEngine::execute(std::string_view text) {

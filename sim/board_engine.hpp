@@ -157,10 +157,20 @@ class BoardEngine {
 
     // ---- What was received ---------------------------------------------------------------
 
-    // Every command line received, byte for byte: the CR included, LFs kept where they came,
-    // "@" alone. A line too long is kept cut at the limit, with its CR.
+    // The command lines received, byte for byte: the CR included, LFs kept where they came,
+    // "@" alone. A line too long is kept cut at the limit, with its CR. The record is a history
+    // of bounded size, so that a board that serves for days or a client that floods it does
+    // not grow without end: once it holds kHistoryLines lines, the oldest kHistoryDrop go.
+    static constexpr std::size_t kHistoryLines = 4096;
+    static constexpr std::size_t kHistoryDrop = 1024;
     const std::vector<std::string>& lines() const { return lines_; }
-    void clearLines() { lines_.clear(); }
+    // How many lines were recorded since the engine was made, those dropped or cleared from
+    // lines() included: lines()[i] is line number linesRecorded() - lines().size() + i.
+    std::size_t linesRecorded() const { return linesBefore_ + lines_.size(); }
+    void clearLines() {
+        linesBefore_ += lines_.size();
+        lines_.clear();
+    }
     // Long runs (benchmarks) can stop recording; commands are still counted.
     void setRecordLines(bool on) { recordLines_ = on; }
     std::size_t commandCount() const { return commandCount_; }
@@ -177,6 +187,7 @@ class BoardEngine {
     };
     int converterIndex(int bits) const;
     void endLine(std::string_view raw, std::string_view text, Output& out);
+    void record(std::string_view raw);
     std::string execute(std::string_view text);
     uint8_t readByte(bool viaPrs);
     void emit(std::string_view bytes, std::chrono::microseconds delay, Output& out) const;
@@ -208,6 +219,7 @@ class BoardEngine {
     uint32_t paceBaud_ = 0;
 
     std::vector<std::string> lines_;
+    std::size_t linesBefore_ = 0;  // recorded lines no longer in lines_
     bool recordLines_ = true;
     std::size_t commandCount_ = 0;
     LineObserver observer_;

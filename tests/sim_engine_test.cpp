@@ -447,6 +447,28 @@ TEST(Recording, ControlSequenceIsRecordedByteForByte) {
     EXPECT_EQ(board.commandCount(), 6u);
     board.clearLines();
     EXPECT_TRUE(board.lines().empty());
+    EXPECT_EQ(board.linesRecorded(), 5u);
+}
+
+// A board that serves for days, or a client that floods it with lines as long as a line can be,
+// keeps a bounded history: the most recent lines, in order, and the count of all.
+TEST(Recording, HistoryStaysBoundedUnderAFlood) {
+    BoardEngine board;
+    const std::string longLine = std::string(BoardEngine::kDefaultMaxLine + 40, 'X') + "\r";
+    constexpr std::size_t kLines = 20'000;
+    for (std::size_t i = 0; i < kLines; ++i) board.receive(i % 2 ? longLine : "PWS48\r");
+    board.receive("PRA\r");
+    const auto& lines = board.lines();
+    std::size_t held = lines.capacity() * sizeof(std::string);
+    for (const std::string& l : lines) held += l.capacity();
+    EXPECT_LE(lines.size(), BoardEngine::kHistoryLines);
+    EXPECT_LT(held, std::size_t{2} << 20) << "bytes held by " << lines.size() << " lines";
+    EXPECT_EQ(board.linesRecorded(), kLines + 1);
+    EXPECT_EQ(board.commandCount(), kLines / 2 + 1);  // a line too long is no command
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "PRA\r");
+    EXPECT_EQ(lines[lines.size() - 2], std::string(BoardEngine::kDefaultMaxLine, 'X') + "\r");
+    EXPECT_EQ(lines[lines.size() - 3], "PWS48\r");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -99,10 +100,11 @@ class Demo {
     // The command lines the board received since the last look.
     void showLines() {
         const auto& lines = board_.lines();
+        const std::size_t first = board_.engine().linesRecorded() - lines.size();
         std::string text;
-        for (std::size_t i = seenLines_; i < lines.size(); ++i)
+        for (std::size_t i = std::max(seenLines_, first) - first; i < lines.size(); ++i)
             text += (text.empty() ? "" : " ") + quotedText(lines[i]);
-        seenLines_ = lines.size();
+        seenLines_ = board_.engine().linesRecorded();
         say("      board received: " + (text.empty() ? std::string("nothing") : text));
     }
 
@@ -149,7 +151,7 @@ class Demo {
         board_.engine().refuseSetup(1);
         command("PCSA128", "the set-up, which this board refuses once: a board error");
         command("HELLO", "a command the board does not know");
-        seenLines_ = board_.lines().size();
+        seenLines_ = board_.engine().linesRecorded();
     }
 
     void reading(int bits, int16_t channel, std::string_view why) {
@@ -224,7 +226,7 @@ class Demo {
         board_.engine().setReading(10, 11, 523.25);
         check(10, 1);
         board_.engine().clearReading(10, 11);
-        seenLines_ = board_.lines().size();
+        seenLines_ = board_.engine().linesRecorded();
     }
 
     void resync() {
@@ -232,7 +234,7 @@ class Demo {
         board_.engine().setOutOfStep(true);
         say("   The 10-bit converter now delivers its bytes one position late:");
         check(10, 1);
-        seenLines_ = board_.lines().size();
+        seenLines_ = board_.engine().linesRecorded();
         say("   ADCReSynchronize works on the converter used last (10 bits): a failed test, then");
         say("   PCSA128, a test, PRS and a final test.");
         const bool result = ctrl().ADCReSynchronize();
@@ -296,7 +298,7 @@ class Demo {
     const TempDir& dir_;
     Session session_;
     EventRecorder events_;
-    std::size_t seenLines_ = 0;
+    std::size_t seenLines_ = 0;  // lines the board had recorded at the last look
 };
 
 int runDemo(const DemoOptions& o) {
