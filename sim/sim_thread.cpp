@@ -3,16 +3,18 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
 #include "fd.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel::sim {
 
-SimThread::SimThread(PtyBoard::Options options) {
+SimThread::SimThread(PtyBoard::Options options) : owner_(::getpid()) {
     Fd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake) throw Error(err::EventLoopFailed, sysMessage("eventfd", "", errno));
     wake_ = wake.release();
@@ -29,9 +31,24 @@ SimThread::SimThread(PtyBoard::Options options) {
 }
 
 SimThread::~SimThread() {
+    if (::getpid() != owner_) {
+        // A forked child has the memory but not the thread: nothing to stop or join. The board
+        // is left as it is, since tearing it down would take its descriptors off the loop that
+        // the parent's thread still serves (an epoll set is shared across fork).
+        thread_.detach();
+        [[maybe_unused]] PtyBoard* left = board_.release();
+        return;
+    }
     post({});
     thread_.join();
     ::close(wake_);
+}
+
+void SimThread::checkProcess() const {
+    if (::getpid() != owner_)
+        throw Error(err::WrongThread, "the simulator on " + device_ + " is served by process " +
+                                          std::to_string(owner_) +
+                                          ", which made it; a forked child cannot use it");
 }
 
 void SimThread::post(std::function<void()> job) {

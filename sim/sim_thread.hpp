@@ -3,6 +3,8 @@
 // thread does. The board itself stays on its thread; call() runs code there.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <future>
 #include <memory>
@@ -29,9 +31,12 @@ class SimThread {
     const std::string& device() const { return device_; }
 
     // Runs fn(board) on the board's thread, waits for it and returns its result; what fn throws
-    // is thrown here. Must not be called from the board's own thread.
+    // is thrown here. Must not be called from the board's own thread. The board's thread is
+    // not copied into a child that the process forks: there, call() throws Error (WrongThread)
+    // at once, and destroying the SimThread leaves the parent's board alone.
     template <typename Fn>
     auto call(Fn&& fn) -> std::invoke_result_t<Fn&, PtyBoard&> {
+        checkProcess();
         using R = std::invoke_result_t<Fn&, PtyBoard&>;
         std::packaged_task<R()> task([&fn, this] { return fn(*board_); });
         std::future<R> done = task.get_future();
@@ -40,6 +45,8 @@ class SimThread {
     }
 
   private:
+    // Throws in a forked child.
+    void checkProcess() const;
     void post(std::function<void()> job);
     void run(PtyBoard::Options options, std::promise<std::string>& started);
 
@@ -50,6 +57,7 @@ class SimThread {
     std::unique_ptr<PtyBoard> board_;
     std::string device_;
     std::thread thread_;
+    pid_t owner_;  // the process whose thread serves the board
 };
 
 }  // namespace vantrel::sim

@@ -42,6 +42,10 @@ std::pair<std::string, std::string> splitHostPort(std::string_view text) {
     }
     if (host.empty() || port.empty())
         fail("--listen " + std::string(text) + ": expected HOST:PORT");
+    // The name lookup would take a service name, or cut a number beyond 65535 to 16 bits.
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::stoul(std::string(port)) > 65535)
+        fail("--listen " + std::string(text) + ": the port must be a number from 0 to 65535");
     return {std::string(host), std::string(port)};
 }
 
@@ -89,15 +93,36 @@ TcpLink::TcpLink(EventLoop& loop, std::string device, std::string_view hostPort)
         address_ = std::string(text.data()) + ":" + std::to_string(port_);
     }
     listenWatch_ = loop_.watch(listen_.get(), EPOLLIN, [this](uint32_t) { onAccept(); });
+    spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    resume_ = loop_.addTimer([this] { listenWatch_.modify(EPOLLIN); });
 }
 
 TcpLink::~TcpLink() {
+    loop_.removeTimer(resume_);
     disconnect();
 }
 
 void TcpLink::onAccept() {
     Fd client(::accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!client || client_) return;  // one client at a time: a second one is closed at once
+    if (!client) {
+        const int error = errno;
+        if (error == EAGAIN || error == EINTR || error == ECONNABORTED) return;
+        if ((error == EMFILE || error == ENFILE) && spare_) {
+            // Out of descriptors: the one kept in reserve takes the connection, which is closed
+            // at once. Left waiting, it would keep the listener ready, and the loop busy, for
+            // as long as the shortage lasts.
+            spare_.reset();
+            Fd(::accept(listen_.get(), nullptr, nullptr));
+            spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+            return;
+        }
+        // Anything else that would fail again at once: stop accepting for a moment.
+        listenWatch_.modify(0);
+        loop_.armTimer(resume_, EventLoop::TimePoint::clock::now() + kAcceptPause,
+                       std::chrono::nanoseconds(0));
+        return;
+    }
+    if (client_) return;  // one client at a time: a second one is closed at once
     Fd line(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line) return;  // the board is gone; the client sees the connection close
     const int on = 1;
@@ -142,8 +167,11 @@ bool TcpLink::pass(int from, int to, Leg& leg, bool readable) {
         }
     }
     while (leg.offset < leg.pending.size()) {
+        const char* data = leg.pending.data() + leg.offset;
+        const std::size_t size = leg.pending.size() - leg.offset;
+        // A client that has gone makes a write fail with EPIPE, never raise SIGPIPE.
         const ssize_t n =
-            ::write(to, leg.pending.data() + leg.offset, leg.pending.size() - leg.offset);
+            to == client_.get() ? ::send(to, data, size, MSG_NOSIGNAL) : ::write(to, data, size);
         if (n > 0) {
             leg.offset += static_cast<std::size_t>(n);
             continue;

@@ -4,6 +4,7 @@
 // another is served is turned away.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,9 +16,10 @@ namespace vantrel::sim {
 
 class TcpLink {
   public:
-    // Listens on "HOST:PORT" ("[IPv6]:PORT"; port 0 picks a free one) and, for each client,
-    // opens `device` (the board's pseudo-terminal) and carries bytes both ways on `loop`.
-    // Throws Error (PortOpenFailed) with the failing call when it cannot listen.
+    // Listens on "HOST:PORT" ("[IPv6]:PORT"; PORT a number from 0 to 65535, 0 picks a free
+    // one) and, for each client, opens `device` (the board's pseudo-terminal) and carries bytes
+    // both ways on `loop`, which must keep timers. Throws Error (PortOpenFailed) with the
+    // failing call when it cannot listen.
     TcpLink(EventLoop& loop, std::string device, std::string_view hostPort);
     ~TcpLink();
     TcpLink(const TcpLink&) = delete;
@@ -29,6 +31,9 @@ class TcpLink {
     bool connected() const { return static_cast<bool>(client_); }
 
   private:
+    // How long accepting pauses after a failure that is not the client's.
+    static constexpr std::chrono::milliseconds kAcceptPause{100};
+
     // One direction of the link: bytes read from `from`, not yet taken by `to`.
     struct Leg {
         std::string pending;
@@ -50,6 +55,9 @@ class TcpLink {
     Fd listen_;
     Fd client_;
     Fd line_;
+    // A descriptor held in reserve, for turning a client away when none is left.
+    Fd spare_;
+    uint64_t resume_ = 0;  // the loop's timer that resumes accepting
     WatchHandle listenWatch_;
     WatchHandle clientWatch_;
     WatchHandle lineWatch_;
