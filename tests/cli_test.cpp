@@ -841,6 +841,17 @@ TEST(CliRead, ClosedOutputEndsIt) {
     EXPECT_NE(o.err.find("write standard output: Broken pipe"), std::string::npos) << o.err;
 }
 
+// Fed from a pipe, term ends after its input even while the board talks more often than the
+// linger time.
+TEST(CliTerm, FromAPipeEndsWhileTheBoardKeepsTalking) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) { b.setUnsolicitedEvery("L\r\n", 50ms); });
+    const Outcome o = run({"term", "--device", board.path(), "--linger", "200"}, "PRA\n");
+    EXPECT_EQ(o.status, 0) << o.err;  // -1: it did not end, and was killed
+    EXPECT_NE(o.out.find("OK 1\\r\\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("L\\r\\n"), std::string::npos) << o.out;
+    EXPECT_EQ(board.stop(), std::vector<std::string>{"PRA\r"});
+}
+
 // What the board says reaches the terminal escaped in every command.
 TEST(CliTool, DeviceTextIsEscaped) {
     const std::string nasty = "\x1b[2J\a\b";

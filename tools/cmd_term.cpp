@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "commands.hpp"
 #include "line_editor.hpp"
@@ -17,6 +19,9 @@
 namespace vantrel::cli {
 
 namespace {
+
+// Without a terminal, how many linger times term waits at most for the board to fall quiet.
+constexpr int kLingerLimit = 10;
 
 struct TermOptions {
     ControlOptions control;
@@ -126,7 +131,8 @@ class Term {
 
   private:
     // Lines from a pipe or file; at its end, what the board still sends is shown until the line
-    // has been quiet for the linger time.
+    // has been quiet for the linger time, and for ten linger times at most, so that a board
+    // that keeps talking of its own accord does not hold the command open.
     void runPlain() {
         StopSignals& stop = session_.stop();
         std::string input;
@@ -156,10 +162,14 @@ class Term {
             }
             input.erase(0, start);
         }
-        for (uint64_t seen = ~uint64_t{0};
-             seen != receivedCount_ && !stop.raised() && !session_.deviceGone();) {
+        using Clock = std::chrono::steady_clock;
+        const std::chrono::milliseconds linger(options_.linger);
+        const Clock::time_point end = Clock::now() + kLingerLimit * linger;
+        for (uint64_t seen = ~uint64_t{0}; seen != receivedCount_ && !stop.raised() &&
+                                           !session_.deviceGone() && Clock::now() < end;) {
             seen = receivedCount_;
-            pumpFor(session_.loop(), std::chrono::milliseconds(options_.linger),
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+            pumpFor(session_.loop(), std::min(linger, left),
                     [&] { return stop.raised() || receivedCount_ != seen; });
         }
     }
@@ -210,7 +220,7 @@ Subcommand addTerm(CLI::App& app) {
     sub->add_flag("--timestamps", o->timestamps, "start each received row with the time");
     sub->add_option("--linger", o->linger,
                     "without a terminal: after the input ends, wait until the board has been "
-                    "quiet this many milliseconds")
+                    "quiet this many milliseconds (ten times as long at most)")
         ->capture_default_str()
         ->check(numberCheck({0, 60'000, true, "milliseconds"}));
     return {sub, [o] { return Term(*o).run(); }};
