@@ -1,0 +1,216 @@
+// vantrel recorder: one board's thread.
+#include "board_worker.hpp"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <vector>
+
+#include "pacing.hpp"
+#include "vantrel/board.hpp"
+#include "vantrel/platform.hpp"
+
+namespace vantrel::acquire {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Group {
+    Pacer pacer;
+    std::vector<const ChannelConfig*> channels;
+};
+
+}  // namespace
+
+BoardWorker::BoardWorker(BoardConfig config, Clock::time_point t0,
+                         std::optional<Clock::time_point> end, Sink sink)
+    : config_(std::move(config)), t0_(t0), end_(end), sink_(std::move(sink)) {
+    wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake_) throw std::runtime_error(sysMessage("eventfd", "", errno));
+    status_.name = config_.name;
+    status_.device = config_.port ? "COM" + std::to_string(*config_.port) : config_.device;
+    thread_ = std::thread([this] {
+        try {
+            run();
+        } catch (const std::exception& e) {
+            // The thread's loop itself failed: nothing more can be read from this board.
+            const std::lock_guard lock(mutex_);
+            status_.state = "failed";
+            status_.lastError = e.what();
+        }
+        started_ = true;
+        finished_ = true;
+    });
+}
+
+BoardWorker::~BoardWorker() {
+    stop();
+}
+
+void BoardWorker::stop() {
+    stop_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    if (thread_.joinable()) thread_.join();
+}
+
+BoardStatus BoardWorker::status() const {
+    const std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void BoardWorker::run() {
+    EventLoop& loop = threadLoop();
+    WatchHandle wakeWatch = loop.watch(wake_.get(), EPOLLIN, [this](uint32_t) {
+        uint64_t count;
+        [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &count, sizeof count);
+    });
+    bool due = false;
+    struct TimerGuard {
+        EventLoop& loop;
+        uint64_t id;
+        ~TimerGuard() { loop.removeTimer(id); }
+    } timer{loop, loop.addTimer([&due] { due = true; })};
+
+    // One group a period: channels that share a period are read one after the other in each
+    // of its rounds, in the order the configuration gives them.
+    std::map<int64_t, Group> byPeriod;
+    for (const ChannelConfig& c : config_.channels) {
+        const auto period =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.period));
+        auto it = byPeriod.find(period.count());
+        if (it == byPeriod.end())
+            it = byPeriod.emplace(period.count(), Group{Pacer(t0_, period), {}}).first;
+        it->second.channels.push_back(&c);
+    }
+    std::vector<Group> groups;
+    for (auto& [period, g] : byPeriod) groups.push_back(std::move(g));
+
+    std::optional<Board> board;
+    bool away = false;
+    bool everOpen = false;
+
+    const auto update = [this](auto&& change) {
+        const std::lock_guard lock(mutex_);
+        change(status_);
+    };
+    const auto record = [&](const ChannelConfig& c, Status st, std::string text) {
+        Record r;
+        r.time = std::chrono::system_clock::now();
+        r.mono = std::chrono::duration<double>(Clock::now() - t0_).count();
+        r.board = config_.name;
+        r.bits = c.bits;
+        r.channel = c.channel;
+        r.name = c.name;
+        r.unit = c.unit;
+        r.status = st;
+        r.text = std::move(text);
+        return r;
+    };
+    // The board is gone (unplugged, switched off, never there): one gap record per channel
+    // marks where its readings stop.
+    const auto goAway = [&](const std::string& why) {
+        board.reset();
+        update([&](BoardStatus& s) {
+            s.state = "away";
+            s.lastError = why;
+            if (!away) ++s.gaps;
+        });
+        if (away) return;
+        away = true;
+        for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
+    };
+    const auto open = [&] {
+        try {
+            board.emplace(config_.port ? Board(*config_.port, config_.baud)
+                                       : Board(config_.device, config_.baud));
+        } catch (const std::exception& e) {
+            goAway(e.what());
+            return;
+        }
+        const bool back = away;
+        away = false;
+        update([&](BoardStatus& s) {
+            s.state = "recording";
+            if (back && everOpen) ++s.reconnects;
+        });
+        everOpen = true;
+    };
+
+    const auto readChannel = [&](const ChannelConfig& c) {
+        Record r = record(c, Status::Ok, {});
+        try {
+            const double raw = board->read(c.bits, c.channel);
+            r.raw = raw;
+            r.value = c.calibration(raw);
+        } catch (const BoardError& e) {
+            r.status = Status::Error;
+            r.text = e.boardText().empty() ? e.what() : e.boardText();
+        } catch (const Error& e) {
+            if (e.number() == err::PortNotOpen || e.number() == err::PortIo) {
+                goAway(e.what());
+                return;
+            }
+            r.status = Status::Error;
+            r.text = e.what();
+        } catch (const std::exception& e) {
+            r.status = Status::Error;
+            r.text = e.what();
+        }
+        update([&](BoardStatus& s) {
+            if (r.status == Status::Ok) {
+                ++s.readings;
+                s.lastTime = r.time;
+                s.lastChannel = c.name;
+                s.lastValue = r.value;
+            } else {
+                ++s.errors;
+                s.lastError = r.text;
+            }
+        });
+        sink_(std::move(r));
+    };
+
+    open();
+    started_ = true;
+    while (!stop_) {
+        const auto next =
+            std::min_element(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
+                return a.pacer.due() < b.pacer.due();
+            })->pacer.due();
+        if (end_ && next >= *end_) break;
+        if (Clock::now() < next) {
+            due = false;
+            loop.armTimer(timer.id, next, Clock::duration::zero());
+            while (!due && !stop_) loop.pumpOnce();
+            loop.disarmTimer(timer.id);
+            if (stop_) break;
+        }
+        for (Group& g : groups) {
+            if (stop_ || g.pacer.due() > Clock::now() || (end_ && g.pacer.due() >= *end_)) continue;
+            // An away board is looked for once a round of its fastest group.
+            if (!board) open();
+            for (const ChannelConfig* c : g.channels) {
+                if (!board || stop_) break;
+                readChannel(*c);
+            }
+            if (g.pacer.finish(Clock::now()))
+                update([&](BoardStatus& s) {
+                    s.overruns = 0;
+                    s.skipped = 0;
+                    for (const Group& each : groups) {
+                        s.overruns += each.pacer.overruns();
+                        s.skipped += each.pacer.skipped();
+                    }
+                });
+        }
+    }
+    board.reset();
+    update([](BoardStatus& s) { s.state = "stopped"; });
+}
+
+}  // namespace vantrel::acquire

@@ -1,0 +1,348 @@
+// vantrel recorder: the configuration file.
+#include "log_config.hpp"
+
+#include <toml++/toml.h>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "record.hpp"
+
+namespace vantrel::acquire {
+
+namespace {
+
+// Where a problem is, for its message.
+struct Place {
+    const std::string* file;
+    std::string key;
+    toml::source_position at;
+
+    [[noreturn]] void fail(const std::string& what) const {
+        std::string text = *file;
+        if (at.line != 0) text += ":" + std::to_string(at.line) + ":" + std::to_string(at.column);
+        text += ": ";
+        if (!key.empty()) text += key + ": ";
+        throw ConfigError(text + what);
+    }
+    Place sub(std::string_view name, const toml::node& node) const {
+        return {file, key.empty() ? std::string(name) : key + "." + std::string(name),
+                node.source().begin};
+    }
+    // A key's place is where the key itself is written.
+    Place sub(const toml::key& k) const {
+        return {file, key.empty() ? std::string(k.str()) : key + "." + std::string(k.str()),
+                k.source().begin};
+    }
+    Place item(std::size_t index, const toml::node& node) const {
+        return {file, key + "[" + std::to_string(index + 1) + "]", node.source().begin};
+    }
+};
+
+const char* typeText(const toml::node& n) {
+    switch (n.type()) {
+        case toml::node_type::table:
+            return "a table";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::string:
+            return "a string";
+        case toml::node_type::integer:
+            return "an integer";
+        case toml::node_type::floating_point:
+            return "a number";
+        case toml::node_type::boolean:
+            return "true or false";
+        default:
+            return "a date or time";
+    }
+}
+
+double number(const toml::node& n, const Place& p) {
+    if (const auto* i = n.as_integer()) return static_cast<double>(i->get());
+    if (const auto* f = n.as_floating_point()) {
+        if (!std::isfinite(f->get())) p.fail("must be a finite number");
+        return f->get();
+    }
+    p.fail(std::string("must be a number, got ") + typeText(n));
+}
+
+int64_t integer(const toml::node& n, const Place& p) {
+    if (const auto* i = n.as_integer()) return i->get();
+    p.fail(std::string("must be a whole number, got ") + typeText(n));
+}
+
+std::string text(const toml::node& n, const Place& p) {
+    if (const auto* s = n.as_string()) return s->get();
+    p.fail(std::string("must be a string, got ") + typeText(n));
+}
+
+const toml::table& tableOf(const toml::node& n, const Place& p) {
+    if (const auto* t = n.as_table()) return *t;
+    p.fail(std::string("must be a table, got ") + typeText(n));
+}
+
+// The tables of an array of tables ([[board]]), or one table given as such.
+std::vector<std::pair<const toml::table*, Place>> tablesOf(const toml::node& n, const Place& p) {
+    std::vector<std::pair<const toml::table*, Place>> out;
+    if (const auto* t = n.as_table()) {
+        out.emplace_back(t, p);
+        return out;
+    }
+    const auto* a = n.as_array();
+    if (!a) p.fail(std::string("must be a table or an array of tables, got ") + typeText(n));
+    for (std::size_t i = 0; i < a->size(); ++i) {
+        const toml::node& e = *a->get(i);
+        const Place ep = p.item(i, e);
+        out.emplace_back(&tableOf(e, ep), ep);
+    }
+    return out;
+}
+
+double period(const toml::node& n, const Place& p) {
+    const double v = number(n, p);
+    if (!(v >= kMinPeriod && v <= kMaxPeriod))
+        p.fail("must be from " + numberText(kMinPeriod) + " to " + numberText(kMaxPeriod) +
+               " seconds, got " + numberText(v));
+    return v;
+}
+
+Calibration calibration(const toml::node& n, const Place& p) {
+    const toml::table& t = tableOf(n, p);
+    std::optional<double> gain, offset;
+    std::optional<Calibration> other;
+    for (auto&& [k, v] : t) {
+        const Place kp = p.sub(k);
+        try {
+            if (k == "gain") {
+                gain = number(v, kp);
+            } else if (k == "offset") {
+                offset = number(v, kp);
+            } else if (k == "polynomial") {
+                const auto* a = v.as_array();
+                if (!a) kp.fail(std::string("must be an array of numbers, got ") + typeText(v));
+                std::vector<double> c;
+                for (std::size_t i = 0; i < a->size(); ++i)
+                    c.push_back(number(*a->get(i), kp.item(i, *a->get(i))));
+                if (other) kp.fail("give one of gain/offset, polynomial or table");
+                other = Calibration::polynomial(std::move(c));
+            } else if (k == "table") {
+                const auto* a = v.as_array();
+                if (!a)
+                    kp.fail(std::string("must be an array of [raw, value] pairs, got ") +
+                            typeText(v));
+                std::vector<std::pair<double, double>> points;
+                for (std::size_t i = 0; i < a->size(); ++i) {
+                    const Place ip = kp.item(i, *a->get(i));
+                    const auto* pair = a->get(i)->as_array();
+                    if (!pair || pair->size() != 2) ip.fail("must be a pair [raw, value]");
+                    points.emplace_back(number(*pair->get(0), ip), number(*pair->get(1), ip));
+                }
+                if (other) kp.fail("give one of gain/offset, polynomial or table");
+                other = Calibration::table(std::move(points));
+            } else {
+                kp.fail("unknown key (calibration takes gain and offset, polynomial, or table)");
+            }
+        } catch (const std::invalid_argument& e) {
+            kp.fail(e.what());
+        }
+    }
+    if (other && (gain || offset)) p.fail("give one of gain/offset, polynomial or table");
+    if (other) return *other;
+    if (gain || offset) return Calibration::linear(gain.value_or(1.0), offset.value_or(0.0));
+    p.fail("is empty (give gain and offset, polynomial, or table)");
+}
+
+ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeriod) {
+    ChannelConfig c;
+    c.period = defaultPeriod;
+    bool haveBits = false, haveChannel = false;
+    std::string name;
+    Place channelPlace = p;
+    Place bitsPlace = p;
+    for (auto&& [k, v] : t) {
+        const Place kp = p.sub(k);
+        if (k == "name") {
+            name = text(v, kp);
+        } else if (k == "bits") {
+            const int64_t b = integer(v, kp);
+            if (lastChannelOf(static_cast<int>(b)) < 0)
+                kp.fail("must be 8, 10 or 12, got " + std::to_string(b));
+            c.bits = static_cast<int>(b);
+            haveBits = true;
+            bitsPlace = kp;
+        } else if (k == "channel") {
+            const int64_t n = integer(v, kp);
+            if (n < 0 || n > 13) kp.fail("must be 0 to 13, got " + std::to_string(n));
+            c.channel = static_cast<int>(n);
+            haveChannel = true;
+            channelPlace = kp;
+        } else if (k == "unit") {
+            c.unit = text(v, kp);
+        } else if (k == "period") {
+            c.period = period(v, kp);
+        } else if (k == "calibration") {
+            c.calibration = calibration(v, kp);
+        } else {
+            kp.fail("unknown key (a channel takes name, bits, channel, unit, period, calibration)");
+        }
+    }
+    if (!haveBits) p.fail("bits is missing (8, 10 or 12)");
+    if (!haveChannel) p.fail("channel is missing");
+    if (c.channel > lastChannelOf(c.bits))
+        channelPlace.fail("the " + std::to_string(c.bits) + "-bit converter has channels 0 to " +
+                          std::to_string(lastChannelOf(c.bits)) + ", got " +
+                          std::to_string(c.channel));
+    c.name = name.empty() ? std::to_string(c.bits) + ":" + std::to_string(c.channel) : name;
+    return c;
+}
+
+BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) {
+    BoardConfig b;
+    double boardPeriod = defaultPeriod;
+    if (const toml::node* n = t.get("period")) boardPeriod = period(*n, p.sub("period", *n));
+    const toml::node* channels = nullptr;
+    for (auto&& [k, v] : t) {
+        const Place kp = p.sub(k);
+        if (k == "name") {
+            b.name = text(v, kp);
+            if (b.name.empty()) kp.fail("must not be empty");
+        } else if (k == "device") {
+            b.device = text(v, kp);
+            if (b.device.empty()) kp.fail("must not be empty");
+        } else if (k == "port") {
+            const int64_t n = integer(v, kp);
+            if (n < 1 || n > 255)
+                kp.fail("must be a COM number from 1 to 255, got " + std::to_string(n));
+            b.port = static_cast<int>(n);
+        } else if (k == "baud") {
+            const int64_t n = integer(v, kp);
+            if (n < 1 || n > 4'000'000)
+                kp.fail("must be a rate from 1 to 4000000, got " + std::to_string(n));
+            b.baud = static_cast<int32_t>(n);
+        } else if (k == "period") {
+        } else if (k == "channel") {
+            channels = &v;
+        } else {
+            kp.fail("unknown key (a board takes name, device or port, baud, period, channel)");
+        }
+    }
+    if (b.device.empty() && !b.port) p.fail("device or port is missing");
+    if (!b.device.empty() && b.port) p.fail("give device or port, not both");
+    if (!channels) p.fail("has no [[board.channel]]");
+    for (const auto& [ct, cp] : tablesOf(*channels, p.sub("channel", *channels)))
+        b.channels.push_back(channelOf(*ct, cp, boardPeriod));
+    if (b.channels.empty()) p.fail("has no channels");
+    if (b.name.empty()) b.name = b.port ? "COM" + std::to_string(*b.port) : b.device;
+    return b;
+}
+
+}  // namespace
+
+int lastChannelOf(int bits) {
+    switch (bits) {
+        case 8:
+            return 11;
+        case 10:
+        case 12:
+            return 13;
+        default:
+            return -1;
+    }
+}
+
+LogConfig parseConfig(std::string_view source, const std::string& fileName) {
+    toml::table root;
+    try {
+        root = toml::parse(source, fileName);
+    } catch (const toml::parse_error& e) {
+        const auto at = e.source().begin;
+        throw ConfigError(fileName + ":" + std::to_string(at.line) + ":" +
+                          std::to_string(at.column) + ": " + std::string(e.description()));
+    }
+    const Place top{&fileName, "", {}};
+    LogConfig c;
+    c.source = fileName;
+    double defaultPeriod = 1.0;
+    if (const toml::node* n = root.get("period")) defaultPeriod = period(*n, top.sub("period", *n));
+    const toml::node* boards = nullptr;
+    for (auto&& [k, v] : root) {
+        const Place kp = top.sub(k);
+        if (k == "out") {
+            c.out = text(v, kp);
+            if (c.out.empty()) kp.fail("must not be empty");
+        } else if (k == "status") {
+            c.status = text(v, kp);
+        } else if (k == "duration") {
+            c.duration = number(v, kp);
+            if (c.duration < 0) kp.fail("must not be negative");
+        } else if (k == "period") {
+        } else if (k == "rotate") {
+            for (auto&& [rk, rv] : tableOf(v, kp)) {
+                const Place rp = kp.sub(rk);
+                if (rk == "size") {
+                    const int64_t n = integer(rv, rp);
+                    if (n < 0) rp.fail("must not be negative");
+                    if (n > 0 && n < 4096) rp.fail("must be 0 (none) or at least 4096 bytes");
+                    c.rotate.maxBytes = static_cast<uint64_t>(n);
+                } else if (rk == "daily") {
+                    const auto* b = rv.as_boolean();
+                    if (!b) rp.fail(std::string("must be true or false, got ") + typeText(rv));
+                    c.rotate.daily = b->get();
+                } else {
+                    rp.fail("unknown key (rotate takes size and daily)");
+                }
+            }
+        } else if (k == "board") {
+            boards = &v;
+        } else {
+            kp.fail("unknown key (the file takes out, status, duration, period, rotate, board)");
+        }
+    }
+    if (!boards) throw ConfigError(fileName + ": no [[board]] table: nothing to record");
+    std::set<std::string> names;
+    for (const auto& [bt, bp] : tablesOf(*boards, top.sub("board", *boards))) {
+        c.boards.push_back(boardOf(*bt, bp, defaultPeriod));
+        if (!names.insert(c.boards.back().name).second)
+            bp.fail("the name \"" + c.boards.back().name + "\" is used by another board");
+    }
+    return c;
+}
+
+LogConfig loadConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parseConfig(text.str(), path);
+}
+
+void checkConfig(const LogConfig& config) {
+    if (config.boards.empty()) throw ConfigError("no board: nothing to record");
+    std::set<std::string> names;
+    for (const BoardConfig& b : config.boards) {
+        if (b.device.empty() && !b.port)
+            throw ConfigError("board " + b.name + ": no device or port");
+        if (!names.insert(b.name).second)
+            throw ConfigError("board name \"" + b.name + "\" is used twice");
+        if (b.channels.empty()) throw ConfigError("board " + b.name + ": no channels");
+        for (const ChannelConfig& c : b.channels) {
+            const int last = lastChannelOf(c.bits);
+            if (last < 0)
+                throw ConfigError("width " + std::to_string(c.bits) + ": must be 8, 10 or 12");
+            if (c.channel < 0 || c.channel > last)
+                throw ConfigError("channel " + std::to_string(c.channel) + " of the " +
+                                  std::to_string(c.bits) + "-bit converter: must be 0 to " +
+                                  std::to_string(last));
+            if (!(c.period >= kMinPeriod && c.period <= kMaxPeriod))
+                throw ConfigError("period " + numberText(c.period) + ": must be from " +
+                                  numberText(kMinPeriod) + " to " + numberText(kMaxPeriod) +
+                                  " seconds");
+        }
+    }
+}
+
+}  // namespace vantrel::acquire

@@ -1,0 +1,73 @@
+// vantrel recorder: what a run records, from a TOML file or from the command line's options.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "calibration.hpp"
+
+namespace vantrel::acquire {
+
+struct ChannelConfig {
+    std::string name;  // "10:3" unless named
+    int bits = 10;
+    int channel = 0;
+    std::string unit;
+    Calibration calibration;
+    double period = 1.0;  // seconds
+};
+
+struct BoardConfig {
+    std::string name;
+    // A path (/dev/ttyUSB0, a /dev/serial/by-id link) or a URL; empty when `port` is set.
+    std::string device;
+    std::optional<int> port;  // COM number, through the port map
+    int32_t baud = 9600;
+    std::vector<ChannelConfig> channels;
+};
+
+struct RotateConfig {
+    uint64_t maxBytes = 0;  // 0: no rotation by size
+    bool daily = false;     // a new file when the UTC day changes
+};
+
+struct LogConfig {
+    std::vector<BoardConfig> boards;
+    std::string out = "vantrel-log.sqlite";
+    std::string status;   // the status file; empty: "<out>.status.json"
+    double duration = 0;  // seconds; 0: until stopped
+    RotateConfig rotate;
+    std::string source;  // the file read, for messages
+
+    std::string statusPath() const { return status.empty() ? out + ".status.json" : status; }
+};
+
+// A configuration that cannot be used. The message names the file, line and key:
+// "lab.toml:12:1: board[1].channel[2].bits: must be 8, 10 or 12, got 9".
+class ConfigError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads a configuration from TOML text; `fileName` is used in messages. Throws ConfigError.
+LogConfig parseConfig(std::string_view text, const std::string& fileName);
+// Reads the file. Throws ConfigError, also when it cannot be read.
+LogConfig loadConfig(const std::string& path);
+
+// The last channel number of a converter width (11 for 8 bits, 13 otherwise), or -1 for a
+// width there is no converter of.
+int lastChannelOf(int bits);
+// Checks a configuration built in code (the command line's options): every board with a
+// device or a port and at least one channel, names unique, widths, channels and periods in
+// range. Throws ConfigError without a line.
+void checkConfig(const LogConfig& config);
+
+// Periods a channel may have, in seconds.
+inline constexpr double kMinPeriod = 0.001;
+inline constexpr double kMaxPeriod = 86400;
+
+}  // namespace vantrel::acquire

@@ -1,0 +1,47 @@
+// vantrel recorder: one reading as it is stored, and its text forms (CSV, JSON Lines).
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace vantrel::acquire {
+
+enum class Status { Ok, Error, Gap };
+
+// "ok", "error", "gap".
+const char* statusName(Status status) noexcept;
+
+struct Record {
+    std::chrono::system_clock::time_point time;
+    double mono = 0;  // seconds since the run started, on the monotonic clock
+    std::string board;
+    int bits = 0;
+    int channel = 0;
+    std::string name;  // the channel's name
+    std::optional<double> raw;
+    std::optional<double> value;  // raw through the channel's calibration
+    std::string unit;
+    Status status = Status::Ok;
+    std::string text;  // the board's error text, or why the board is away
+};
+
+// UTC with milliseconds: "2026-12-08T06:33:46.123Z".
+std::string isoTime(std::chrono::system_clock::time_point time);
+// The UTC day of a time, "2026-12-08".
+std::string utcDay(std::chrono::system_clock::time_point time);
+// The shortest text that reads back as the same double ("805.25", "1e-06").
+std::string numberText(double value);
+
+// The columns, in order, as the CSV header and the SQLite table name them.
+inline constexpr const char* kColumns[] = {"time", "mono",  "board", "bits",   "channel", "name",
+                                           "raw",  "value", "unit",  "status", "text"};
+
+// "time,mono,...,text\n".
+std::string csvHeader();
+// One CSV row with its line end; fields quoted only when they must be.
+std::string csvLine(const Record& r);
+// One JSON object with its line end; raw and value null when missing, text only when set.
+std::string jsonLine(const Record& r);
+
+}  // namespace vantrel::acquire

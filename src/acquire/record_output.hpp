@@ -1,0 +1,52 @@
+// vantrel recorder: where records go. One kind of output a file of this folder; the kind
+// follows the output path's extension.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "log_config.hpp"
+#include "record.hpp"
+
+namespace vantrel::acquire {
+
+// Writing failed (a full disk, a folder gone). The first stored() records of the write were
+// stored whole, none of the others: writing those again later stores each once.
+class OutputError : public std::runtime_error {
+  public:
+    OutputError(const std::string& text, int errnum, std::size_t stored = 0)
+        : std::runtime_error(text), errnum_(errnum), stored_(stored) {}
+    // The system's error number (ENOSPC for a full disk), 0 when there is none.
+    int errnum() const { return errnum_; }
+    std::size_t stored() const { return stored_; }
+
+  private:
+    int errnum_;
+    std::size_t stored_;
+};
+
+class RecordOutput {
+  public:
+    virtual ~RecordOutput() = default;
+    // Stores the records in order. Throws OutputError saying how many were stored before it.
+    virtual void write(std::span<const Record> records) = 0;
+    // Closes and opens the file again by its name (after a log rotation tool moved it away).
+    virtual void reopen() {}
+    // Makes what was written durable and closes the output. Throws OutputError.
+    virtual void close() = 0;
+    // The path written to.
+    virtual const std::string& path() const = 0;
+};
+
+enum class OutputKind { Csv, JsonLines, Sqlite };
+
+// The kind of an output path: ".csv", ".jsonl", ".sqlite" or ".db" (any case). Throws
+// ConfigError for another extension.
+OutputKind outputKind(const std::string& path);
+
+// Opens the output for appending (a new file is created). Throws OutputError.
+std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate);
+
+}  // namespace vantrel::acquire

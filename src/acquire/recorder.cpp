@@ -1,0 +1,89 @@
+// vantrel recorder: a whole run.
+#include "recorder.hpp"
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace vantrel::acquire {
+
+Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message)
+    : config_(config), startedAt_(std::chrono::system_clock::now()) {
+    writer_ =
+        std::make_unique<RecordWriter>(openOutput(config_.out, config_.rotate), std::move(message));
+    // Deadlines of every board count from one start, a little ahead so that the first round of
+    // each board is on time however long the threads take to start.
+    const auto t0 = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    std::optional<std::chrono::steady_clock::time_point> end;
+    if (config_.duration > 0)
+        end = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::duration<double>(config_.duration));
+    RecordWriter* writer = writer_.get();
+    for (const BoardConfig& b : config_.boards)
+        workers_.push_back(std::make_unique<BoardWorker>(
+            b, t0, end, [writer](Record r) { writer->push(std::move(r)); }));
+}
+
+Recorder::~Recorder() {
+    stop();
+}
+
+bool Recorder::started() const {
+    for (const auto& w : workers_)
+        if (!w->started()) return false;
+    return true;
+}
+
+bool Recorder::finished() const {
+    for (const auto& w : workers_)
+        if (!w->finished()) return false;
+    return true;
+}
+
+uint64_t Recorder::stop() {
+    if (stopped_) return lost_;
+    stopped_ = true;
+    for (auto& w : workers_) w->stop();
+    lost_ = writer_->stop();
+    return lost_;
+}
+
+std::vector<BoardStatus> Recorder::boards() const {
+    std::vector<BoardStatus> all;
+    for (const auto& w : workers_) all.push_back(w->status());
+    return all;
+}
+
+std::string Recorder::statusJson() const {
+    using nlohmann::json;
+    const RecordWriter::Stats out = output();
+    json j = {{"pid", static_cast<int64_t>(::getpid())},
+              {"started", isoTime(startedAt_)},
+              {"updated", isoTime(std::chrono::system_clock::now())},
+              {"running", !stopped_},
+              {"out", config_.out},
+              {"written", out.written},
+              {"held", out.held},
+              {"dropped", out.dropped},
+              {"problem", out.problem},
+              {"boards", json::array()}};
+    for (const BoardStatus& b : boards()) {
+        json e = {{"name", b.name},
+                  {"device", b.device},
+                  {"state", b.state},
+                  {"last_time", b.lastTime ? json(isoTime(*b.lastTime)) : json(nullptr)},
+                  {"last_channel", b.lastChannel},
+                  {"last_value", b.lastValue ? json(*b.lastValue) : json(nullptr)},
+                  {"readings", b.readings},
+                  {"errors", b.errors},
+                  {"overruns", b.overruns},
+                  {"skipped", b.skipped},
+                  {"gaps", b.gaps},
+                  {"reconnects", b.reconnects},
+                  {"last_error", b.lastError}};
+        j["boards"].push_back(std::move(e));
+    }
+    return j.dump(2) + "\n";
+}
+
+}  // namespace vantrel::acquire

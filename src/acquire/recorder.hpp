@@ -1,0 +1,49 @@
+// vantrel recorder: a whole run. Every board on its thread, one writer thread for the output,
+// and the status of each board.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board_worker.hpp"
+#include "log_config.hpp"
+#include "record_writer.hpp"
+
+namespace vantrel::acquire {
+
+class Recorder {
+  public:
+    // Opens the output (throws OutputError, ConfigError for an output of no known kind) and
+    // starts the writer and every board. `message` gets the writer's problems and recoveries.
+    Recorder(const LogConfig& config, RecordWriter::MessageFn message);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Reopens the output by its name (SIGHUP).
+    void reopen() { writer_->reopen(); }
+    // Whether every board has made its first attempt to open.
+    bool started() const;
+    // Whether every board's thread has ended (the run's duration is over).
+    bool finished() const;
+    // Stops the boards, then writes what is left and closes the output. Returns the number of
+    // records that could not be written. Idempotent.
+    uint64_t stop();
+
+    std::vector<BoardStatus> boards() const;
+    RecordWriter::Stats output() const { return writer_->stats(); }
+    // The status as one JSON object (see docs/log.md).
+    std::string statusJson() const;
+
+  private:
+    LogConfig config_;
+    std::chrono::system_clock::time_point startedAt_;
+    std::unique_ptr<RecordWriter> writer_;
+    std::vector<std::unique_ptr<BoardWorker>> workers_;
+    bool stopped_ = false;
+    uint64_t lost_ = 0;
+};
+
+}  // namespace vantrel::acquire

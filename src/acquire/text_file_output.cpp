@@ -1,0 +1,162 @@
+// vantrel recorder: CSV and JSON Lines files.
+#include "text_file_output.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace vantrel::acquire {
+
+namespace {
+
+// "2026-12-08T06-33-46": a time for a file name (no colons, which some tools refuse).
+std::string fileStamp(std::chrono::system_clock::time_point t) {
+    const time_t s = std::chrono::system_clock::to_time_t(t);
+    tm p{};
+    ::gmtime_r(&s, &p);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d-%02d-%02d", p.tm_year + 1900,
+                  p.tm_mon + 1, p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec);
+    return text;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TextFileOutput::TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write)
+    : path_(std::move(path)), format_(format), rotate_(rotate), write_(std::move(write)) {
+    if (!write_)
+        write_ = [](int fd, const void* data, size_t size) { return ::write(fd, data, size); };
+    open();
+}
+
+TextFileOutput::~TextFileOutput() = default;
+
+void TextFileOutput::open() {
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd_) throw OutputError(sysMessage("open", path_, errno), errno);
+    struct stat st {};
+    if (::fstat(fd_.get(), &st) != 0) throw OutputError(sysMessage("fstat", path_, errno), errno);
+    size_ = static_cast<uint64_t>(st.st_size);
+    started_.reset();
+    if (size_ == 0) return;
+    started_ = std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec);
+    // A line without its end was being written when the process was killed: cut it off, so
+    // that the next record starts on a line of its own.
+    char buffer[4096];
+    off_t end = static_cast<off_t>(size_);
+    while (end > 0) {
+        const off_t from =
+            end > static_cast<off_t>(sizeof buffer) ? end - static_cast<off_t>(sizeof buffer) : 0;
+        const ssize_t n = ::pread(fd_.get(), buffer, static_cast<size_t>(end - from), from);
+        if (n <= 0)
+            throw OutputError(sysMessage("read", path_, n < 0 ? errno : EIO), n < 0 ? errno : EIO);
+        ssize_t i = n;
+        while (i > 0 && buffer[i - 1] != '\n') --i;
+        if (i > 0) {
+            end = from + i;
+            break;
+        }
+        end = from;
+    }
+    if (static_cast<uint64_t>(end) != size_) {
+        std::fprintf(stderr, "vantrel: %s: cut off an unfinished last line of %llu bytes\n",
+                     path_.c_str(),
+                     static_cast<unsigned long long>(size_ - static_cast<uint64_t>(end)));
+        if (::ftruncate(fd_.get(), end) != 0)
+            throw OutputError(sysMessage("ftruncate", path_, errno), errno);
+        size_ = static_cast<uint64_t>(end);
+    }
+}
+
+void TextFileOutput::append(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write_(fd_.get(), text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int e = n == 0 ? ENOSPC : errno;
+        if (e == EINTR) continue;
+        // Nothing of a failed write stays: the file ends with a whole record again.
+        if (done > 0 && ::ftruncate(fd_.get(), static_cast<off_t>(size_)) != 0) {
+            const int te = errno;
+            throw OutputError(sysMessage("write", path_, e) +
+                                  "; cutting the unfinished record off failed too: " +
+                                  sysMessage("ftruncate", path_, te),
+                              e);
+        }
+        throw OutputError(sysMessage("write", path_, e), e);
+    }
+    size_ += text.size();
+}
+
+void TextFileOutput::rotate() {
+    const auto slash = path_.find_last_of('/');
+    const auto dot = path_.find_last_of('.');
+    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    const std::string stem = hasExt ? path_.substr(0, dot) : path_;
+    const std::string ext = hasExt ? path_.substr(dot) : std::string();
+    const std::string stamp = fileStamp(started_.value_or(std::chrono::system_clock::now()));
+    std::string target = stem + "." + stamp + ext;
+    for (int n = 2; exists(target); ++n)
+        target = stem + "." + stamp + "-" + std::to_string(n) + ext;
+    if (::rename(path_.c_str(), target.c_str()) != 0)
+        throw OutputError(sysMessage("rename", path_, errno), errno);
+    ::fsync(fd_.get());
+    rotated_.push_back(target);
+    open();
+}
+
+void TextFileOutput::write(std::span<const Record> records) {
+    std::string text;
+    std::size_t pending = 0;  // records in `text`
+    std::size_t stored = 0;
+    try {
+        if (!fd_) open();
+        for (const Record& r : records) {
+            const std::string line = format_ == Format::Csv ? csvLine(r) : jsonLine(r);
+            const uint64_t fileBytes = size_ + text.size();
+            const bool newDay = rotate_.daily && started_ && utcDay(*started_) != utcDay(r.time);
+            const bool tooBig = rotate_.maxBytes > 0 && fileBytes + line.size() > rotate_.maxBytes;
+            if ((newDay || tooBig) && fileBytes > 0) {
+                if (pending > 0) append(text);
+                stored += pending;
+                text.clear();
+                pending = 0;
+                rotate();
+            }
+            if (format_ == Format::Csv && size_ == 0 && text.empty()) text = csvHeader();
+            if (!started_) started_ = r.time;
+            text += line;
+            ++pending;
+        }
+        if (pending > 0) append(text);
+        stored += pending;
+    } catch (const OutputError& e) {
+        throw OutputError(e.what(), e.errnum(), stored);
+    }
+}
+
+void TextFileOutput::reopen() {
+    fd_.reset();
+    open();
+}
+
+void TextFileOutput::close() {
+    if (!fd_) return;
+    if (::fsync(fd_.get()) != 0 && errno != EINVAL)
+        throw OutputError(sysMessage("fsync", path_, errno), errno);
+    fd_.reset();
+}
+
+}  // namespace vantrel::acquire

@@ -1,0 +1,243 @@
+// The recorder against simulated boards on pseudo-terminals, each served by a thread of its
+// own: rounds on their deadlines into each kind of output, a silent board beside good ones, a
+// board that goes away.
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "recorder.hpp"
+#include "sim/sim_thread.hpp"
+
+using namespace vantrel::acquire;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct TempDir {
+    TempDir() {
+        std::string p = (fs::temp_directory_path() / "vantrel-recorder-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    fs::path path;
+};
+
+// What a record file holds, whatever its kind: one entry per record.
+struct Row {
+    std::string board;
+    double mono = 0;
+    std::string status;
+    std::optional<double> value;
+    std::string text;
+};
+
+std::vector<Row> rowsOf(const std::string& path) {
+    std::vector<Row> rows;
+    if (path.ends_with(".sqlite")) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("open failed");
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db,
+                           "SELECT board, mono, status, value, text FROM readings ORDER BY rowid",
+                           -1, &s, nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            Row r;
+            r.board = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+            r.mono = sqlite3_column_double(s, 1);
+            r.status = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
+            if (sqlite3_column_type(s, 3) != SQLITE_NULL) r.value = sqlite3_column_double(s, 3);
+            if (const auto* t = sqlite3_column_text(s, 4))
+                r.text = reinterpret_cast<const char*>(t);
+            rows.push_back(r);
+        }
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        return rows;
+    }
+    std::ifstream in(path);
+    std::string line;
+    const bool csv = path.ends_with(".csv");
+    if (csv) std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        Row r;
+        if (csv) {
+            std::vector<std::string> f;
+            std::stringstream fields(line);
+            for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
+            f.resize(11);
+            r.board = f[2];
+            r.mono = std::stod(f[1]);
+            if (!f[7].empty()) r.value = std::stod(f[7]);
+            r.status = f[9];
+            r.text = f[10];
+        } else {
+            const json j = json::parse(line);
+            r.board = j["board"];
+            r.mono = j["mono"];
+            if (!j["value"].is_null()) r.value = j["value"];
+            r.status = j["status"];
+            r.text = j.value("text", "");
+        }
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+// The round each row belongs to, from its time since the start.
+std::vector<long> roundsOf(const std::vector<Row>& rows, double period) {
+    std::vector<long> rounds;
+    for (const Row& r : rows) rounds.push_back(std::lround(std::floor(r.mono / period)));
+    return rounds;
+}
+
+ChannelConfig channel(int bits, int ch, double period, Calibration cal = {}) {
+    ChannelConfig c;
+    c.bits = bits;
+    c.channel = ch;
+    c.name = std::to_string(bits) + ":" + std::to_string(ch);
+    c.period = period;
+    c.calibration = std::move(cal);
+    return c;
+}
+
+void runToEnd(Recorder& r) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!r.finished() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(r.finished()) << "the run did not end";
+    r.stop();
+}
+
+}  // namespace
+
+TEST(Recorder, RoundsOnDeadlinesIntoEachKindOfOutput) {
+    TempDir dir;
+    const std::vector<std::string> outs = {dir.file("x.csv"), dir.file("x.jsonl"),
+                                           dir.file("x.sqlite")};
+    std::vector<std::unique_ptr<vantrel::sim::SimThread>> sims;
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    // The three runs side by side, each with a board of its own.
+    for (const std::string& out : outs) {
+        sims.push_back(std::make_unique<vantrel::sim::SimThread>());
+        sims.back()->call([](vantrel::sim::PtyBoard& b) { b.engine().setReading(10, 3, 805.25); });
+        LogConfig c;
+        BoardConfig b;
+        b.name = "bench";
+        b.device = sims.back()->device();
+        b.channels = {channel(10, 3, 0.1, Calibration::linear(2, 1))};
+        c.boards = {b};
+        c.out = out;
+        c.duration = 3;
+        recorders.push_back(std::make_unique<Recorder>(c, nullptr));
+    }
+    for (std::size_t k = 0; k < outs.size(); ++k) {
+        SCOPED_TRACE(outs[k]);
+        runToEnd(*recorders[k]);
+        const std::vector<Row> rows = rowsOf(outs[k]);
+        ASSERT_GE(rows.size(), 29u);
+        ASSERT_LE(rows.size(), 31u);
+        // One reading a round, none left out, none twice.
+        const std::vector<long> rounds = roundsOf(rows, 0.1);
+        for (std::size_t i = 0; i < rounds.size(); ++i) EXPECT_EQ(rounds[i], static_cast<long>(i));
+        for (const Row& r : rows) {
+            EXPECT_EQ(r.status, "ok");
+            EXPECT_EQ(r.value, 1611.5);
+            EXPECT_EQ(r.board, "bench");
+        }
+        const BoardStatus s = recorders[k]->boards().front();
+        EXPECT_EQ(s.readings, rows.size());
+        EXPECT_EQ(s.state, "stopped");
+        const json status = json::parse(recorders[k]->statusJson());
+        EXPECT_EQ(status["written"], rows.size());
+        EXPECT_EQ(status["boards"][0]["last_value"], 1611.5);
+    }
+}
+
+TEST(Recorder, ASilentBoardDelaysNoOther) {
+    TempDir dir;
+    std::vector<std::unique_ptr<vantrel::sim::SimThread>> sims;
+    LogConfig c;
+    for (int k = 0; k < 4; ++k) {
+        sims.push_back(std::make_unique<vantrel::sim::SimThread>());
+        if (k == 1)
+            sims.back()->call([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+        BoardConfig b;
+        b.name = "b" + std::to_string(k);
+        b.device = sims.back()->device();
+        b.channels = {channel(10, 3, 0.1), channel(12, 11, 0.1)};
+        c.boards.push_back(b);
+    }
+    c.out = dir.file("x.csv");
+    c.duration = 2;
+    Recorder r(c, nullptr);
+    runToEnd(r);
+    const std::vector<Row> rows = rowsOf(c.out);
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE(k);
+        std::vector<Row> mine;
+        for (const Row& row : rows)
+            if (row.board == "b" + std::to_string(k)) mine.push_back(row);
+        const BoardStatus s = r.boards()[static_cast<std::size_t>(k)];
+        if (k == 1) {
+            // Every reading times out and every round overruns its period.
+            ASSERT_FALSE(mine.empty());
+            for (const Row& row : mine) {
+                EXPECT_EQ(row.status, "error");
+                EXPECT_EQ(row.text, "Serial port timed out");
+            }
+            EXPECT_GT(s.overruns, 0u);
+            EXPECT_EQ(s.errors, mine.size());
+            continue;
+        }
+        // Two channels a round, every round of the two seconds there.
+        ASSERT_GE(mine.size(), 38u);
+        ASSERT_LE(mine.size(), 42u);
+        std::set<long> rounds;
+        for (const long n : roundsOf(mine, 0.1)) rounds.insert(n);
+        EXPECT_EQ(rounds.size(), mine.size() / 2);
+        EXPECT_EQ(*rounds.rbegin() - *rounds.begin() + 1, static_cast<long>(rounds.size()));
+        EXPECT_EQ(s.errors, 0u);
+        EXPECT_EQ(s.skipped, 0u);
+    }
+}
+
+TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {
+    TempDir dir;
+    vantrel::sim::SimThread sim;
+    LogConfig c;
+    BoardConfig b;
+    b.name = "bench";
+    b.device = sim.device();
+    b.channels = {channel(10, 3, 0.05), channel(8, 2, 0.1)};
+    c.boards = {b};
+    c.out = dir.file("x.jsonl");
+    Recorder r(c, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (r.boards().front().readings < 4 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    sim.call([](vantrel::sim::PtyBoard& board) { board.hangUp(); });
+    while (r.boards().front().state != "away" && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    const BoardStatus s = r.boards().front();
+    r.stop();
+    EXPECT_EQ(s.state, "away");
+    EXPECT_EQ(r.boards().front().gaps, 1u);
+    const std::vector<Row> rows = rowsOf(c.out);
+    std::vector<Row> gaps;
+    for (const Row& row : rows)
+        if (row.status == "gap") gaps.push_back(row);
+    ASSERT_EQ(gaps.size(), 2u);
+    EXPECT_FALSE(gaps[0].text.empty());
+    EXPECT_EQ(rows.back().status, "gap");
+}

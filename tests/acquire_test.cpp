@@ -1,0 +1,424 @@
+// The recorder's pieces without a board: calibrations, pacing on deadlines, the text forms of a
+// record, the configuration file's checks, and the outputs with their faults.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "calibration.hpp"
+#include "log_config.hpp"
+#include "pacing.hpp"
+#include "record.hpp"
+#include "record_writer.hpp"
+#include "service_notify.hpp"
+#include "sqlite_output.hpp"
+#include "test_support.hpp"
+#include "text_file_output.hpp"
+
+using namespace vantrel::acquire;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    TempDir() {
+        std::string p = (fs::temp_directory_path() / "vantrel-acquire-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    fs::path path;
+};
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// 2026-12-08T06:00:00Z plus `offset`.
+std::chrono::system_clock::time_point at(std::chrono::milliseconds offset) {
+    return std::chrono::system_clock::from_time_t(1796709600) + offset;
+}
+
+Record reading(int i, std::chrono::milliseconds offset = 0ms) {
+    Record r;
+    r.time = at(offset + std::chrono::milliseconds(100 * i));
+    r.mono = 0.1 * i;
+    r.board = "bench";
+    r.bits = 10;
+    r.channel = 3;
+    r.name = "tank";
+    r.raw = 500 + i;
+    r.value = 1000.5 + i;
+    r.unit = "V";
+    return r;
+}
+
+std::vector<Record> readings(int n, std::chrono::milliseconds offset = 0ms) {
+    std::vector<Record> all;
+    for (int i = 0; i < n; ++i) all.push_back(reading(i, offset));
+    return all;
+}
+
+}  // namespace
+
+TEST(Calibration, KindsGiveTheirValues) {
+    const Calibration table = Calibration::table({{0, 0}, {100, 10}, {200, 40}});
+    struct Case {
+        Calibration c;
+        double raw;
+        double value;
+    };
+    const Case cases[] = {
+        {Calibration(), 805.25, 805.25},
+        {Calibration::linear(0.5, -2), 10, 3},
+        {Calibration::polynomial({1, 0.5, 0.25}), 2, 3},
+        {Calibration::polynomial({7}), 1000, 7},
+        {table, 50, 5},      // inside the first segment
+        {table, 150, 25},    // inside the second
+        {table, 200, 40},    // on the last point
+        {table, -100, -10},  // below: the first segment carried on
+        {table, 300, 70},    // above: the last one
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.c.describe() + " at " + std::to_string(c.raw));
+        EXPECT_DOUBLE_EQ(c.c(c.raw), c.value);
+    }
+    EXPECT_EQ(Calibration::linear(0.1, -5).describe(), "linear: 0.1 x raw + -5");
+    EXPECT_THROW(Calibration::table({{0, 0}}), std::invalid_argument);
+    EXPECT_THROW(Calibration::table({{0, 0}, {0, 1}}), std::invalid_argument);
+    EXPECT_THROW(Calibration::polynomial({}), std::invalid_argument);
+    EXPECT_THROW(Calibration::linear(NAN, 0), std::invalid_argument);
+}
+
+TEST(Pacing, RoundsStayOnTheirDeadlinesAndOverrunsSkipWithoutBurst) {
+    const Pacer::Clock::time_point t0{};
+    Pacer p(t0, 100ms);
+    EXPECT_EQ(p.due(), t0);
+    // A round that ends late but within its period: the next is due on its own deadline.
+    EXPECT_FALSE(p.finish(t0 + 95ms));
+    EXPECT_EQ(p.due(), t0 + 100ms);
+    // Ending exactly on the next deadline is not an overrun.
+    EXPECT_FALSE(p.finish(t0 + 200ms));
+    EXPECT_EQ(p.due(), t0 + 200ms);
+    // A round of 350 ms: one overrun, the deadlines at 300 to 500 ms left out, no catching up.
+    EXPECT_TRUE(p.finish(t0 + 550ms));
+    EXPECT_EQ(p.due(), t0 + 600ms);
+    EXPECT_EQ(p.round(), 6u);
+    EXPECT_EQ(p.overruns(), 1u);
+    EXPECT_EQ(p.skipped(), 3u);
+    // Deadlines are t0 + k x period: after many rounds no drift has built up.
+    for (int k = 6; k < 100000; ++k) p.finish(t0 + 100ms * k + 3ms);
+    EXPECT_EQ(p.due(), t0 + 100ms * 100000);
+    EXPECT_THROW(Pacer(t0, 0ms), std::invalid_argument);
+}
+
+TEST(Records, TextForms) {
+    Record r = reading(0);
+    r.time = at(1234ms);
+    r.text = "";
+    EXPECT_EQ(isoTime(r.time), "2026-12-08T06:00:01.234Z");
+    EXPECT_EQ(csvHeader(), "time,mono,board,bits,channel,name,raw,value,unit,status,text\n");
+    EXPECT_EQ(csvLine(r), "2026-12-08T06:00:01.234Z,0.000000,bench,10,3,tank,500,1000.5,V,ok,\n");
+    EXPECT_EQ(
+        jsonLine(r),
+        "{\"time\":\"2026-12-08T06:00:01.234Z\",\"mono\":0.000000,\"board\":\"bench\","
+        "\"bits\":10,\"channel\":3,\"name\":\"tank\",\"raw\":500,\"value\":1000.5,\"unit\":\"V\","
+        "\"status\":\"ok\"}\n");
+    // A failed reading: no numbers, the board's text, quoted where the form needs it.
+    r.raw.reset();
+    r.value.reset();
+    r.status = Status::Error;
+    r.text = "Illegal command, \"PRS\"\n";
+    r.board = "lab,1";
+    EXPECT_EQ(csvLine(r),
+              "2026-12-08T06:00:01.234Z,0.000000,\"lab,1\",10,3,tank,,,V,error,"
+              "\"Illegal command, \"\"PRS\"\"\n\"\n");
+    EXPECT_NE(jsonLine(r).find("\"raw\":null,\"value\":null"), std::string::npos);
+    EXPECT_NE(jsonLine(r).find("\"text\":\"Illegal command, \\\"PRS\\\"\\n\"}"), std::string::npos);
+}
+
+TEST(LogConfigFile, FullExampleReads) {
+    const LogConfig c = parseConfig(R"(
+out = "lab.sqlite"
+period = 2
+[rotate]
+size = 1000000
+daily = true
+[[board]]
+name = "bench"
+device = "/dev/ttyUSB0"
+baud = 115200
+period = 0.5
+  [[board.channel]]
+  name = "tank"
+  bits = 10
+  channel = 3
+  unit = "degC"
+  calibration = { gain = 0.1, offset = -5 }
+  [[board.channel]]
+  bits = 12
+  channel = 0
+  period = 0.05
+  calibration = { table = [[0, 0.0], [4095, 5.0]] }
+[[board]]
+port = 3
+  [[board.channel]]
+  bits = 8
+  channel = 11
+  calibration = { polynomial = [1, 2, 3] }
+)",
+                                    "lab.toml");
+    ASSERT_EQ(c.boards.size(), 2u);
+    EXPECT_EQ(c.out, "lab.sqlite");
+    EXPECT_EQ(c.statusPath(), "lab.sqlite.status.json");
+    EXPECT_EQ(c.rotate.maxBytes, 1000000u);
+    EXPECT_TRUE(c.rotate.daily);
+    const BoardConfig& b = c.boards[0];
+    EXPECT_EQ(b.name, "bench");
+    EXPECT_EQ(b.baud, 115200);
+    ASSERT_EQ(b.channels.size(), 2u);
+    EXPECT_EQ(b.channels[0].name, "tank");
+    EXPECT_EQ(b.channels[0].period, 0.5);
+    EXPECT_DOUBLE_EQ(b.channels[0].calibration(100), 5);
+    EXPECT_EQ(b.channels[1].name, "12:0");
+    EXPECT_EQ(b.channels[1].period, 0.05);
+    EXPECT_EQ(c.boards[1].name, "COM3");
+    EXPECT_EQ(c.boards[1].port, 3);
+    EXPECT_EQ(c.boards[1].channels[0].period, 2);
+    EXPECT_DOUBLE_EQ(c.boards[1].channels[0].calibration(2), 17);
+}
+
+TEST(LogConfigFile, ErrorsNameFileLineAndKey) {
+    const std::string board = "[[board]]\ndevice = \"/dev/x\"\n[[board.channel]]\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {board + "bits = 9\nchannel = 1\n",
+         "lab.toml:4:1: board[1].channel[1].bits: must be 8, 10 or 12, got 9"},
+        {board + "bits = 8\nchannel = 12\n",
+         "lab.toml:5:1: board[1].channel[1].channel: the 8-bit converter has channels 0 to 11, "
+         "got 12"},
+        {board + "bits = 10\nchanel = 1\n",
+         "lab.toml:5:1: board[1].channel[1].chanel: unknown key"},
+        {board + "bits = 10\n", "lab.toml:3:1: board[1].channel[1]: channel is missing"},
+        {board + "bits = 10\nchannel = 1\nperiod = 0\n",
+         "lab.toml:6:1: board[1].channel[1].period: must be from 0.001 to 86400 seconds, got 0"},
+        {board + "bits = 10\nchannel = 1\nunit = 5\n",
+         "lab.toml:6:1: board[1].channel[1].unit: must be a string, got an integer"},
+        {board + "bits = 10\nchannel = 1\ncalibration = { table = [[1, 0], [1, 2]] }\n",
+         "board[1].channel[1].calibration.table: the raw readings of a table must increase"},
+        {board + "bits = 10\nchannel = 1\ncalibration = { gain = 2, polynomial = [1] }\n",
+         "lab.toml:6:1: board[1].channel[1].calibration: give one of gain/offset, polynomial or "
+         "table"},
+        {"[[board]]\n[[board.channel]]\nbits = 10\nchannel = 1\n",
+         "lab.toml:1:1: board[1]: device or port is missing"},
+        {"out = 'x.csv'\n", "lab.toml: no [[board]] table"},
+        {"out = \n", "lab.toml:1:"},
+        {"[rotate]\nsize = 10\n",
+         "lab.toml:2:1: rotate.size: must be 0 (none) or at least 4096 bytes"},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            parseConfig(text, "lab.toml");
+            ADD_FAILURE() << "accepted";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(TextFileOutput, FullDiskLeavesWholeRecordsAndResumes) {
+    TempDir dir;
+    const std::string path = dir.file("x.csv");
+    // The disk fills after 300 bytes: a write that crosses the limit is taken in part, then
+    // every write fails, until space returns.
+    std::size_t room = 300;
+    auto fill = [&room](int fd, const void* data, size_t size) -> ssize_t {
+        if (room == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const size_t n = std::min(size, room);
+        room -= n;
+        return ::write(fd, data, n);
+    };
+    TextFileOutput out(path, TextFileOutput::Format::Csv, {}, fill);
+    const std::vector<Record> all = readings(8);
+    out.write(std::span(all).first(2));
+    try {
+        out.write(std::span(all).subspan(2));
+        FAIL() << "a full disk went unnoticed";
+    } catch (const OutputError& e) {
+        EXPECT_EQ(e.errnum(), ENOSPC);
+        EXPECT_EQ(e.stored(), 0u);
+        EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
+    }
+    EXPECT_EQ(contents(path), csvHeader() + csvLine(all[0]) + csvLine(all[1]));
+    room = 1 << 20;
+    out.write(std::span(all).subspan(2));
+    std::string expected = csvHeader();
+    for (const Record& r : all) expected += csvLine(r);
+    EXPECT_EQ(contents(path), expected);
+}
+
+TEST(TextFileOutput, ContinuesAFileAndCutsATornLastLine) {
+    TempDir dir;
+    const std::string path = dir.file("x.jsonl");
+    const std::vector<Record> all = readings(3);
+    std::ofstream(path) << jsonLine(all[0]) << "{\"time\":\"2026-";
+    TextFileOutput out(path, TextFileOutput::Format::JsonLines, {});
+    out.write(std::span(all).subspan(1));
+    out.close();
+    EXPECT_EQ(contents(path), jsonLine(all[0]) + jsonLine(all[1]) + jsonLine(all[2]));
+}
+
+TEST(TextFileOutput, RotatesBySizeAndByDay) {
+    TempDir dir;
+    const std::string path = dir.file("x.csv");
+    const std::size_t line = csvLine(reading(0)).size();
+    // Room for the header and three records a file.
+    TextFileOutput bySize(path, TextFileOutput::Format::Csv,
+                          {.maxBytes = csvHeader().size() + 3 * line, .daily = false});
+    bySize.write(readings(7));
+    ASSERT_EQ(bySize.rotated().size(), 2u);
+    EXPECT_EQ(bySize.rotated()[0], dir.file("x.2026-12-08T06-00-00.csv"));
+    EXPECT_EQ(bySize.rotated()[1], dir.file("x.2026-12-08T06-00-00-2.csv"));
+    EXPECT_EQ(contents(bySize.rotated()[1]),
+              csvHeader() + csvLine(reading(3)) + csvLine(reading(4)) + csvLine(reading(5)));
+    EXPECT_EQ(contents(path), csvHeader() + csvLine(reading(6)));
+
+    const std::string daily = dir.file("d.jsonl");
+    TextFileOutput byDay(daily, TextFileOutput::Format::JsonLines, {.maxBytes = 0, .daily = true});
+    Record late = reading(0, 18h - 1ms);  // 23:59:59.999
+    Record next = reading(0, 18h);        // 00:00:00.000 the next day
+    byDay.write(std::vector<Record>{reading(0), late, next});
+    ASSERT_EQ(byDay.rotated().size(), 1u);
+    EXPECT_EQ(contents(byDay.rotated()[0]), jsonLine(reading(0)) + jsonLine(late));
+    EXPECT_EQ(contents(daily), jsonLine(next));
+}
+
+namespace {
+// An output that fails while `failing` is set, for the writer.
+class FlakyOutput : public RecordOutput {
+  public:
+    explicit FlakyOutput(std::atomic<bool>& failing, std::vector<Record>& stored)
+        : failing_(failing), stored_(stored) {}
+    void write(std::span<const Record> records) override {
+        if (failing_) throw OutputError("x.csv: No space left on device", ENOSPC);
+        stored_.insert(stored_.end(), records.begin(), records.end());
+    }
+    void close() override {}
+    const std::string& path() const override { return path_; }
+
+  private:
+    std::atomic<bool>& failing_;
+    std::vector<Record>& stored_;
+    std::string path_ = "x.csv";
+};
+}  // namespace
+
+TEST(RecordWriter, HoldsWhileTheOutputFailsThenWritesEverythingInOrder) {
+    std::atomic<bool> failing{true};
+    std::vector<Record> stored;
+    std::vector<std::string> said;
+    std::mutex m;
+    RecordWriter writer(
+        std::make_unique<FlakyOutput>(failing, stored),
+        [&](const std::string& s) {
+            const std::lock_guard lock(m);
+            said.push_back(s);
+        },
+        5, 1ms);
+    for (const Record& r : readings(7)) writer.push(r);
+    // Bounded: five held, two dropped, nothing written.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (writer.stats().problem.empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    RecordWriter::Stats s = writer.stats();
+    EXPECT_EQ(s.held, 5u);
+    EXPECT_EQ(s.dropped, 2u);
+    EXPECT_EQ(s.problem, "x.csv: No space left on device");
+    failing = false;
+    EXPECT_EQ(writer.stop(), 0u);
+    s = writer.stats();
+    EXPECT_EQ(s.written, 5u);
+    ASSERT_EQ(stored.size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(stored[static_cast<std::size_t>(i)].raw, reading(i).raw);
+    ASSERT_GE(said.size(), 2u);
+    EXPECT_NE(said.front().find("holding the readings (up to 5)"), std::string::npos)
+        << said.front();
+}
+
+TEST(SqliteOutput, StoresInOneTableAndExportsATimeRange) {
+    TempDir dir;
+    const std::string path = dir.file("x.sqlite");
+    std::vector<Record> all = readings(5);
+    all[2].status = Status::Gap;
+    all[2].raw.reset();
+    all[2].value.reset();
+    all[2].text = "the device went away";
+    {
+        SqliteOutput out(path);
+        out.write(all);
+        out.close();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal");
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    EXPECT_EQ(exportCsv(path, *timeBound("2026-12-08T06:00:00.100"),
+                        *timeBound("2026-12-08 06:00:00.400Z"), out),
+              3u);
+    std::fclose(out);
+    EXPECT_EQ(std::string(text, size),
+              csvHeader() + csvLine(all[1]) + csvLine(all[2]) + csvLine(all[3]));
+    std::free(text);
+
+    EXPECT_EQ(timeBound("2026-12-08"), "2026-12-08");
+    EXPECT_EQ(timeBound("2026-12-08 06:30"), "2026-12-08T06:30");
+    EXPECT_EQ(timeBound("2026-12-8"), std::nullopt);
+    EXPECT_EQ(timeBound("yesterday"), std::nullopt);
+    EXPECT_THROW(exportCsv(dir.file("none.sqlite"), "", "", stdout), OutputError);
+}
+
+TEST(ServiceNotifier, SendsToTheSocketNamedInTheEnvironment) {
+    TempDir dir;
+    const std::string path = dir.file("notify");
+    vantrel::Fd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    const vantrel::testing::ScopedEnv socket("NOTIFY_SOCKET", path);
+    const vantrel::testing::ScopedEnv watchdog("WATCHDOG_USEC", "4000000");
+    const vantrel::testing::ScopedEnv pid("WATCHDOG_PID", std::to_string(::getpid()));
+    const ServiceNotifier n;
+    EXPECT_EQ(n.watchdogEvery(), std::chrono::microseconds(2'000'000));
+    ASSERT_TRUE(n.send("READY=1"));
+    char got[64] = {};
+    EXPECT_EQ(::recv(listener.get(), got, sizeof got, MSG_DONTWAIT), 7);
+    EXPECT_STREQ(got, "READY=1");
+    const vantrel::testing::ScopedEnv other("WATCHDOG_PID", "1");
+    EXPECT_EQ(ServiceNotifier().watchdogEvery(), std::nullopt);
+}
