@@ -31,5 +31,6 @@ Subcommand addPorts(CLI::App& app);
 Subcommand addMonitor(CLI::App& app);
 Subcommand addDemo(CLI::App& app);
 Subcommand addTerm(CLI::App& app);
+Subcommand addLog(CLI::App& app);
 
 }  // namespace vantrel::cli

@@ -1,0 +1,284 @@
+// vantrel log as a process against simulated boards: signals, the service manager's socket,
+// configuration errors, a killed recorder's files, export and status.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "fd.hpp"
+#include "sim/sim_thread.hpp"
+#include "test_support.hpp"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    TempDir() {
+        std::string p = (fs::temp_directory_path() / "vantrel-log-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    fs::path path;
+};
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// Polls `done` every few milliseconds until it holds or `limit` passes.
+bool within(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The tool as a child process; standard output and error go to files of the scratch folder.
+class Tool {
+  public:
+    Tool(const TempDir& dir, std::vector<std::string> args)
+        : out_(dir.file("tool.out")), err_(dir.file("tool.err")) {
+        args.insert(args.begin(), VANTREL_CLI);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("posix_spawn failed");
+        exit_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+    ~Tool() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int signo) { ::kill(pid_, signo); }
+    // The exit status (-1 for a process ended by a signal); kills the tool after `limit`.
+    int wait(std::chrono::milliseconds limit = 20s) {
+        pollfd p{exit_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out() const { return contents(out_); }
+    std::string err() const { return contents(err_); }
+
+  private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    vantrel::Fd exit_;
+};
+
+int run(const TempDir& dir, std::vector<std::string> args, std::string* out = nullptr,
+        std::string* err = nullptr) {
+    Tool tool(dir, std::move(args));
+    const int status = tool.wait();
+    if (out) *out = tool.out();
+    if (err) *err = tool.err();
+    return status;
+}
+
+std::vector<std::string> quickRun(const std::string& device, const std::string& out) {
+    return {"log", "--device", device, "--channel", "10:3,12:11", "--period", "0.05", "--out", out};
+}
+
+// Every line of a CSV recording whole: eleven fields and its line end.
+void expectWholeCsv(const std::string& text) {
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    for (const std::string& line : lines(text))
+        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 10) << line;
+}
+
+}  // namespace
+
+TEST(CliLog, SignalsFlushAndCloseWithTheirExitStatus) {
+    vantrel::sim::SimThread sim;
+    for (const int signo : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        TempDir dir;
+        const std::string out = dir.file("x.csv");
+        Tool tool(dir, quickRun(sim.device(), out));
+        ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 4; }));
+        tool.signal(signo);
+        EXPECT_EQ(tool.wait(), 128 + signo) << tool.err();
+        const std::string text = contents(out);
+        expectWholeCsv(text);
+        const std::size_t records = lines(text).size() - 1;
+        EXPECT_NE(tool.err().find(std::to_string(records) + " records written to " + out),
+                  std::string::npos)
+            << tool.err();
+    }
+}
+
+TEST(CliLog, ConfigurationErrorsStartNothing) {
+    TempDir dir;
+    const std::string config = dir.file("lab.toml");
+    const std::string out = dir.file("x.csv");
+    std::ofstream(config)
+        << "out = \"" << out
+        << "\"\n[[board]]\ndevice = \"/dev/null\"\n[[board.channel]]\nbits = 10\nchanel = 3\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"log", "--config", config}, config + ":6:1: board[1].channel[1].chanel: unknown key"},
+        {{"log", "--config", config, "--device", "/dev/null"}, "exclude each other"},
+        {{"log", "--device", "/dev/null", "--channel", "10:3", "--out", dir.file("x.txt")},
+         "the output's extension says its kind"},
+        {{"log", "--device", "/dev/null", "--channel", "10-3"}, "expected BITS:CH[,BITS:CH...]"},
+        {{"log", "--device", "/dev/null", "--channel", "8:12"},
+         "channel 12 of the 8-bit converter: must be 0 to 11"},
+        {{"log", "--config", dir.file("none.toml")},
+         "none.toml: cannot be read: No such file or directory"},
+        {{"log", "export", dir.file("x.sqlite"), "--csv", "--from", "08/12/2026"},
+         "expected a UTC time"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::string err;
+        EXPECT_EQ(run(dir, c.args, nullptr, &err), 2);
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_FALSE(fs::exists(out + ".status.json"));
+    }
+}
+
+TEST(CliLog, KillNineLeavesTheDatabaseAndEveryLineIntact) {
+    vantrel::sim::SimThread a, b;
+    TempDir dir;
+    const std::string db = dir.file("x.sqlite");
+    const std::string csv = dir.file("x.csv");
+    Tool toDb(dir, quickRun(a.device(), db));
+    Tool toCsv(dir, quickRun(b.device(), csv));
+    ASSERT_TRUE(
+        within(10s, [&] { return lines(contents(csv)).size() > 10 && fs::exists(db + "-wal"); }));
+    toDb.signal(SIGKILL);
+    toCsv.signal(SIGKILL);
+    EXPECT_EQ(toDb.wait(), -1);
+    EXPECT_EQ(toCsv.wait(), -1);
+    expectWholeCsv(contents(csv));
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle,
+                                 "SELECT (SELECT integrity_check FROM pragma_integrity_check),"
+                                 " (SELECT count(*) FROM readings)",
+                                 -1, &s, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(handle);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok");
+    EXPECT_GT(sqlite3_column_int(s, 1), 0);
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+}
+
+TEST(CliLog, TellsTheServiceManagerAndReopensOnHangUp) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    const std::string socketPath = dir.file("notify");
+    const vantrel::Fd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    const auto next = [&] {
+        pollfd p{listener.get(), POLLIN, 0};
+        char text[256] = {};
+        if (::poll(&p, 1, 10000) != 1) return std::string("(nothing)");
+        return std::string(text, static_cast<std::size_t>(std::max<ssize_t>(
+                                     0, ::recv(listener.get(), text, sizeof text, 0))));
+    };
+    const vantrel::testing::ScopedEnv notify("NOTIFY_SOCKET", socketPath);
+    const std::string out = dir.file("x.jsonl");
+    Tool tool(dir, quickRun(sim.device(), out));
+    EXPECT_EQ(next(), "READY=1\nSTATUS=recording");
+    ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 2; }));
+    // A log rotation tool moves the file away and asks for a new one.
+    fs::rename(out, dir.file("x.old.jsonl"));
+    tool.signal(SIGHUP);
+    ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 2; })) << tool.err();
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 143) << tool.err();
+    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_NE(tool.err().find("reopening " + out), std::string::npos);
+    const std::size_t total =
+        lines(contents(out)).size() + lines(contents(dir.file("x.old.jsonl"))).size();
+    EXPECT_NE(tool.err().find(std::to_string(total) + " records written"), std::string::npos)
+        << tool.err();
+}
+
+TEST(CliLog, ExportAndStatusOfARun) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    const std::string db = dir.file("x.sqlite");
+    std::vector<std::string> args = quickRun(sim.device(), db);
+    args.insert(args.end(), {"--duration", "0.5"});
+    std::string err;
+    ASSERT_EQ(run(dir, args, nullptr, &err), 0) << err;
+    std::string csv;
+    ASSERT_EQ(run(dir, {"log", "export", db, "--csv", "--from", "2000-01-01", "--to", "2999-01-01"},
+                  &csv, &err),
+              0)
+        << err;
+    expectWholeCsv(csv);
+    EXPECT_EQ(lines(csv).front(), "time,mono,board,bits,channel,name,raw,value,unit,status,text");
+    EXPECT_EQ(lines(csv).size(), 21u);  // ten rounds of two channels
+    ASSERT_EQ(run(dir, {"log", "export", db, "--csv", "--to", "2000-01-01"}, &csv, &err), 0) << err;
+    EXPECT_EQ(lines(csv).size(), 1u);
+    // The run has ended: status says so, with what each board did.
+    std::string status;
+    EXPECT_EQ(run(dir, {"log", "status", db}, &status, &err), 1) << err;
+    EXPECT_NE(status.find("recorder not running"), std::string::npos) << status;
+    EXPECT_NE(
+        status.find("board " + sim.device() + " (" + sim.device() + "): stopped; last reading "),
+        std::string::npos)
+        << status;
+    EXPECT_NE(status.find("20 readings, 0 errors, 0 overruns, 0 gaps, 0 reconnects"),
+              std::string::npos)
+        << status;
+}

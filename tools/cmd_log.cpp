@@ -1,0 +1,374 @@
+// vantrel log: the recorder. Channels of one or more boards paced on deadlines into a CSV,
+// JSON Lines or SQLite file, from a configuration file or, for a quick run, from options;
+// "log export" writes a database's records out as CSV, "log status" shows a run's status file.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "atomic_file.hpp"
+#include "commands.hpp"
+#include "log_config.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "recorder.hpp"
+#include "service_notify.hpp"
+#include "sqlite_output.hpp"
+#include "vantrel/error.hpp"
+
+namespace vantrel::cli {
+
+namespace {
+
+using namespace vantrel::acquire;
+using Clock = std::chrono::steady_clock;
+
+struct LogOptions {
+    std::string config;
+    std::string device;
+    std::optional<int32_t> port;
+    std::optional<int32_t> baud;
+    std::string channels;
+    std::optional<double> period;
+    std::optional<double> duration;
+    std::string out;
+    std::string status;
+    std::optional<uint64_t> rotateSize;
+    bool rotateDaily = false;
+};
+
+struct ExportOptions {
+    std::string database;
+    std::string from;
+    std::string to;
+    bool csv = false;
+};
+
+// "10:3,12:0" -> channels of those widths.
+std::vector<ChannelConfig> parseChannelList(const std::string& text, double period) {
+    std::vector<ChannelConfig> out;
+    std::stringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const auto colon = item.find(':');
+        int bits = 0, channel = 0;
+        std::size_t used1 = 0, used2 = 0;
+        try {
+            if (colon == std::string::npos) throw std::invalid_argument(item);
+            bits = std::stoi(item.substr(0, colon), &used1);
+            channel = std::stoi(item.substr(colon + 1), &used2);
+        } catch (const std::exception&) {
+            used1 = 0;
+        }
+        if (used1 == 0 || used1 != colon || used2 != item.size() - colon - 1)
+            throw CLI::ValidationError(
+                "--channel", "expected BITS:CH[,BITS:CH...] (10:3,12:0), got \"" + item + "\"");
+        ChannelConfig c;
+        c.bits = bits;
+        c.channel = channel;
+        c.name = std::to_string(bits) + ":" + std::to_string(channel);
+        c.period = period;
+        out.push_back(std::move(c));
+    }
+    if (out.empty()) throw CLI::ValidationError("--channel", "expected BITS:CH[,BITS:CH...]");
+    return out;
+}
+
+LogConfig configOf(const LogOptions& o) {
+    LogConfig c;
+    const bool quick = !o.device.empty() || o.port || !o.channels.empty();
+    if (!o.config.empty()) {
+        if (quick || o.period || o.baud)
+            throw CLI::ValidationError(
+                "--config",
+                "the board options (--device, --port, --baud, --channel, --period) "
+                "and --config exclude each other: the file names the boards");
+        c = loadConfig(o.config);
+    } else {
+        if (o.device.empty() && !o.port)
+            throw CLI::ValidationError(
+                "log", "give --config FILE, or --device DEV (or --port N) with --channel");
+        if (o.channels.empty())
+            throw CLI::ValidationError("--channel", "is required with --device or --port");
+        BoardConfig b;
+        b.device = o.device;
+        b.port = o.port;
+        b.baud = o.baud.value_or(9600);
+        b.name = b.port ? "COM" + std::to_string(*b.port) : b.device;
+        b.channels = parseChannelList(o.channels, o.period.value_or(1.0));
+        c.boards.push_back(std::move(b));
+        checkConfig(c);
+    }
+    if (!o.out.empty()) c.out = o.out;
+    if (o.duration) c.duration = *o.duration;
+    if (!o.status.empty()) c.status = o.status;
+    if (o.rotateSize) c.rotate.maxBytes = *o.rotateSize;
+    if (o.rotateDaily) c.rotate.daily = true;
+    outputKind(c.out);  // throws for an output of no known kind, before anything starts
+    return c;
+}
+
+void writeStatus(const Recorder& recorder, const std::string& path, bool& complained) {
+    try {
+        replaceFile(path, recorder.statusJson(), err::FormFile);
+        complained = false;
+    } catch (const std::exception& e) {
+        if (!complained) printError(std::string("vantrel: log: status file: ") + e.what());
+        complained = true;
+    }
+}
+
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+int runLog(const LogOptions& o) {
+    LogConfig config;
+    try {
+        config = configOf(o);
+    } catch (const ConfigError& e) {
+        printError(std::string("vantrel: log: ") + e.what());
+        return kExitUsage;
+    }
+
+    // The signals are taken over before any thread starts, so that every thread has them
+    // blocked and they arrive here, through the descriptor.
+    sigset_t mask, old;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
+    if (::pthread_sigmask(SIG_BLOCK, &mask, &old) != 0)
+        throw Error(err::EventLoopFailed, "blocking the signals failed");
+    struct Restore {
+        sigset_t old;
+        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    } restore{old};
+    const Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signals) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
+
+    std::size_t channelCount = 0;
+    for (const BoardConfig& b : config.boards) channelCount += b.channels.size();
+    const ServiceNotifier notifier;
+    std::optional<Recorder> recorder;
+    try {
+        recorder.emplace(config,
+                         [](const std::string& text) { printError("vantrel: log: " + text); });
+    } catch (const OutputError& e) {
+        printError(std::string("vantrel: log: ") + e.what());
+        return kExitFailedCall;
+    }
+    printError("vantrel: log: " + plural(channelCount, "channel", "channels") + " of " +
+               plural(config.boards.size(), "board", "boards") + " to " + config.out +
+               (config.duration > 0 ? "" : "; Ctrl-C ends"));
+
+    const std::string statusPath = config.statusPath();
+    bool statusComplained = false;
+    bool ready = false;
+    int signalled = 0;
+    const auto statusEvery = std::chrono::seconds(5);
+    auto nextStatus = Clock::now();
+    auto nextWatchdog = Clock::now();
+    while (signalled == 0 && !recorder->finished()) {
+        const auto now = Clock::now();
+        if (!ready && recorder->started()) {
+            ready = true;
+            notifier.send("READY=1\nSTATUS=recording");
+            nextStatus = now;
+        }
+        if (now >= nextStatus) {
+            writeStatus(*recorder, statusPath, statusComplained);
+            nextStatus = now + statusEvery;
+        }
+        auto wake = nextStatus;
+        if (notifier.watchdogEvery()) {
+            if (now >= nextWatchdog) {
+                notifier.send("WATCHDOG=1");
+                nextWatchdog = now + *notifier.watchdogEvery();
+            }
+            wake = std::min(wake, nextWatchdog);
+        }
+        // Short waits until every board has started and while the run's end is near; the
+        // descriptor wakes this at once for a signal.
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
+        if (!ready || config.duration > 0) wait = std::min(wait, std::chrono::milliseconds(20));
+        pollfd p{signals.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
+            errno != EINTR)
+            throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
+        signalfd_siginfo info;
+        while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo == SIGHUP) {
+                printError("vantrel: log: reopening " + config.out);
+                recorder->reopen();
+            } else if (signalled == 0) {
+                signalled = static_cast<int>(info.ssi_signo);
+            }
+        }
+    }
+    notifier.send("STOPPING=1");
+    if (signalled != 0)
+        printError("vantrel: log: stopping: writing what is left and closing " + config.out);
+    const uint64_t lost = recorder->stop();
+    writeStatus(*recorder, statusPath, statusComplained);
+    const RecordWriter::Stats out = recorder->output();
+    for (const BoardStatus& b : recorder->boards())
+        printError("vantrel: log: " + b.name + ": " + plural(b.readings, "reading", "readings") +
+                   ", " + plural(b.errors, "error", "errors") + ", " +
+                   plural(b.overruns, "overrun", "overruns") + ", " +
+                   plural(b.gaps, "gap", "gaps") + ", " +
+                   plural(b.reconnects, "reconnect", "reconnects"));
+    printError(
+        "vantrel: log: " + plural(out.written, "record", "records") + " written to " + config.out +
+        (out.dropped > 0 ? "; " + plural(out.dropped, "record", "records") + " dropped" : ""));
+    if (signalled != 0) return 128 + signalled;
+    return lost > 0 || out.dropped > 0 ? kExitFailedCall : kExitTrue;
+}
+
+int runExport(const ExportOptions& o) {
+    std::string from, to;
+    for (const auto& [text, bound, name] :
+         {std::tuple(&o.from, &from, "--from"), std::tuple(&o.to, &to, "--to")}) {
+        if (text->empty()) continue;
+        const auto t = timeBound(*text);
+        if (!t)
+            throw CLI::ValidationError(
+                name,
+                "expected a UTC time such as 2026-12-08, 2026-12-08T06:30 or "
+                "2026-12-08T06:30:15.250Z, got \"" +
+                    *text + "\"");
+        *bound = *t;
+    }
+    try {
+        const uint64_t n = exportCsv(o.database, from, to, stdout);
+        if (std::fflush(stdout) != 0) throw OutputClosed(errno);
+        printError("vantrel: log export: " + plural(n, "record", "records"));
+    } catch (const OutputError& e) {
+        printError(std::string("vantrel: log export: ") + e.what());
+        return kExitFailedCall;
+    }
+    return kExitTrue;
+}
+
+std::string jsonText(const nlohmann::json& j, const char* key) {
+    const auto it = j.find(key);
+    if (it == j.end() || it->is_null()) return "-";
+    if (it->is_string()) return it->get<std::string>();
+    if (it->is_number_float()) return readableNumber(it->get<double>());
+    return it->dump();
+}
+
+int runStatus(const std::string& given) {
+    const std::string suffix = ".status.json";
+    const bool isStatus = given.size() >= suffix.size() &&
+                          given.compare(given.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const std::string path = isStatus ? given : given + suffix;
+    const auto text = readWholeFile(path, err::FormFile);
+    if (!text) {
+        printError("vantrel: log status: " + path + ": no status file (is a recorder writing to " +
+                   (isStatus ? std::string("it") : given) + "?)");
+        return kExitFalse;
+    }
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(*text);
+    } catch (const nlohmann::json::exception& e) {
+        printError("vantrel: log status: " + path + ": not a status file: " + e.what());
+        return kExitFalse;
+    }
+    const int64_t pid = j.value("pid", int64_t{0});
+    const bool running = j.value("running", false) && pid > 0 &&
+                         (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    printLine("recorder " + std::string(running ? "running" : "not running") + " (pid " +
+              std::to_string(pid) + "), started " + jsonText(j, "started") + ", status of " +
+              jsonText(j, "updated"));
+    printLine(
+        "output " + jsonText(j, "out") + ": " + jsonText(j, "written") + " written, " +
+        jsonText(j, "held") + " held, " + jsonText(j, "dropped") + " dropped" +
+        (j.value("problem", std::string()).empty() ? "" : "; problem: " + jsonText(j, "problem")));
+    for (const auto& b : j.value("boards", nlohmann::json::array())) {
+        printLine("board " + jsonText(b, "name") + " (" + jsonText(b, "device") +
+                  "): " + jsonText(b, "state") + "; last reading " + jsonText(b, "last_time") +
+                  " " + jsonText(b, "last_channel") + " = " + jsonText(b, "last_value") + "; " +
+                  jsonText(b, "readings") + " readings, " + jsonText(b, "errors") + " errors, " +
+                  jsonText(b, "overruns") + " overruns, " + jsonText(b, "gaps") + " gaps, " +
+                  jsonText(b, "reconnects") + " reconnects" +
+                  (jsonText(b, "last_error").empty()
+                       ? ""
+                       : "; last error: " + jsonText(b, "last_error")));
+    }
+    return running ? kExitTrue : kExitFalse;
+}
+
+}  // namespace
+
+Subcommand addLog(CLI::App& app) {
+    auto o = std::make_shared<LogOptions>();
+    auto e = std::make_shared<ExportOptions>();
+    auto statusPath = std::make_shared<std::string>();
+    CLI::App* sub = app.add_subcommand(
+        "log",
+        "Record channels of one or more boards, paced on deadlines, into a CSV, JSON Lines or "
+        "SQLite "
+        "file (by --out's extension), from --config FILE or from the options; until --duration or "
+        "SIGINT/SIGTERM (exit 130/143); SIGHUP reopens the output");
+    sub->require_subcommand(0, 1);
+    sub->add_option("--config", o->config, "the run described in a TOML file (see docs/log.md)")
+        ->type_name("FILE");
+    sub->add_option("--device", o->device,
+                    "the board's device: a path, a /dev/serial/by-id link or a URL")
+        ->type_name("DEV");
+    sub->add_option("--port", o->port, "the board's COM number (through the ports file)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 255));
+    sub->add_option("--baud", o->baud, "the line's rate (default 9600)")->type_name("B");
+    sub->add_option("--channel", o->channels, "the channels to record")
+        ->type_name("BITS:CH[,BITS:CH...]");
+    sub->add_option("--period", o->period, "seconds from one round's start to the next (default 1)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(kMinPeriod, kMaxPeriod));
+    sub->add_option("--duration", o->duration, "seconds to record; 0 or absent: until stopped")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 1e9));
+    sub->add_option("--out", o->out,
+                    "the output: .csv, .jsonl, .sqlite or .db (default vantrel-log.sqlite)")
+        ->type_name("FILE");
+    sub->add_option("--status", o->status,
+                    "the status file (default: the output's name + .status.json)")
+        ->type_name("FILE");
+    sub->add_option("--rotate-size", o->rotateSize,
+                    "start a new CSV/JSON Lines file before this many bytes")
+        ->type_name("BYTES")
+        ->check(CLI::Range(uint64_t{4096}, uint64_t{1} << 50));
+    sub->add_flag("--rotate-daily", o->rotateDaily, "start a new CSV/JSON Lines file each UTC day");
+
+    CLI::App* exp = sub->add_subcommand(
+        "export", "Write the records of a recording's database as CSV, in order of time");
+    exp->add_option("database", e->database, "the database (.sqlite or .db)")
+        ->required()
+        ->type_name("DB");
+    exp->add_option("--from", e->from, "the first time included (UTC)")->type_name("T");
+    exp->add_option("--to", e->to, "the first time no longer included (UTC)")->type_name("T");
+    exp->add_flag("--csv", e->csv, "as CSV (the only form for now)")->required();
+
+    CLI::App* status = sub->add_subcommand(
+        "status", "Show a run's status: per board its last reading, overruns, gaps, reconnects");
+    status->add_option("file", *statusPath, "the run's output (or its .status.json file)")
+        ->required()
+        ->type_name("FILE");
+
+    return {sub, [o, e, statusPath, exp, status] {
+                if (exp->parsed()) return runExport(*e);
+                if (status->parsed()) return runStatus(*statusPath);
+                return runLog(*o);
+            }};
+}
+
+}  // namespace vantrel::cli
