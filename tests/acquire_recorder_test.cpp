@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -240,4 +241,36 @@ TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {
     ASSERT_EQ(gaps.size(), 2u);
     EXPECT_FALSE(gaps[0].text.empty());
     EXPECT_EQ(rows.back().status, "gap");
+}
+
+// The board has one address register for its converters: a reading of one width after one of
+// another must still convert its own channel.
+TEST(Recorder, WidthsTakeTurnsOnOneBoardAndEachReadsItsOwnChannel) {
+    TempDir dir;
+    vantrel::sim::SimThread sim;
+    sim.call([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReading(10, 3, 805.25);
+        b.engine().setReading(10, 0, 17);
+        b.engine().setReading(12, 5, 3001.5);
+    });
+    LogConfig c;
+    BoardConfig b;
+    b.name = "bench";
+    b.device = sim.device();
+    b.channels = {channel(12, 5, 0.05), channel(10, 3, 0.05), channel(10, 0, 0.1)};
+    c.boards = {b};
+    c.out = dir.file("x.csv");
+    c.duration = 0.5;
+    Recorder r(c, nullptr);
+    runToEnd(r);
+    std::map<double, int> seen;
+    for (const Row& row : rowsOf(c.out)) {
+        EXPECT_EQ(row.status, "ok") << row.text;
+        ++seen[row.value.value_or(-1)];
+    }
+    // Every reading is one of the three channels' own (a wrong address gives another value).
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_GT(seen[17], 0);
+    EXPECT_GT(seen[805.25], 0);
+    EXPECT_GT(seen[3001.5], 0);
 }
