@@ -173,6 +173,9 @@ std::string repr(const SelfCheck& c) {
 
 }  // namespace
 
+// Calibrations and timed readings (acquire_binding.cpp).
+void bindAcquire(py::module_& m);
+
 PYBIND11_MODULE(_vantrel, m) {
     m.doc() = "The compiled part of the vantrel package; use the package `vantrel` instead.";
 
@@ -513,4 +516,6 @@ PYBIND11_MODULE(_vantrel, m) {
             "Every command line received, as bytes, its CR included.")
         .def("clear_lines", on(+[](PtyBoard& b) { b.engine().clearLines(); }))
         .def("command_count", on(+[](PtyBoard& b) { return b.engine().commandCount(); }));
+
+    bindAcquire(m);
 }

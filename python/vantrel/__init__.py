@@ -16,12 +16,14 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import datetime
 import functools
 import os
 from typing import Any, Callable, List, Optional, Sequence, Union
 
 from ._vantrel import (  # noqa: F401  (re-exported)
     BoardError,
+    Calibration,
     Error,
     Reply,
     SelfCheck,
@@ -40,7 +42,7 @@ except ImportError:  # NumPy is optional
     _numpy = None
 
 __all__ = [
-    "AsyncBoard", "Board", "BoardError", "Error", "Reply", "SelfCheck", "Simulator", "Timeout",
+    "AsyncBoard", "Board", "BoardError", "Calibration", "Error", "Reply", "SelfCheck", "Simulator", "Timeout",
     "VantrelCtrl", "find", "find_async", "map_port", "port_map", "serial_devices", "unmap_port",
 ]
 
@@ -101,9 +103,23 @@ class Board(_vantrel.Board):
                 setattr(self, name, None)
         super().close()
 
-    def read_many(self, bits: int, channel: int, count: int, interval: float = 0.0):
-        """`count` readings of one channel, starting `interval` seconds apart, as a NumPy array
-        of float64 when NumPy is installed, else a list. Raises as read() does."""
+    def read_many(self, bits: int, channel: int, count: int, interval: float = 0.0,
+                  timestamps: bool = False):
+        """`count` readings of one channel, starting `interval` seconds apart (each on its own
+        deadline), as a NumPy array of float64 when NumPy is installed, else a list. With
+        `timestamps`, (time, value) pairs: a NumPy structured array with fields "time"
+        (datetime64[us], UTC) and "value", else a list of (datetime in UTC, float) tuples.
+        Raises as read() does."""
+        if timestamps:
+            times, values = _vantrel._read_many_timed(self, bits, channel, count, interval)
+            if _numpy is not None:
+                pairs = _numpy.empty(len(values), dtype=[("time", "datetime64[us]"),
+                                                         ("value", _numpy.float64)])
+                pairs["time"] = (_numpy.array(times) * 1e6).round().astype("datetime64[us]")
+                pairs["value"] = values
+                return pairs
+            utc = datetime.timezone.utc
+            return [(datetime.datetime.fromtimestamp(t, utc), v) for t, v in zip(times, values)]
         values = self._read_many(bits, channel, count, interval)
         return _numpy.array(values, dtype=_numpy.float64) if _numpy is not None else values
 

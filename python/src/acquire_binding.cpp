@@ -1,0 +1,77 @@
+// _vantrel: what the package shares with the recorder: calibrations, and readings with the time
+// each was taken.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "calibration.hpp"
+#include "vantrel/board.hpp"
+#include "vantrel/platform.hpp"
+
+namespace py = pybind11;
+using vantrel::acquire::Calibration;
+
+void bindAcquire(py::module_& m) {
+    py::class_<Calibration>(m, "Calibration",
+                            "Raw reading to value: linear, polynomial or a table with linear "
+                            "interpolation, as in the recorder's run file.")
+        .def(py::init<>(), "No calibration: the value is the raw reading.")
+        .def_static("linear", &Calibration::linear, py::arg("gain") = 1.0, py::arg("offset") = 0.0,
+                    "gain x raw + offset.")
+        .def_static("polynomial", &Calibration::polynomial, py::arg("coefficients"),
+                    "c0 + c1 raw + c2 raw^2 ..., coefficients from c0 up.")
+        .def_static("table", &Calibration::table, py::arg("points"),
+                    "(raw, value) points, raws increasing; linear between them, the end segments "
+                    "carried on beyond.")
+        .def("__call__", &Calibration::apply, py::arg("raw"))
+        .def_property_readonly("kind",
+                               [](const Calibration& c) {
+                                   switch (c.kind()) {
+                                       case Calibration::Kind::Linear:
+                                           return "linear";
+                                       case Calibration::Kind::Polynomial:
+                                           return "polynomial";
+                                       case Calibration::Kind::Table:
+                                           return "table";
+                                       default:
+                                           return "none";
+                                   }
+                               })
+        .def("__repr__", [](const Calibration& c) { return "Calibration(" + c.describe() + ")"; });
+
+    // `count` readings whose starts are `interval` apart, each with the UTC time (POSIX seconds)
+    // it was taken at.
+    m.def(
+        "_read_many_timed",
+        [](vantrel::Board& b, int bits, int channel, int count, double interval) {
+            if (count < 0) throw std::invalid_argument("count must not be negative");
+            if (!std::isfinite(interval) || interval < 0 || interval > 1e6)
+                throw std::invalid_argument("interval must be between 0 and 1e6 seconds");
+            const auto every = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(interval));
+            std::vector<double> times, values;
+            times.reserve(static_cast<std::size_t>(count));
+            values.reserve(static_cast<std::size_t>(count));
+            py::gil_scoped_release release;
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < count; ++i) {
+                // Each start on its own deadline, so that the times do not drift.
+                const auto due = start + every * i;
+                for (auto left = due - std::chrono::steady_clock::now(); left > left.zero();
+                     left = due - std::chrono::steady_clock::now())
+                    vantrel::threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+                times.push_back(std::chrono::duration<double>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count());
+                values.push_back(b.read(bits, channel));
+            }
+            return std::pair(std::move(times), std::move(values));
+        },
+        py::arg("board"), py::arg("bits"), py::arg("channel"), py::arg("count"),
+        py::arg("interval") = 0.0);
+}
