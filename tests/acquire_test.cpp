@@ -202,6 +202,16 @@ port = 3
     EXPECT_DOUBLE_EQ(c.boards[1].channels[0].calibration(2), 17);
 }
 
+TEST(LogConfigFile, TheDocumentedExampleReads) {
+    const LogConfig c = loadConfig(VANTREL_SOURCE_DIR "/examples/lab.toml");
+    ASSERT_EQ(c.boards.size(), 2u);
+    EXPECT_EQ(c.boards[0].channels[0].period, 0.1);
+    EXPECT_EQ(c.boards[0].channels[1].period, 1.0);
+    EXPECT_DOUBLE_EQ(c.boards[0].channels[1].calibration(512), 25.0);
+    EXPECT_EQ(c.boards[1].port, 3);
+    EXPECT_EQ(c.boards[1].channels[1].name, "8:11");
+}
+
 TEST(LogConfigFile, ErrorsNameFileLineAndKey) {
     const std::string board = "[[board]]\ndevice = \"/dev/x\"\n[[board.channel]]\n";
     const std::pair<std::string, std::string> cases[] = {
