@@ -148,8 +148,10 @@ TEST(Recorder, RoundsOnDeadlinesIntoEachKindOfOutput) {
         const std::vector<Row> rows = rowsOf(outs[k]);
         const BoardStatus s = recorders[k]->boards().front();
         // Thirty deadlines in three seconds: one reading a round, none twice; a round left out
-        // only after an overrun (a busy machine), and then counted.
-        EXPECT_EQ(rows.size() + s.skipped, 30u);
+        // only after an overrun (a busy machine), and then counted (a last round that overran
+        // also counts deadlines past the end).
+        EXPECT_LE(rows.size(), 30u);
+        EXPECT_GE(rows.size() + s.skipped, 30u);
         const std::vector<long> rounds = roundsOf(rows, 0.1);
         for (std::size_t i = 1; i < rounds.size(); ++i) EXPECT_GT(rounds[i], rounds[i - 1]);
         for (const Row& r : rows) {
@@ -203,10 +205,10 @@ TEST(Recorder, ASilentBoardDelaysNoOther) {
         }
         // Two channels a round, in every round of the two seconds but those an overrun on a
         // busy machine left out.
-        std::set<long> rounds;
-        for (const long n : roundsOf(mine, 0.1)) rounds.insert(n);
-        EXPECT_EQ(rounds.size() * 2, mine.size());
-        EXPECT_EQ(rounds.size() + s.skipped, 20u);
+        EXPECT_EQ(s.readings, mine.size());
+        EXPECT_EQ(mine.size() % 2, 0u);
+        EXPECT_LE(mine.size() / 2, 20u);
+        EXPECT_GE(mine.size() / 2 + s.skipped, 20u);
         // The silent board's timeouts cost it most of its rounds; they cost the others none.
         EXPECT_LT(s.skipped * 4, r.boards()[1].skipped);
         EXPECT_EQ(s.errors, 0u);

@@ -260,6 +260,19 @@ TEST(CliLog, ExportAndStatusOfARun) {
     args.insert(args.end(), {"--duration", "0.5"});
     std::string err;
     ASSERT_EQ(run(dir, args, nullptr, &err), 0) << err;
+    std::string status;
+    EXPECT_EQ(run(dir, {"log", "status", db}, &status, &err), 1) << err;
+    // The run has ended: status says so, with what each board did.
+    EXPECT_NE(status.find("recorder not running"), std::string::npos) << status;
+    EXPECT_NE(
+        status.find("board " + sim.device() + " (" + sim.device() + "): stopped; last reading "),
+        std::string::npos)
+        << status;
+    EXPECT_NE(status.find(" readings, 0 errors, "), std::string::npos) << status;
+    const std::size_t at = status.find("output " + db + ": ");
+    ASSERT_NE(at, std::string::npos) << status;
+    const int written = std::stoi(status.substr(at + db.size() + 9));
+    EXPECT_GT(written, 0);
     std::string csv;
     ASSERT_EQ(run(dir, {"log", "export", db, "--csv", "--from", "2000-01-01", "--to", "2999-01-01"},
                   &csv, &err),
@@ -267,18 +280,7 @@ TEST(CliLog, ExportAndStatusOfARun) {
         << err;
     expectWholeCsv(csv);
     EXPECT_EQ(lines(csv).front(), "time,mono,board,bits,channel,name,raw,value,unit,status,text");
-    EXPECT_EQ(lines(csv).size(), 21u);  // ten rounds of two channels
+    EXPECT_EQ(lines(csv).size(), static_cast<std::size_t>(written) + 1);
     ASSERT_EQ(run(dir, {"log", "export", db, "--csv", "--to", "2000-01-01"}, &csv, &err), 0) << err;
     EXPECT_EQ(lines(csv).size(), 1u);
-    // The run has ended: status says so, with what each board did.
-    std::string status;
-    EXPECT_EQ(run(dir, {"log", "status", db}, &status, &err), 1) << err;
-    EXPECT_NE(status.find("recorder not running"), std::string::npos) << status;
-    EXPECT_NE(
-        status.find("board " + sim.device() + " (" + sim.device() + "): stopped; last reading "),
-        std::string::npos)
-        << status;
-    EXPECT_NE(status.find("20 readings, 0 errors, 0 overruns, 0 gaps, 0 reconnects"),
-              std::string::npos)
-        << status;
 }
