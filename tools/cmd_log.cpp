@@ -195,10 +195,14 @@ int runLog(const LogOptions& o) {
             }
             wake = std::min(wake, nextWatchdog);
         }
-        // Short waits until every board has started and while the run's end is near; the
-        // descriptor wakes this at once for a signal.
-        auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
-        if (!ready || config.duration > 0) wait = std::min(wait, std::chrono::milliseconds(20));
+        // Short waits until every board has started, and from the run's end until its last
+        // round is done; the descriptor wakes this at once for a signal.
+        const auto end = recorder->end();
+        if (!ready || (end && now >= *end))
+            wake = std::min(wake, now + std::chrono::milliseconds(20));
+        else if (end)
+            wake = std::min(wake, *end);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
         pollfd p{signals.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
             errno != EINTR)

@@ -14,7 +14,7 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message)
     // Deadlines of every board count from one start, a little ahead so that the first round of
     // each board is on time however long the threads take to start.
     const auto t0 = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-    std::optional<std::chrono::steady_clock::time_point> end;
+    std::optional<std::chrono::steady_clock::time_point>& end = end_;
     if (config_.duration > 0)
         end = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(config_.duration));

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class Recorder {
     bool started() const;
     // Whether every board's thread has ended (the run's duration is over).
     bool finished() const;
+    // When the run's last round is due at the latest (none: the run lasts until stopped).
+    std::optional<std::chrono::steady_clock::time_point> end() const { return end_; }
     // Stops the boards, then writes what is left and closes the output. Returns the number of
     // records that could not be written. Idempotent.
     uint64_t stop();
@@ -40,6 +43,7 @@ class Recorder {
   private:
     LogConfig config_;
     std::chrono::system_clock::time_point startedAt_;
+    std::optional<std::chrono::steady_clock::time_point> end_;
     std::unique_ptr<RecordWriter> writer_;
     std::vector<std::unique_ptr<BoardWorker>> workers_;
     bool stopped_ = false;
