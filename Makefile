@@ -57,6 +57,15 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target board_bench vantrel_python
 	./$(BENCH_BUILD)/bench/board_bench
 
+# The recorder's figures of docs/performance.md: pacing over 10 minutes, the rate against the
+# wire, memory over a million records (about 11 minutes).
+bench-log: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target log_bench
+	./$(BENCH_BUILD)/bench/log_bench pacing 600
+	./$(BENCH_BUILD)/bench/log_bench rate 20
+	./$(BENCH_BUILD)/bench/log_bench memory 1000000
+
 # libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD).
 fuzz-smoke: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) ./fuzz/run.sh smoke

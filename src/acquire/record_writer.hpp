@@ -1,8 +1,8 @@
 // vantrel recorder: the thread that writes records. Boards hand their records over without
-// waiting for the disk; the writer stores them in batches. When the output fails (a full disk),
-// it holds the records, says so once, tries again every `retry` and says when writing works
-// again. It holds at most `maxHeld` records, so memory stays bounded; records beyond that are
-// counted as dropped.
+// waiting for the disk; the writer stores what has come in batches, at most one write every
+// 100 ms. When the output fails (a full disk), it holds the records, says so once, tries again
+// every `retry` and says when writing works again. It holds at most `maxHeld` records, so
+// memory stays bounded; records beyond that are counted as dropped.
 #pragma once
 
 #include <chrono>
