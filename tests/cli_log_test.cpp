@@ -93,14 +93,14 @@ class Tool {
         }
     }
     void signal(int signo) { ::kill(pid_, signo); }
-    // The exit status (-1 for a process ended by a signal); kills the tool after `limit`.
+    // The exit status, or minus the signal that ended the process; kills the tool after `limit`.
     int wait(std::chrono::milliseconds limit = 20s) {
         pollfd p{exit_.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
     std::string out() const { return contents(out_); }
     std::string err() const { return contents(err_); }
@@ -153,6 +153,23 @@ TEST(CliLog, SignalsFlushAndCloseWithTheirExitStatus) {
     }
 }
 
+// A board that answers nothing at 300 baud holds each reading for its 8.3 s timeout: a second
+// signal does not wait for it.
+TEST(CliLog, ASecondSignalEndsAtOnce) {
+    vantrel::sim::SimThread sim;
+    sim.call([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    TempDir dir;
+    const std::string out = dir.file("x.csv");
+    Tool tool(
+        dir, {"log", "--device", sim.device(), "--baud", "300", "--channel", "10:3", "--out", out});
+    ASSERT_TRUE(within(10s, [&] { return fs::exists(out + ".status.json"); }));
+    tool.signal(SIGTERM);
+    ASSERT_TRUE(within(
+        10s, [&] { return tool.err().find("Ctrl-C again ends at once") != std::string::npos; }));
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(5s), -SIGTERM) << tool.err();
+}
+
 TEST(CliLog, ConfigurationErrorsStartNothing) {
     TempDir dir;
     const std::string config = dir.file("lab.toml");
@@ -198,8 +215,8 @@ TEST(CliLog, KillNineLeavesTheDatabaseAndEveryLineIntact) {
         within(10s, [&] { return lines(contents(csv)).size() > 10 && fs::exists(db + "-wal"); }));
     toDb.signal(SIGKILL);
     toCsv.signal(SIGKILL);
-    EXPECT_EQ(toDb.wait(), -1);
-    EXPECT_EQ(toCsv.wait(), -1);
+    EXPECT_EQ(toDb.wait(), -SIGKILL);
+    EXPECT_EQ(toCsv.wait(), -SIGKILL);
     expectWholeCsv(contents(csv));
     sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);

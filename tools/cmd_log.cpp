@@ -218,8 +218,16 @@ int runLog(const LogOptions& o) {
         }
     }
     notifier.send("STOPPING=1");
-    if (signalled != 0)
-        printError("vantrel: log: stopping: writing what is left and closing " + config.out);
+    if (signalled != 0) {
+        printError("vantrel: log: stopping: writing what is left and closing " + config.out +
+                   "; Ctrl-C again ends at once");
+        // A second signal takes its default course and ends the process where it stands.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    }
     const uint64_t lost = recorder->stop();
     writeStatus(*recorder, statusPath, statusComplained);
     const RecordWriter::Stats out = recorder->output();

@@ -259,8 +259,9 @@ class AsyncBoard:
     async def read_async(self, bits: int, channel: int) -> float:
         return await self._run(self.board.read, bits, channel)
 
-    async def read_many_async(self, bits: int, channel: int, count: int, interval: float = 0.0):
-        return await self._run(self.board.read_many, bits, channel, count, interval)
+    async def read_many_async(self, bits: int, channel: int, count: int, interval: float = 0.0,
+                              timestamps: bool = False):
+        return await self._run(self.board.read_many, bits, channel, count, interval, timestamps)
 
     async def self_test_async(self, bits: Optional[int] = None) -> List[SelfCheck]:
         return await self._run(self.board.self_test, bits)

@@ -51,10 +51,14 @@ BoardWorker::~BoardWorker() {
     stop();
 }
 
-void BoardWorker::stop() {
+void BoardWorker::requestStop() {
     stop_ = true;
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+}
+
+void BoardWorker::stop() {
+    requestStop();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -89,6 +93,10 @@ void BoardWorker::run() {
     }
     std::vector<Group> groups;
     for (auto& [period, g] : byPeriod) groups.push_back(std::move(g));
+    if (groups.empty()) {
+        started_ = true;
+        return;
+    }
 
     std::optional<Board> board;
     bool away = false;

@@ -48,7 +48,9 @@ class BoardWorker {
     BoardWorker(const BoardWorker&) = delete;
     BoardWorker& operator=(const BoardWorker&) = delete;
 
-    // Asks the thread to end after the reading in progress and waits for it. Idempotent.
+    // Asks the thread to end after the reading in progress, without waiting. Thread-safe.
+    void requestStop();
+    // Asks, and waits for the thread to end. Idempotent.
     void stop();
     BoardStatus status() const;
     // Whether the board has been opened once (or the thread has given up for good).

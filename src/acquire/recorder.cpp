@@ -43,6 +43,8 @@ bool Recorder::finished() const {
 uint64_t Recorder::stop() {
     if (stopped_) return lost_;
     stopped_ = true;
+    // Every board is asked first: each ends after its reading in progress, all at once.
+    for (auto& w : workers_) w->requestStop();
     for (auto& w : workers_) w->stop();
     lost_ = writer_->stop();
     return lost_;
