@@ -295,6 +295,20 @@ TEST(TextFileOutput, ContinuesAFileAndCutsATornLastLine) {
     EXPECT_EQ(contents(path), jsonLine(all[0]) + jsonLine(all[1]) + jsonLine(all[2]));
 }
 
+TEST(TextFileOutput, RefusesToContinueACsvFileOfOtherColumns) {
+    TempDir dir;
+    const std::string path = dir.file("x.csv");
+    std::ofstream(path) << "a,b\n1,2\n";
+    try {
+        TextFileOutput out(path, TextFileOutput::Format::Csv, {});
+        FAIL() << "continued another file";
+    } catch (const OutputError& e) {
+        EXPECT_NE(std::string(e.what()).find("does not start with the recorder's header line"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(contents(path), "a,b\n1,2\n");
+}
+
 TEST(TextFileOutput, RotatesBySizeAndByDay) {
     TempDir dir;
     const std::string path = dir.file("x.csv");

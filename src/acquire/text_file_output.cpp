@@ -48,6 +48,19 @@ void TextFileOutput::open() {
     size_ = static_cast<uint64_t>(st.st_size);
     started_.reset();
     if (size_ == 0) return;
+    if (format_ == Format::Csv) {
+        // Records appended under another file's header would be read as that file's columns.
+        const std::string header = csvHeader();
+        std::string first(header.size(), '\0');
+        const ssize_t n = ::pread(fd_.get(), first.data(), first.size(), 0);
+        if (n != static_cast<ssize_t>(first.size()) || first != header) {
+            fd_.reset();
+            throw OutputError(path_ +
+                                  ": the file does not start with the recorder's header line (" +
+                                  header.substr(0, header.size() - 1) + "); choose another file",
+                              EEXIST);
+        }
+    }
     started_ = std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec);
     // A line without its end was being written when the process was killed: cut it off, so
     // that the next record starts on a line of its own.
