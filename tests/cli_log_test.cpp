@@ -162,7 +162,10 @@ TEST(CliLog, ASecondSignalEndsAtOnce) {
     const std::string out = dir.file("x.csv");
     Tool tool(
         dir, {"log", "--device", sim.device(), "--baud", "300", "--channel", "10:3", "--out", out});
-    ASSERT_TRUE(within(10s, [&] { return fs::exists(out + ".status.json"); }));
+    // The first reading has been asked for: the recorder waits for its reply.
+    ASSERT_TRUE(within(10s, [&] {
+        return sim.call([](vantrel::sim::PtyBoard& b) { return b.engine().commandCount(); }) > 0;
+    }));
     tool.signal(SIGTERM);
     ASSERT_TRUE(within(
         10s, [&] { return tool.err().find("Ctrl-C again ends at once") != std::string::npos; }));
