@@ -8,6 +8,8 @@ JOBS ?= $(shell nproc)
 # ccache, when the machine has it, keeps rebuilds after a checkout or a clean cheap.
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# The tool and the tests use precompiled headers, which ccache takes only when told to.
+export CCACHE_SLOPPINESS ?= pch_defines,time_macros,include_file_mtime,include_file_ctime
 
 .PHONY: all deps configure build release demo test test-drivers test-asan bench fuzz fuzz-smoke format clean
 

@@ -443,35 +443,4 @@ TEST(Convert, ByMemberIdWritesTheChannelBack) {
     for (auto [name, want] : ids) EXPECT_EQ(memberIdByName(name), want) << name;
 }
 
-TEST(Convert, MembersInInterfaceOrder) {
-    std::vector<std::string> names;
-    for (const auto& m : memberTable()) names.emplace_back(m.name);
-    const Lines want = {"Port",
-                        "Port",
-                        "Bauds",
-                        "Bauds",
-                        "OpenPort",
-                        "ClosePort",
-                        "Command",
-                        "ErrorString",
-                        "c_errorstring",
-                        "ReturnedStr",
-                        "c_returnedstr",
-                        "Status",
-                        "c_status",
-                        "Value",
-                        "ADC8",
-                        "ADC10",
-                        "ADC12",
-                        "PortIsOpen",
-                        "PortIsOpen",
-                        "ADCZeroScale",
-                        "ADCHalfScale",
-                        "ADCFullScale",
-                        "ADCReSynchronize",
-                        "FindChip",
-                        "ErrorNr"};
-    EXPECT_EQ(names, want);
-}
-
 }  // namespace

@@ -109,7 +109,8 @@ static vantrel_ctrl* openControl(const char* device, struct Callback* cb) {
     if (!ctrl) return NULL;
     cb->ctrl = ctrl;
     vantrel_set_event_callback(ctrl, onEvent, cb);
-    setLong(ctrl, "Bauds", 115200);
+    /* 9600 baud: a 260 ms reply window, room for a loaded machine. */
+    setLong(ctrl, "Bauds", 9600);
     return ctrl;
 }
 

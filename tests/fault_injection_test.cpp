@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kNotSupported = "Response to this command is not supported by Function Command()";
-
 // A control on COM1, mapped to the board's pseudo-terminal.
 struct Rig {
     Rig(int32_t baud, bool open) {
@@ -206,56 +204,6 @@ const std::vector<FaultRow>& faults() {
              return command(r, "PRA");
          },
          timedOut("PRA\r", bytesToText(kGarbage))},
-
-        {"\"?\" at position 1",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("?5 Channel busy\r\n>");
-             return command(r, "PRS");
-         },
-         {false, "Channel busy", 5, "5", "?5 Channel busy\r\n>"}},
-
-        // Position 2 of the cleaned reply is the code, wherever the "?" stands.
-        {"\"?\" at position 9",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("12345678?3 x\r\n>");
-             return command(r, "PRS");
-         },
-         {false, "x", 2, "2", "12345678?3 x\r\n>"}},
-
-        {"\"?\" at position 10",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("123456789?3 x\r\n>");
-             return command(r, "PRS");
-         },
-         {false, kNotSupported, 0, "123456789?3 x>", "123456789?3 x\r\n>"}},
-
-        {"\"?\" later in the reply",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("DATA 1 2 3 ?\r\n>");
-             return command(r, "PRS");
-         },
-         {false, kNotSupported, 0, "DATA 1 2 3 ?>", "DATA 1 2 3 ?\r\n>"}},
-
-        {"error reply with a code and no text",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("?7\r\n>");
-             return command(r, "PRS");
-         },
-         {false, "", 7, "7", "?7\r\n>"}},
-
-        // Nothing after the "?": the prompt stands where the code would, and reads as 0.
-        {"error reply with neither code nor text",
-         9600,
-         [](Rig& r) {
-             r.board.engine().scriptReply("?\r\n>");
-             return command(r, "PRS");
-         },
-         {false, "", 0, ">", "?\r\n>"}},
 
         {"flood of unsolicited text with L and H during a wait", 9600,
          [](Rig& r) {
