@@ -78,11 +78,13 @@ TEST_F(EventLoopTest, BlockingPumpWaitsForTheFirstReadyWatch) {
     ASSERT_TRUE(tfd);
     itimerspec when{};
     when.it_value.tv_nsec = 30'000'000;
+    // Taken before the timer is armed: a thread preempted after arming would otherwise start
+    // counting late.
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(::timerfd_settime(tfd.get(), 0, &when, nullptr), 0);
     int calls = 0;
     auto h = loop->watch(tfd.get(), EPOLLIN, [&](uint32_t) { ++calls; });
 
-    const auto start = std::chrono::steady_clock::now();
     loop->pumpOnce();
     EXPECT_EQ(calls, 1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 29ms);

@@ -160,8 +160,9 @@ TEST_F(TimerTest, EmbeddingHostWakesForADueTimer) {
         if (armFirst) t->Enabled(true);
         pollfd p{freshLoop->fd(), POLLIN, 0};
         EXPECT_EQ(::poll(&p, 1, 0), 0);
-        if (!armFirst) t->Enabled(true);
+        // Taken before arming, so that a preemption after it cannot make the wait look short.
         const auto enabled = Clock::now();
+        if (!armFirst) t->Enabled(true);
         ASSERT_EQ(::poll(&p, 1, 1000), 1);
         EXPECT_GE(Clock::now() - enabled, armFirst ? 0ms : 5ms);
         freshLoop->dispatchPending();
