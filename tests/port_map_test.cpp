@@ -202,6 +202,44 @@ TEST_F(FakeMachine, AdaptersOutsideTheMapGetFreeNumbersForAScan) {
     EXPECT_TRUE(map.freeNumbersFor(present).empty());
 }
 
+// Free numbers are for USB adapters: a UART that no number reaches (its default COM2 given to
+// another device) gets none, so a scan never writes to it and --save never stores it.
+TEST_F(FakeMachine, OnlyUsbAdaptersGetFreeNumbers) {
+    addUsualDevices();
+    PortMap map("", paths);
+    map.map(2, dev("ttyUSB1"));
+    std::vector<std::pair<int, std::string>> free;
+    for (const auto& [port, a] : map.freeNumbersFor(listSerialAdapters(paths)))
+        free.emplace_back(port, a.device);
+    // COM3's default ttyS2 is an empty slot and COM4's ttyS3 has no node: both numbers are free.
+    EXPECT_EQ(free,
+              (std::vector<std::pair<int, std::string>>{{3, dev("ttyACM0")}, {4, dev("ttyUSB0")}}));
+}
+
+// A legacy 8250 slot has a device node but no UART: it is absent under every name, as it is
+// absent from listSerialAdapters.
+TEST_F(FakeMachine, DevicePresenceLeavesOutEmptyUartSlots) {
+    addUsualDevices();
+    fs::create_symlink(dev("ttyS2"), root / "slot-link");
+    fs::create_symlink(dev("ttyS1"), root / "uart-link");
+    const struct {
+        std::string device;
+        bool present;
+    } cases[] = {
+        {dev("ttyS1"), true},
+        {(root / "uart-link").string(), true},
+        {dev("ttyUSB0"), true},
+        {ftdiById, true},
+        {ptys.back().slavePath, true},  // a pseudo-terminal has no sysfs entry
+        {"rfc2217://127.0.0.1:4000", true},
+        {dev("ttyS2"), false},
+        {(root / "slot-link").string(), false},
+        {dev("ttyS3"), false},  // in sysfs, no node
+        {dev("ttyS9"), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(devicePresent(c.device, paths), c.present) << c.device;
+}
+
 TEST_F(FakeMachine, PortsFileLookupFollowsTheEnvironment) {
     const std::string user = (root / "config" / "vantrel" / "ports.toml").string();
     const ScopedEnv home("HOME", (root / "home").string());

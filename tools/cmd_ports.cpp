@@ -115,8 +115,7 @@ int runPorts(const PortsOptions& o) {
     std::vector<std::string> rows;
     for (const int n : ports) {
         const PortMap::Entry e = map.entry(n);
-        const bool present =
-            !e.device.empty() && (isDeviceUrl(e.device) || ::access(e.device.c_str(), F_OK) == 0);
+        const bool present = !e.device.empty() && devicePresent(e.device, map.systemPaths());
         Json item = {{"port", n},
                      {"device", orNull(e.device)},
                      {"mapped", e.source == PortMap::Source::Run},

@@ -42,6 +42,10 @@ std::vector<SerialAdapter> listSerialAdapters(const SystemPaths& paths);
 // The device paths of listSerialAdapters(SystemPaths::fromEnvironment()).
 std::vector<std::string> listSerialDevices();
 
+// Whether a device is there to open: a network device string always is; a path when it exists
+// and is no legacy port slot without a UART (such a slot has a node that no open gets through).
+bool devicePresent(const std::string& device, const SystemPaths& paths);
+
 // The devices named by console= on the kernel command line, as device paths ("/dev/ttyS0").
 std::vector<std::string> kernelConsoles(const SystemPaths& paths);
 
@@ -71,7 +75,7 @@ void savePortsFile(const std::string& path, const std::map<int, std::string>& po
 // says, else /dev/ttyS<n-1> unless that device is the kernel console (then COM n has none, so
 // that nothing is written to the console by accident). Thread-safe.
 class PortMap {
-public:
+  public:
     // Where COM n's device comes from.
     enum class Source { Run, File, Default, None };
     struct Entry {
@@ -115,17 +119,17 @@ public:
 
     const SystemPaths& systemPaths() const { return paths_; }
 
-    // Adapters present that no COM number reaches, each given a free COM number from 1 to 8:
+    // USB adapters present that no COM number reaches, each given a free COM number from 1 to 8:
     // one that neither this run nor the ports file maps and whose default device is neither a
-    // serial device present nor the kernel console. Lowest numbers go to adapters in device order; adapters beyond the free
-    // numbers are left out. Puts nothing in force.
+    // serial device present nor the kernel console. Lowest numbers go to adapters in device order;
+    // adapters beyond the free numbers are left out. Puts nothing in force.
     std::vector<std::pair<int, SerialAdapter>> freeNumbersFor(
         const std::vector<SerialAdapter>& present) const;
     // The COM number whose device is this adapter (the same device after links are followed),
     // or 0.
     int portOf(const SerialAdapter& adapter) const;
 
-private:
+  private:
     void loadLocked() const;
     std::string change(int port, const std::string* device);
 

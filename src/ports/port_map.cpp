@@ -231,6 +231,21 @@ std::vector<std::string> listSerialDevices() {
     return devices;
 }
 
+bool devicePresent(const std::string& device, const SystemPaths& paths) {
+    if (isNetDevice(device)) return true;
+    std::error_code ec;
+    if (!fs::exists(device, ec)) return false;
+    // A legacy 8250 slot has a node, under whatever name it is reached; opening it fails.
+    const std::string target = resolved(device);
+    for (fs::directory_iterator it(fs::path(paths.sys) / "class" / "tty", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        if (isPlaceholderUart(it->path()) &&
+            resolved(paths.dev + "/" + it->path().filename().string()) == target)
+            return false;
+    }
+    return true;
+}
+
 std::string stablePath(const std::string& device, const SystemPaths& paths) {
     if (isNetDevice(device)) return device;
     const std::map<std::string, std::string> byId = byIdLinks(paths);
@@ -448,8 +463,9 @@ std::vector<std::pair<int, SerialAdapter>> PortMap::freeNumbersFor(
     auto next = free.begin();
     for (const SerialAdapter& a : present) {
         if (next == free.end()) break;
-        // The console stays out of every scan.
-        if (a.console || portOf(a) != 0) continue;
+        // The console stays out of every scan, and a UART is reached by its own number only:
+        // free numbers are for USB adapters, which come and go and get other names.
+        if (a.console || a.vendorId.empty() || portOf(a) != 0) continue;
         out.emplace_back(*next++, a);
     }
     return out;

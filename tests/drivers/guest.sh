@@ -1,7 +1,7 @@
 # The checks of the drivers tier, run by busybox sh inside the guest (tests/drivers/run.sh).
 #
-# Each check prints "@@T PASS name (detail)" or "@@T FAIL name (detail)" followed by what it
-# saw. Every wait is bounded: a command that hangs is killed by its timeout and fails its check.
+# Each check prints "@@T PASS name (detail)" or "@@T FAIL name (detail)"; a failed command's
+# output follows on lines starting "@@|". Every wait is bounded: a command that hangs is killed by its timeout and fails its check.
 # The reply windows are 260 ms at 9600 baud and 22 ms at 115200: a loaded host running the guest
 # under TCG misses the short one now and then, so every check that waits for the board's reply
 # runs at 9600; the rate checks at 115200 only open the port.
@@ -59,7 +59,7 @@ check() {
         result PASS "$c_name" "$c_dt"
     else
         result FAIL "$c_name" "status $c_rc, $c_dt"
-        echo "$c_out" | head -30 | sed 's/^/      /' >&4
+        echo "$c_out" | head -30 | sed 's/^/@@|       /' >&4
     fi
 }
 # verdict NAME DETAIL COMMAND...: PASS when COMMAND succeeds.
@@ -203,7 +203,18 @@ check "the form saved COM6" '^Port = 6$' cat /tmp/lab.toml
 host fault S silent off
 check "read through the saved form" '^[^,]*,10,3,805.25,True,$' \
     vantrel read --form /tmp/lab.toml --name Board1 --bits 10 --channel 3 --count 1 --csv
+# Free numbers go to USB adapters only: with COM2 given to the adapter, ttyS1 is reached by no
+# number and must not be scanned under a free one.
+check "find with COM2 mapped to the adapter: ttyS1 takes no free number" \
+    'Board found on COM2 \(/dev/ttyUSB0\)' \
+    sh -c 'out=$(vantrel find --baud 9600 --map 2=/dev/ttyUSB0 2>&1); s=$?; echo "$out"
+           ! echo "$out" | grep -q "ttyS1.* for this scan" && exit $s'
 unset VANTREL_PORTS
+# ttyS2 and ttyS3 are the kernel's legacy 8250 slots, with nodes but no UART.
+check "ports: the empty slot ttyS2 is not listed, and COM3 (ttyS2) is absent" \
+    '^  COM3 +/dev/ttyS2 +default +absent$' \
+    sh -c 'out=$(VANTREL_PORTS=/tmp/none.toml vantrel ports); s=$?; echo "$out"
+           ! echo "$out" | grep -q "^  /dev/ttyS2 " && exit $s'
 
 # ---------------------------------------------------------------- unplug and plug again (QEMU's monitor)
 absent() { [ ! -e /dev/ttyUSB0 ] && [ ! -e "$BYID" ]; }

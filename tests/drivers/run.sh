@@ -235,7 +235,7 @@ while IFS= read -r line; do
             # shellcheck disable=SC2086  # the request's words are its arguments
             answer=$(serve $request 2>&1 | tr '\n' ' ') || true
             printf '@@ACK %s %s\n' "$seq" "${answer:-failed}" >&"$CONSOLE_IN" ;;
-        "@@T "*) echo "${line#@@T }" ;;
+        "@@T "* | "@@|"*) echo "${line#@@[T|] }" ;;
         "@@END"*) ENDED=1 ;;
     esac
 done <"$WORK/console-out.fifo"
