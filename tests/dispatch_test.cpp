@@ -33,6 +33,44 @@ TEST(MemberTable, IdsAreTheInterfaceIds) {
                 << table[i].name;
 }
 
+// The texts the shell's help and the Python docstrings are made of.
+TEST(MemberTable, EveryMemberSaysHowToCallItAndWhatItDoes) {
+    const auto& table = memberTable();
+    for (const MemberInfo& m : table) {
+        EXPECT_TRUE(std::string_view(m.usage).starts_with(m.name)) << m.name;
+        EXPECT_FALSE(std::string_view(m.summary).empty()) << m.name;
+        for (const ParamInfo& p : m.params)
+            EXPECT_TRUE(p.byRef || p.use == ArgUse::Read) << m.name << " " << p.name;
+        for (const MemberInfo& other : table) {
+            if (other.id != m.id) continue;
+            EXPECT_STREQ(other.usage, m.usage);
+            EXPECT_STREQ(other.summary, m.summary);
+            EXPECT_STREQ(other.details, m.details);
+        }
+    }
+}
+
+// What the table says a member does with a by-reference argument is what it does.
+TEST(MemberTable, ArgumentUseIsWhatTheMemberDoes) {
+    FakeRig rig;
+    rig.opened();
+    rig.serial->reply({"OK 523\r\n>"});
+    for (const char* name : {"c_errorstring", "c_returnedstr", "c_status", "Command"}) {
+        const MemberInfo* m = findMember(id(name), InvokeKind::Method);
+        std::vector<Variant> args{Variant("caller's")};
+        invoke(*rig.ctrl, m->id, m->kind, args);
+        EXPECT_NE(args[0], Variant("caller's")) << name;
+        EXPECT_NE(m->params[0].use, ArgUse::Read) << name;
+    }
+    for (const char* name : {"ADCZeroScale", "ADCFullScale"}) {
+        const MemberInfo* m = findMember(id(name), InvokeKind::Method);
+        std::vector<Variant> args{Variant(int32_t{9})};
+        invoke(*rig.ctrl, m->id, m->kind, args);
+        EXPECT_EQ(args[0], Variant(int32_t{9})) << name;
+        EXPECT_EQ(m->params[0].use, ArgUse::Read) << name;
+    }
+}
+
 TEST(Dispatch, PropertiesAndCoercion) {
     FakeRig rig;
     std::vector<Variant> args{Variant(std::string(" 5 "))};

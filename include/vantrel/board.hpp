@@ -85,6 +85,13 @@ const char* scaleName(SelfCheck::Scale scale) noexcept;
 // thread's event loop (threadLoop()). Calls from another thread throw Error (err::WrongThread).
 // Boards on different threads run independently. While a call waits for the board, the
 // thread's loop runs, so other descriptors on it (and this board's events) are served.
+// A Board destroyed on another thread (by a garbage collector, say) is closed by its own
+// thread at that thread's next Board call or open, and every Board a thread opened is closed
+// when the thread ends.
+//
+// A call that ends by an exception while its exchange is under way (a handler's exception,
+// or one thrown by a watch on the thread's loop to interrupt the wait) leaves the reply
+// unfinished; the next call first waits for the rest of it, at most one reply timeout.
 class Board {
   public:
     // Events. Handlers run on the board's thread, during a call or pump(). An exception thrown
@@ -128,6 +135,10 @@ class Board {
     // std::invalid_argument.
     std::vector<double> readMany(int bits, int channel, int count,
                                  std::chrono::microseconds interval = {});
+    // The same, appending each reading to `readings` as it is taken: when a call throws, the
+    // readings taken before are there.
+    void readMany(int bits, int channel, int count, std::chrono::microseconds interval,
+                  std::vector<double>& readings);
 
     // The converter of one width (8, 10 or 12) tested on its reference inputs: the 8-bit one
     // has only half scale, the others zero, half and full scale. Board errors are reported in

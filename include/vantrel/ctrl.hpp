@@ -193,10 +193,16 @@ class VantrelCtrl {
 // Invocation kinds, as the dispatch mechanism numbers them.
 enum class InvokeKind : uint16_t { Method = 1, PropertyGet = 2, PropertyPut = 4 };
 
+// What a member does with an argument passed by reference: only reads it, reads and writes a
+// new value into it, or only writes it (the caller's value is not looked at). Arguments passed
+// by value are Read.
+enum class ArgUse : uint8_t { Read, ReadWrite, Write };
+
 struct ParamInfo {
     const char* name;
     VarType type;  // Empty: a Variant, taken as it is
     bool byRef;
+    ArgUse use;
 };
 
 struct MemberInfo {
@@ -205,10 +211,17 @@ struct MemberInfo {
     int32_t id;
     std::vector<ParamInfo> params;
     VarType result;  // Empty for none
+    // How a line of the tool's shell calls it ("ADC10 channel", "Port | Port = n"), what it
+    // does in a few words ("reads a channel of the 10-bit converter"), and more, or "". A
+    // property's read and assignment rows carry the same texts.
+    const char* usage;
+    const char* summary;
+    const char* details;
 };
 
 // The members of _VantrelCtrl, in interface order (a property's read and assignment are two
-// rows sharing one id).
+// rows sharing one id). The one description of the members: the C interface's type library,
+// the Python binding and the shell's help and completion are built from it.
 const std::vector<MemberInfo>& memberTable();
 // Case-insensitive lookup of a member id by name.
 std::optional<int32_t> memberIdByName(std::string_view name);

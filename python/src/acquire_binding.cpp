@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "calibration.hpp"
+#include "interrupt.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/platform.hpp"
 
@@ -57,6 +58,7 @@ void bindAcquire(py::module_& m) {
             std::vector<double> times, values;
             times.reserve(static_cast<std::size_t>(count));
             values.reserve(static_cast<std::size_t>(count));
+            const vantrel::python::Interruptible interruptible;  // Ctrl-C ends the waits
             py::gil_scoped_release release;
             const auto start = std::chrono::steady_clock::now();
             for (int i = 0; i < count; ++i) {

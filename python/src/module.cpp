@@ -2,7 +2,8 @@
 // The pure-Python layer (vantrel/__init__.py) builds the public package on top of this.
 //
 // Every call that may wait for a board releases the GIL; event handlers take it back (the
-// std::function wrappers of pybind11 acquire it for each call and for their destruction).
+// std::function wrappers of pybind11 acquire it for each call and for their destruction). On
+// the main thread, Ctrl-C ends such a wait (interrupt.hpp).
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "sim/sim_thread.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/ctrl.hpp"
@@ -25,7 +27,11 @@ using namespace vantrel;
 
 namespace {
 
+using vantrel::python::Interruptible;
+
 using Release = py::call_guard<py::gil_scoped_release>;
+// A call that may wait for the board: the GIL released, Ctrl-C heard.
+using Wait = py::call_guard<Interruptible, py::gil_scoped_release>;
 
 // Seconds from Python to a duration, refusing what cannot be waited for.
 template <typename Duration>
@@ -58,10 +64,18 @@ Variant fromPython(const py::handle& o) {
     if (o.is_none()) return Variant();
     if (py::isinstance<py::bool_>(o)) return Variant(o.cast<bool>());
     if (py::isinstance<py::int_>(o)) {
-        const long long n = o.cast<long long>();
-        if (n >= INT16_MIN && n <= INT16_MAX) return Variant(static_cast<int16_t>(n));
-        if (n >= INT32_MIN && n <= INT32_MAX) return Variant(static_cast<int32_t>(n));
-        return Variant(static_cast<double>(n));
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+        if (overflow == 0) {
+            if (n >= INT16_MIN && n <= INT16_MAX) return Variant(static_cast<int16_t>(n));
+            if (n >= INT32_MIN && n <= INT32_MAX) return Variant(static_cast<int32_t>(n));
+            return Variant(static_cast<double>(n));
+        }
+        // Beyond 64 bits: a Double, as the interface holds any large number; OverflowError
+        // beyond a double's range.
+        const double d = PyLong_AsDouble(o.ptr());
+        if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return Variant(d);
     }
     if (py::isinstance<py::float_>(o)) return Variant(o.cast<double>());
     if (py::isinstance<py::str>(o)) return Variant(o.cast<std::string>());
@@ -118,6 +132,119 @@ struct PyCtrl {
     std::unique_ptr<VantrelCtrl> ctrl;
     std::vector<std::unique_ptr<PySink>> sinks;
 };
+
+// --- The control's members, bound from the member table -----------------------------------
+
+// What a by-reference argument the member only writes starts as when the caller leaves it out.
+Variant emptyOf(VarType type) {
+    switch (type) {
+        case VarType::String:
+            return Variant(std::string());
+        case VarType::Integer:
+            return Variant(int16_t{0});
+        case VarType::Long:
+            return Variant(int32_t{0});
+        case VarType::Boolean:
+            return Variant(false);
+        default:
+            return Variant();
+    }
+}
+
+bool returned(const ParamInfo& p) {
+    return p.byRef && p.use != ArgUse::Read;
+}
+
+// Calls one row: the arguments by position or by their names in the table, converted as the
+// component interface converts them. Returns the result, followed in a tuple by the
+// by-reference arguments the member writes.
+py::object callMember(PyCtrl& c, const MemberInfo& m, const py::args& args,
+                      const py::kwargs& kwargs) {
+    const std::size_t n = m.params.size();
+    if (args.size() > n)
+        throw py::type_error(std::string(m.name) + "() takes " + std::to_string(n) +
+                             " argument(s), " + std::to_string(args.size()) + " given");
+    std::vector<Variant> in;
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const ParamInfo& p = m.params[i];
+        if (i < args.size()) {
+            in.push_back(fromPython(args[i]));
+        } else if (kwargs.contains(p.name)) {
+            in.push_back(fromPython(kwargs[p.name]));
+            ++used;
+        } else if (p.use == ArgUse::Write) {
+            in.push_back(emptyOf(p.type));
+        } else {
+            throw py::type_error(std::string(m.name) + "() is missing the argument " + p.name);
+        }
+    }
+    if (used != kwargs.size())
+        throw py::type_error(std::string(m.name) + "() got an unexpected keyword argument");
+    Variant result;
+    {
+        const Interruptible interruptible;
+        const py::gil_scoped_release release;
+        result = invoke(*c.ctrl, m.id, m.kind, in);
+    }
+    py::list out;
+    out.append(toPython(result));
+    for (std::size_t i = 0; i < n; ++i)
+        if (returned(m.params[i])) out.append(toPython(in[i]));
+    return out.size() == 1 ? out[0] : py::object(py::tuple(out));
+}
+
+// The docstring of a member: how Python calls it, its usage, what it does, what comes back.
+std::string docOf(const MemberInfo& m) {
+    std::string doc = m.name;
+    if (m.kind == InvokeKind::Method) {
+        doc += "(";
+        for (std::size_t i = 0; i < m.params.size(); ++i) {
+            if (i) doc += ", ";
+            doc += m.params[i].name;
+            if (m.params[i].use == ArgUse::Write)
+                doc += "=" + py::repr(toPython(emptyOf(m.params[i].type))).cast<std::string>();
+        }
+        doc += ")";
+    }
+    doc += "\n\n" + std::string(m.usage) + ": " + m.summary + ".";
+    if (*m.details) doc += "\n\n" + std::string(m.details);
+    std::string back;
+    for (const ParamInfo& p : m.params)
+        if (returned(p)) back += std::string(", ") + p.name;
+    if (!back.empty()) doc += "\n\nReturns (result" + back + ").";
+    return doc;
+}
+
+void bindMembers(py::class_<PyCtrl>& cls) {
+    // The signature pybind11 would write says only (*args, **kwargs): docOf() writes its own.
+    py::options options;
+    options.disable_function_signatures();
+    const std::vector<MemberInfo>& table = memberTable();
+    for (const MemberInfo& m : table) {
+        const MemberInfo* get = findMember(m.id, InvokeKind::PropertyGet);
+        const MemberInfo* put = findMember(m.id, InvokeKind::PropertyPut);
+        if (m.kind == InvokeKind::Method) {
+            cls.def(
+                m.name,
+                [&m](PyCtrl& c, const py::args& args, const py::kwargs& kwargs) {
+                    return callMember(c, m, args, kwargs);
+                },
+                docOf(m).c_str());
+        } else if (m.kind == InvokeKind::PropertyGet || !get) {  // a property, bound once
+            py::cpp_function getter;
+            py::cpp_function setter;
+            if (get)
+                getter = py::cpp_function(
+                    [get](PyCtrl& c) { return callMember(c, *get, py::args(), py::kwargs()); });
+            if (put)
+                setter = py::cpp_function([put](PyCtrl& c, py::object value) {
+                    callMember(c, *put, py::make_tuple(std::move(value)), py::kwargs());
+                });
+            cls.def_property(m.name, getter, setter, docOf(m).c_str());
+        }
+    }
+}
 
 // --- Exceptions ----------------------------------------------------------------------------
 
@@ -178,6 +305,7 @@ void bindAcquire(py::module_& m);
 
 PYBIND11_MODULE(_vantrel, m) {
     m.doc() = "The compiled part of the vantrel package; use the package `vantrel` instead.";
+    vantrel::python::setMainThread();
 
     // Exceptions: vantrel.Error carries .number; BoardError adds .error_nr, .text, .raw.
     gError = PyErr_NewExceptionWithDoc("vantrel.Error",
@@ -233,13 +361,14 @@ PYBIND11_MODULE(_vantrel, m) {
 
     py::class_<Board>(m, "Board", "One board on one serial port (see vantrel.Board).")
         .def(py::init<const std::string&, int32_t>(), py::arg("device"), py::arg("baud") = 9600,
-             Release())
-        .def(py::init<int, int32_t>(), py::arg("port"), py::arg("baud") = 9600, Release())
+             Wait())
+        .def(py::init<int, int32_t>(), py::arg("port"), py::arg("baud") = 9600, Wait())
         // The search, as a constructor so that it makes the Python class: IndexError when no
         // port answered (vantrel.find turns that into None).
         .def(py::init([](py::none, int32_t baud) {
                  std::optional<Board> found;
                  {
+                     const Interruptible interruptible;
                      py::gil_scoped_release release;
                      found = Board::find(baud);
                  }
@@ -250,28 +379,39 @@ PYBIND11_MODULE(_vantrel, m) {
         .def_property_readonly("device", &Board::device)
         .def_property_readonly("port", &Board::port)
         .def_property_readonly("baud", &Board::baud)
-        .def("command", &Board::command, py::arg("text"), Release(),
+        .def("command", &Board::command, py::arg("text"), Wait(),
              "Sends one command line; returns a Reply. Raises Timeout.")
-        .def("read", &Board::read, py::arg("bits"), py::arg("channel"), Release(),
+        .def("read", &Board::read, py::arg("bits"), py::arg("channel"), Wait(),
              "One reading of a channel of the 8-, 10- or 12-bit converter, unrounded.")
+        // The readings taken before a failure (Ctrl-C included) go to self._taken.
         .def(
             "_read_many",
-            [](Board& b, int bits, int channel, int count, double interval) {
+            [](py::object self, int bits, int channel, int count, double interval) {
+                Board& b = self.cast<Board&>();
                 const auto every = seconds<std::chrono::microseconds>(interval, "interval");
-                py::gil_scoped_release release;
-                return b.readMany(bits, channel, count, every);
+                std::vector<double> readings;
+                try {
+                    const Interruptible interruptible;
+                    const py::gil_scoped_release release;
+                    b.readMany(bits, channel, count, every, readings);
+                } catch (...) {
+                    self.attr("_taken") = py::cast(readings);
+                    throw;
+                }
+                return readings;
             },
             py::arg("bits"), py::arg("channel"), py::arg("count"), py::arg("interval") = 0.0)
-        .def("self_test", py::overload_cast<int>(&Board::selfTest), py::arg("bits"), Release())
-        .def("self_test", py::overload_cast<>(&Board::selfTest), Release(),
+        .def("self_test", py::overload_cast<int>(&Board::selfTest), py::arg("bits"), Wait())
+        .def("self_test", py::overload_cast<>(&Board::selfTest), Wait(),
              "Every reference input of the three converters; a list of SelfCheck.")
-        .def("resync", &Board::resync, Release(),
+        .def("resync", &Board::resync, Wait(),
              "Brings the converter used last back into step; True when it is.")
         .def(
             "pump",
             [](Board& b, double timeout) {
                 const auto t = seconds<std::chrono::milliseconds>(timeout, "timeout");
-                py::gil_scoped_release release;
+                const Interruptible interruptible;
+                const py::gil_scoped_release release;
                 b.pump(t);
             },
             py::arg("timeout"), "Serves the board's events for `timeout` seconds.")
@@ -292,123 +432,13 @@ PYBIND11_MODULE(_vantrel, m) {
     m.def("serial_devices", &listSerialDevices, "The serial devices present on this machine.");
 
     // --- VantrelCtrl ------------------------------------------------------------------------
-    py::class_<PyCtrl>(m, "VantrelCtrl",
-                       "The control with its members by name, as the component interface has "
-                       "them. Arguments passed by reference come back in a tuple.")
-        .def(py::init<>())
-        .def_property(
-            "Port", [](const PyCtrl& c) { return c.ctrl->Port(); },
-            [](PyCtrl& c, int32_t n) { c.ctrl->Port(n); })
-        .def_property(
-            "Bauds", [](const PyCtrl& c) { return c.ctrl->Bauds(); },
-            [](PyCtrl& c, int32_t n) { c.ctrl->Bauds(n); })
-        .def_property(
-            "PortIsOpen", [](const PyCtrl& c) { return c.ctrl->PortIsOpen(); },
-            [](PyCtrl& c, bool b) { c.ctrl->PortIsOpen(b); })
-        .def(
-            "OpenPort", [](PyCtrl& c) { return c.ctrl->OpenPort(); }, Release())
-        .def(
-            "ClosePort", [](PyCtrl& c) { return c.ctrl->ClosePort(); }, Release())
-        .def(
-            "Command",
-            [](PyCtrl& c, std::string s) {
-                bool ok;
-                {
-                    py::gil_scoped_release release;
-                    ok = c.ctrl->Command(s);
-                }
-                return py::make_tuple(ok, s);
-            },
-            py::arg("s"), "Returns (result, s).")
-        .def("ErrorString", [](const PyCtrl& c) { return c.ctrl->ErrorString(); })
-        .def(
-            "c_errorstring",
-            [](const PyCtrl& c, const std::string&) {
-                std::string s;
-                return py::make_tuple(c.ctrl->c_errorstring(s), s);
-            },
-            py::arg("s") = "")
-        .def("ReturnedStr", [](const PyCtrl& c) { return c.ctrl->ReturnedStr(); })
-        .def(
-            "c_returnedstr",
-            [](const PyCtrl& c, const std::string&) {
-                std::string s;
-                return py::make_tuple(c.ctrl->c_returnedstr(s), s);
-            },
-            py::arg("s") = "")
-        .def("Status", [](const PyCtrl& c) { return c.ctrl->Status(); })
-        .def(
-            "c_status",
-            [](const PyCtrl& c, const std::string&) {
-                std::string s;
-                return py::make_tuple(c.ctrl->c_status(s), s);
-            },
-            py::arg("s") = "")
-        .def("Value", [](const PyCtrl& c) { return c.ctrl->Value(); })
-        .def("ErrorNr", [](const PyCtrl& c) { return c.ctrl->ErrorNr(); })
-        .def(
-            "ADC8",
-            [](PyCtrl& c, int16_t ch) {
-                bool ok;
-                {
-                    py::gil_scoped_release release;
-                    ok = c.ctrl->ADC8(ch);
-                }
-                return py::make_tuple(ok, ch);
-            },
-            py::arg("Channel"), "Returns (result, Channel).")
-        .def(
-            "ADC10",
-            [](PyCtrl& c, int16_t ch) {
-                bool ok;
-                {
-                    py::gil_scoped_release release;
-                    ok = c.ctrl->ADC10(ch);
-                }
-                return py::make_tuple(ok, ch);
-            },
-            py::arg("Channel"), "Returns (result, Channel): Channel holds the address word.")
-        .def(
-            "ADC12",
-            [](PyCtrl& c, int16_t ch) {
-                bool ok;
-                {
-                    py::gil_scoped_release release;
-                    ok = c.ctrl->ADC12(ch);
-                }
-                return py::make_tuple(ok, ch);
-            },
-            py::arg("Channel"), "Returns (result, Channel): Channel holds the address word.")
-        .def(
-            "ADCZeroScale",
-            [](PyCtrl& c, const py::object& bits) {
-                Variant v = fromPython(bits);
-                py::gil_scoped_release release;
-                return c.ctrl->ADCZeroScale(v);
-            },
-            py::arg("NrOfBits"))
-        .def(
-            "ADCHalfScale",
-            [](PyCtrl& c, const py::object& bits) {
-                Variant v = fromPython(bits);
-                py::gil_scoped_release release;
-                return c.ctrl->ADCHalfScale(v);
-            },
-            py::arg("NrOfBits"))
-        .def(
-            "ADCFullScale",
-            [](PyCtrl& c, const py::object& bits) {
-                Variant v = fromPython(bits);
-                py::gil_scoped_release release;
-                return c.ctrl->ADCFullScale(v);
-            },
-            py::arg("NrOfBits"))
-        .def(
-            "ADCReSynchronize", [](PyCtrl& c) { return c.ctrl->ADCReSynchronize(); }, Release())
-        .def(
-            "FindChip", [](PyCtrl& c, int32_t baud) { return c.ctrl->FindChip(baud); },
-            py::arg("BaudRate"), Release())
-        .def(
+    py::class_<PyCtrl> ctrl(m, "VantrelCtrl",
+                            "The control with its members by name, as the component interface "
+                            "has them. Arguments passed by reference that a member writes come "
+                            "back in a tuple after the result.");
+    ctrl.def(py::init<>());
+    bindMembers(ctrl);
+    ctrl.def(
             "connect",
             [](PyCtrl& c, py::object sink) {
                 c.sinks.push_back(std::make_unique<PySink>(std::move(sink)));
@@ -433,7 +463,8 @@ PYBIND11_MODULE(_vantrel, m) {
             "pump",
             [](PyCtrl&, double timeout) {
                 const auto t = seconds<std::chrono::milliseconds>(timeout, "timeout");
-                py::gil_scoped_release release;
+                const Interruptible interruptible;
+                const py::gil_scoped_release release;
                 threadLoop().pumpOnce(t);
             },
             py::arg("timeout"), "One pass of the thread's loop, waiting at most `timeout` s.");

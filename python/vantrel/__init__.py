@@ -19,6 +19,8 @@ import concurrent.futures
 import datetime
 import functools
 import os
+import time
+import weakref
 from typing import Any, Callable, List, Optional, Sequence, Union
 
 from ._vantrel import (  # noqa: F401  (re-exported)
@@ -51,6 +53,16 @@ NewDataHandler = Callable[[Optional[float], str], Any]
 InterruptHandler = Callable[[], Any]
 
 
+def _caller(board_ref, name: str):
+    def call(*args):
+        board = board_ref()
+        handler = None if board is None else board.__dict__.get(name)
+        if handler is not None:
+            return handler(*args)
+        return None
+    return call
+
+
 def _event(name: str, doc: str) -> property:
     setter = "_set_" + name
 
@@ -60,7 +72,10 @@ def _event(name: str, doc: str) -> property:
     def put(self, handler):
         if handler is not None and not callable(handler):
             raise TypeError(f"{name} must be callable or None")
-        getattr(self, setter)(handler)
+        # The compiled board holds a caller that reaches the handler through a weak reference:
+        # a handler that refers to its board (a closure, a bound method) makes a cycle the
+        # garbage collector can see and break.
+        getattr(self, setter)(None if handler is None else _caller(weakref.ref(self), name))
         self.__dict__[name] = handler
 
     return property(get, put, doc=doc)
@@ -84,6 +99,8 @@ class Board(_vantrel.Board):
             raise TypeError("device_or_port must be a device path or a COM number")
         if isinstance(device_or_port, os.PathLike):
             device_or_port = os.fspath(device_or_port)
+        if isinstance(device_or_port, str) and "\0" in device_or_port:
+            raise ValueError("embedded null character in the device path")
         super().__init__(device_or_port, baud)
         self.__dict__["_opened"] = True
 
@@ -94,14 +111,15 @@ class Board(_vantrel.Board):
         self.close()
 
     def close(self) -> None:
-        """Closes the port now; later calls raise Error. Closing twice does nothing."""
+        """Closes the port now; later calls raise Error. Closing twice does nothing. From
+        another thread than the board's it raises Error and changes nothing."""
         if self.__dict__.get("_closed"):
             return
+        super().close()  # raises from a wrong thread, before anything is changed
         self.__dict__["_closed"] = True
         for name in ("on_new_data", "on_interrupt_low", "on_interrupt_high"):
             if self.__dict__.get(name) is not None:
                 setattr(self, name, None)
-        super().close()
 
     def read_many(self, bits: int, channel: int, count: int, interval: float = 0.0,
                   timestamps: bool = False):
@@ -109,19 +127,31 @@ class Board(_vantrel.Board):
         deadline), as a NumPy array of float64 when NumPy is installed, else a list. With
         `timestamps`, (time, value) pairs: a NumPy structured array with fields "time"
         (datetime64[us], UTC) and "value", else a list of (datetime in UTC, float) tuples.
-        Raises as read() does."""
+        Raises as read() does; without timestamps, the exception (KeyboardInterrupt included)
+        carries the readings taken before it as `readings`."""
         if timestamps:
-            times, values = _vantrel._read_many_timed(self, bits, channel, count, interval)
-            if _numpy is not None:
-                pairs = _numpy.empty(len(values), dtype=[("time", "datetime64[us]"),
-                                                         ("value", _numpy.float64)])
-                pairs["time"] = (_numpy.array(times) * 1e6).round().astype("datetime64[us]")
-                pairs["value"] = values
-                return pairs
-            utc = datetime.timezone.utc
-            return [(datetime.datetime.fromtimestamp(t, utc), v) for t, v in zip(times, values)]
-        values = self._read_many(bits, channel, count, interval)
+            return self._timed(*_vantrel._read_many_timed(self, bits, channel, count, interval))
+        try:
+            values = self._read_many(bits, channel, count, interval)
+        except BaseException as e:
+            e.readings = self._array(self.__dict__.pop("_taken", []))
+            raise
+        return self._array(values)
+
+    @staticmethod
+    def _array(values: List[float]):
         return _numpy.array(values, dtype=_numpy.float64) if _numpy is not None else values
+
+    @staticmethod
+    def _timed(times: List[float], values: List[float]):
+        if _numpy is not None:
+            pairs = _numpy.empty(len(values), dtype=[("time", "datetime64[us]"),
+                                                     ("value", _numpy.float64)])
+            pairs["time"] = (_numpy.array(times) * 1e6).round().astype("datetime64[us]")
+            pairs["value"] = values
+            return pairs
+        utc = datetime.timezone.utc
+        return [(datetime.datetime.fromtimestamp(t, utc), v) for t, v in zip(times, values)]
 
     def self_test(self, bits: Optional[int] = None) -> List[SelfCheck]:
         """The converter of width `bits` (all three when None) on its reference inputs: one
@@ -142,6 +172,11 @@ class Board(_vantrel.Board):
             return "<vantrel.Board, not opened>"
         state = "closed" if self.__dict__.get("_closed") else f"{self.baud} baud"
         return f"<vantrel.Board {self.device!r} COM{self.port} {state}>"
+
+
+def _check_seconds(value: float, what: str) -> None:
+    if not 0 <= value <= 1e6:
+        raise ValueError(f"{what} must be between 0 and 1e6 seconds")
 
 
 def find(baud: int = 9600) -> Optional[Board]:
@@ -194,6 +229,11 @@ class AsyncBoard:
 
     Event handlers (on_new_data, on_interrupt_low, on_interrupt_high) are called on the event
     loop's thread.
+
+    Cancelling a call: read_many_async and pump_async stop at once, except that a reading under
+    way finishes on the board's thread (a reply cannot be cut short). Any other call runs on to
+    its end there (at most a reply timeout per command); later calls wait for it. An AsyncBoard
+    collected without close_async() has its board closed on its own thread.
     """
 
     def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600) -> None:
@@ -229,10 +269,11 @@ class AsyncBoard:
 
     def _connect(self) -> None:
         loop = self._loop
+        me = weakref.ref(self)  # the board's handlers must not keep this object alive
 
         def forward(name):
             def handler(*args):
-                target = getattr(self, name)
+                target = getattr(me(), name, None)
                 if target is not None:
                     loop.call_soon_threadsafe(target, *args)
             return handler
@@ -261,7 +302,28 @@ class AsyncBoard:
 
     async def read_many_async(self, bits: int, channel: int, count: int, interval: float = 0.0,
                               timestamps: bool = False):
-        return await self._run(self.board.read_many, bits, channel, count, interval, timestamps)
+        """read_many(), one reading at a time on the board's thread and the intervals on the
+        event loop, so that cancelling it stops it after the reading under way."""
+        if count < 0:
+            raise ValueError("count must not be negative")
+        _check_seconds(interval, "interval")
+        board = self.board
+
+        def timed():
+            taken = time.time()
+            return taken, board.read(bits, channel)
+
+        loop = asyncio.get_running_loop()
+        times: List[float] = []
+        values: List[float] = []
+        start = loop.time()
+        for i in range(count):
+            if i and interval > 0:
+                await asyncio.sleep(max(0.0, start + i * interval - loop.time()))
+            taken, value = await self._run(timed)
+            times.append(taken)
+            values.append(value)
+        return Board._timed(times, values) if timestamps else Board._array(values)
 
     async def self_test_async(self, bits: Optional[int] = None) -> List[SelfCheck]:
         return await self._run(self.board.self_test, bits)
@@ -270,8 +332,16 @@ class AsyncBoard:
         return await self._run(self.board.resync)
 
     async def pump_async(self, timeout: float) -> None:
-        """Serves the board's events (interrupts) for `timeout` seconds."""
-        return await self._run(self.board.pump, timeout)
+        """Serves the board's events (interrupts) for `timeout` seconds, in slices of at most
+        50 ms, so that cancelling it frees the board's thread within one slice."""
+        _check_seconds(timeout, "timeout")
+        loop = asyncio.get_running_loop()
+        end = loop.time() + timeout
+        while True:
+            left = end - loop.time()
+            if left <= 0:
+                return
+            await self._run(self.board.pump, min(left, 0.05))
 
     async def close_async(self) -> None:
         if self._board is None:
@@ -282,6 +352,18 @@ class AsyncBoard:
         finally:
             self._executor.shutdown(wait=False)
             self._executor = None
+
+    def __del__(self) -> None:
+        # Never closed: the board is closed on its own thread, which then ends.
+        board, executor = getattr(self, "_board", None), getattr(self, "_executor", None)
+        if board is None or executor is None:
+            return
+        self._board = self._executor = None
+        try:
+            executor.submit(board.close)
+            executor.shutdown(wait=False)
+        except RuntimeError:  # the interpreter is shutting down
+            pass
 
     async def __aenter__(self) -> "AsyncBoard":
         return await self.open()

@@ -3,6 +3,8 @@
 // ErrorNr, ReturnedStr, and the NewData event, the only place the unrounded reading shows.
 #include "vantrel/board.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -59,6 +61,104 @@ void checkWidth(int bits) {
                                     ": must be 8, 10 or 12");
 }
 
+// The control of a Board, as the thread that opened it keeps track of it.
+struct OwnedControl {
+    std::unique_ptr<VantrelCtrl> ctrl;
+    VantrelEvents* sink = nullptr;
+
+    // Closes the port and lets the control go; on the owner's thread only.
+    void shut() noexcept {
+        if (!ctrl) return;
+        ctrl->disconnect(sink);
+        closeControl(std::move(ctrl));
+    }
+
+    static void closeControl(std::unique_ptr<VantrelCtrl> ctrl) noexcept {
+        try {
+            if (ctrl->PortIsOpen()) ctrl->ClosePort();
+        } catch (...) {
+            // Closing a device that has gone away has nobody to tell.
+        }
+        ctrl.reset();
+    }
+};
+
+// The Boards one thread opened. A control's port and reply timer are on its owner's loop,
+// which no other thread may touch: a Board destroyed on another thread (a garbage collector's)
+// hands its control to the owner, which closes it at its next Board call or open; when the
+// thread ends, it closes every Board of its own still open (no other thread could use them).
+class Owner {
+  public:
+    void add(OwnedControl* c) {
+        const std::lock_guard lock(m_);
+        live_.push_back(c);
+    }
+
+    // From the owner's thread.
+    void remove(OwnedControl* c) {
+        const std::lock_guard lock(m_);
+        std::erase(live_, c);
+    }
+
+    // From another thread: the control goes to the owner, to be closed there.
+    void handOver(OwnedControl* c) {
+        const std::lock_guard lock(m_);
+        std::erase(live_, c);
+        if (!c->ctrl) return;
+        c->ctrl->disconnect(c->sink);
+        if (ended_) {
+            // Cannot happen: an ended thread closed its controls. Never touch a gone loop.
+            (void)c->ctrl.release();
+            return;
+        }
+        handed_.push_back(std::move(c->ctrl));
+        pending_.store(true, std::memory_order_release);
+    }
+
+    // From the owner's thread: closes what other threads handed over.
+    void reap() noexcept {
+        if (!pending_.load(std::memory_order_acquire)) return;
+        std::vector<std::unique_ptr<VantrelCtrl>> handed;
+        {
+            const std::lock_guard lock(m_);
+            handed.swap(handed_);
+            pending_.store(false, std::memory_order_relaxed);
+        }
+        for (auto& c : handed) OwnedControl::closeControl(std::move(c));
+    }
+
+    // The owner's thread ends.
+    void end() noexcept {
+        const std::lock_guard lock(m_);
+        ended_ = true;
+        for (auto& c : handed_) OwnedControl::closeControl(std::move(c));
+        handed_.clear();
+        for (OwnedControl* c : live_) c->shut();
+        live_.clear();
+    }
+
+  private:
+    std::mutex m_;
+    std::atomic<bool> pending_{false};
+    bool ended_ = false;
+    std::vector<OwnedControl*> live_;
+    std::vector<std::unique_ptr<VantrelCtrl>> handed_;
+};
+
+// This thread's Owner. Made after the thread's loop, so that it ends before the loop goes.
+const std::shared_ptr<Owner>& thisThreadOwner() {
+    struct Holder {
+        std::shared_ptr<Owner> owner = std::make_shared<Owner>();
+        Holder() = default;
+        Holder(const Holder&) = delete;
+        Holder& operator=(const Holder&) = delete;
+        ~Holder() { owner->end(); }
+    };
+    (void)threadLoop();
+    thread_local const Holder holder;
+    return holder.owner;
+}
+
 }  // namespace
 
 BoardError::BoardError(int16_t boardErrorNr, std::string boardText, std::string raw)
@@ -80,11 +180,14 @@ const char* scaleName(SelfCheck::Scale scale) noexcept {
     return "";
 }
 
-struct Board::Impl : VantrelEvents {
-    std::unique_ptr<VantrelCtrl> ctrl;
+struct Board::Impl : VantrelEvents, OwnedControl {
     std::thread::id owner = std::this_thread::get_id();
+    std::shared_ptr<Owner> owned = thisThreadOwner();
     std::string device;
     int port = 0;
+    // A call ended by an exception while its exchange was under way (an event handler's, or
+    // an interruption of the wait): the rest of that reply may still come.
+    bool unsettled = false;
 
     // What the last NewData carried.
     bool sawNewData = false;
@@ -95,16 +198,20 @@ struct Board::Impl : VantrelEvents {
     InterruptFn high;
 
     Impl() {
+        owned->reap();
         ctrl = VantrelCtrl::createNew();
+        sink = this;
         ctrl->connect(this);
+        owned->add(this);
     }
     ~Impl() override {
-        // The port and timer are on the owner's loop, which may be gone with its thread (a
-        // garbage collector on another thread): the control is let go instead of touched.
-        if (ctrl && std::this_thread::get_id() != owner) {
-            ctrl->disconnect(this);
-            (void)ctrl.release();
+        // The port and timer are on the owner's loop: on another thread (a garbage
+        // collector's) the control goes to the owner to be closed there.
+        if (std::this_thread::get_id() != owner) {
+            owned->handOver(this);
+            return;
         }
+        owned->remove(this);
         release();
     }
     Impl(const Impl&) = delete;
@@ -122,16 +229,7 @@ struct Board::Impl : VantrelEvents {
         if (newData) newData(lastValue, ErrorStr);
     }
 
-    void release() noexcept {
-        if (!ctrl) return;
-        ctrl->disconnect(this);
-        try {
-            if (ctrl->PortIsOpen()) ctrl->ClosePort();
-        } catch (...) {
-            // Closing a device that has gone away has nobody to tell.
-        }
-        ctrl.reset();
-    }
+    void release() noexcept { shut(); }
 
     void setRate(int32_t baud) {
         ctrl->Bauds(baud);
@@ -166,16 +264,51 @@ struct Board::Impl : VantrelEvents {
         throw BoardError(ctrl->ErrorNr(), text, ctrl->ReturnedStr());
     }
 
-    void use() const {
-        if (!ctrl) throw Error(err::PortNotOpen, "the board is closed");
+    // Every call starts here: on the owner's thread only (checked before anything else is
+    // looked at), on an open board, after what other threads handed over is closed and the
+    // rest of an unfinished reply has come or timed out.
+    void use() {
         if (std::this_thread::get_id() != owner)
             throw Error(err::WrongThread, "a Board is used only on the thread that opened it");
+        if (!ctrl) throw Error(err::PortNotOpen, "the board is closed");
+        owned->reap();
+        if (unsettled) settle();
+    }
+
+    // Waits for the prompt that ends the unfinished reply, at most one reply timeout, so that
+    // the next command does not take it for its own reply.
+    void settle() {
+        unsettled = false;
+        if (!ctrl->PortIsOpen() || ctrl->Bauds() <= 0) return;
+        const auto due = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(2'500'000'000LL / ctrl->Bauds());
+        while (ctrl->ReturnedStr().find('>') == std::string::npos) {
+            const auto left = due - std::chrono::steady_clock::now();
+            if (left <= left.zero()) return;
+            unsettled = true;  // until this wait has ended too
+            threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+            unsettled = false;
+        }
+    }
+
+    // Runs one exchange of the control, remembering when it ended by an exception.
+    template <typename Fn>
+    auto exchange(Fn fn) {
+        try {
+            return fn();
+        } catch (...) {
+            unsettled = true;
+            throw;
+        }
     }
 };
 
 Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<Impl>()) {
     impl_->setRate(baud);
     if (device.empty()) throw Error(err::PortOpenFailed, "no device given");
+    // The system would open the path up to the NUL: another device than the one named.
+    if (device.find('\0') != std::string::npos)
+        throw Error(err::PortOpenFailed, "a device path cannot hold a NUL character");
     const std::lock_guard lock(openMutex());
     // Lend the device a COM number for the open only: the path is looked up when the port
     // opens, and the number's own mapping is back before anyone else can open through it.
@@ -239,8 +372,12 @@ VantrelCtrl& Board::ctrl() {
 }
 
 void Board::close() {
-    impl_->use();
-    impl_->release();
+    Impl& d = *impl_;
+    if (std::this_thread::get_id() != d.owner)
+        throw Error(err::WrongThread, "a Board is used only on the thread that opened it");
+    if (!d.ctrl) throw Error(err::PortNotOpen, "the board is closed");
+    d.owned->reap();
+    d.release();
 }
 
 Reply Board::command(std::string_view text) {
@@ -249,7 +386,7 @@ Reply Board::command(std::string_view text) {
     std::string s(text);
     d.sawNewData = false;
     Reply r;
-    r.ok = d.ctrl->Command(s);
+    r.ok = d.exchange([&] { return d.ctrl->Command(s); });
     r.errorNr = d.ctrl->ErrorNr();
     r.text = d.ctrl->ErrorString();
     r.tail = std::move(s);
@@ -277,9 +414,9 @@ double Board::read(int bits, int channel) {
     // never handed to them.
     auto ch = static_cast<int16_t>(channel);
     d.sawNewData = false;
-    const bool ok = bits == 8    ? d.ctrl->ADC8(ch)
-                    : bits == 10 ? d.ctrl->ADC10(ch)
-                                 : d.ctrl->ADC12(ch);
+    const bool ok = d.exchange([&] {
+        return bits == 8 ? d.ctrl->ADC8(ch) : bits == 10 ? d.ctrl->ADC10(ch) : d.ctrl->ADC12(ch);
+    });
     if (!ok) d.fail();
     if (!d.sawNewData || !d.lastValue)
         throw Error(err::ReplyNotUnderstood, "the conversion ended without a reading");
@@ -288,10 +425,16 @@ double Board::read(int bits, int channel) {
 
 std::vector<double> Board::readMany(int bits, int channel, int count,
                                     std::chrono::microseconds interval) {
+    std::vector<double> readings;
+    readMany(bits, channel, count, interval, readings);
+    return readings;
+}
+
+void Board::readMany(int bits, int channel, int count, std::chrono::microseconds interval,
+                     std::vector<double>& readings) {
     impl_->use();
     if (count < 0) throw std::invalid_argument("count must not be negative");
-    std::vector<double> readings;
-    readings.reserve(static_cast<std::size_t>(count));
+    readings.reserve(readings.size() + static_cast<std::size_t>(count));
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         if (i > 0 && interval.count() > 0) {
@@ -304,7 +447,6 @@ std::vector<double> Board::readMany(int bits, int channel, int count,
         }
         readings.push_back(read(bits, channel));
     }
-    return readings;
 }
 
 std::vector<SelfCheck> Board::selfTest(int bits) {
@@ -324,9 +466,11 @@ std::vector<SelfCheck> Board::selfTest(int bits) {
                     .error = {}};
         Variant width(static_cast<int16_t>(bits));
         d.sawNewData = false;
-        c.passed = row.scale == SelfCheck::Scale::Zero   ? d.ctrl->ADCZeroScale(width)
+        c.passed = d.exchange([&] {
+            return row.scale == SelfCheck::Scale::Zero   ? d.ctrl->ADCZeroScale(width)
                    : row.scale == SelfCheck::Scale::Half ? d.ctrl->ADCHalfScale(width)
                                                          : d.ctrl->ADCFullScale(width);
+        });
         const std::string text = d.ctrl->ErrorString();
         if (c.passed || text.starts_with(kOutsideWindow)) {
             c.reading = d.sawNewData ? d.lastValue : std::nullopt;
@@ -352,7 +496,7 @@ std::vector<SelfCheck> Board::selfTest() {
 bool Board::resync() {
     Impl& d = *impl_;
     d.use();
-    if (d.ctrl->ADCReSynchronize()) return true;
+    if (d.exchange([&] { return d.ctrl->ADCReSynchronize(); })) return true;
     const std::string text = d.ctrl->ErrorString();
     if (text == kNothingToResync) throw std::logic_error(text);
     if (text.starts_with(kOutsideWindow)) return false;
