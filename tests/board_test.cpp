@@ -237,4 +237,18 @@ TEST(Board, BelongsToItsThreadAndCloses) {
     EXPECT_EQ(sim.call([](sim::PtyBoard& b) { return b.lines().size(); }), 5u);
 }
 
+// Nothing keeps the device after its Board is gone: destroyed on another thread, the Board is
+// closed by its owner at the owner's next open; one whose thread ended was closed with it.
+TEST(Board, ClosedByItsOwnThreadWhereverItGoes) {
+    sim::SimThread sim;
+    auto board = std::make_unique<Board>(sim.device(), kBaud);
+    std::thread([&] { board.reset(); }).join();
+    EXPECT_NO_THROW(Board(sim.device(), kBaud).read(10, 11));
+
+    std::optional<Board> orphan;
+    std::thread([&] { orphan.emplace(sim.device(), kBaud); }).join();
+    EXPECT_NO_THROW(Board(sim.device(), kBaud).read(10, 11));
+    EXPECT_EQ(thrown<Error>([&] { orphan->read(10, 11); }).number(), err::WrongThread);
+}
+
 }  // namespace

@@ -66,7 +66,8 @@ void bindAcquire(py::module_& m) {
                 const auto due = start + every * i;
                 for (auto left = due - std::chrono::steady_clock::now(); left > left.zero();
                      left = due - std::chrono::steady_clock::now())
-                    vantrel::threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+                    vantrel::threadLoop().pumpOnce(
+                        std::chrono::ceil<std::chrono::milliseconds>(left));
                 times.push_back(std::chrono::duration<double>(
                                     std::chrono::system_clock::now().time_since_epoch())
                                     .count());
