@@ -208,6 +208,8 @@ def test_cancelled_async_calls_free_the_board():
                 await many
             assert await board.read_async(10, 11) == 512.0
             after_read = sim.command_count() - at_cancel
+            pairs = await board.read_many_async(10, 11, 2, 0.001, timestamps=True)
+            assert [float(v) for _, v in pairs] == [512.0, 512.0]
 
             pumping = asyncio.ensure_future(board.pump_async(60.0))
             await asyncio.sleep(0)
