@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -252,6 +253,50 @@ TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {
     ASSERT_EQ(gaps.size(), 2u);
     EXPECT_FALSE(gaps[0].text.empty());
     EXPECT_EQ(rows.back().status, "gap");
+}
+
+// Unplugged and plugged in again: the device's name (here a link, as a by-id path is) leads to
+// the board once more, and the recording goes on after its gap.
+TEST(Recorder, ABoardThatComesBackIsRecordedAgain) {
+    TempDir dir;
+    const std::string link = dir.file("board");
+    auto first = std::make_unique<vantrel::sim::SimThread>();
+    fs::create_symlink(first->device(), link);
+    LogConfig c;
+    BoardConfig b;
+    b.name = "bench";
+    b.device = link;
+    b.channels = {channel(10, 3, 0.05)};
+    c.boards = {b};
+    c.out = dir.file("x.csv");
+    Recorder r(c, nullptr);
+    const auto until = [&r](const std::function<bool(const BoardStatus&)>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done(r.boards().front()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return done(r.boards().front());
+    };
+    ASSERT_TRUE(until([](const BoardStatus& s) { return s.readings >= 2; }));
+    first->call([](vantrel::sim::PtyBoard& board) { board.hangUp(); });
+    ASSERT_TRUE(until([](const BoardStatus& s) { return s.state == "away"; }));
+    first.reset();
+    vantrel::sim::SimThread second;
+    second.call([](vantrel::sim::PtyBoard& board) { board.engine().setReading(10, 3, 805.25); });
+    fs::remove(link);
+    fs::create_symlink(second.device(), link);
+    ASSERT_TRUE(
+        until([](const BoardStatus& s) { return s.reconnects == 1 && s.lastValue == 805.25; }));
+    r.stop();
+    const BoardStatus s = r.boards().front();
+    EXPECT_EQ(s.gaps, 1u);
+    const std::vector<Row> rows = rowsOf(c.out);
+    // (A reading under way when the line went gives a timeout first: an error record.)
+    std::vector<std::string> statuses;
+    for (const Row& row : rows)
+        if (row.status != "error" && (statuses.empty() || statuses.back() != row.status))
+            statuses.push_back(row.status);
+    EXPECT_EQ(statuses, (std::vector<std::string>{"ok", "gap", "ok"}));
+    EXPECT_EQ(rows.back().value, 805.25);
 }
 
 // The board has one address register for its converters: a reading of one width after one of

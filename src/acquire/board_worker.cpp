@@ -128,8 +128,7 @@ void BoardWorker::run() {
     };
     // The board is gone (unplugged, switched off, never there): one gap record per channel
     // marks where its readings stop.
-    const auto goAway = [&](const std::string& why) {
-        board.reset();
+    const auto markAway = [&](const std::string& why) {
         update([&](BoardStatus& s) {
             s.state = "away";
             s.lastError = why;
@@ -139,14 +138,8 @@ void BoardWorker::run() {
         away = true;
         for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
     };
-    const auto open = [&] {
-        try {
-            board.emplace(config_.port ? Board(*config_.port, config_.baud)
-                                       : Board(config_.device, config_.baud));
-        } catch (const std::exception& e) {
-            goAway(e.what());
-            return;
-        }
+    // The board is there (again), behind a new control that has written no address yet.
+    const auto markBack = [&] {
         const bool back = away;
         away = false;
         lastBits = 0;
@@ -156,6 +149,22 @@ void BoardWorker::run() {
             if (back && everOpen) ++s.reconnects;
         });
         everOpen = true;
+    };
+    const auto goAway = [&](const std::string& why) {
+        board.reset();
+        markAway(why);
+    };
+    // Without a reconnect policy of the board's own, the recorder opens the board again itself,
+    // once a round while it is away.
+    const auto open = [&] {
+        try {
+            board.emplace(config_.port ? Board(*config_.port, config_.baud)
+                                       : Board(config_.device, config_.baud));
+        } catch (const std::exception& e) {
+            goAway(e.what());
+            return;
+        }
+        markBack();
     };
 
     const auto readChannel = [&](const ChannelConfig& c) {
