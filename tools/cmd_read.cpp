@@ -14,9 +14,9 @@
 #include "live_view.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 
@@ -31,6 +31,7 @@ struct ReadOptions {
     int64_t interval = 500;
     bool json = false;
     bool csv = false;
+    ReconnectOptions reconnect;
 };
 
 enum class View { Plain, Table, Csv, Json };
@@ -102,18 +103,19 @@ int runRead(const ReadOptions& o) {
                                                                     : View::Plain;
 
     Session session(o.control);
-    VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
     events.live = [](const EventRecorder::Event&) {};
-    ctrl.connect(&events);
+    session.ctrl().connect(&events);
     struct Disconnect {
-        VantrelCtrl& ctrl;
+        Session& session;
         EventRecorder& events;
-        ~Disconnect() { ctrl.disconnect(&events); }
-    } disconnect{ctrl, events};
+        ~Disconnect() { session.ctrl().disconnect(&events); }
+    } disconnect{session, events};
     StopSignals& stop = session.stop();
     stop.setActivity("the reading in progress");
     if (!session.openPort()) return kExitFalse;
+    const std::unique_ptr<DeviceWaiter> waiter =
+        o.reconnect.on ? session.makeWaiter() : std::unique_ptr<DeviceWaiter>();
 
     std::string what;
     for (std::size_t k = 0; k < channels.size(); ++k)
@@ -156,10 +158,55 @@ int runRead(const ReadOptions& o) {
         return status;
     };
 
+    // The device has gone: with --reconnect, waits for it and writes one gap record per channel
+    // (also when the wait ends without it). False when the run ends here.
+    const auto redraw = [&] {
+        if (view != View::Table || stop.raised()) return;
+        const auto lines = tableLines(stats, scaled, terminalColumns());
+        drawTable(lines, tableHeight);
+        tableHeight = lines.size();
+    };
+    const auto bridgeGap = [&]() -> bool {
+        if (!waiter) return false;
+        const auto since = std::chrono::steady_clock::now();
+        const std::string at = view == View::Plain ? clockText() : dateTimeText();
+        session.ctrl().disconnect(&events);
+        for (ChannelStats& s : stats) s.away = true;
+        redraw();
+        if (view != View::Table)
+            printError("vantrel: the device went away; waiting for " + waiter->device());
+        const bool back = session.reconnect(*waiter, o.reconnect.deadline());
+        session.ctrl().connect(&events);
+        const double away =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        for (std::size_t k = 0; k < channels.size(); ++k) {
+            stats[k].addGap(away);
+            if (view == View::Table) continue;
+            Reading gap;
+            gap.time = at;
+            gap.channel = channels[k];
+            gap.bits = widths[k];
+            gap.gapSeconds = away;
+            if (view == View::Json)
+                printJson(jsonRecord(gap, scaled));
+            else if (view == View::Csv)
+                printLine(csvRecord(gap, scaled, true));
+            else
+                printLine(plainLine(gap, scaled, several));
+        }
+        redraw();
+        if (back && view != View::Table)
+            printError("vantrel: the device is back after " + numberText(away) + " s");
+        if (!back && !stop.raised())
+            printError("vantrel: the device did not come back within " +
+                       numberText(o.reconnect.timeout) + " s");
+        return back;
+    };
+
     bool allTrue = true;
     bool failedCall = false;
     try {
-        if (view == View::Csv) printLine(csvHeader(scaled));
+        if (view == View::Csv) printLine(csvHeader(scaled, waiter != nullptr));
         if (view == View::Table) {
             const auto lines = tableLines(stats, scaled, terminalColumns());
             drawTable(lines, 0);
@@ -172,8 +219,10 @@ int runRead(const ReadOptions& o) {
                 pumpFor(session.loop(), std::chrono::milliseconds(o.interval),
                         [&] { return stop.raised(); });
             }
+            if (waiter && session.deviceGone() && !bridgeGap()) return finish(kExitFalse);
             for (std::size_t k = 0; k < channels.size(); ++k) {
                 if (stop.raised()) return finish(kExitFalse);
+                VantrelCtrl& ctrl = session.ctrl();
                 Reading r;
                 r.channel = channels[k];
                 r.bits = widths[k];
@@ -185,6 +234,11 @@ int runRead(const ReadOptions& o) {
                     r.result = convert(ctrl, r.bits, channel);
                 } catch (const Error& e) {
                     failure = e;
+                }
+                // A reading the departure cut short is covered by the gap record.
+                if (waiter && !r.result && session.deviceGone()) {
+                    if (!bridgeGap()) return finish(kExitFalse);
+                    break;
                 }
                 allTrue = allTrue && r.result;
                 failedCall = failedCall || failure.has_value();
@@ -224,11 +278,11 @@ int runRead(const ReadOptions& o) {
                     if (view == View::Json)
                         printJson(jsonRecord(r, scaled));
                     else if (view == View::Csv)
-                        printLine(csvRecord(r, scaled));
+                        printLine(csvRecord(r, scaled, waiter != nullptr));
                     else
                         printLine(plainLine(r, scaled, several));
                 }
-                if (session.deviceGone()) {
+                if (!waiter && session.deviceGone()) {
                     finish(kExitFalse);
                     printError("vantrel: the device closed the line");
                     return kExitFalse;
@@ -287,6 +341,7 @@ Subcommand addRead(CLI::App& app) {
     auto* json = sub->add_flag("--json", o->json, "one JSON object per reading");
     auto* csv = sub->add_flag("--csv", o->csv, "comma-separated values with a header line");
     json->excludes(csv);
+    o->reconnect.addTo(*sub);
     return {sub, [o] { return runRead(*o); }};
 }
 

@@ -179,6 +179,13 @@ void ChannelStats::add(std::optional<double> rawValue, std::optional<double> val
     ++values;
 }
 
+void ChannelStats::addGap(double seconds) {
+    ++gaps;
+    awaySeconds += seconds;
+    away = false;
+    recent.add(std::nullopt);
+}
+
 std::optional<double> ChannelStats::mean() const {
     if (values == 0) return std::nullopt;
     return sum / static_cast<double>(values);
@@ -197,17 +204,22 @@ std::string exactNumber(double v) {
     return ec == std::errc() ? std::string(buf, end) : numberText(v);
 }
 
-std::string csvHeader(bool scaled) {
-    return scaled ? "time,bits,channel,value,scaled,result,error"
-                  : "time,bits,channel,value,result,error";
+std::string csvHeader(bool scaled, bool gaps) {
+    return std::string(scaled ? "time,bits,channel,value,scaled,result,error"
+                              : "time,bits,channel,value,result,error") +
+           (gaps ? ",status,duration" : "");
 }
 
-std::string csvRecord(const Reading& r, bool scaled) {
+std::string csvRecord(const Reading& r, bool scaled, bool gaps) {
     std::vector<std::string> fields = {r.time, std::to_string(r.bits), std::to_string(r.channel),
                                        r.raw.isEmpty() ? "" : r.raw.toString()};
     if (scaled) fields.push_back(r.scaled ? exactNumber(*r.scaled) : std::string());
     fields.push_back(r.result ? "True" : "False");
     fields.push_back(escapeC(r.errorText, false));
+    if (gaps) {
+        fields.push_back(r.gapSeconds ? "gap" : r.result ? "ok" : "failed");
+        fields.push_back(r.gapSeconds ? exactNumber(*r.gapSeconds) : std::string());
+    }
     return csvRecord(fields);
 }
 
@@ -219,6 +231,10 @@ Json jsonRecord(const Reading& r, bool scaled) {
     j["errorString"] = r.errorText;
     if (r.address) j["address"] = *r.address;
     if (r.errorNumber) j["error"] = {{"number", *r.errorNumber}, {"text", r.errorText}};
+    if (r.gapSeconds) {
+        j["status"] = "gap";
+        j["duration"] = *r.gapSeconds;
+    }
     return j;
 }
 
@@ -232,6 +248,7 @@ std::string plainLine(const Reading& r, bool scaled, bool severalChannels) {
     line += std::string("  ") + (r.result ? "True" : "False");
     if (r.errorNumber) line += "  error " + std::to_string(*r.errorNumber) + ":";
     if (!r.errorText.empty()) line += "  " + escapeC(r.errorText, false);
+    if (r.gapSeconds) line += "  gap of " + numberText(*r.gapSeconds) + " s";
     return line;
 }
 
@@ -262,7 +279,11 @@ std::vector<std::string> tableLines(const std::vector<ChannelStats>& channels, b
         // The history takes the room that is left, up to its full length.
         const int room = columns - static_cast<int>(line.size());
         if (room > 0) line += sparkline(s.recent, static_cast<std::size_t>(room));
-        if (s.count > 0 && !s.current) line += "  " + s.lastError;
+        if (s.away)
+            line += "  away, waiting for the device";
+        else if (s.count > 0 && !s.current)
+            line += "  " + s.lastError;
+        if (s.gaps > 0 && !s.away) line += "  (" + std::to_string(s.gaps) + " gaps)";
         lines.push_back(fitWidth(line, columns));
     }
     lines.front() = fitWidth(lines.front(), columns);
@@ -294,6 +315,9 @@ std::vector<std::string> summaryLines(const std::vector<ChannelStats>& channels,
             padLeft(numberText(s.values ? std::optional(s.max) : std::nullopt), kValueWidth) + " " +
             padLeft(numberText(s.mean()), kValueWidth);
         if (s.failures > 0 && !s.lastError.empty()) line += "  last failure: " + s.lastError;
+        if (s.gaps > 0)
+            line += "  disconnections: " + std::to_string(s.gaps) + ", away " +
+                    numberText(s.awaySeconds) + " s";
         lines.push_back(std::move(line));
     }
     return lines;

@@ -73,6 +73,14 @@ struct ChannelStats {
     std::optional<double> raw, current;  // of the last reading
     std::string lastError;               // the last failure's text, escaped
     History recent;
+    // With --reconnect: times the device went away, the time away in all, and whether it is
+    // away now.
+    int64_t gaps = 0;
+    double awaySeconds = 0;
+    bool away = false;
+
+    // A gap of `seconds` ends: counted, and marked in the history as a reading without value.
+    void addGap(double seconds);
 
     void add(std::optional<double> raw, std::optional<double> value, std::string_view error);
     std::optional<double> mean() const;
@@ -90,6 +98,8 @@ struct Reading {
     std::string errorString;         // as the control left it
     std::optional<int> errorNumber;  // when the call itself failed
     std::string errorText;
+    // A gap record: the device was away for this many seconds from `time` on.
+    std::optional<double> gapSeconds;
 };
 
 // A number for people: up to six significant digits ("805.25", "3.93573"); "-" for none.
@@ -97,8 +107,10 @@ std::string numberText(std::optional<double> v);
 // A number for files: the shortest text that reads back as the same double.
 std::string exactNumber(double v);
 
-std::string csvHeader(bool scaled);
-std::string csvRecord(const Reading& r, bool scaled);
+// With `gaps` (--reconnect) every record ends with a status (ok, failed, gap) and the gap's
+// duration in seconds.
+std::string csvHeader(bool scaled, bool gaps = false);
+std::string csvRecord(const Reading& r, bool scaled, bool gaps = false);
 Json jsonRecord(const Reading& r, bool scaled);
 // One line per reading for a pipe or a file. With several channels the channel and width come
 // after the time; with one, the line is time, value, result and text only.

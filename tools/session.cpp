@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "output.hpp"
 #include "fd.hpp"
+#include "output.hpp"
 
 namespace vantrel::cli {
 
@@ -58,13 +58,8 @@ Session::Session(const ControlOptions& options)
     } else {
         ctrl_ = VantrelCtrl::createNew(site_);
     }
-    ctrl_->comm().setTrace([this, trace = options.trace](TraceDirection d, std::string_view b) {
-        if (d == TraceDirection::Written) written_ += b.size();
-        if (trace)
-            printError("[" + clockText(true) + "] " + (d == TraceDirection::Written ? "> " : "< ") +
-                       traceText(b));
-        if (d == TraceDirection::Received && onReceived) onReceived(b);
-    });
+    trace_ = options.trace;
+    hook(*ctrl_);
     // A loaded control leaves its serial component at the component's own settings until the
     // host assigns the two properties; the tool always does, so the loaded values take effect.
     ctrl_->Bauds(options.baud.value_or(ctrl_->Bauds()));
@@ -75,6 +70,65 @@ Session::Session(const ControlOptions& options)
     ctrl_->Port(port);
     if (!ctrl_->ErrorString().empty())
         printError("vantrel: port " + std::to_string(port) + ": " + ctrl_->ErrorString());
+}
+
+void Session::hook(VantrelCtrl& ctrl) {
+    ctrl.comm().setTrace([this, trace = trace_](TraceDirection d, std::string_view b) {
+        if (d == TraceDirection::Written) written_ += b.size();
+        if (trace)
+            printError("[" + clockText(true) + "] " + (d == TraceDirection::Written ? "> " : "< ") +
+                       traceText(b));
+        if (d == TraceDirection::Received && onReceived) onReceived(b);
+    });
+}
+
+std::unique_ptr<DeviceWaiter> Session::makeWaiter() const {
+    return std::make_unique<DeviceWaiter>(
+        threadLoop(), stableDeviceName(PortMap::instance().devicePath(ctrl_->Port())), policy_);
+}
+
+bool Session::reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_point deadline) {
+    try {
+        if (ctrl_->PortIsOpen()) ctrl_->ClosePort();
+    } catch (const Error&) {
+        // The device has gone; its close goes with it.
+    }
+    waiter.wentAway();
+    const int port = ctrl_->Port();
+    // The port leads to the stable name from now on: another adapter that takes the old
+    // ttyUSB name is not opened in its place.
+    if (PortMap::instance().devicePath(port) != waiter.device())
+        PortMap::instance().map(port, waiter.device());
+    while (true) {
+        if (!waiter.wait(deadline, [this] { return stop_.raised(); })) return false;
+        std::unique_ptr<VantrelCtrl> fresh = VantrelCtrl::createNew(site_);
+        fresh->Bauds(ctrl_->Bauds());
+        fresh->Port(port);
+        hook(*fresh);
+        if (fresh->OpenPort()) {
+            ctrl_ = std::move(fresh);
+            waiter.opened();
+            return true;
+        }
+        waiter.openFailed();
+    }
+}
+
+void ReconnectOptions::addTo(CLI::App& app) {
+    app.add_flag("--reconnect", on,
+                 "when the device goes away, wait for it to come back and go on");
+    app.add_option("--reconnect-timeout", timeout,
+                   "with --reconnect: give up after the device has been away this many seconds "
+                   "(default: wait without end)")
+        ->type_name("S")
+        ->check(CLI::Range(0.0, 1e8));
+}
+
+std::chrono::steady_clock::time_point ReconnectOptions::deadline() const {
+    const auto now = std::chrono::steady_clock::now();
+    if (timeout <= 0) return std::chrono::steady_clock::time_point::max();
+    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(timeout));
 }
 
 Session::~Session() {

@@ -11,6 +11,7 @@
 #include "signals.hpp"
 #include "vantrel/ctrl.hpp"
 #include "vantrel/platform.hpp"
+#include "vantrel/reconnect.hpp"
 
 namespace vantrel::cli {
 
@@ -60,10 +61,21 @@ class Session {
     // Writes the control's entry into the form and saves the file. Throws Error (FormFile).
     void save();
 
+    // After deviceGone(): closes the port, waits for the device under its stable name and
+    // opens it again with a new control at the same port and rate (the converters' last
+    // addresses and the board's setup count as unknown then). False when a stop signal came
+    // or the device was not back by `deadline`. Controls connected to events must be
+    // connected again to ctrl().
+    bool reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_point deadline);
+    // A waiter for the device the port leads to now.
+    std::unique_ptr<DeviceWaiter> makeWaiter() const;
+
     // Called with every block of bytes received from the device (after the trace).
     std::function<void(std::string_view bytes)> onReceived;
 
   private:
+    void hook(VantrelCtrl& ctrl);
+
     StopSignals stop_;
     std::shared_ptr<ToolSite> site_;
     std::unique_ptr<FormFile> form_;
@@ -71,6 +83,17 @@ class Session {
     std::unique_ptr<VantrelCtrl> ctrl_;
     uint64_t written_ = 0;
     bool opened_ = false;
+    bool trace_ = false;
+    ReconnectPolicy policy_{.enabled = true};
+};
+
+// --reconnect and --reconnect-timeout for the commands that keep a port open.
+struct ReconnectOptions {
+    bool on = false;
+    double timeout = 0;  // seconds a return is waited for; 0: without end
+    void addTo(CLI::App& app);
+    // The end of one wait that starts now.
+    std::chrono::steady_clock::time_point deadline() const;
 };
 
 // Why a device could not be opened, found out after the control's own attempt failed (the

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vantrel/error.hpp"
+#include "vantrel/reconnect.hpp"
 
 namespace vantrel VANTREL_API {
 
@@ -98,6 +99,8 @@ class Board {
     // by a handler reaches the caller of the operation that raised the event.
     using NewDataFn = std::function<void(std::optional<double> value, const std::string& error)>;
     using InterruptFn = std::function<void()>;
+    using DisconnectedFn = std::function<void(const std::string& reason)>;
+    using ReconnectedFn = std::function<void(double afterSeconds)>;
 
     // Opens the device (a path such as "/dev/ttyUSB0", or whatever the port map accepts) at
     // the given rate. Throws Error: err::PortOpenFailed with the system's reason ("open
@@ -106,6 +109,16 @@ class Board {
     // Opens COM port 1 to 8 (through the port map) at the given rate. Errors as above,
     // err::InvalidPortNumber outside 1 to 8.
     explicit Board(int port, int32_t baud = 9600);
+    // As above, with a reconnect policy. When it is enabled and the device goes away, the board
+    // closes it, raises disconnected, waits for the device under its stable name (the by-id
+    // link of a USB adapter, the same path or URL otherwise), opens it again at the same rate
+    // with a new control (so the converters' last addresses count as unknown and the next
+    // conversion writes its own) and raises reconnected. A reading that met the departure is
+    // made again once the board is back; a call made while it is away waits up to
+    // policy.callLimit, then throws Timeout. command() is not repeated: it throws the
+    // departure's error, and the next call waits.
+    Board(const std::string& device, int32_t baud, const ReconnectPolicy& policy);
+    Board(int port, int32_t baud, const ReconnectPolicy& policy);
     ~Board();
     Board(Board&&) noexcept;
     Board& operator=(Board&&) noexcept;
@@ -162,9 +175,17 @@ class Board {
     void onNewData(NewDataFn fn);
     void onInterruptLow(InterruptFn fn);
     void onInterruptHigh(InterruptFn fn);
+    // With a reconnect policy: the device went away (reason: the failure that showed it), and
+    // it is back after `afterSeconds` away. Both run on the board's thread, during a call or
+    // pump(); pump() also waits for the board and opens it again when it returns.
+    void onDisconnected(DisconnectedFn fn);
+    void onReconnected(ReconnectedFn fn);
+    // Whether the device is away now (with a reconnect policy; always false without).
+    bool away() const;
 
     // The control underneath, for what Board does not offer. Driving it directly between
-    // Board calls is allowed; its events keep reaching the handlers above.
+    // Board calls is allowed; its events keep reaching the handlers above. After a reconnect
+    // it is another control: a reference taken before is no longer valid.
     VantrelCtrl& ctrl();
 
   private:

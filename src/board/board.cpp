@@ -197,6 +197,19 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     InterruptFn low;
     InterruptFn high;
 
+    // Reconnecting (see ReconnectPolicy). `openedAs` is the device string given (empty for a
+    // COM number); `needsAddress10` is set by a reopen: the new control takes the 10-bit
+    // converter's channel 0 as selected, which the board's register may not be.
+    ReconnectPolicy policy;
+    std::string openedAs;
+    int32_t rate = 9600;
+    bool isAway = false;
+    bool needsAddress10 = false;
+    std::chrono::steady_clock::time_point awaySince;
+    std::unique_ptr<DeviceWaiter> waiter;
+    DisconnectedFn disconnected;
+    ReconnectedFn reconnected;
+
     Impl() {
         owned->reap();
         ctrl = VantrelCtrl::createNew();
@@ -237,23 +250,39 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     }
 
     // Opens COM `n`; the caller holds openMutex().
-    void openPort(int n) {
-        ctrl->Port(n);
-        if (ctrl->Port() != n) throw Error(err::InvalidPortNumber, ctrl->ErrorString());
+    void openPort(int n) { openPort(*ctrl, n); }
+    void openPort(VantrelCtrl& c, int n) {
+        c.Port(n);
+        if (c.Port() != n) throw Error(err::InvalidPortNumber, c.ErrorString());
         port = n;
         device = PortMap::instance().devicePath(n);
-        if (ctrl->OpenPort()) return;
+        if (c.OpenPort()) return;
         // OpenPort keeps only "Port could not be open"; the serial component, asked once more,
         // says why.
-        std::string reason = ctrl->ErrorString();
+        std::string reason = c.ErrorString();
         try {
-            ctrl->comm().PortOpen(true);
-            ctrl->comm().PortOpen(false);
+            c.comm().PortOpen(true);
+            c.comm().PortOpen(false);
         } catch (const Error& e) {
             reason = e.what();
         }
         throw Error(err::PortOpenFailed, reason);
     }
+
+    // Opens a device path or URL on a COM number lent for the open only.
+    void openDevice(VantrelCtrl& c, const std::string& path);
+
+    // Reconnecting (below).
+    void setPolicy(const ReconnectPolicy& p);
+    bool gone() const;
+    void goAway(const std::string& reason);
+    bool comeBack(std::chrono::steady_clock::time_point deadline, bool orThrow);
+    void reopen();
+    template <class Op>
+    auto guarded(Op op, bool again) -> decltype(op());
+    Reply command(std::string_view text);
+    double read(int bits, int channel);
+    std::vector<SelfCheck> selfTest(int bits);
 
     // A false result of a conversion, resync or command, as an exception.
     [[noreturn]] void fail() const {
@@ -303,19 +332,14 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     }
 };
 
-Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<Impl>()) {
-    impl_->setRate(baud);
-    if (device.empty()) throw Error(err::PortOpenFailed, "no device given");
-    // The system would open the path up to the NUL: another device than the one named.
-    if (device.find('\0') != std::string::npos)
-        throw Error(err::PortOpenFailed, "a device path cannot hold a NUL character");
+void Board::Impl::openDevice(VantrelCtrl& c, const std::string& path) {
     const std::lock_guard lock(openMutex());
     // Lend the device a COM number for the open only: the path is looked up when the port
     // opens, and the number's own mapping is back before anyone else can open through it.
     const std::map<int, std::string> before = PortMap::instance().mappings();
     int n = 1;
     while (n < 8 && before.contains(n)) ++n;
-    PortMap::instance().map(n, device);
+    PortMap::instance().map(n, path);
     struct Restore {
         int n;
         const std::map<int, std::string>& before;
@@ -327,14 +351,35 @@ Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<I
                 PortMap::instance().map(n, it->second);
         }
     } restore{n, before};
-    impl_->openPort(n);
-    impl_->device = device;
+    openPort(c, n);
+    device = path;
+}
+
+Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<Impl>()) {
+    impl_->setRate(baud);
+    if (device.empty()) throw Error(err::PortOpenFailed, "no device given");
+    // The system would open the path up to the NUL: another device than the one named.
+    if (device.find('\0') != std::string::npos)
+        throw Error(err::PortOpenFailed, "a device path cannot hold a NUL character");
+    impl_->openDevice(*impl_->ctrl, device);
+    impl_->openedAs = device;
+    impl_->rate = baud;
 }
 
 Board::Board(int port, int32_t baud) : impl_(std::make_unique<Impl>()) {
     impl_->setRate(baud);
     const std::lock_guard lock(openMutex());
     impl_->openPort(port);
+    impl_->rate = baud;
+}
+
+Board::Board(const std::string& device, int32_t baud, const ReconnectPolicy& policy)
+    : Board(device, baud) {
+    impl_->setPolicy(policy);
+}
+
+Board::Board(int port, int32_t baud, const ReconnectPolicy& policy) : Board(port, baud) {
+    impl_->setPolicy(policy);
 }
 
 Board::Board() = default;
@@ -383,6 +428,11 @@ void Board::close() {
 Reply Board::command(std::string_view text) {
     Impl& d = *impl_;
     d.use();
+    return d.guarded([&] { return d.command(text); }, false);
+}
+
+Reply Board::Impl::command(std::string_view text) {
+    Impl& d = *this;
     std::string s(text);
     d.sawNewData = false;
     Reply r;
@@ -404,6 +454,11 @@ Reply Board::command(std::string_view text) {
 double Board::read(int bits, int channel) {
     Impl& d = *impl_;
     d.use();
+    return d.guarded([&] { return d.read(bits, channel); }, true);
+}
+
+double Board::Impl::read(int bits, int channel) {
+    Impl& d = *this;
     checkWidth(bits);
     const int last = bits == 8 ? 11 : 13;
     if (channel < 0 || channel > last)
@@ -413,6 +468,12 @@ double Board::read(int bits, int channel) {
     // The conversions write the address word into their argument: the caller's channel is
     // never handed to them.
     auto ch = static_cast<int16_t>(channel);
+    if (bits == 10 && d.needsAddress10 && channel == 0) {
+        // A conversion of channel 1 first, so that channel 0's own writes its address.
+        int16_t other = 1;
+        if (!d.ctrl->ADC10(other)) d.fail();
+    }
+    if (bits == 10) d.needsAddress10 = false;
     d.sawNewData = false;
     const bool ok = d.exchange([&] {
         return bits == 8 ? d.ctrl->ADC8(ch) : bits == 10 ? d.ctrl->ADC10(ch) : d.ctrl->ADC12(ch);
@@ -452,6 +513,11 @@ void Board::readMany(int bits, int channel, int count, std::chrono::microseconds
 std::vector<SelfCheck> Board::selfTest(int bits) {
     Impl& d = *impl_;
     d.use();
+    return d.guarded([&] { return d.selfTest(bits); }, true);
+}
+
+std::vector<SelfCheck> Board::Impl::selfTest(int bits) {
+    Impl& d = *this;
     checkWidth(bits);
     std::vector<SelfCheck> checks;
     for (const CheckRow& row : kChecks) {
@@ -496,20 +562,129 @@ std::vector<SelfCheck> Board::selfTest() {
 bool Board::resync() {
     Impl& d = *impl_;
     d.use();
-    if (d.exchange([&] { return d.ctrl->ADCReSynchronize(); })) return true;
-    const std::string text = d.ctrl->ErrorString();
-    if (text == kNothingToResync) throw std::logic_error(text);
-    if (text.starts_with(kOutsideWindow)) return false;
-    d.fail();
+    return d.guarded(
+        [&] {
+            if (d.exchange([&] { return d.ctrl->ADCReSynchronize(); })) return true;
+            const std::string text = d.ctrl->ErrorString();
+            if (text == kNothingToResync) throw std::logic_error(text);
+            if (text.starts_with(kOutsideWindow)) return false;
+            d.fail();
+        },
+        true);
 }
 
 void Board::pump(std::chrono::milliseconds timeout) {
-    impl_->use();
+    Impl& d = *impl_;
+    d.use();
     const auto due = std::chrono::steady_clock::now() + timeout;
     while (true) {
+        if (d.policy.enabled) {
+            if (!d.isAway && d.gone()) d.goAway("the device went away");
+            if (d.isAway && !d.comeBack(due, false)) return;
+        }
         const auto left = due - std::chrono::steady_clock::now();
         if (left <= left.zero()) return;
         threadLoop().pumpOnce(std::chrono::ceil<std::chrono::milliseconds>(left));
+    }
+}
+
+void Board::onDisconnected(DisconnectedFn fn) {
+    impl_->disconnected = std::move(fn);
+}
+
+void Board::onReconnected(ReconnectedFn fn) {
+    impl_->reconnected = std::move(fn);
+}
+
+bool Board::away() const {
+    return impl_->isAway;
+}
+
+// Reconnecting.
+
+void Board::Impl::setPolicy(const ReconnectPolicy& p) {
+    policy = p;
+    if (!policy.enabled) return;
+    const std::string name = openedAs.empty() ? PortMap::instance().devicePath(port) : openedAs;
+    waiter = std::make_unique<DeviceWaiter>(threadLoop(), stableDeviceName(name), policy);
+}
+
+bool Board::Impl::gone() const {
+    return ctrl && ctrl->PortIsOpen() && (ctrl->comm().HungUp() || !ctrl->comm().PortOpen());
+}
+
+void Board::Impl::goAway(const std::string& reason) {
+    if (isAway) return;
+    isAway = true;
+    awaySince = std::chrono::steady_clock::now();
+    try {
+        if (ctrl->PortIsOpen()) ctrl->ClosePort();
+    } catch (...) {
+        // A device that has gone takes its close with it.
+    }
+    waiter->wentAway();
+    if (disconnected) disconnected(reason);
+}
+
+void Board::Impl::reopen() {
+    std::unique_ptr<VantrelCtrl> fresh = VantrelCtrl::createNew();
+    fresh->Bauds(rate);
+    // By the stable name for a device path (another adapter under the old ttyUSB name is not
+    // taken); by the COM number otherwise, whose entry names the stable path.
+    if (!openedAs.empty()) {
+        openDevice(*fresh, waiter->device());
+        device = openedAs;
+    } else {
+        const std::lock_guard lock(openMutex());
+        openPort(*fresh, port);
+    }
+    ctrl->disconnect(this);
+    ctrl = std::move(fresh);
+    ctrl->connect(this);
+    needsAddress10 = true;
+    unsettled = false;
+}
+
+bool Board::Impl::comeBack(std::chrono::steady_clock::time_point deadline, bool orThrow) {
+    while (true) {
+        if (!waiter->wait(deadline)) {
+            if (!orThrow) return false;
+            const auto away =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - awaySince);
+            throw Timeout("the board is away (" + waiter->device() + ") and did not come back; " +
+                          std::to_string(static_cast<int>(away.count())) + " s away");
+        }
+        try {
+            reopen();
+        } catch (const Error&) {
+            waiter->openFailed();
+            continue;
+        }
+        waiter->opened();
+        isAway = false;
+        const double after =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - awaySince).count();
+        if (reconnected) reconnected(after);
+        return true;
+    }
+}
+
+template <class Op>
+auto Board::Impl::guarded(Op op, bool again) -> decltype(op()) {
+    if (!policy.enabled) return op();
+    const auto deadline = std::chrono::steady_clock::now() + policy.callLimit;
+    while (true) {
+        if (!isAway && gone()) goAway("the device went away");
+        if (isAway) comeBack(deadline, true);
+        try {
+            return op();
+        } catch (const Error& e) {
+            const bool departed =
+                gone() || e.number() == err::PortNotOpen || e.number() == err::PortIo;
+            if (!departed) throw;
+            goAway(e.what());
+            if (!again) throw;
+        }
     }
 }
 

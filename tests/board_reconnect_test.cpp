@@ -1,0 +1,175 @@
+// Board with a reconnect policy against simulated boards that go away and come back at the same
+// link: the events, the reading made again, the converters' addresses written anew, the wait of a
+// call while the board is away, and a device that flaps.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/sim_thread.hpp"
+#include "test_support.hpp"
+#include "vantrel/board.hpp"
+
+using namespace std::chrono_literals;
+using vantrel::Board;
+using vantrel::ReconnectPolicy;
+using vantrel::sim::SimThread;
+namespace fs = std::filesystem;
+
+namespace {
+
+class BoardReconnect : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("vantrel-reconnect-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        link_ = (dir_ / "board").string();
+        bringUp();
+    }
+    void TearDown() override {
+        sim_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    // A new simulated board behind the link (the old one, if any, is switched off first).
+    void bringUp() {
+        sim_.reset();
+        sim_ = std::make_unique<SimThread>();
+        std::error_code ec;
+        fs::remove(link_, ec);
+        fs::create_symlink(sim_->device(), link_);
+    }
+    void takeAway() {
+        std::error_code ec;
+        fs::remove(link_, ec);
+        sim_.reset();
+    }
+    fs::path dir_;
+    std::string link_;
+    std::unique_ptr<SimThread> sim_;
+    vantrel::testing::ScopedEnv ports_{"VANTREL_PORTS", "/nonexistent/vantrel-ports"};
+};
+
+ReconnectPolicy on(std::chrono::milliseconds limit = 10s) {
+    ReconnectPolicy p;
+    p.enabled = true;
+    p.callLimit = limit;
+    return p;
+}
+
+// The board goes away during a run and comes back while the next reading waits: the reading is
+// made on the new board, each event comes once, and the converter writes its address again
+// (the new board's register was left on another channel; the old control would have skipped
+// the write and read the wrong channel).
+TEST_F(BoardReconnect, ReadingWaitsForTheBoardAndWritesItsAddressAgain) {
+    struct Case {
+        const char* name;
+        int channel;
+        int registerLeftAt;  // the channel the new board's address register holds
+    };
+    for (const Case& c :
+         {Case{"channel 5, register at 0", 5, 0}, Case{"channel 0, register at 3", 0, 3}}) {
+        SCOPED_TRACE(c.name);
+        bringUp();
+        sim_->call([&](auto& b) { b.engine().setReading(10, c.channel, 100.0); });
+        Board board(link_, 9600, on());
+        std::vector<std::string> reasons;
+        std::vector<double> returns;
+        board.onDisconnected([&](const std::string& why) {
+            reasons.push_back(why);
+            // The new board: other readings, and the register left where a board that stayed
+            // powered would have it.
+            bringUp();
+            sim_->call([&](auto& b) {
+                b.engine().setReading(10, c.channel, 700.0);
+                b.engine().setReading(10, c.registerLeftAt, 300.0);
+                (void)b.engine().receive("PWS" + std::to_string(c.registerLeftAt * 16) + "\r");
+            });
+        });
+        board.onReconnected([&](double after) { returns.push_back(after); });
+        EXPECT_EQ(board.read(10, c.channel), 100.0);
+        takeAway();
+        EXPECT_EQ(board.read(10, c.channel), 700.0);
+        EXPECT_EQ(board.read(10, c.channel), 700.0);
+        ASSERT_EQ(reasons.size(), 1U);
+        EXPECT_FALSE(reasons[0].empty());
+        ASSERT_EQ(returns.size(), 1U);
+        EXPECT_GT(returns[0], 0.0);
+        EXPECT_FALSE(board.away());
+    }
+}
+
+// A call made while the board is away waits no longer than its limit and throws Timeout; it
+// returns no value. Without a policy the departure is an error at once, as before.
+TEST_F(BoardReconnect, CallWhileAwayEndsWithTimeoutAtItsLimit) {
+    Board board(link_, 9600, on(300ms));
+    int disconnections = 0;
+    board.onDisconnected([&](const std::string&) { ++disconnections; });
+    (void)board.read(10, 1);
+    takeAway();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW((void)board.read(10, 1), vantrel::Timeout);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 300ms);
+    EXPECT_LT(waited, 10s);
+    EXPECT_TRUE(board.away());
+    EXPECT_THROW((void)board.readMany(10, 1, 2), vantrel::Timeout);
+    EXPECT_EQ(disconnections, 1);
+    // pump() brings it back when it returns, without a call.
+    bringUp();
+    int returns = 0;
+    board.onReconnected([&](double) { ++returns; });
+    for (int i = 0; i < 50 && board.away(); ++i) board.pump(100ms);
+    EXPECT_FALSE(board.away());
+    EXPECT_EQ(returns, 1);
+    EXPECT_EQ(board.read(10, 11), sim_->call([](auto& b) { return b.engine().reading(10, 11); }));
+
+    bringUp();
+    Board plain(link_, 9600);
+    takeAway();
+    const vantrel::Error e = vantrel::testing::errorOf([&] { (void)plain.read(10, 1); });
+    EXPECT_NE(e.number(), 0);
+    EXPECT_FALSE(plain.away());
+}
+
+// A board that goes and comes back every 100 ms: the waiting board keeps its CPU time small
+// (no spinning) and ends each call that finds it away within the limit.
+TEST_F(BoardReconnect, FlappingBoardCostsLittle) {
+    Board board(link_, 9600, on(300ms));
+    int disconnections = 0, returns = 0;
+    board.onDisconnected([&](const std::string&) { ++disconnections; });
+    board.onReconnected([&](double) { ++returns; });
+    rusage before{};
+    ::getrusage(RUSAGE_THREAD, &before);
+    int readings = 0;
+    for (int i = 0; i < 10; ++i) {
+        if (i % 2 == 0)
+            takeAway();
+        else
+            bringUp();
+        board.pump(100ms);
+        try {
+            (void)board.read(10, 1);
+            ++readings;
+        } catch (const vantrel::Timeout&) {
+            // Away at the limit: allowed, but never a value that was not read.
+        }
+    }
+    rusage after{};
+    ::getrusage(RUSAGE_THREAD, &after);
+    const auto cpu = [](const rusage& r) {
+        return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    EXPECT_LT(cpu(after) - cpu(before), 1.0);
+    EXPECT_GE(readings, 4);
+    EXPECT_GE(disconnections, 4);
+    EXPECT_LE(returns, disconnections);
+}
+
+}  // namespace
