@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -170,6 +171,38 @@ TEST_F(BoardReconnect, FlappingBoardCostsLittle) {
     EXPECT_GE(readings, 4);
     EXPECT_GE(disconnections, 4);
     EXPECT_LE(returns, disconnections);
+}
+
+// An adapter opened by its ttyUSB name is waited for under its by-id link: another adapter that
+// takes the same ttyUSB name is not taken; the adapter's own link coming back is. Stand-ins for
+// the device nodes are plain files (nothing is opened here).
+TEST(DeviceWaiter, WaitsOnTheByIdLinkNotTheTtyName) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("vantrel-by-id-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "by-id");
+    const std::string tty = (dir / "ttyUSB0").string();
+    const fs::path byId = dir / "by-id" / "usb-Maker_Adapter_A1-if00-port0";
+    std::ofstream(tty).put('x');
+    fs::create_symlink(tty, byId);
+    EXPECT_EQ(vantrel::stableDeviceName(tty, (dir / "by-id").string()), byId.string());
+    EXPECT_EQ(vantrel::stableDeviceName((dir / "none").string(), (dir / "by-id").string()),
+              (dir / "none").string());
+
+    vantrel::ReconnectPolicy policy;
+    policy.enabled = true;
+    vantrel::DeviceWaiter waiter(vantrel::threadLoop(), byId.string(), policy);
+    // Unplugged: node and link go. Another adapter comes as ttyUSB0, without this one's link.
+    fs::remove(byId);
+    fs::remove(tty);
+    std::ofstream(tty).put('y');
+    EXPECT_FALSE(waiter.wait(std::chrono::steady_clock::now() + 200ms));
+    // This adapter comes back (as ttyUSB1): its link leads there.
+    const std::string tty1 = (dir / "ttyUSB1").string();
+    std::ofstream(tty1).put('z');
+    fs::create_symlink(tty1, byId);
+    EXPECT_TRUE(waiter.wait(std::chrono::steady_clock::now() + 5s));
+    EXPECT_EQ(waiter.device(), byId.string());
+    fs::remove_all(dir);
 }
 
 }  // namespace

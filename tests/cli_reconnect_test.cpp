@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "live_view.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
 
@@ -208,6 +209,37 @@ TEST_F(CliReconnect, WaitEndsOnCtrlCAndAtItsTimeout) {
     EXPECT_EQ(tool.wait(10s), 1) << tool.err;
     EXPECT_EQ(tool.count(",gap,"), 1) << tool.out;
     EXPECT_NE(tool.err.find("did not come back within 0.3 s"), std::string::npos) << tool.err;
+}
+
+// A gap in each of the views: its record in JSON and plain lines, its mark in the table while
+// away and after, and the counts in the summary.
+TEST(CliReconnectViews, GapRecordsMarksAndSummary) {
+    using namespace vantrel::cli;
+    Reading gap;
+    gap.time = "t";
+    gap.channel = 3;
+    gap.bits = 10;
+    gap.gapSeconds = 1.5;
+    const auto j = jsonRecord(gap, false);
+    EXPECT_TRUE(j["value"].is_null());
+    EXPECT_EQ(j["status"], "gap");
+    EXPECT_EQ(j["duration"], 1.5);
+    EXPECT_EQ(csvRecord(gap, false, true), "t,10,3,,False,,gap,1.5");
+    EXPECT_NE(plainLine(gap, false, false).find("gap of 1.5 s"), std::string::npos);
+
+    ChannelStats s;
+    s.channel = 3;
+    s.bits = 10;
+    s.add(512.0, 512.0, "");
+    s.away = true;
+    EXPECT_NE(tableLines({s}, false, 200)[1].find("away, waiting"), std::string::npos);
+    s.addGap(1.5);
+    s.addGap(0.5);
+    EXPECT_FALSE(s.away);
+    EXPECT_EQ(s.count, 1);  // a gap is not a reading
+    EXPECT_NE(tableLines({s}, false, 200)[1].find("(2 gaps)"), std::string::npos);
+    EXPECT_NE(summaryLines({s}, false)[1].find("disconnections: 2, away 2 s"), std::string::npos)
+        << summaryLines({s}, false)[1];
 }
 
 }  // namespace

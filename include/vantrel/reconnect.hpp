@@ -26,8 +26,9 @@ struct ReconnectPolicy {
 
 // The name to wait on for a device: for a path that a link in /dev/serial/by-id leads to (a USB
 // adapter), that link, so that another adapter that takes the same ttyUSB name is not taken
-// for it; otherwise the device string itself.
-std::string stableDeviceName(const std::string& device);
+// for it; otherwise the device string itself. `byIdFolder` is the folder of such links.
+std::string stableDeviceName(const std::string& device,
+                             const std::string& byIdFolder = "/dev/serial/by-id");
 
 // Waits on an event loop for a device to be there again. For a path it watches the path's
 // folder with inotify (the nearest folder that exists, for a by-id folder that udev removes

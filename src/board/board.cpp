@@ -579,7 +579,7 @@ void Board::pump(std::chrono::milliseconds timeout) {
     const auto due = std::chrono::steady_clock::now() + timeout;
     while (true) {
         if (d.policy.enabled) {
-            if (!d.isAway && d.gone()) d.goAway("the device went away");
+            if (!d.isAway && d.gone()) d.goAway("the device hung up (" + d.device + ")");
             if (d.isAway && !d.comeBack(due, false)) return;
         }
         const auto left = due - std::chrono::steady_clock::now();
@@ -674,7 +674,7 @@ auto Board::Impl::guarded(Op op, bool again) -> decltype(op()) {
     if (!policy.enabled) return op();
     const auto deadline = std::chrono::steady_clock::now() + policy.callLimit;
     while (true) {
-        if (!isAway && gone()) goAway("the device went away");
+        if (!isAway && gone()) goAway("the device hung up (" + device + ")");
         if (isAway) comeBack(deadline, true);
         try {
             return op();

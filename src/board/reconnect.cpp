@@ -20,13 +20,7 @@ namespace vantrel {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-constexpr const char* kById = "/dev/serial/by-id";
-
-}  // namespace
-
-std::string stableDeviceName(const std::string& device) {
+std::string stableDeviceName(const std::string& device, const std::string& kById) {
     if (device.empty() || isDeviceUrl(device)) return device;
     std::error_code ec;
     const fs::path real = fs::canonical(device, ec);
