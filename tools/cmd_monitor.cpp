@@ -5,9 +5,9 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 
@@ -18,6 +18,7 @@ struct MonitorOptions {
     double seconds = 0;
     bool json = false;
     bool csv = false;
+    ReconnectOptions reconnect;
 };
 
 // A number of seconds the clock can count to: at most about three years.
@@ -59,11 +60,18 @@ int runMonitor(const MonitorOptions& o) {
         ctrl.disconnect(&events);
         return kExitFalse;
     }
+    const std::unique_ptr<DeviceWaiter> waiter =
+        o.reconnect.on ? session.makeWaiter() : std::unique_ptr<DeviceWaiter>();
     const std::string where = session.where();
     if (o.csv) printLine(kCsvHeader);
     printError("vantrel: monitoring " + where + (o.seconds > 0 ? "" : "; Ctrl-C ends"));
 
-    const auto done = [&] { return stop.raised() || session.deviceGone(); };
+    const auto say = [](const std::string& text) { printError("vantrel: " + text); };
+    const auto renewed = [&](VantrelCtrl& fresh) { fresh.connect(&events); };
+    const auto done = [&] {
+        return stop.raised() ||
+               session.goneForGood(waiter.get(), o.reconnect.deadline(), say, renewed);
+    };
     if (o.seconds > 0) {
         const auto ms = std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
         pumpFor(session.loop(), ms, done);
@@ -72,7 +80,7 @@ int runMonitor(const MonitorOptions& o) {
     }
     const bool hungUp = session.deviceGone();
     if (hungUp) printError("vantrel: the device closed the line");
-    ctrl.disconnect(&events);
+    session.ctrl().disconnect(&events);
     return hungUp ? kExitFalse : kExitTrue;
 }
 
@@ -91,6 +99,7 @@ Subcommand addMonitor(CLI::App& app) {
                               "comma-separated values: a header line, then time, event, value and "
                               "text, one record per line");
     json->excludes(csv);
+    o->reconnect.addTo(*sub);
     return {sub, [o] { return runMonitor(*o); }};
 }
 

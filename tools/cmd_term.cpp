@@ -12,9 +12,9 @@
 #include "line_editor.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "text_escape.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 
@@ -28,6 +28,7 @@ struct TermOptions {
     bool hex = false;
     bool timestamps = false;
     int64_t linger = 500;
+    ReconnectOptions reconnect;
 };
 
 // Turns received bytes into rows: a row ends after each line feed the board sends. A row not yet
@@ -100,6 +101,7 @@ class Term {
 
     int run() {
         if (!session_.openPort()) return kExitFalse;
+        if (options_.reconnect.on) waiter_ = session_.makeWaiter();
         VantrelCtrl& ctrl = session_.ctrl();
         const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
         printError("vantrel: terminal on COM" + std::to_string(ctrl.Port()) + " (" +
@@ -113,16 +115,15 @@ class Term {
             editor_->endOn(']');
             endedBy = runConsole(
                 session_.stop(), session_.loop(), *editor_,
-                [this](const std::string& l) { send(l); },
-                [this] { return session_.deviceGone(); });
+                [this](const std::string& l) { send(l); }, [this] { return gone(); });
             editor_.reset();
         } else {
             runPlain();
         }
-        const bool gone = session_.deviceGone();
-        ctrl.ClosePort();
+        const bool hungUp = session_.deviceGone();
+        session_.ctrl().ClosePort();
         if (endedBy != 0) return 128 + endedBy;
-        if (gone) {
+        if (hungUp) {
             printError("vantrel: the device closed the line");
             return kExitFalse;
         }
@@ -130,13 +131,24 @@ class Term {
     }
 
   private:
+    // Whether the device has gone for good: with --reconnect it is waited for first.
+    bool gone() {
+        return session_.goneForGood(waiter_.get(), options_.reconnect.deadline(),
+                                    [this](const std::string& text) {
+                                        if (editor_)
+                                            editor_->printAbove("vantrel: " + text + "\n");
+                                        else
+                                            printError("vantrel: " + text);
+                                    });
+    }
+
     // Lines from a pipe or file; at its end, what the board still sends is shown until the line
     // has been quiet for the linger time, and for ten linger times at most, so that a board
     // that keeps talking of its own accord does not hold the command open.
     void runPlain() {
         StopSignals& stop = session_.stop();
         std::string input;
-        for (bool eof = false; !eof && !stop.raised() && !failed_ && !session_.deviceGone();) {
+        for (bool eof = false; !eof && !stop.raised() && !failed_ && !gone();) {
             pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {session_.loop().fd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
@@ -201,6 +213,7 @@ class Term {
 
     const TermOptions& options_;
     Session session_;
+    std::unique_ptr<DeviceWaiter> waiter_;
     ReceivedRows rows_;
     std::unique_ptr<LineEditor> editor_;
     uint64_t receivedCount_ = 0;
@@ -216,6 +229,7 @@ Subcommand addTerm(CLI::App& app) {
         "Raw terminal to the board: each line typed goes out with CR (\"@\" alone as it is), "
         "what the board sends is shown escaped as it arrives; Ctrl-] ends");
     o->control.addTo(*sub);
+    o->reconnect.addTo(*sub);
     sub->add_flag("--hex", o->hex, "show received bytes in hex");
     sub->add_flag("--timestamps", o->timestamps, "start each received row with the time");
     sub->add_option("--linger", o->linger,

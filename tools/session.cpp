@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "fd.hpp"
 #include "output.hpp"
@@ -112,6 +113,26 @@ bool Session::reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_po
         }
         waiter.openFailed();
     }
+}
+
+bool Session::goneForGood(DeviceWaiter* waiter, std::chrono::steady_clock::time_point deadline,
+                          const std::function<void(const std::string&)>& say,
+                          const std::function<void(VantrelCtrl&)>& renewed) {
+    if (!deviceGone()) return false;
+    if (!waiter) return true;
+    const auto since = std::chrono::steady_clock::now();
+    say("the device went away; waiting for " + waiter->device());
+    if (!reconnect(*waiter, deadline)) {
+        if (!stop_.raised()) say("the device did not come back");
+        return true;
+    }
+    if (renewed) renewed(*ctrl_);
+    const double away =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    char text[64];
+    std::snprintf(text, sizeof text, "the device is back after %.3g s", away);
+    say(text);
+    return false;
 }
 
 void ReconnectOptions::addTo(CLI::App& app) {

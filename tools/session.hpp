@@ -69,6 +69,12 @@ class Session {
     bool reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_point deadline);
     // A waiter for the device the port leads to now.
     std::unique_ptr<DeviceWaiter> makeWaiter() const;
+    // For the commands that watch the line: whether the device has gone and stays gone. With
+    // a waiter (--reconnect) a device that has gone is waited for first; `say` tells a person
+    // what happens, and `renewed` connects what listened to the old control to the new one.
+    bool goneForGood(DeviceWaiter* waiter, std::chrono::steady_clock::time_point deadline,
+                     const std::function<void(const std::string&)>& say,
+                     const std::function<void(VantrelCtrl&)>& renewed = {});
 
     // Called with every block of bytes received from the device (after the trace).
     std::function<void(std::string_view bytes)> onReceived;
