@@ -25,11 +25,11 @@
 
 #include "fakes.hpp"
 #include "fd.hpp"
-#include "transport/net_serial.hpp"
-#include "transport/telnet_codec.hpp"
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"
+#include "transport/net_serial.hpp"
+#include "transport/telnet_codec.hpp"
 #include "vantrel/ctrl.hpp"
 #include "vantrel/error.hpp"
 
@@ -103,6 +103,15 @@ class Ser2net {
     }
 
     void kill() { stop(); }
+    // Starts again on the same ports, as a service manager restarts it.
+    void restart(EventLoop& loop, const std::string& deviceA, const std::string& deviceB) {
+        stop();
+        start(deviceA, deviceB);
+        for (int pass = 0; pass < 500 && !(listening(rfc) && listening(raw)); ++pass)
+            loop.pumpOnce(10ms);
+        if (!listening(rfc) || !listening(raw))
+            throw std::runtime_error("ser2net did not start again: " + log());
+    }
     std::string log() const {
         std::ifstream in(dir_ / "log");
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -422,6 +431,73 @@ TEST_F(Network, CommandLineTool) {
         text.resize(std::max<ssize_t>(0, ::read(readEnd.get(), text.data(), text.size())));
         EXPECT_EQ(WEXITSTATUS(status), 0) << url << "\n" << text;
         EXPECT_NE(text.find("OK 1"), std::string::npos) << text;
+    }
+}
+
+// vantrel read --reconnect over the network: ser2net killed and started again on the same port
+// while the tool reads; the readings go on after one gap record.
+TEST_F(Network, ReadReconnectsToARestartedServer) {
+    for (const bool rfc : {true, false}) {
+        SCOPED_TRACE(rfc ? "rfc2217" : "socket");
+        (rfc ? boardA : boardB).engine().setReading(10, 3, 512.0);
+        int out[2], err[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+        ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+        Fd outEnd(out[0]), errEnd(err[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        const std::string map = "1=" + (rfc ? rfcUrl() : rawUrl());
+        const char* argv[] = {VANTREL_CLI,  "read", "--map",     map.c_str(),   "--port",  "1",
+                              "--bits",     "10",   "--channel", "3",           "--count", "0",
+                              "--interval", "50",   "--csv",     "--reconnect", nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(
+            ::posix_spawn(&pid, VANTREL_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        std::string text, errors;
+        const auto drain = [](int fd, std::string& into) {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+                into.append(buf, static_cast<std::size_t>(n));
+        };
+        // The boards are served on this loop while the tool runs.
+        const WatchHandle wOut =
+            loop.watch(outEnd.get(), EPOLLIN, [&](uint32_t) { drain(outEnd.get(), text); });
+        const WatchHandle wErr =
+            loop.watch(errEnd.get(), EPOLLIN, [&](uint32_t) { drain(errEnd.get(), errors); });
+        const auto count = [&](const std::string& part) {
+            int n = 0;
+            for (std::size_t at = text.find(part); at != std::string::npos;
+                 at = text.find(part, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_TRUE(test::pumpUntil(
+            loop, [&] { return count(",ok,") >= 3; }, 20))
+            << errors;
+        server.kill();
+        EXPECT_TRUE(test::pumpUntil(
+            loop, [&] { return errors.find("waiting for") != std::string::npos; }, 20))
+            << errors;
+        const int before = count(",ok,");
+        server.restart(loop, boardA.slavePath(), boardB.slavePath());
+        EXPECT_TRUE(test::pumpUntil(
+            loop, [&] { return count(",ok,") >= before + 3; }, 20))
+            << errors;
+        ::kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_TRUE(test::pumpUntil(
+            loop, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 20));
+        EXPECT_EQ(WEXITSTATUS(status), 130) << errors;
+        drain(outEnd.get(), text);
+        EXPECT_EQ(count(",gap,"), 1) << text;
+        EXPECT_EQ(count(",failed,"), 0) << text;
+        EXPECT_NE(errors.find("disconnections: 1"), std::string::npos) << errors;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "interrupt.hpp"
@@ -363,6 +364,24 @@ PYBIND11_MODULE(_vantrel, m) {
         .def(py::init<const std::string&, int32_t>(), py::arg("device"), py::arg("baud") = 9600,
              Wait())
         .def(py::init<int, int32_t>(), py::arg("port"), py::arg("baud") = 9600, Wait())
+        // With a reconnect policy: call_limit, first_pause and max_pause in seconds.
+        .def(py::init([](const std::variant<int, std::string>& where, int32_t baud,
+                         double callLimit, double firstPause, double maxPause) {
+                 ReconnectPolicy p;
+                 p.enabled = true;
+                 p.callLimit = seconds<std::chrono::milliseconds>(callLimit, "call_limit");
+                 p.firstPause = seconds<std::chrono::milliseconds>(firstPause, "first_pause");
+                 p.maxPause = seconds<std::chrono::milliseconds>(maxPause, "max_pause");
+                 const Interruptible interruptible;
+                 const py::gil_scoped_release release;
+                 if (const int* n = std::get_if<int>(&where))
+                     return std::make_unique<Board>(*n, baud, p);
+                 return std::make_unique<Board>(std::get<std::string>(where), baud, p);
+             }),
+             py::arg("device_or_port"), py::arg("baud"), py::arg("call_limit"),
+             py::arg("first_pause"), py::arg("max_pause"))
+        .def_property_readonly("away", &Board::away,
+                               "Whether the device is away now (with a reconnect policy).")
         // The search, as a constructor so that it makes the Python class: IndexError when no
         // port answered (vantrel.find turns that into None).
         .def(py::init([](py::none, int32_t baud) {
@@ -418,7 +437,9 @@ PYBIND11_MODULE(_vantrel, m) {
         .def("close", &Board::close, Release(), "Closes the port now.")
         .def("_set_on_new_data", &Board::onNewData)
         .def("_set_on_interrupt_low", &Board::onInterruptLow)
-        .def("_set_on_interrupt_high", &Board::onInterruptHigh);
+        .def("_set_on_interrupt_high", &Board::onInterruptHigh)
+        .def("_set_on_disconnected", &Board::onDisconnected)
+        .def("_set_on_reconnected", &Board::onReconnected);
 
     // --- The port map -----------------------------------------------------------------------
     m.def(

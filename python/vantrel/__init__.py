@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import dataclasses
 import datetime
 import functools
 import os
@@ -44,7 +45,8 @@ except ImportError:  # NumPy is optional
     _numpy = None
 
 __all__ = [
-    "AsyncBoard", "Board", "BoardError", "Calibration", "Error", "Reply", "SelfCheck", "Simulator", "Timeout",
+    "AsyncBoard", "Board", "BoardError", "Calibration", "Error", "Reconnect", "Reply", "SelfCheck", "Simulator",
+    "Timeout",
     "VantrelCtrl", "find", "find_async", "map_port", "port_map", "serial_devices", "unmap_port",
 ]
 
@@ -81,6 +83,20 @@ def _event(name: str, doc: str) -> property:
     return property(get, put, doc=doc)
 
 
+@dataclasses.dataclass(frozen=True)
+class Reconnect:
+    """What a Board does when its device goes away (Board(..., reconnect=Reconnect(...))): it
+    closes the port, waits for the device under its stable name (the /dev/serial/by-id link of
+    a USB adapter, the same path or URL otherwise), opens it again at the same rate and goes on.
+    A reading that met the departure is made again; a call made while the board is away waits
+    up to `call_limit` seconds, then raises Timeout. Network devices are tried again
+    `first_pause` seconds apart, the pause doubling up to `max_pause`."""
+
+    call_limit: float = 30.0
+    first_pause: float = 0.05
+    max_pause: float = 2.0
+
+
 class Board(_vantrel.Board):
     """One board on one serial port, open from construction until close() (or the end of a
     `with` block).
@@ -94,14 +110,23 @@ class Board(_vantrel.Board):
     Event handlers run on the board's thread, during a call or pump().
     """
 
-    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600) -> None:
+    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600,
+                 reconnect: "Union[bool, Reconnect]" = False) -> None:
         if isinstance(device_or_port, bool) or not isinstance(device_or_port, (int, str, os.PathLike)):
             raise TypeError("device_or_port must be a device path or a COM number")
         if isinstance(device_or_port, os.PathLike):
             device_or_port = os.fspath(device_or_port)
         if isinstance(device_or_port, str) and "\0" in device_or_port:
             raise ValueError("embedded null character in the device path")
-        super().__init__(device_or_port, baud)
+        if reconnect is True:
+            reconnect = Reconnect()
+        if isinstance(reconnect, Reconnect):
+            super().__init__(device_or_port, baud, reconnect.call_limit, reconnect.first_pause,
+                             reconnect.max_pause)
+        elif reconnect is False or reconnect is None:
+            super().__init__(device_or_port, baud)
+        else:
+            raise TypeError("reconnect must be True, False or a Reconnect")
         self.__dict__["_opened"] = True
 
     def __enter__(self) -> "Board":
@@ -117,7 +142,8 @@ class Board(_vantrel.Board):
             return
         super().close()  # raises from a wrong thread, before anything is changed
         self.__dict__["_closed"] = True
-        for name in ("on_new_data", "on_interrupt_low", "on_interrupt_high"):
+        for name in ("on_new_data", "on_interrupt_low", "on_interrupt_high", "on_disconnected",
+                     "on_reconnected"):
             if self.__dict__.get(name) is not None:
                 setattr(self, name, None)
 
@@ -166,6 +192,12 @@ class Board(_vantrel.Board):
         "on_interrupt_low", "Called as handler() whenever received text holds an 'L'.")
     on_interrupt_high = _event(
         "on_interrupt_high", "Called as handler() whenever received text holds an 'H'.")
+    on_disconnected = _event(
+        "on_disconnected",
+        "With reconnect: called as handler(reason) when the device goes away.")
+    on_reconnected = _event(
+        "on_reconnected",
+        "With reconnect: called as handler(after_seconds) when the device is back and open.")
 
     def __repr__(self) -> str:
         if not self.__dict__.get("_opened"):
@@ -227,7 +259,8 @@ class AsyncBoard:
         async with vantrel.AsyncBoard(device, 115200) as board:
             value = await board.read_async(10, 3)
 
-    Event handlers (on_new_data, on_interrupt_low, on_interrupt_high) are called on the event
+    Event handlers (on_new_data, on_interrupt_low, on_interrupt_high, and with `reconnect`
+    on_disconnected and on_reconnected) are called on the event
     loop's thread.
 
     Cancelling a call: read_many_async and pump_async stop at once, except that a reading under
@@ -236,14 +269,17 @@ class AsyncBoard:
     collected without close_async() has its board closed on its own thread.
     """
 
-    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600) -> None:
-        self._args = (device_or_port, baud)
+    def __init__(self, device_or_port: DeviceOrPort, baud: int = 9600,
+                 reconnect: Union[bool, Reconnect] = False) -> None:
+        self._args = (device_or_port, baud, reconnect)
         self._board: Optional[Board] = None
         self._executor: Optional[concurrent.futures.ThreadPoolExecutor] = None
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self.on_new_data: Optional[NewDataHandler] = None
         self.on_interrupt_low: Optional[InterruptHandler] = None
         self.on_interrupt_high: Optional[InterruptHandler] = None
+        self.on_disconnected: Optional[Callable[[str], Any]] = None
+        self.on_reconnected: Optional[Callable[[float], Any]] = None
 
     @classmethod
     def _adopt(cls, board: Board, executor, loop) -> "AsyncBoard":
@@ -281,6 +317,8 @@ class AsyncBoard:
         self._board.on_new_data = forward("on_new_data")
         self._board.on_interrupt_low = forward("on_interrupt_low")
         self._board.on_interrupt_high = forward("on_interrupt_high")
+        self._board.on_disconnected = forward("on_disconnected")
+        self._board.on_reconnected = forward("on_reconnected")
 
     async def _run(self, fn, *args):
         if self._executor is None:
