@@ -52,8 +52,9 @@ test-asan: deps
 # Every figure of docs/performance.md, each with its reference and ratio (takes about five minutes).
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client fast_responder syscall_cost micro_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client fast_responder syscall_cost micro_bench reconnect_bench
 	./$(BENCH_BUILD)/bench/vantrel_bench
+	./$(BENCH_BUILD)/bench/reconnect_bench 20
 	./$(BENCH_BUILD)/bench/syscall_cost
 	./$(BENCH_BUILD)/bench/micro_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target board_bench vantrel_python
