@@ -1,6 +1,11 @@
 // Board against simulated boards on pseudo-terminals served by the test's own thread loop.
 #include "vantrel/board.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "fd.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/sim_thread.hpp"
 #include "vantrel/ctrl.hpp"
@@ -129,7 +135,7 @@ TEST(Board, OpenFailuresCarryTheSystemsReason) {
               err::InvalidPropertyValue);
     EXPECT_EQ(thrown<Error>([] { Board(9, kBaud); }).number(), err::InvalidPortNumber);
 
-    // Opening by path lends a COM number for the open only.
+    // Opening by path touches no COM number.
     const std::map<int, std::string> before = PortMap::instance().mappings();
     {
         Board board(rig.sim.slavePath(), kBaud);
@@ -141,6 +147,38 @@ TEST(Board, OpenFailuresCarryTheSystemsReason) {
         EXPECT_NO_THROW(board.read(10, 1));
     }
     EXPECT_NO_THROW(Board(rig.sim.slavePath(), kBaud).read(10, 1));  // closed by the destructor
+}
+
+// While a Board opens a device by path, no COM number stands for that device: another thread
+// opening the COM number would reach the Board's device. The device here is a serial server
+// that takes the connection and never answers, so the open is caught waiting.
+TEST(Board, OpeningByPathShowsTheDeviceUnderNoComNumber) {
+    Rig rig;
+    const Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), len), 0);
+    ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    const std::string url =
+        "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "?timeout=0.5";
+    const std::map<int, std::string> before = PortMap::instance().mappings();
+    std::string failure;
+    std::thread opener([&] {
+        try {
+            Board board(url, kBaud);
+        } catch (const Error& e) {
+            failure = e.what();
+        }
+    });
+    // The connection waits at the listener while the Board's open waits for an answer.
+    pollfd waiting{listener.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 5000), 1);
+    EXPECT_EQ(PortMap::instance().mappings(), before);
+    opener.join();
+    EXPECT_NE(failure.find("no answer in time"), std::string::npos) << failure;
 }
 
 TEST(Board, SelfTestReportsEachCheck) {

@@ -1,4 +1,5 @@
-// The control over a real pseudo-terminal with the simulated board on the other end.
+// The control over a real pseudo-terminal with the simulated board on the other end, and over
+// "sim://", the same board inside the process.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -133,6 +134,116 @@ TEST(ControlOverPty, HangUpMidReply) {
     ASSERT_TRUE(rig.ctrl->OpenPort());
     EXPECT_TRUE(rig.command("PRA"));
     EXPECT_EQ(back.lines(), std::vector<std::string>{"PRA\r"});
+}
+
+// --- sim:// ---------------------------------------------------------------------------------
+
+// A control whose COM 1 is `device` (a "sim://" URL).
+struct SimRig {
+    explicit SimRig(const std::string& device) {
+        PortMap::instance().map(1, device);
+        ctrl = VantrelCtrl::createNew();
+        ctrl->connect(&log);
+        ctrl->Bauds(9600);
+        ctrl->Port(1);
+    }
+    ~SimRig() {
+        ctrl.reset();
+        PortMap::instance().clear();
+    }
+    std::unique_ptr<VantrelCtrl> ctrl;
+    EventLog log;
+};
+
+TEST(ControlOverSim, CommandsAndConversionsAsOverALine) {
+    const struct {
+        const char* device;
+        const char* command;  // a command line, or "ADCn:channel"
+        bool ok;
+        double value;     // the reading or reply value when ok
+        int16_t errorNr;  // the board's error number when not
+    } rows[] = {
+        {"sim://", "PRA", true, 1, 0},
+        {"sim://", "XYZ", false, 0, 10},
+        {"SIM://", "PWS48", true, 48, 0},
+        {"sim://", "ADC10:13", true, 1023, 0},  // full scale
+        {"sim://", "ADC12:11", true, 2048, 0},  // half scale
+        {"sim://?bits8", "ADC8:11", true, 128, 0},
+        {"sim://?echo", "PRA", true, 1, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.device) + " " + row.command);
+        SimRig rig(row.device);
+        ASSERT_TRUE(rig.ctrl->OpenPort()) << rig.ctrl->ErrorString();
+        const std::string command = row.command;
+        bool ok = false;
+        if (command.rfind("ADC", 0) == 0) {
+            int16_t channel =
+                static_cast<int16_t>(std::stoi(command.substr(command.find(':') + 1)));
+            const int bits = std::stoi(command.substr(3));
+            ok = bits == 8    ? rig.ctrl->ADC8(channel)
+                 : bits == 10 ? rig.ctrl->ADC10(channel)
+                              : rig.ctrl->ADC12(channel);
+        } else {
+            std::string text = command;
+            ok = rig.ctrl->Command(text);
+        }
+        EXPECT_EQ(ok, row.ok) << rig.ctrl->ErrorString();
+        if (row.ok) {
+            EXPECT_EQ(rig.ctrl->Value(), row.value);
+        } else {
+            EXPECT_EQ(rig.ctrl->ErrorNr(), row.errorNr);
+        }
+    }
+}
+
+TEST(ControlOverSim, OpensClosesAndReopensANewBoard) {
+    SimRig rig("sim://");
+    ASSERT_TRUE(rig.ctrl->OpenPort());
+    EXPECT_TRUE(rig.ctrl->comm().PortOpen());
+    std::string select = "PWS48";
+    EXPECT_TRUE(rig.ctrl->Command(select));
+    EXPECT_TRUE(rig.ctrl->ClosePort());
+    EXPECT_FALSE(rig.ctrl->comm().PortOpen());
+    EXPECT_THROW(rig.ctrl->comm().Output("PRA\r"), Error);
+    ASSERT_TRUE(rig.ctrl->OpenPort());
+    std::string probe = "PRA";
+    EXPECT_TRUE(rig.ctrl->Command(probe));
+    EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 1\r\n>");
+}
+
+TEST(ControlOverSim, AnUnknownOptionFailsTheOpenNamingIt) {
+    SimRig rig("sim://?bits9");
+    EXPECT_FALSE(rig.ctrl->OpenPort());
+    EXPECT_EQ(rig.ctrl->comm().lastOpenError(),
+              "sim://?bits9: unknown option \"bits9\" (known: bits8, echo)");
+}
+
+// A handler that closes the port on a sim:// reply and opens a device of another kind replaces
+// the link under the notification: the old link must stop at once.
+TEST(ControlOverSim, AHandlerMayReplaceTheLinkInsideANotification) {
+    EventLoop& loop = threadLoop();
+    sim::PtyBoard board{loop};
+    PortMap::instance().map(1, "sim://");
+    std::unique_ptr<SerialComm> comm = makeSerialComm(loop);
+    std::string received;
+    comm->setOnComm([&] {
+        if (comm->CommEvent() != comm::Receive) return;
+        received += comm->Input();
+        if (received.find('>') == std::string::npos || !received.starts_with("OK")) return;
+        comm->PortOpen(false);
+        PortMap::instance().map(1, board.slavePath());
+        comm->PortOpen(true);
+        comm->Output("PRA\r");
+        received = "on the pty: ";
+    });
+    comm->PortOpen(true);
+    comm->Output("PRA\r");
+    EXPECT_TRUE(vantrel::test::pumpUntil(loop, [&] { return received == "on the pty: OK 1\r\n>"; }))
+        << received;
+    EXPECT_EQ(board.lines(), std::vector<std::string>{"PRA\r"});
+    comm.reset();
+    PortMap::instance().clear();
 }
 
 }  // namespace

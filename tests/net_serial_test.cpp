@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -404,7 +405,7 @@ TEST_F(Network, SimulatorServesTcpItself) {
 
 // The command line, as a user types it: vantrel cmd --map 1=URL PRA.
 TEST_F(Network, CommandLineTool) {
-    for (const std::string& url : {rfcUrl(), rawUrl()}) {
+    for (const std::string& url : {rfcUrl(), rawUrl(), std::string("sim://")}) {
         int out[2];
         ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
         Fd readEnd(out[0]);
@@ -542,6 +543,163 @@ TEST(NameLookup, WaitsNoLongerThanTheDeadline) {
     answer.set_value();
     for (int i = 0; i < 500 && !finished->load(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(finished->load());
+}
+
+// --- Hostile and careless peers, without ser2net ---------------------------------------------
+
+// A kB figure of /proc/self/status ("VmRSS", "VmHWM").
+long statusKb(std::string_view field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(std::string(field) + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+// A server that sends IAC DO requests and never reads the answers: before answering the
+// client's negotiation, or after letting it open.
+class FloodServer {
+  public:
+    explicit FloodServer(bool letOpen)
+        : thread_([this, letOpen] {
+              const Fd c(::accept(listener_.fd.get(), nullptr, nullptr));
+              const timeval bound{5, 0};
+              ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+              ::setsockopt(c.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+              using namespace telnet;
+              if (letOpen) {
+                  const std::string agree = negotiation(DO, kComPort);
+                  ::send(c.get(), agree.data(), agree.size(), MSG_NOSIGNAL);
+                  std::string got;
+                  char b[512];
+                  const std::string last = comPortCommand(cpo::SetModemstateMask, "\xFF");
+                  while (got.find(last) == std::string::npos) {
+                      const ssize_t n = ::recv(c.get(), b, sizeof b, 0);
+                      if (n <= 0) return;
+                      got.append(b, static_cast<std::size_t>(n));
+                  }
+                  const std::string acks =
+                      comPortCommand(101, baudValue(9600)) + comPortCommand(102, "\x08") +
+                      comPortCommand(103, "\x01") + comPortCommand(104, "\x01");
+                  ::send(c.get(), acks.data(), acks.size(), MSG_NOSIGNAL);
+              }
+              std::string block;
+              for (int i = 0; i < 4096; ++i) block += negotiation(DO, 24);  // terminal type
+              while (sent < (32u << 20)) {
+                  const ssize_t n = ::send(c.get(), block.data(), block.size(), MSG_NOSIGNAL);
+                  if (n <= 0) break;
+                  sent += static_cast<std::size_t>(n);
+              }
+          }) {}
+    ~FloodServer() { thread_.join(); }
+    std::string url() const {
+        return "rfc2217://127.0.0.1:" + std::to_string(listener_.port) + "?timeout=5";
+    }
+    std::atomic<std::size_t> sent{0};
+
+  private:
+    LoopbackPort listener_{1};
+    std::thread thread_;
+};
+
+// The client answers each request; a server that never takes the answers is dropped once
+// they pile up, with the reason, and the client's memory stays bounded.
+TEST(HostilePeer, AServerThatNeverReadsIsDroppedWithBoundedMemory) {
+    EventLoop& loop = threadLoop();
+    for (const bool letOpen : {false, true}) {
+        SCOPED_TRACE(letOpen ? "while open" : "while opening");
+        const long before = statusKb("VmRSS");
+        std::string failure;
+        {
+            FloodServer server(letOpen);
+            PortMap::instance().map(1, server.url());
+            auto comm = makeSerialComm(loop);
+            try {
+                comm->PortOpen(true);
+                EXPECT_TRUE(letOpen);
+                EXPECT_TRUE(test::pumpUntil(loop, [&] { return comm->HungUp(); }));
+                comm->Output("PRA\r");
+            } catch (const Error& e) {
+                EXPECT_EQ(e.number(), letOpen ? err::PortIo : err::PortOpenFailed);
+                failure = e.what();
+            }
+            comm.reset();
+            PortMap::instance().clear();
+        }
+        EXPECT_NE(failure.find("the server takes nothing of what is sent"), std::string::npos)
+            << failure;
+        EXPECT_LT(statusKb("VmHWM") - before, 24 * 1024);
+    }
+}
+
+// A stop signal (Ctrl-C, SIGTERM) ends a network open at once: the tool, waiting for a server
+// that accepted nothing yet with ?timeout=10, exits within a second of the signal.
+TEST(HostilePeer, ASignalEndsTheOpensWait) {
+    for (const int signo : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        LoopbackPort listener(1);  // the kernel completes the connection; nothing answers it
+        const std::string map =
+            "1=rfc2217://127.0.0.1:" + std::to_string(listener.port) + "?timeout=10";
+        const char* argv[] = {VANTREL_CLI, "cmd", "--map", map.c_str(), "PRA", nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(
+            ::posix_spawn(&pid, VANTREL_CLI, nullptr, nullptr, const_cast<char**>(argv), environ),
+            0);
+        Fd exitFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        // The connection is there once the listener has it waiting.
+        pollfd connected{listener.fd.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&connected, 1, 5000), 1);
+        ASSERT_EQ(::kill(pid, signo), 0);
+        const auto signalled = Clock::now();
+        pollfd exited{exitFd.get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&exited, 1, 5000), 1);
+        const auto took = Clock::now() - signalled;
+        if (exited.revents == 0) ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_LT(took, 1s);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+    }
+}
+
+// What a raw server sends as the connection starts (replies another client left unread, a
+// banner) is not taken as the answer to the first command.
+TEST(HostilePeer, BytesBeforeTheFirstCommandAreNotItsReply) {
+    EventLoop& loop = threadLoop();
+    for (const std::string stale : {"OK 7\r\n>", "ser2net port 4001 device /dev/ttyUSB0 >\r\n"}) {
+        SCOPED_TRACE(stale);
+        LoopbackPort listener(1);
+        std::thread server([&] {
+            const Fd c(::accept(listener.fd.get(), nullptr, nullptr));
+            const timeval bound{5, 0};
+            ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+            ::send(c.get(), stale.data(), stale.size(), MSG_NOSIGNAL);
+            std::string got;
+            char b[256];
+            while (got.find("PWS48\r") == std::string::npos) {
+                const ssize_t n = ::recv(c.get(), b, sizeof b, 0);
+                if (n <= 0) return;
+                got.append(b, static_cast<std::size_t>(n));
+            }
+            const std::string reply = "OK 48\r\n>";
+            ::send(c.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+            (void)::recv(c.get(), b, sizeof b, 0);  // until the client closes
+        });
+        PortMap::instance().map(1, "socket://127.0.0.1:" + std::to_string(listener.port));
+        auto ctrl = VantrelCtrl::createNew();
+        EXPECT_TRUE(ctrl->OpenPort()) << ctrl->comm().lastOpenError();
+        std::string s = "PWS48";
+        EXPECT_TRUE(ctrl->Command(s));
+        EXPECT_EQ(ctrl->ReturnedStr(), "OK 48\r\n>");
+        EXPECT_EQ(ctrl->Value(), 48);
+        ctrl.reset();
+        server.join();
+        PortMap::instance().clear();
+        (void)loop;
+    }
 }
 
 }  // namespace

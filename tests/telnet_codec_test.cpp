@@ -122,24 +122,24 @@ TEST(TelnetCodec, LineAndModemStatesBecomeLineEvents) {
 }
 
 TEST(NetAddress, ParsesDeviceStrings) {
-    const auto a = parseNetAddress("RFC2217://127.0.0.1:2217");
-    EXPECT_EQ(a.kind, NetAddress::Kind::Rfc2217);
+    const auto a = parseNetAddress("RFC2217://127.0.0.1:2217", "rfc2217://");
     EXPECT_EQ(a.host, "127.0.0.1");
     EXPECT_EQ(a.port, 2217);
     EXPECT_EQ(a.timeout, std::chrono::milliseconds(3000));
-    const auto b = parseNetAddress("socket://[::1]:4001?timeout=0.25");
-    EXPECT_EQ(b.kind, NetAddress::Kind::Socket);
+    const auto b = parseNetAddress("socket://[::1]:4001?timeout=0.25", "socket://");
     EXPECT_EQ(b.host, "::1");
     EXPECT_EQ(b.timeout, std::chrono::milliseconds(250));
-    EXPECT_TRUE(isNetDevice("socket://x:1"));
-    EXPECT_FALSE(isNetDevice("/dev/ttyUSB0"));
+    EXPECT_TRUE(isDeviceUrl("socket://x:1"));
+    EXPECT_TRUE(isDeviceUrl("SIM://"));
+    EXPECT_FALSE(isDeviceUrl("/dev/ttyUSB0"));
 
     for (const char* bad :
          {"socket://host", "socket://:4001", "socket://h:0", "socket://h:65536", "socket://h:12x",
           "socket://::1:80", "socket://[::1]80", "rfc2217://h:1?timeout=0",
           "rfc2217://h:1?timeout=abc", "rfc2217://h:1?baud=9600", "tcp://h:1"}) {
         try {
-            parseNetAddress(bad);
+            const std::string_view text(bad);
+            parseNetAddress(text, text.substr(0, 3) == "rfc" ? "rfc2217://" : "socket://");
             ADD_FAILURE() << bad;
         } catch (const Error& e) {
             EXPECT_EQ(e.number(), err::PortOpenFailed);

@@ -102,8 +102,8 @@ class Board {
     using DisconnectedFn = std::function<void(const std::string& reason)>;
     using ReconnectedFn = std::function<void(double afterSeconds)>;
 
-    // Opens the device (a path such as "/dev/ttyUSB0", or whatever the port map accepts) at
-    // the given rate. Throws Error: err::PortOpenFailed with the system's reason ("open
+    // Opens the device (a path such as "/dev/ttyUSB0", or a URL: "rfc2217://HOST:PORT", "sim://")
+    // at the given rate. Throws Error: err::PortOpenFailed with the system's reason ("open
     // /dev/ttyUSB0: Permission denied"), err::InvalidPropertyValue for an unsupported rate.
     explicit Board(const std::string& device, int32_t baud = 9600);
     // Opens COM port 1 to 8 (through the port map) at the given rate. Errors as above,
@@ -127,8 +127,8 @@ class Board {
     // stays open. Empty when no port answered.
     static std::optional<Board> find(int32_t baud = 9600);
 
-    // The device opened and its COM number (for a board opened by path, the number that was
-    // lent to it for the open).
+    // The device opened and its COM number (0 for a board opened by path: no COM number stands
+    // for its device).
     const std::string& device() const;
     int port() const;
     int32_t baud() const;

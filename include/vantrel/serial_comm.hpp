@@ -41,7 +41,7 @@ using TraceFn = std::function<void(TraceDirection, std::string_view bytes)>;
 
 // The serial-port component. Bytes travel as std::string, one char per byte.
 class SerialComm {
-public:
+  public:
     virtual ~SerialComm() = default;
 
     virtual int16_t CommPort() const = 0;
@@ -86,6 +86,14 @@ public:
     virtual std::string lastOpenError() const { return {}; }
 };
 
+// Gives the device string of COM n for an open, or throws Error (PortOpenFailed) saying why
+// COM n has none. A serial component asks its resolver at each open.
+using DeviceResolver = std::function<std::string(int port)>;
+// COM n through PortMap::instance(): this run's mappings, the ports file, the default.
+DeviceResolver portMapDevices();
+// The same device whatever the port number.
+DeviceResolver fixedDevice(std::string device);
+
 // The termios serial component on the given loop; devices come from PortMap::instance().
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop);
 
@@ -95,16 +103,19 @@ inline constexpr std::size_t defaultInBufferSize = 64 * 1024;
 // arrive before Input() takes them, the oldest are dropped and RxOver is notified.
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize);
 
-// Whether a device string is a URL ("rfc2217://HOST:PORT", "socket://HOST:PORT") that a
-// transport other than the termios one serves, rather than a device path.
+// Whether a device string is a URL ("rfc2217://HOST:PORT", "socket://HOST:PORT", "sim://")
+// that a link other than the termios one serves, rather than a device path.
 bool isDeviceUrl(std::string_view device);
 
-// The serial component a control owns: each open picks the transport by the device string
-// that PortMap gives for COM n. "rfc2217://HOST:PORT" reaches a serial server with RFC 2217
-// (the line settings travel to the far port), "socket://HOST:PORT" one that passes raw bytes
-// (its rate is the server's); either takes "?timeout=SECONDS" (default 3) to bound the
-// connection. Anything else is a device path for the termios component.
+// The serial component a control owns: each open picks the link by the scheme of the device
+// string its resolver gives (PortMap's unless another is given). "rfc2217://HOST:PORT" reaches
+// a serial server with RFC 2217 (the line settings travel to the far port),
+// "socket://HOST:PORT" one that passes raw bytes (its rate is the server's); either takes
+// "?timeout=SECONDS" (default 3) to bound the connection. "sim://" is a simulated board inside
+// this process. Anything else is a device path for termios.
 std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop);
 std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop, std::size_t inBufferSize);
+std::unique_ptr<SerialComm> makeSerialComm(EventLoop& loop, std::size_t inBufferSize,
+                                           DeviceResolver resolve);
 
 }  // namespace vantrel

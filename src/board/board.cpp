@@ -26,9 +26,8 @@ constexpr std::string_view kNotUnderstood =
 constexpr std::string_view kOutsideWindow = "Returned value: ";
 constexpr std::string_view kNothingToResync = "Cannot resynchronize ADC before reading it first";
 
-// The control reaches devices through the process-wide port map. Every Board open (and
-// search) holds this lock, so that a COM number lent to a device path for the moment of an
-// open is never seen by another Board.
+// Every Board open by COM number (and search) holds this lock, so that two Boards never
+// search or open through the port map at the same time.
 std::mutex& openMutex() {
     static std::mutex m;
     return m;
@@ -210,9 +209,12 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     DisconnectedFn disconnected;
     ReconnectedFn reconnected;
 
-    Impl() {
+    // A control whose serial component opens COM numbers through the port map.
+    Impl() : Impl(nullptr) {}
+    // A control whose serial component opens `resolve`'s device, whatever the COM number.
+    explicit Impl(DeviceResolver resolve) {
         owned->reap();
-        ctrl = VantrelCtrl::createNew();
+        ctrl = makeCtrl(std::move(resolve));
         sink = this;
         ctrl->connect(this);
         owned->add(this);
@@ -249,13 +251,31 @@ struct Board::Impl : VantrelEvents, OwnedControl {
         if (ctrl->Bauds() != baud) throw Error(err::InvalidPropertyValue, ctrl->ErrorString());
     }
 
-    // Opens COM `n`; the caller holds openMutex().
+    // A new control: with a resolver, its serial component opens that device whatever the COM
+    // number; without one, COM numbers through the port map.
+    static std::unique_ptr<VantrelCtrl> makeCtrl(DeviceResolver resolve) {
+        if (!resolve) return VantrelCtrl::createNew();
+        EventLoop& loop = threadLoop();
+        auto c = std::make_unique<VantrelCtrl>(
+            makeSerialComm(loop, defaultInBufferSize, std::move(resolve)), makeLoopTimer(loop),
+            std::make_shared<LoopSite>(loop));
+        c->UserControl_InitProperties();
+        c->UserControl_Resize();
+        return c;
+    }
+
+    // Opens COM `n` through the port map; the caller holds openMutex().
     void openPort(int n) { openPort(*ctrl, n); }
     void openPort(VantrelCtrl& c, int n) {
         c.Port(n);
         if (c.Port() != n) throw Error(err::InvalidPortNumber, c.ErrorString());
         port = n;
         device = PortMap::instance().devicePath(n);
+        openDevice(c);
+    }
+
+    // Opens what the control's serial component resolves.
+    void openDevice(VantrelCtrl& c) {
         if (c.OpenPort()) return;
         // OpenPort keeps only "Port could not be open"; the serial component, asked once more,
         // says why.
@@ -270,7 +290,6 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     }
 
     // Opens a device path or URL on a COM number lent for the open only.
-    void openDevice(VantrelCtrl& c, const std::string& path);
 
     // Reconnecting (below).
     void setPolicy(const ReconnectPolicy& p);
@@ -332,36 +351,17 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     }
 };
 
-void Board::Impl::openDevice(VantrelCtrl& c, const std::string& path) {
-    const std::lock_guard lock(openMutex());
-    // Lend the device a COM number for the open only: the path is looked up when the port
-    // opens, and the number's own mapping is back before anyone else can open through it.
-    const std::map<int, std::string> before = PortMap::instance().mappings();
-    int n = 1;
-    while (n < 8 && before.contains(n)) ++n;
-    PortMap::instance().map(n, path);
-    struct Restore {
-        int n;
-        const std::map<int, std::string>& before;
-        ~Restore() {
-            const auto it = before.find(n);
-            if (it == before.end())
-                PortMap::instance().unmap(n);
-            else
-                PortMap::instance().map(n, it->second);
-        }
-    } restore{n, before};
-    openPort(c, n);
-    device = path;
-}
-
-Board::Board(const std::string& device, int32_t baud) : impl_(std::make_unique<Impl>()) {
+Board::Board(const std::string& device, int32_t baud) {
+    // The device goes to this Board's serial component alone: no COM number of the process
+    // stands for it, not even for the moment of the open.
+    impl_ = std::make_unique<Impl>(fixedDevice(device));
     impl_->setRate(baud);
     if (device.empty()) throw Error(err::PortOpenFailed, "no device given");
     // The system would open the path up to the NUL: another device than the one named.
     if (device.find('\0') != std::string::npos)
         throw Error(err::PortOpenFailed, "a device path cannot hold a NUL character");
-    impl_->openDevice(*impl_->ctrl, device);
+    impl_->device = device;
+    impl_->openDevice(*impl_->ctrl);
     impl_->openedAs = device;
     impl_->rate = baud;
 }
@@ -627,12 +627,13 @@ void Board::Impl::goAway(const std::string& reason) {
 }
 
 void Board::Impl::reopen() {
-    std::unique_ptr<VantrelCtrl> fresh = VantrelCtrl::createNew();
-    fresh->Bauds(rate);
     // By the stable name for a device path (another adapter under the old ttyUSB name is not
     // taken); by the COM number otherwise, whose entry names the stable path.
+    std::unique_ptr<VantrelCtrl> fresh =
+        makeCtrl(openedAs.empty() ? nullptr : fixedDevice(waiter->device()));
+    fresh->Bauds(rate);
     if (!openedAs.empty()) {
-        openDevice(*fresh, waiter->device());
+        openDevice(*fresh);
         device = openedAs;
     } else {
         const std::lock_guard lock(openMutex());

@@ -18,7 +18,7 @@
 
 #include "atomic_file.hpp"
 #include "fd.hpp"
-#include "transport/net_serial.hpp"
+#include "vantrel/serial_comm.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -247,7 +247,7 @@ bool devicePresent(const std::string& device, const SystemPaths& paths) {
 }
 
 std::string stablePath(const std::string& device, const SystemPaths& paths) {
-    if (isNetDevice(device)) return device;
+    if (isDeviceUrl(device)) return device;
     const std::map<std::string, std::string> byId = byIdLinks(paths);
     const auto link = byId.find(resolved(device));
     return link != byId.end() ? link->second : device;
@@ -442,7 +442,7 @@ int PortMap::portOf(const SerialAdapter& adapter) const {
     const std::string device = resolved(adapter.device);
     for (int port = 1; port <= kLastPort; ++port) {
         const Entry e = entry(port);
-        if (!e.device.empty() && !isNetDevice(e.device) && resolved(e.device) == device)
+        if (!e.device.empty() && !isDeviceUrl(e.device) && resolved(e.device) == device)
             return port;
     }
     return 0;

@@ -1,11 +1,15 @@
-// vantrel: the serial component on a TCP connection to a serial server, raw or with RFC 2217.
+// vantrel: the links to a serial server over TCP, raw ("socket://") or with RFC 2217.
 #include "transport/net_serial.hpp"
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +18,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "fd.hpp"
+#include "transport/schemes.hpp"
 #include "transport/serial_base.hpp"
 #include "transport/telnet_codec.hpp"
 #include "vantrel/error.hpp"
@@ -33,9 +37,6 @@ namespace vantrel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view kRfc2217 = "rfc2217://";
-constexpr std::string_view kSocket = "socket://";
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -67,17 +68,49 @@ void AddrInfoFree::operator()(addrinfo* list) const {
     if (list != nullptr) ::freeaddrinfo(list);
 }
 
+StopSignals::StopSignals() {
+    sigset_t blocked;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    sigset_t stops;
+    sigemptyset(&stops);
+    bool any = false;
+    for (const int signo : {SIGINT, SIGTERM}) {
+        if (sigismember(&blocked, signo) != 1) continue;
+        sigaddset(&stops, signo);
+        any = true;
+    }
+    if (any) fd_.reset(::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC));
+}
+
+int pollOrStop(pollfd& p, Clock::time_point deadline, const StopSignals& stop,
+               std::string_view where) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd fds[2] = {p, {stop.fd(), POLLIN, 0}};
+    const int rc = ::poll(fds, stop.fd() >= 0 ? 2 : 1, static_cast<int>(left.count()));
+    if (rc > 0 && fds[1].revents != 0)
+        throw Error(err::PortOpenFailed, std::string(where) + ": interrupted by a signal");
+    p.revents = fds[0].revents;
+    return rc;
+}
+
 std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addrinfo**)> lookup,
-                                                         Clock::time_point deadline) {
+                                                         Clock::time_point deadline,
+                                                         const StopSignals& stop) {
     struct State {
         std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
+        Fd done{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
         bool abandoned = false;
         int rc = 0;
         addrinfo* list = nullptr;
     };
     const auto state = std::make_shared<State>();
+    const auto here = [&] {
+        addrinfo* list = nullptr;
+        const int rc = lookup(&list);
+        return std::pair{rc, AddrInfoList(list)};
+    };
+    if (!state->done) return here();  // no descriptor to wait on: the lookup waits here
     try {
         std::thread([state, lookup] {
             addrinfo* list = nullptr;
@@ -89,27 +122,41 @@ std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addri
             }
             state->rc = rc;
             state->list = list;
-            state->done = true;
-            state->cv.notify_one();
+            const uint64_t one = 1;
+            (void)!::write(state->done.get(), &one, sizeof one);
         }).detach();
     } catch (const std::system_error&) {
-        // No thread to be had: the lookup waits here.
-        addrinfo* list = nullptr;
-        const int rc = lookup(&list);
-        return std::pair{rc, AddrInfoList(list)};
+        return here();  // no thread to be had
     }
-    std::unique_lock<std::mutex> hold(state->m);
-    if (!state->cv.wait_until(hold, deadline, [&] { return state->done; })) {
+    const auto abandon = [&] {
+        const std::lock_guard<std::mutex> hold(state->m);
         state->abandoned = true;
+        // The lookup may have finished meanwhile: its list is ours to free.
+        if (state->list != nullptr) ::freeaddrinfo(state->list);
+        state->list = nullptr;
+    };
+    while (true) {
+        pollfd p{state->done.get(), POLLIN, 0};
+        int rc = 0;
+        try {
+            rc = pollOrStop(p, deadline, stop, "resolve");
+        } catch (...) {
+            abandon();
+            throw;
+        }
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc > 0) break;
+        abandon();
         return std::nullopt;
     }
-    return std::pair{state->rc, AddrInfoList(state->list)};
+    const std::lock_guard<std::mutex> hold(state->m);
+    return std::pair{state->rc, AddrInfoList(std::exchange(state->list, nullptr))};
 }
 
 namespace {
 
 // Connects to the first address of `a` that answers before `deadline`.
-Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
+Fd connectTo(const NetAddress& a, Clock::time_point deadline, const StopSignals& stop) {
     const std::string where = endpointText(a);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -127,7 +174,7 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
             [host = a.host, service, hints](addrinfo** out) {
                 return ::getaddrinfo(host.c_str(), service.c_str(), &hints, out);
             },
-            deadline);
+            deadline, stop);
         if (!named)
             throw Error(err::PortOpenFailed,
                         "resolve " + a.host + ": no answer from the name server in time");
@@ -155,7 +202,7 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
                     break;
                 }
                 pollfd p{fd.get(), POLLOUT, 0};
-                const int rc = ::poll(&p, 1, static_cast<int>(left.count()));
+                const int rc = pollOrStop(p, deadline, stop, "connect " + where);
                 if (rc < 0 && errno == EINTR) continue;
                 if (rc < 0) {
                     error = errno;
@@ -177,39 +224,33 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline) {
     throw Error(err::PortOpenFailed, failure);
 }
 
-// Any rate a 32-bit SET-BAUDRATE can carry goes to the server, which decides which rates its
-// device takes.
-class NetSerial final : public SerialBase {
+// A raw TCP connection to a serial server: the bytes go as they are, and the line is the
+// server's (a format is taken but has no say over the far line).
+class TcpLink : public Link {
   public:
-    NetSerial(EventLoop& loop, std::size_t inBufferSize) : SerialBase(inBufferSize), loop_(loop) {}
+    // Bytes queued for a server that does not take them, beyond which it is dropped.
+    static constexpr std::size_t kMaxQueued = 1 << 20;
+    // Bytes read in one pass of the loop.
+    static constexpr std::size_t kMaxReadPerPass = 64 * 1024;
+    // How long a raw server must be quiet after connecting before the open ends, and the
+    // most the open waits for that.
+    static constexpr std::chrono::milliseconds kSettle{50};
+    static constexpr std::chrono::milliseconds kSettleLimit{500};
 
-    ~NetSerial() override { closePort(); }
+    TcpLink(EventLoop& loop, SerialBase& base, std::string_view scheme)
+        : loop_(loop), base_(base), scheme_(scheme) {}
 
-    std::string Settings() const override { return format_.text(); }
+    ~TcpLink() override { close(); }
 
-    void Settings(std::string_view text) override {
-        const auto parsed = parseLineFormat(text);
-        if (!parsed) throw Error(err::InvalidPropertyValue);
-        format_ = *parsed;
-        // A raw connection has no say over the far line: its rate is the server's.
-        if (sock_ && address_.kind == NetAddress::Kind::Rfc2217) send(settingsCommands());
-    }
+    void apply(const LineFormat& format) override { format_ = format; }
 
-    using SerialBase::PortOpen;
-    bool PortOpen() const override { return open_; }
+    bool isOpen() const override { return open_; }
 
-    void Output(std::string_view bytes) override {
-        if (!open_) throw Error(err::PortNotOpen, "Port not open");
+    void write(std::string_view bytes) override {
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
         if (bytes.empty()) return;
-        if (trace()) trace()(TraceDirection::Written, bytes);
-        if (address_.kind == NetAddress::Kind::Rfc2217) {
-            frame_.clear();
-            telnet::appendEscaped(frame_, bytes);
-            send(frame_);
-        } else {
-            send(bytes);
-        }
+        if (base_.trace()) base_.trace()(TraceDirection::Written, bytes);
+        sendData(bytes);
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
     }
 
@@ -217,20 +258,20 @@ class NetSerial final : public SerialBase {
         if (sock_) receive();
     }
 
-    bool HungUp() const override { return open_ && !sock_; }
+    bool hungUp() const override { return open_ && !sock_; }
 
-  private:
-    void openPort() override {
-        if (open_) throw Error(err::PortAlreadyOpen, "Port already open");
-        const NetAddress address = parseNetAddress(PortMap::instance().devicePath(port()));
+    void open(const std::string& device, const LineFormat& format) override {
+        const NetAddress address = parseNetAddress(device, scheme_);
         const Clock::time_point deadline = Clock::now() + address.timeout;
-        Fd sock = connectTo(address, deadline);
+        const StopSignals stop;
+        Fd sock = connectTo(address, deadline, stop);
         address_ = address;
+        format_ = format;
         sock_ = std::move(sock);
         resetConnection();
         try {
-            if (address_.kind == NetAddress::Kind::Rfc2217) negotiate(deadline);
-            watchingOut_ = !suspended_ && outputPending();
+            handshake(deadline, stop);
+            watchingOut_ = !held_ && base_.outputPending();
             watch_ = loop_.watch(sock_.get(), EPOLLIN | (watchingOut_ ? EPOLLOUT : 0u),
                                  [this](uint32_t ev) { onEvents(ev); });
         } catch (...) {
@@ -241,24 +282,205 @@ class NetSerial final : public SerialBase {
         ++generation_;
     }
 
-    void resetConnection() {
-        clearOutput();
-        clearInput();
-        decoder_ = {};
-        options_ = {};
-        modemState_ = 0;
-        suspended_ = false;
-        pendingAcks_ = 0;
-        lost_.clear();
-    }
-
     // Closing never waits for the server: what is still queued is dropped.
-    void closePort() noexcept override {
+    void close() noexcept override {
         watch_.reset();
         watchingOut_ = false;
         sock_.reset();
         open_ = false;
-        clearOutput();
+        base_.clearOutput();
+    }
+
+  protected:
+    // What the protocol does between the connection and the open (RFC 2217: the negotiation).
+    // What the far port sent before this connection (a banner, replies another client left
+    // unread) is not an answer to anything we send. A raw connection has no exchange that
+    // marks where such bytes end: they are taken and dropped until the server has been quiet
+    // for kSettle, for at most kSettleLimit and never beyond the open's deadline.
+    virtual void handshake(Clock::time_point deadline, const StopSignals& stop) {
+        const Clock::time_point limit = std::min(deadline, Clock::now() + kSettleLimit);
+        Clock::time_point quiet = Clock::now() + kSettle;
+        while (sock_) {
+            pollfd p{sock_.get(), POLLIN, 0};
+            const int rc = pollOrStop(p, std::min(quiet, limit), stop, deviceText());
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc < 0) throw Error(err::PortOpenFailed, sysMessage("poll", deviceText(), errno));
+            if (rc == 0) break;
+            readAvailable();
+            base_.clearInput();
+            quiet = Clock::now() + kSettle;
+        }
+        if (!sock_) throw Error(err::PortOpenFailed, lost_);
+    }
+    // Forgets the state of the previous connection.
+    virtual void resetProtocol() {}
+    // Sends data bytes (RFC 2217: with their IACs doubled).
+    virtual void sendData(std::string_view bytes) { send(bytes); }
+    // Takes one received block into the input buffer; returns whether the buffer overflowed.
+    virtual bool take(std::string_view block) {
+        const bool overflowed = base_.store(block);
+        if (base_.trace()) base_.trace()(TraceDirection::Received, block);
+        return overflowed;
+    }
+    // After a read: the line events the protocol reported, for the owner.
+    virtual void afterRead(std::vector<int16_t>& events) { (void)events; }
+
+    void resetConnection() {
+        base_.clearOutput();
+        base_.clearInput();
+        held_ = false;
+        lost_.clear();
+        resetProtocol();
+    }
+
+    void onEvents(uint32_t events) {
+        if ((events & EPOLLOUT) != 0) {
+            flushOut();
+            if (!sock_) return;
+        }
+        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) receive();
+    }
+
+    // Queues bytes behind what waits already and writes what the socket takes now. A server
+    // that leaves more than kMaxQueued bytes untaken (one that sends requests and never reads
+    // the answers) is dropped rather than let the queue grow.
+    void send(std::string_view bytes) {
+        if (!sock_ || bytes.empty()) return;
+        if (base_.outputQueued() + bytes.size() > kMaxQueued) {
+            drop("the server takes nothing of what is sent (" +
+                 std::to_string(base_.outputQueued()) + " bytes waiting): connection dropped");
+            return;
+        }
+        base_.queue(bytes);
+        flushOut();
+    }
+
+    void flushOut() {
+        while (sock_ && !held_ && base_.outputPending()) {
+            const std::string_view rest = base_.pendingOutput();
+            const ssize_t n = ::send(sock_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                base_.consumeOutput(static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            drop(std::generic_category().message(errno));
+            return;
+        }
+        const bool wantOut = !held_ && base_.outputPending();
+        if (watch_ && wantOut != watchingOut_) {
+            watch_.modify(wantOut ? EPOLLIN | EPOLLOUT : EPOLLIN);
+            watchingOut_ = wantOut;
+        }
+    }
+
+    // The connection is gone: as with a device that went away, nothing is watched or sent any
+    // more, hungUp() holds, and the port stays open until it is closed; write reports why.
+    void drop(std::string reason) {
+        lost_ = deviceText() + ": " + std::move(reason);
+        watch_.reset();
+        watchingOut_ = false;
+        sock_.reset();
+        base_.clearOutput();
+    }
+
+    // Reads what the socket holds, at most kMaxReadPerPass bytes (the watch is level-triggered:
+    // the rest comes at the next pass), so that what a pass keeps stays bounded however fast
+    // the server sends. Returns whether the input buffer overflowed.
+    bool readAvailable() {
+        bool overflowed = false;
+        for (std::size_t taken = 0; sock_ && taken < kMaxReadPerPass; taken += readBuf_.size()) {
+            const ssize_t n = ::recv(sock_.get(), readBuf_.data(), readBuf_.size(), 0);
+            if (n > 0) {
+                overflowed |= take(std::string_view(readBuf_.data(), static_cast<std::size_t>(n)));
+                if (static_cast<std::size_t>(n) < readBuf_.size()) break;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            drop(n == 0 ? "the server closed the connection"
+                        : std::generic_category().message(errno));
+        }
+        return overflowed;
+    }
+
+    // Reads what the server sent and notifies, in order: line events, RxOver, Receive. A
+    // handler may close, reopen or destroy the component.
+    void receive() {
+        const uint64_t generation = generation_;
+        const bool overflowed = readAvailable();
+        events_.clear();
+        afterRead(events_);
+        const std::vector<int16_t> events = events_;  // a handler may receive again
+        for (const int16_t code : events) {
+            if (!open_ || generation_ != generation) return;
+            if (!base_.notify(code)) return;
+        }
+        if (overflowed && (!open_ || generation_ != generation || !base_.notify(comm::RxOver)))
+            return;
+        if (base_.hasInput() && open_ && generation_ == generation && !base_.notify(comm::Receive))
+            return;
+    }
+
+    std::string deviceText() const { return std::string(scheme_) + endpointText(address_); }
+
+    EventLoop& loop_;
+    SerialBase& base_;
+    const std::string_view scheme_;
+    LineFormat format_;
+    NetAddress address_;
+    bool open_ = false;
+    Fd sock_;
+    WatchHandle watch_;
+    bool watchingOut_ = false;
+    bool held_ = false;  // the server asked us to hold our output
+    std::string lost_;   // why the connection ended, while the port is still open
+    uint64_t generation_ = 0;
+    std::vector<int16_t> events_;
+    std::array<char, 4096> readBuf_{};
+};
+
+// A serial server with RFC 2217: the data travels with its IACs doubled, the line settings go
+// to the far port and its line events come back. Any rate a 32-bit SET-BAUDRATE can carry goes
+// to the server, which decides which rates its device takes.
+class Rfc2217Link final : public TcpLink {
+  public:
+    Rfc2217Link(EventLoop& loop, SerialBase& base) : TcpLink(loop, base, "rfc2217://") {}
+
+    void apply(const LineFormat& format) override {
+        format_ = format;
+        if (sock_) send(settingsCommands());
+    }
+
+  private:
+    void resetProtocol() override {
+        decoder_ = {};
+        options_ = {};
+        modemState_ = 0;
+        pendingAcks_ = 0;
+    }
+
+    void sendData(std::string_view bytes) override {
+        frame_.clear();
+        telnet::appendEscaped(frame_, bytes);
+        send(frame_);
+    }
+
+    bool take(std::string_view block) override {
+        data_.clear();
+        decoder_.feed(block, data_, commands_);
+        const bool overflowed = base_.store(data_);
+        if (base_.trace() && !data_.empty()) base_.trace()(TraceDirection::Received, data_);
+        return overflowed;
+    }
+
+    void afterRead(std::vector<int16_t>& events) override {
+        handleCommands(&events);
+        if (refusedWhileOpen_) {
+            refusedWhileOpen_ = false;
+            events.push_back(comm::DCB);
+        }
     }
 
     // What the client says first: binary both ways, no go-aheads, and COM-PORT-OPTION.
@@ -284,14 +506,14 @@ class NetSerial final : public SerialBase {
     }
 
     // Agrees the options, then sets the line and asks for its events, all before `deadline`.
-    // No flow control and DTR and RTS on, as the termios component opens its lines; these are
+    // No flow control and DTR and RTS on, as the termios link opens its lines; these are
     // not waited for, since a server in front of a device without modem lines (ser2net on a
     // pseudo-terminal) never answers them.
-    void negotiate(Clock::time_point deadline) {
+    void handshake(Clock::time_point deadline, const StopSignals& stop) override {
         using namespace telnet;
         send(openingRequests());
         waitUntil(
-            deadline, [this] { return options_.local(kComPort) != Options::State::WantYes; },
+            deadline, stop, [this] { return options_.local(kComPort) != Options::State::WantYes; },
             "the server's answer to COM-PORT-OPTION");
         if (options_.local(kComPort) != Options::State::Yes) {
             throw Error(err::PortOpenFailed, deviceText() + ": the server refused COM-PORT-OPTION");
@@ -305,16 +527,17 @@ class NetSerial final : public SerialBase {
             comPortCommand(cpo::SetModemstateMask, std::string(1, '\xFF'));
         send(settingsCommands() + ctl);
         waitUntil(
-            deadline, [this] { return pendingAcks_ == 0 || !refused_.empty(); },
+            deadline, stop, [this] { return pendingAcks_ == 0 || !refused_.empty(); },
             "the server's answer to the line settings");
         if (!refused_.empty()) throw Error(err::PortOpenFailed, refused_);
         // Whatever the device received before it was ours is not an answer to anything we sent.
-        clearInput();
+        base_.clearInput();
     }
 
     // Reads and answers the server, without the loop, until done() holds or `deadline` passes.
     template <class Done>
-    void waitUntil(Clock::time_point deadline, Done done, std::string_view what) {
+    void waitUntil(Clock::time_point deadline, const StopSignals& stop, Done done,
+                   std::string_view what) {
         const std::string where = deviceText();
         refused_.clear();
         while (!done()) {
@@ -325,8 +548,9 @@ class NetSerial final : public SerialBase {
                 throw Error(err::PortOpenFailed,
                             where + ": no answer in time (" + std::string(what) + ")");
             }
-            pollfd p{sock_.get(), static_cast<short>(POLLIN | (outputPending() ? POLLOUT : 0)), 0};
-            const int rc = ::poll(&p, 1, static_cast<int>(left.count()));
+            pollfd p{sock_.get(),
+                     static_cast<short>(POLLIN | (base_.outputPending() ? POLLOUT : 0)), 0};
+            const int rc = pollOrStop(p, deadline, stop, where);
             if (rc < 0 && errno != EINTR)
                 throw Error(err::PortOpenFailed, sysMessage("poll", where, errno));
             if (rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
@@ -334,79 +558,6 @@ class NetSerial final : public SerialBase {
                 handleCommands(nullptr);
             }
         }
-    }
-
-    void onEvents(uint32_t events) {
-        if ((events & EPOLLOUT) != 0) {
-            flushOut();
-            if (!sock_) return;
-        }
-        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) receive();
-    }
-
-    // Queues framed bytes behind what waits already and writes what the socket takes now.
-    void send(std::string_view bytes) {
-        if (!sock_ || bytes.empty()) return;
-        queue(bytes);
-        flushOut();
-    }
-
-    void flushOut() {
-        while (sock_ && !suspended_ && outputPending()) {
-            const std::string_view rest = pendingOutput();
-            const ssize_t n = ::send(sock_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                consumeOutput(static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) break;
-            drop(std::generic_category().message(errno));
-            return;
-        }
-        const bool wantOut = !suspended_ && outputPending();
-        if (watch_ && wantOut != watchingOut_) {
-            watch_.modify(wantOut ? EPOLLIN | EPOLLOUT : EPOLLIN);
-            watchingOut_ = wantOut;
-        }
-    }
-
-    // The connection is gone: as with a device that went away, nothing is watched or sent any
-    // more, HungUp() holds, and the port stays open until it is closed; Output reports why.
-    void drop(std::string reason) {
-        lost_ = deviceText() + ": " + std::move(reason);
-        watch_.reset();
-        watchingOut_ = false;
-        sock_.reset();
-        clearOutput();
-    }
-
-    // Reads everything the socket holds into the input buffer (data) and commands_.
-    // Returns whether the input buffer overflowed.
-    bool readAvailable() {
-        bool overflowed = false;
-        while (sock_) {
-            const ssize_t n = ::recv(sock_.get(), readBuf_.data(), readBuf_.size(), 0);
-            if (n > 0) {
-                const std::string_view block(readBuf_.data(), static_cast<std::size_t>(n));
-                if (address_.kind == NetAddress::Kind::Rfc2217) {
-                    data_.clear();
-                    decoder_.feed(block, data_, commands_);
-                    overflowed |= store(data_);
-                    if (trace() && !data_.empty()) trace()(TraceDirection::Received, data_);
-                } else {
-                    overflowed |= store(block);
-                    if (trace()) trace()(TraceDirection::Received, block);
-                }
-                if (static_cast<std::size_t>(n) < readBuf_.size()) break;
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            drop(n == 0 ? "the server closed the connection"
-                        : std::generic_category().message(errno));
-        }
-        return overflowed;
     }
 
     // Answers negotiations and takes in the server's COM-PORT-OPTION messages; line events go
@@ -444,10 +595,10 @@ class NetSerial final : public SerialBase {
                     modemState_ = byte;
                     break;
                 case cpo::kServerOffset + cpo::FlowControlSuspend:
-                    suspended_ = true;
+                    held_ = true;
                     break;
                 case cpo::kServerOffset + cpo::FlowControlResume:
-                    suspended_ = false;
+                    held_ = false;
                     break;
                 default:
                     break;  // SET-CONTROL answers and the rest change nothing here
@@ -469,48 +620,11 @@ class NetSerial final : public SerialBase {
         if (open_) refusedWhileOpen_ = true;
     }
 
-    // Reads what the server sent and notifies, in order: line events, RxOver, Receive, and
-    // whatever else happened. A handler may close, reopen or destroy the component.
-    void receive() {
-        const uint64_t generation = generation_;
-        const bool overflowed = readAvailable();
-        events_.clear();
-        handleCommands(&events_);
-        if (refusedWhileOpen_) {
-            refusedWhileOpen_ = false;
-            events_.push_back(comm::DCB);
-        }
-        const std::vector<int16_t> events = events_;  // a handler may receive again
-        for (const int16_t code : events) {
-            if (!open_ || generation_ != generation) return;
-            if (!notify(code)) return;
-        }
-        if (overflowed && (!open_ || generation_ != generation || !notify(comm::RxOver))) return;
-        if (hasInput() && open_ && generation_ == generation && !notify(comm::Receive)) return;
-    }
-
-    std::string deviceText() const {
-        return std::string(address_.kind == NetAddress::Kind::Rfc2217 ? kRfc2217 : kSocket) +
-               endpointText(address_);
-    }
-
-    EventLoop& loop_;
-    LineFormat format_;
     LineFormat requested_;  // the format last sent to the server
-
-    NetAddress address_;
-    bool open_ = false;
-    Fd sock_;
-    WatchHandle watch_;
-    bool watchingOut_ = false;
-    std::string lost_;  // why the connection ended, while the port is still open
-    uint64_t generation_ = 0;
-
     telnet::Decoder decoder_;
     telnet::Options options_;
     std::vector<telnet::Command> commands_;
     uint8_t modemState_ = 0;
-    bool suspended_ = false;   // the server asked us to hold our output
     uint8_t pendingAcks_ = 0;  // parts of the line settings not yet answered
     std::string refused_;
     bool refusedWhileOpen_ = false;
@@ -518,28 +632,16 @@ class NetSerial final : public SerialBase {
     std::string frame_;  // scratch: data with its IACs doubled
     std::string reply_;  // scratch: answers to the server's negotiations
     std::string data_;   // scratch: the data of one received block
-    std::vector<int16_t> events_;
-    std::array<char, 4096> readBuf_{};
 };
 
 }  // namespace
 
-bool isNetDevice(std::string_view device) {
-    return startsWithNoCase(device, kRfc2217) || startsWithNoCase(device, kSocket);
-}
-
-NetAddress parseNetAddress(std::string_view device) {
+NetAddress parseNetAddress(std::string_view device, std::string_view scheme) {
     NetAddress a;
-    std::string_view rest;
-    if (startsWithNoCase(device, kRfc2217)) {
-        a.kind = NetAddress::Kind::Rfc2217;
-        rest = device.substr(kRfc2217.size());
-    } else if (startsWithNoCase(device, kSocket)) {
-        a.kind = NetAddress::Kind::Socket;
-        rest = device.substr(kSocket.size());
-    } else {
-        badAddress(device, "expected rfc2217://HOST:PORT or socket://HOST:PORT");
+    if (!startsWithNoCase(device, scheme)) {
+        badAddress(device, "expected " + std::string(scheme) + "HOST:PORT");
     }
+    std::string_view rest = device.substr(scheme.size());
     const std::size_t query = rest.find('?');
     std::string_view options = query == std::string_view::npos ? "" : rest.substr(query + 1);
     rest = rest.substr(0, query);
@@ -588,8 +690,20 @@ NetAddress parseNetAddress(std::string_view device) {
     return a;
 }
 
+std::unique_ptr<Link> makeTcpLink(EventLoop& loop, SerialBase& base) {
+    return std::make_unique<TcpLink>(loop, base, "socket://");
+}
+
+std::unique_ptr<Link> makeRfc2217Link(EventLoop& loop, SerialBase& base) {
+    return std::make_unique<Rfc2217Link>(loop, base);
+}
+
 std::unique_ptr<SerialComm> makeNetSerial(EventLoop& loop, std::size_t inBufferSize) {
-    return std::make_unique<NetSerial>(loop, inBufferSize);
+    static const LinkKind kTcp{"socket", makeTcpLink};
+    return std::make_unique<SerialBase>(loop, inBufferSize, portMapDevices(),
+                                        [](std::string_view device) -> const LinkKind& {
+                                            return device.empty() ? kTcp : linkKindFor(device);
+                                        });
 }
 
 }  // namespace vantrel

@@ -12,9 +12,11 @@
 #include <string_view>
 #include <utility>
 
+#include "fd.hpp"
 #include "vantrel/platform.hpp"
 
 struct addrinfo;
+struct pollfd;
 
 namespace vantrel {
 
@@ -22,19 +24,14 @@ namespace vantrel {
 // address or an IPv6 address in brackets; "?timeout=SECONDS" bounds the connection (and, with
 // RFC 2217, the negotiation that follows it).
 struct NetAddress {
-    enum class Kind { Rfc2217, Socket };
-    Kind kind = Kind::Socket;
     std::string host;
     uint16_t port = 0;
     std::chrono::milliseconds timeout{3000};
 };
 
-// Whether a device string names a network port (by its scheme, in any case).
-bool isNetDevice(std::string_view device);
-
-// Parses "rfc2217://HOST:PORT[?timeout=SECONDS]" or the same with socket://. Throws Error
-// (PortOpenFailed) naming what is wrong.
-NetAddress parseNetAddress(std::string_view device);
+// Parses "SCHEME://HOST:PORT[?timeout=SECONDS]" for the given scheme ("rfc2217://", in any
+// case in the device string). Throws Error (PortOpenFailed) naming what is wrong.
+NetAddress parseNetAddress(std::string_view device, std::string_view scheme);
 
 // The result of a name lookup, freed with freeaddrinfo.
 struct AddrInfoFree {
@@ -42,14 +39,34 @@ struct AddrInfoFree {
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
-// Runs `lookup` (a getaddrinfo call, which may wait on a name server for many seconds) on a
-// thread of its own and waits for it until `deadline`. Gives its status and list, or nothing
-// when the deadline came first: the lookup then finishes alone and frees its list.
-std::optional<std::pair<int, AddrInfoList>> lookUpBefore(
-    std::function<int(addrinfo** list)> lookup, std::chrono::steady_clock::time_point deadline);
+// SIGINT and SIGTERM, where this thread blocks them so that the host takes them itself (a
+// signalfd on its loop, sigwait): fd() is readable while one is pending, and -1 when the thread
+// blocks neither (then they end the process or run the host's handler). An open's waits end
+// on it and leave the signal pending for the host.
+class StopSignals {
+  public:
+    StopSignals();
+    int fd() const { return fd_ ? fd_.get() : -1; }
 
-// The network serial component on the given loop; like the termios one it opens the device
-// that PortMap::instance() gives for its port number, which must be a network device string.
+  private:
+    Fd fd_;
+};
+
+// Polls `p` until `deadline` as poll does (0 once it has passed), and the stop signals with
+// it: throws Error (PortOpenFailed) "WHERE: interrupted by a signal" when one is pending.
+int pollOrStop(pollfd& p, std::chrono::steady_clock::time_point deadline, const StopSignals& stop,
+               std::string_view where);
+
+// Runs `lookup` (a getaddrinfo call, which may wait on a name server for many seconds) on a
+// thread of its own and waits for it until `deadline` or a stop signal (then Error as
+// pollOrStop). Gives its status and list, or nothing when the deadline came first: the lookup
+// then finishes alone and frees its list.
+std::optional<std::pair<int, AddrInfoList>> lookUpBefore(
+    std::function<int(addrinfo** list)> lookup, std::chrono::steady_clock::time_point deadline,
+    const StopSignals& stop = StopSignals());
+
+// A serial component whose first link is the raw TCP one (so that it takes any rate before it
+// opens); it opens what PortMap::instance() gives for its port number, by the table of schemes.
 std::unique_ptr<SerialComm> makeNetSerial(EventLoop& loop, std::size_t inBufferSize);
 
 }  // namespace vantrel

@@ -1,4 +1,4 @@
-// vantrel: the serial component on a termios device, driven by an event loop.
+// vantrel: the termios link: a serial device on this machine, driven by an event loop.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -23,6 +23,7 @@
 #include "transport/serial_base.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
+#include "vantrel/ports.hpp"
 
 namespace vantrel {
 
@@ -60,12 +61,10 @@ struct LineSettings : LineFormat {
 
 constexpr tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CSTOPB;
 
-// A line format whose rate termios has a speed for.
-std::optional<LineSettings> parseSettings(std::string_view text) {
-    const auto format = parseLineFormat(text);
-    if (!format) return {};
+// The format with its termios speed, if termios has one for its rate.
+std::optional<LineSettings> termiosSettings(const LineFormat& format) {
     for (const Rate& r : kRates) {
-        if (r.bauds == format->bauds) return LineSettings{*format, r.speed};
+        if (r.bauds == format.bauds) return LineSettings{format, r.speed};
     }
     return {};
 }
@@ -83,37 +82,32 @@ void makeLine(termios& t, const LineSettings& s) {
     ::cfsetospeed(&t, s.speed);
 }
 
-class PosixSerial final : public SerialBase {
+class PosixLink final : public Link {
   public:
-    PosixSerial(EventLoop& loop, std::size_t inBufferSize, LineSupport lines)
-        : SerialBase(inBufferSize), loop_(loop), lineSupport_(std::move(lines)) {}
+    PosixLink(EventLoop& loop, SerialBase& base, LineSupport lines)
+        : loop_(loop), base_(base), lineSupport_(std::move(lines)) {}
 
-    ~PosixSerial() override { closePort(); }
+    ~PosixLink() override { close(); }
 
-    std::string Settings() const override { return settings_.text(); }
-
-    void Settings(std::string_view text) override {
-        const auto parsed = parseSettings(text);
-        if (!parsed) throw Error(err::InvalidPropertyValue);
-        if (fd_) {
-            termios t{};
-            if (::tcgetattr(fd_.get(), &t) != 0) {
-                throw Error(err::SettingsFailed, sysMessage("tcgetattr", path_, errno));
-            }
-            applyLine(fd_.get(), path_, t, *parsed, err::SettingsFailed);
-        }
-        settings_ = *parsed;
+    bool takes(const LineFormat& format) const override {
+        return termiosSettings(format).has_value();
     }
 
-    using SerialBase::PortOpen;
-    bool PortOpen() const override { return static_cast<bool>(fd_); }
+    void apply(const LineFormat& format) override {
+        termios t{};
+        if (::tcgetattr(fd_.get(), &t) != 0) {
+            throw Error(err::SettingsFailed, sysMessage("tcgetattr", path_, errno));
+        }
+        applyLine(fd_.get(), path_, t, *termiosSettings(format), err::SettingsFailed);
+    }
 
-    void Output(std::string_view bytes) override {
-        if (!fd_) throw Error(err::PortNotOpen, "Port not open");
+    bool isOpen() const override { return static_cast<bool>(fd_); }
+
+    void write(std::string_view bytes) override {
         if (hungUp_) throw Error(err::PortIo, "write " + path_ + ": the device has gone away");
-        if (outputPending()) {
+        if (base_.outputPending()) {
             // Bytes are still waiting for the device: keep the order.
-            queue(bytes);
+            base_.queue(bytes);
             return;
         }
         const std::optional<int> error = writeSome(bytes);
@@ -122,7 +116,7 @@ class PosixSerial final : public SerialBase {
             throw Error(err::PortIo, sysMessage("write", path_, *error));
         }
         if (!bytes.empty()) {
-            queue(bytes);
+            base_.queue(bytes);
             watch_.modify(EPOLLIN | EPOLLOUT);
         }
     }
@@ -131,16 +125,10 @@ class PosixSerial final : public SerialBase {
         if (fd_ && !hungUp_) receive(false);
     }
 
-    bool HungUp() const override { return hungUp_; }
+    bool hungUp() const override { return hungUp_; }
 
-  private:
-    void openPort() override {
-        if (fd_) throw Error(err::PortAlreadyOpen, "Port already open");
-        const PortMap::Entry entry = PortMap::instance().entry(port());
-        if (entry.device.empty())
-            throw Error(err::PortOpenFailed, "COM" + std::to_string(port()) + " has no device: " +
-                                                 entry.note + " (map it to use it)");
-        const std::string& path = entry.device;
+    void open(const std::string& path, const LineFormat& format) override {
+        const LineSettings settings = *termiosSettings(format);
         Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!fd) throw Error(err::PortOpenFailed, sysMessage("open", path, errno));
         // TIOCEXCL keeps other users out, but root passes it; the lock is what stops a second
@@ -156,7 +144,7 @@ class PosixSerial final : public SerialBase {
         if (::tcgetattr(fd.get(), &saved) != 0) {
             throw Error(err::PortOpenFailed, sysMessage("tcgetattr", path, errno));
         }
-        applyLine(fd.get(), path, saved, settings_, err::PortOpenFailed);
+        applyLine(fd.get(), path, saved, settings, err::PortOpenFailed);
         const bool lowLatency = requestLowLatency(fd.get());
         // Whatever the device received before it was ours is not an answer to anything we sent.
         ::tcflush(fd.get(), TCIFLUSH);
@@ -175,10 +163,11 @@ class PosixSerial final : public SerialBase {
         saved_ = saved;
         lowLatency_ = lowLatency;
         ++generation_;
-        clearInput();
+        base_.clearInput();
         watchLines();
     }
 
+  private:
     // Devices whose driver counts line events get a detector, and a helper thread that wakes
     // the loop when a modem line changes; all others get nothing and pay nothing.
     void watchLines() noexcept {
@@ -205,12 +194,12 @@ class PosixSerial final : public SerialBase {
         lineWatch_.reset();
         lineWaiter_.reset();
         lines_.reset();
-        clearOutput();
+        base_.clearOutput();
     }
 
     // Closing never waits for the device: the saved line settings come back at once and bytes
     // the component still queued are dropped.
-    void closePort() noexcept override {
+    void close() noexcept override {
         if (!fd_) return;
         watch_.reset();
         // The helper thread waits on the descriptor: it ends before the descriptor is closed.
@@ -225,7 +214,7 @@ class PosixSerial final : public SerialBase {
         ::flock(fd_.get(), LOCK_UN);
         fd_.reset();
         hungUp_ = false;
-        clearOutput();
+        base_.clearOutput();
     }
 
     // Puts the line in raw mode with the given format, starting from `before`, and checks that
@@ -252,16 +241,16 @@ class PosixSerial final : public SerialBase {
     }
 
     void onEvents(uint32_t events) {
-        if ((events & EPOLLOUT) != 0 && outputPending()) {
-            std::string_view rest = pendingOutput();
+        if ((events & EPOLLOUT) != 0 && base_.outputPending()) {
+            std::string_view rest = base_.pendingOutput();
             const size_t before = rest.size();
             if (writeSome(rest)) {
                 // A device that fails a write is gone; this is the same as a hang-up.
                 receive(true);
                 return;
             }
-            consumeOutput(before - rest.size());
-            if (!outputPending() && watch_) watch_.modify(EPOLLIN);
+            base_.consumeOutput(before - rest.size());
+            if (!base_.outputPending() && watch_) watch_.modify(EPOLLIN);
         }
         if (fd_ && !hungUp_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
             receive((events & (EPOLLHUP | EPOLLERR)) != 0);
@@ -279,7 +268,8 @@ class PosixSerial final : public SerialBase {
                 return errno;
             }
             if (n == 0) return {};
-            if (trace()) trace()(TraceDirection::Written, bytes.substr(0, static_cast<size_t>(n)));
+            if (base_.trace())
+                base_.trace()(TraceDirection::Written, bytes.substr(0, static_cast<size_t>(n)));
             bytes.remove_prefix(static_cast<size_t>(n));
         }
         return {};
@@ -296,9 +286,9 @@ class PosixSerial final : public SerialBase {
             const ssize_t n = ::read(fd_.get(), readBuf_.data(), readBuf_.size());
             if (n > 0) {
                 const std::string_view block(readBuf_.data(), static_cast<size_t>(n));
-                overflowed |= store(block);
+                overflowed |= base_.store(block);
                 arrived = true;
-                if (trace()) trace()(TraceDirection::Received, block);
+                if (base_.trace()) base_.trace()(TraceDirection::Received, block);
                 // A short read took all there was; the watch is level-triggered, so whatever
                 // comes next is reported again. This saves a read that would only say EAGAIN.
                 if (!hungUp && static_cast<size_t>(n) < readBuf_.size()) break;
@@ -311,8 +301,8 @@ class PosixSerial final : public SerialBase {
         }
         // Line errors wake no waiter: they are read here, with the bytes they came with.
         if (arrived && !notifyLines(generation)) return;
-        if (overflowed && !notify(comm::RxOver)) return;
-        if (hasInput() && !notify(comm::Receive)) return;
+        if (overflowed && !base_.notify(comm::RxOver)) return;
+        if (base_.hasInput() && !base_.notify(comm::Receive)) return;
         if (hungUp && fd_ && generation_ == generation) stopWatching();
     }
 
@@ -322,14 +312,14 @@ class PosixSerial final : public SerialBase {
         if (!lines_ || generation_ != generation) return true;
         for (const int16_t code : lines_->poll()) {
             if (!fd_ || generation_ != generation) break;
-            if (!notify(code)) return false;
+            if (!base_.notify(code)) return false;
         }
         return true;
     }
 
     EventLoop& loop_;
+    SerialBase& base_;
     const LineSupport lineSupport_;
-    LineSettings settings_;
 
     Fd fd_;
     WatchHandle watch_;
@@ -347,6 +337,10 @@ class PosixSerial final : public SerialBase {
 
 }  // namespace
 
+std::unique_ptr<Link> makePosixLink(EventLoop& loop, SerialBase& base) {
+    return std::make_unique<PosixLink>(loop, base, LineSupport{});
+}
+
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop) {
     return makePosixSerial(loop, defaultInBufferSize);
 }
@@ -357,7 +351,13 @@ std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBuffe
 
 std::unique_ptr<SerialComm> makePosixSerial(EventLoop& loop, std::size_t inBufferSize,
                                             LineSupport lines) {
-    return std::make_unique<PosixSerial>(loop, inBufferSize, std::move(lines));
+    auto kind = std::make_shared<LinkKind>(
+        LinkKind{"termios", [lines = std::move(lines)](EventLoop& l, SerialBase& base) {
+                     return std::unique_ptr<Link>(std::make_unique<PosixLink>(l, base, lines));
+                 }});
+    return std::make_unique<SerialBase>(
+        loop, inBufferSize, portMapDevices(),
+        [kind](std::string_view) -> const LinkKind& { return *kind; });
 }
 
 }  // namespace vantrel

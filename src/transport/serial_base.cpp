@@ -1,4 +1,4 @@
-// vantrel: the part of the serial components that does not depend on the device.
+// vantrel: the serial component over whichever link serves the device.
 #include "transport/serial_base.hpp"
 
 #include <cctype>
@@ -44,12 +44,21 @@ std::optional<LineFormat> parseLineFormat(std::string_view text) {
     return f;
 }
 
-SerialBase::SerialBase(std::size_t inBufferSize) : inLimit_(inBufferSize) {
+SerialBase::SerialBase(EventLoop& loop, std::size_t inBufferSize, DeviceResolver resolve,
+                       LinkChooser choose)
+    : loop_(loop),
+      inLimit_(inBufferSize),
+      resolve_(std::move(resolve)),
+      choose_(std::move(choose)) {
     if (inBufferSize == 0) throw Error(err::InvalidPropertyValue);
+    kind_ = &choose_("");
+    link_ = kind_->make(loop_, *this);
 }
 
 SerialBase::~SerialBase() {
     *alive_ = false;
+    // The link closes its device and may still clear the queue: it goes before the buffers.
+    link_.reset();
 }
 
 void SerialBase::CommPort(int16_t port) {
@@ -57,12 +66,46 @@ void SerialBase::CommPort(int16_t port) {
     port_ = port;
 }
 
+void SerialBase::Settings(std::string_view settings) {
+    const auto parsed = parseLineFormat(settings);
+    if (!parsed || !link_->takes(*parsed)) throw Error(err::InvalidPropertyValue);
+    if (link_->isOpen()) link_->apply(*parsed);
+    format_ = *parsed;
+}
+
 void SerialBase::PortOpen(bool open) {
-    if (open) {
-        openPort();
-    } else {
-        closePort();
+    if (!open) {
+        link_->close();
+        return;
     }
+    try {
+        if (link_->isOpen()) throw Error(err::PortAlreadyOpen, "Port already open");
+        const std::string device = resolve_(port_);
+        const LinkKind& kind = choose_(device);
+        if (&kind != kind_) {
+            std::unique_ptr<Link> next = kind.make(loop_, *this);
+            if (!next->takes(format_)) throw Error(err::InvalidPropertyValue);
+            // The link being replaced may be inside a notification (a handler that closes the
+            // port and opens another kind): notify() tells it that it is gone.
+            link_ = std::move(next);
+            kind_ = &kind;
+            ++linkId_;
+        }
+        link_->open(device, format_);
+        lastOpenError_.clear();
+    } catch (const std::exception& e) {
+        lastOpenError_ = e.what();
+        throw;
+    }
+}
+
+void SerialBase::Output(std::string_view bytes) {
+    if (!link_->isOpen()) throw Error(err::PortNotOpen, "Port not open");
+    link_->write(bytes);
+}
+
+void SerialBase::deliverPending() {
+    if (link_->isOpen()) link_->deliverPending();
 }
 
 std::string SerialBase::Input() {
@@ -124,8 +167,9 @@ bool SerialBase::notify(int16_t code) {
     if (!onComm_ || !*onComm_) return true;
     const std::shared_ptr<bool> alive = alive_;
     const std::shared_ptr<std::function<void()>> onComm = onComm_;
+    const uint64_t link = linkId_;
     (*onComm)();
-    return *alive;
+    return *alive && linkId_ == link;
 }
 
 }  // namespace vantrel

@@ -1,64 +1,50 @@
-// vantrel: what the serial components have in common whatever carries their bytes (a termios
-// device, a TCP connection): the port number, the line format text, the input buffer with its
-// limit, the queue of bytes the device has not taken yet, and the events for the owner.
+// vantrel: the serial component, implemented once whatever carries its bytes: the port number,
+// the line format text, the input buffer with its limit, the queue of bytes the device has not
+// taken yet, the trace and the events for the owner. Each open asks the resolver it was given
+// for the device string of its port number, and the chooser for the kind of link that serves
+// it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "vantrel/platform.hpp"
+#include "transport/link.hpp"
+#include "vantrel/serial_comm.hpp"
 
 namespace vantrel {
 
-// "rate,parity,data,stop". Any positive rate reads; each component decides which it takes.
-struct LineFormat {
-    uint32_t bauds = 9600;
-    char parity = 'N';  // N, E or O
-    uint8_t dataBits = 8;
-    uint8_t stopBits = 1;
-
-    std::string text() const;
-};
-
-// A whole decimal number that fits 32 bits, and nothing else (no sign, no spaces).
-std::optional<uint32_t> parseUnsigned(std::string_view text);
-
-// Parses "rate,parity,data,stop": a rate above 0, parity N, E or O in either case, 5 to 8 data
-// bits, 1 or 2 stop bits. Nothing when the text is anything else.
-std::optional<LineFormat> parseLineFormat(std::string_view text);
-
-class SerialBase : public SerialComm {
+class SerialBase final : public SerialComm {
   public:
+    // Error InvalidPropertyValue for an input buffer of 0 bytes. The first link is the one the
+    // chooser gives for an empty device string.
+    SerialBase(EventLoop& loop, std::size_t inBufferSize, DeviceResolver resolve,
+               LinkChooser choose);
     ~SerialBase() override;
 
     SerialBase(const SerialBase&) = delete;
     SerialBase& operator=(const SerialBase&) = delete;
 
+    // --- SerialComm ---------------------------------------------------------------------------
     int16_t CommPort() const override { return port_; }
     void CommPort(int16_t port) override;
-
+    std::string Settings() const override { return format_.text(); }
+    void Settings(std::string_view settings) override;
+    bool PortOpen() const override { return link_->isOpen(); }
     void PortOpen(bool open) override;
-    using SerialComm::PortOpen;
-
+    void Output(std::string_view bytes) override;
     std::string Input() override;
     int16_t CommEvent() const override { return event_; }
+    bool HungUp() const override { return link_->hungUp(); }
     void setOnComm(std::function<void()> onComm) override;
+    void deliverPending() override;
     void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
+    std::string lastOpenError() const override { return lastOpenError_; }
 
-  protected:
-    // Error InvalidPropertyValue for an input buffer of 0 bytes.
-    explicit SerialBase(std::size_t inBufferSize);
-
-    // Open the device PortMap::instance() gives for port(), or close it.
-    virtual void openPort() = 0;
-    virtual void closePort() noexcept = 0;
-
-    int16_t port() const { return port_; }
+    // --- For the link -------------------------------------------------------------------------
     const TraceFn& trace() const { return trace_; }
 
     // The input buffer. store() appends, keeping the newest bytes up to the limit, and returns
@@ -71,18 +57,29 @@ class SerialBase : public SerialComm {
     // Bytes the device has not taken yet, in order.
     void queue(std::string_view bytes);
     bool outputPending() const { return outPos_ < out_.size(); }
+    std::size_t outputQueued() const { return out_.size() - outPos_; }
     std::string_view pendingOutput() const;
     // The device took the first `n` bytes of pendingOutput().
     void consumeOutput(std::size_t n);
     void clearOutput();
 
     // Raises `code` to the owner's handler. Returns false when the handler destroyed the
-    // component (then nothing of it may be touched any more).
+    // component or replaced the link that called (then nothing of the link may be touched any
+    // more).
     bool notify(int16_t code);
 
   private:
+    EventLoop& loop_;
     const std::size_t inLimit_;
+    const DeviceResolver resolve_;
+    const LinkChooser choose_;
+    const LinkKind* kind_ = nullptr;
+    std::unique_ptr<Link> link_;
+    uint64_t linkId_ = 0;  // counts links made, so that a replaced link is noticed
+
     int16_t port_ = 1;
+    LineFormat format_;
+    std::string lastOpenError_;
     std::string in_;  // received bytes not yet taken by Input(), from in_[inStart_]
     std::size_t inStart_ = 0;
     std::string out_;  // bytes the device has not taken yet, from out_[outPos_]
