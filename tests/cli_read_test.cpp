@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "live_view.hpp"
@@ -233,6 +234,15 @@ TEST(CliReadView, TableFitsTheTerminal) {
     for (const std::string& l : narrow) EXPECT_LE(shown(l), 70u) << l;
     EXPECT_EQ(shown(narrow[1]), 70u);
     EXPECT_TRUE(narrow[1].ends_with("  ▁▅█")) << narrow[1];
+    // Narrower than the numbers: whole columns go, no number loses digits.
+    for (const auto& [columns, header, row] :
+         {std::tuple{40, "channel bits     value       min", "      3   10        39         0"},
+          std::tuple{30, "channel bits     value", "      3   10        39"},
+          std::tuple{5, "", ""}}) {
+        const auto cut = tableLines({s, failing}, false, columns);
+        EXPECT_EQ(cut[0], header) << columns;
+        EXPECT_EQ(cut[1], row) << columns;
+    }
     EXPECT_EQ(fitWidth("ab▁▂▃", 3), "ab▁");
     EXPECT_EQ(fitWidth("ab", 3), "ab");
     // Redrawn in place: back up over the old lines, each line erased to its end.

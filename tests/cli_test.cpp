@@ -773,7 +773,7 @@ TEST(CliSignals, StopAfterTheCallInProgressAndPutTheLineBack) {
         {{"resync", "--bits", "12"}, SIGINT, false, "the call in progress"},
         {read, SIGTERM, false, "the reading in progress"},
         {read, SIGINT, true, "the reading in progress"},
-        {{"find"}, SIGINT, false, "the call in progress"},
+        {{"find"}, SIGINT, false, "the port being probed"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.args.front() + (c.twice ? " twice" : ""));
@@ -1033,4 +1033,127 @@ TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
     const Outcome bad = run({"ports"});
     EXPECT_EQ(bad.status, 3);
     EXPECT_NE(bad.err.find("ports file " + ports + ", line 2"), std::string::npos) << bad.err;
+}
+
+// The newcomer's path: find saves the form, and the shell on that form reads a channel at once.
+// A form saved by an older run with the port flag set is put right, saying so.
+TEST(CliShell, OnASavedFormTheFirstCallReachesTheBoard) {
+    BoardThread board;
+    TempDir dir;
+    const std::string form = (dir.path / "lab.toml").string();
+    const ScopedEnv portsFile("VANTREL_PORTS", (dir.path / "ports.toml").string());
+    ASSERT_EQ(
+        run({"find", "--map", "1=" + board.path(), "--form", form, "--name", "Board1", "--save"})
+            .status,
+        0);
+    std::stringstream saved;
+    saved << std::ifstream(form).rdbuf();
+    EXPECT_EQ(saved.str().find("PortIsOpen"), std::string::npos) << saved.str();
+
+    std::ofstream(form) << "[Board1]\nPortIsOpen = true\n";
+    const Outcome o =
+        run({"shell", "--form", form, "--name", "Board1", "--map", "1=" + board.path()},
+            "ADC10 3\nOpenPort\nNoSuchWord\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("says the port is open (saved while it was); closing it first"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("vantrel: opened COM1 (" + board.path() + ") at 9600 baud"),
+              std::string::npos)
+        << o.err;
+    const auto out = lines(o.out);
+    ASSERT_EQ(out.size(), 6u) << o.out;
+    EXPECT_TRUE(out[0].starts_with("ADC10 -> True, Channel = 48")) << out[0];
+    EXPECT_EQ(out[2], "OpenPort -> False");
+    EXPECT_EQ(out[3],
+              "  A port is already open. Close and re-open (PortIsOpen is True: ClosePort, "
+              "then OpenPort again)");
+    EXPECT_EQ(out[4], "NoSuchWord: error 438: Object doesn't support this property or method");
+    EXPECT_EQ(out[5], "  no member called NoSuchWord (help lists them)");
+}
+
+// An open that fails says why: the device and the system's reason.
+TEST(CliShell, AFailedOpenNamesTheDeviceAndTheReason) {
+    TempDir dir;
+    const std::string missing = (dir.path / "missing").string();
+    const Outcome o = run({"shell", "--device", missing}, "OpenPort\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "OpenPort -> False\n  Port could not be open: open " + missing +
+                         ": No such file or directory\n");
+}
+
+// Ctrl-C during find ends the search after the port being probed, not after all eight.
+TEST(CliSignals, FindStopsAfterThePortBeingProbed) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    std::vector<std::string> args = {"find", "--trace"};
+    for (int n = 1; n <= 8; ++n)
+        args.insert(args.end(), {"--map", std::to_string(n) + "=" + silent.path()});
+    Tool tool(args);
+    ASSERT_TRUE(tool.waitErr("] > \"")) << "nothing written";
+    tool.signal(SIGINT);
+    const Outcome o = tool.finish();
+    EXPECT_EQ(o.status, 130) << o.err;
+    EXPECT_NE(o.err.find("vantrel: stopping after the port being probed"), std::string::npos)
+        << o.err;
+    EXPECT_EQ(o.err.find("probing COM2"), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "No board answered on COM1 to COM1 at 9600 baud (stopped there)\n");
+    EXPECT_EQ(silent.stop(), std::vector<std::string>{"PRA\r"});
+}
+
+// read | head: the reader goes away, and read still ends on its own terms with its summary,
+// whatever the shell left SIGPIPE at.
+TEST(CliRead, APipeClosedByItsReaderEndsItWithTheSummary) {
+    BoardThread board;
+    struct sigaction dfl {
+    }, old{};
+    dfl.sa_handler = SIG_DFL;
+    ASSERT_EQ(::sigaction(SIGPIPE, &dfl, &old), 0);
+    Tool tool({"read", "-d", board.path(), "-b", "19200", "--bits", "12", "-c", "0", "-n", "0",
+               "--interval", "0"});
+    ::sigaction(SIGPIPE, &old, nullptr);
+    ASSERT_TRUE(tool.waitLine([](const std::string&) { return true; }));
+    tool.closeOutput();
+    const Outcome o = tool.finish(10s);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find("at 19200 baud"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("channel bits   count failures"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("write standard output: Broken pipe"), std::string::npos) << o.err;
+}
+
+// As picocom and tio users type it: the device as term's first word.
+TEST(CliTerm, TheDeviceAsAPositional) {
+    BoardThread board;
+    const Outcome o = run({"term", board.path(), "--linger", "200"}, "PRA\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("OK 1"), std::string::npos) << o.out;
+    EXPECT_EQ(run({"term", board.path(), "--device", board.path()}).status, 2);
+    EXPECT_EQ(board.stop(), std::vector<std::string>{"PRA\r"});
+}
+
+// The man page carries examples, the environment and the files next to the help.
+TEST(CliTool, ManPageSections) {
+    std::stringstream page;
+    page << std::ifstream(std::filesystem::path(VANTREL_CLI).parent_path() / "vantrel.1").rdbuf();
+    for (const char* section : {".SH EXAMPLES", ".SH ENVIRONMENT", ".SH FILES", ".SS doctor"})
+        EXPECT_NE(page.str().find(section), std::string::npos) << section;
+    EXPECT_NE(page.str().find(".B VANTREL_PORTS"), std::string::npos);
+}
+
+// A reply that never comes: the usual causes, once, and find tries the usual rates with auto.
+TEST(CliTool, ATimeoutSaysWhatItUsuallyMeans) {
+    BoardThread silent([](vantrel::sim::PtyBoard& b) { b.engine().setSilent(true); });
+    const Outcome o = run({"cmd", "-d", silent.path(), "-b", "115200", "PRA"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find("no reply in time usually means another baud rate (find --baud auto "
+                         "tries the usual ones), a cable with TX and RX not crossed, or a board "
+                         "without power"),
+              std::string::npos)
+        << o.err;
+    BoardThread board;
+    const Outcome found = run({"find", "--baud", "auto", "--json", "--map", "1=" + board.path()});
+    EXPECT_EQ(found.status, 0) << found.err;
+    const json j = json::parse(found.out);
+    EXPECT_EQ(j["baud"], 9600);
+    EXPECT_EQ(j["probes"][0]["baud"], 9600);
+    EXPECT_EQ(run({"find", "--baud", "automatic"}).status, 2);
 }

@@ -1,4 +1,6 @@
 // vantrel find: FindChip, with a line per port as its probe ends.
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "commands.hpp"
@@ -56,17 +58,39 @@ void storeAssignment(int port) {
     printError("vantrel: COM" + std::to_string(port) + " = " + *device + " stored in " + file);
 }
 
+// FindChip's search, pass for pass through the same members, with one difference a person at
+// a terminal needs: Ctrl-C ends it after the port being probed instead of after all eight (a
+// silent port costs eight seconds at 300 baud).
+bool searchPorts(VantrelCtrl& ctrl, int32_t baud, StopSignals& stop) {
+    ctrl.Bauds(baud);
+    for (int16_t port = kFirstPort; port <= kLastPort && !stop.raised(); ++port) {
+        ctrl.ClosePort();
+        ctrl.Port(port);
+        if (!ctrl.OpenPort()) continue;
+        std::string probe = "PRA";
+        if (ctrl.Command(probe)) return true;
+    }
+    return false;
+}
+
+// find --baud auto: the control's default first, then from the fastest down.
+constexpr int32_t kAutoRates[] = {9600, 115200, 57600, 38400, 19200, 4800, 2400, 1200, 600, 300};
+
 int runFind(const FindOptions& o) {
     Session session(o.control);
     VantrelCtrl& ctrl = session.ctrl();
     EventRecorder events;
     mapAdapters();
-    int32_t baud = o.control.baud.value_or(ctrl.Bauds());
-    printError("vantrel: looking for the board on COM1 to COM8 at " + std::to_string(baud) +
-               " baud");
+    std::vector<int32_t> rates = {o.control.baud.value_or(ctrl.Bauds())};
+    if (o.control.autoBaud) rates.assign(std::begin(kAutoRates), std::end(kAutoRates));
     bool found = false;
     std::vector<Probe> probes;
-    {
+    std::vector<int32_t> probeRates;
+    session.stop().setActivity("the port being probed");
+    for (const int32_t baud : rates) {
+        if (found || session.stop().raised()) break;
+        printError("vantrel: looking for the board on COM1 to COM8 at " + std::to_string(baud) +
+                   " baud");
         ScanWatcher watcher(session, events,
                             [](const Probe& p) { printError("  " + probeText(p)); });
         // A silent port costs eight seconds at 300 baud: say which one is being tried.
@@ -75,11 +99,16 @@ int runFind(const FindOptions& o) {
                        (device.empty() ? "no device" : device) + ") ...");
         };
         ctrl.connect(&events);
-        found = ctrl.FindChip(baud);
+        found = searchPorts(ctrl, baud, session.stop());
         ctrl.disconnect(&events);
         watcher.finish();
-        probes = watcher.probes();
+        probes.insert(probes.end(), watcher.probes().begin(), watcher.probes().end());
+        probeRates.resize(probes.size(), baud);
     }
+    const bool timedOut = std::any_of(probes.begin(), probes.end(), [](const Probe& p) {
+        return p.outcome.find("timed out") != std::string::npos;
+    });
+    if (!found && timedOut) session.explainTimeout();
     const int port = ctrl.Port();
     const std::string device = PortMap::instance().devicePath(port);
     if (o.json) {
@@ -89,6 +118,8 @@ int runFind(const FindOptions& o) {
                             {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
                             {"outcome", p.outcome},
                             {"answered", p.answered}});
+        if (o.control.autoBaud)
+            for (std::size_t i = 0; i < list.size(); ++i) list[i]["baud"] = probeRates[i];
         printJson({{"result", found},
                    {"port", found ? Json(port) : Json(nullptr)},
                    {"device", found ? Json(device) : Json(nullptr)},
@@ -97,8 +128,13 @@ int runFind(const FindOptions& o) {
     } else if (found) {
         printLine("Board found on COM" + std::to_string(port) + " (" + device + ") at " +
                   std::to_string(ctrl.Bauds()) + " baud");
+    } else if (session.stop().raised() && !probes.empty() && probes.back().port < kLastPort) {
+        printLine("No board answered on COM1 to COM" + std::to_string(probes.back().port) + " at " +
+                  std::to_string(ctrl.Bauds()) + " baud (stopped there)");
     } else {
-        printLine("No board answered on COM1 to COM8 at " + std::to_string(ctrl.Bauds()) + " baud");
+        printLine("No board answered on COM1 to COM8 at " +
+                  (o.control.autoBaud ? std::string("any of the usual rates")
+                                      : std::to_string(ctrl.Bauds()) + " baud"));
     }
     if (o.save) {
         if (found) {

@@ -323,11 +323,11 @@ Subcommand addRead(CLI::App& app) {
                     "(10,12,8)")
         ->type_name("W[,W...]")
         ->required();
-    sub->add_option("--channel", o->channels,
+    sub->add_option("-c,--channel", o->channels,
                     "channel numbers separated by commas (the control checks the range)")
         ->type_name("C[,C...]")
         ->required();
-    sub->add_option("--count", o->count, "readings of each channel, 0 for until Ctrl-C")
+    sub->add_option("-n,--count", o->count, "readings of each channel, 0 for until Ctrl-C")
         ->capture_default_str()
         ->check(numberCheck({0, kMaxCount, true, {}}));
     sub->add_option("--interval", o->interval, "pause between rounds in milliseconds")

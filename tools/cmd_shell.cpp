@@ -220,7 +220,14 @@ class Shell {
     }
     ~Shell() { session_.ctrl().disconnect(&events_); }
 
-    int run() { return console_ ? runConsole() : runAutomation(); }
+    int run() {
+        // A control loaded from a form is one a program set up before: the shell opens its port
+        // as that program would, so that the first call reaches the board.
+        if (session_.hasForm() && session_.openPort())
+            printError("vantrel: opened " + session_.where() +
+                       " as the form says (ClosePort closes it)");
+        return console_ ? runConsole() : runAutomation();
+    }
 
   private:
     int runAutomation() {
@@ -417,6 +424,7 @@ class Shell {
         }
         if (failure) {
             show(shown + ": error " + std::to_string(failure->number()) + ": " + failure->what());
+            if (!id) show("  no member called " + name + " (help lists them)");
         } else if (kind == InvokeKind::PropertyPut) {
             // Port and Bauds refuse a value by setting ErrorString, not by failing.
             const std::string refusal = console_ ? session_.ctrl().ErrorString() : std::string();
@@ -433,6 +441,10 @@ class Shell {
                         text +=
                             ", " + std::string(info->params[i].name) + " = " + variantText(args[i]);
             show(text);
+            // The control says only that the open failed; the device says why.
+            if (info && std::string_view(info->name) == "OpenPort" &&
+                result.type() == VarType::Boolean && !result.asBoolean())
+                show("  " + openRefusal());
             if (console_ && info && std::string_view(info->name) == "Command")
                 show("  reply " + quotedText(session_.ctrl().ReturnedStr()));
             // The 8-bit conversion refuses a channel without a word in ErrorString.
@@ -444,6 +456,15 @@ class Shell {
             }
         }
         for (const auto& e : raised) show("  event " + eventText(e));
+    }
+
+    // Why OpenPort returned False: the control's text, then the device's reason.
+    std::string openRefusal() {
+        VantrelCtrl& ctrl = session_.ctrl();
+        const std::string said = ctrl.ErrorString();
+        if (ctrl.PortIsOpen())
+            return said + " (PortIsOpen is True: ClosePort, then OpenPort again)";
+        return said + (said.empty() ? "" : ": ") + portProblem(ctrl.Port(), ctrl.comm());
     }
 
     void syntaxError(std::string_view text, const std::string& why) {

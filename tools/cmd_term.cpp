@@ -230,6 +230,9 @@ Subcommand addTerm(CLI::App& app) {
         "what the board sends is shown escaped as it arrives; Ctrl-] ends");
     o->control.addTo(*sub);
     o->reconnect.addTo(*sub);
+    // As picocom and tio take it: vantrel term /dev/ttyUSB0.
+    sub->add_option("DEVICE", o->control.device, "the device, as --device PATH")
+        ->excludes(sub->get_option("--device"));
     sub->add_flag("--hex", o->hex, "show received bytes in hex");
     sub->add_flag("--timestamps", o->timestamps, "start each received row with the time");
     sub->add_option("--linger", o->linger,

@@ -32,5 +32,6 @@ Subcommand addMonitor(CLI::App& app);
 Subcommand addDemo(CLI::App& app);
 Subcommand addTerm(CLI::App& app);
 Subcommand addLog(CLI::App& app);
+Subcommand addDoctor(CLI::App& app);
 
 }  // namespace vantrel::cli

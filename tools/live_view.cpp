@@ -254,39 +254,63 @@ std::string plainLine(const Reading& r, bool scaled, bool severalChannels) {
 
 std::vector<std::string> tableLines(const std::vector<ChannelStats>& channels, bool scaled,
                                     int columns) {
+    // Each row as its cells, each cell right-aligned in its column.
     const auto row = [&](std::string channel, std::string bits, std::string raw, std::string value,
                          std::string min, std::string max, std::string mean, std::string count,
                          std::string fail) {
-        std::string line = padLeft(std::move(channel), kChannelWidth) + " " +
-                           padLeft(std::move(bits), kBitsWidth) + " ";
-        if (scaled) line += padLeft(std::move(raw), kValueWidth) + " ";
-        line += padLeft(std::move(value), kValueWidth) + " " +
-                padLeft(std::move(min), kValueWidth) + " " + padLeft(std::move(max), kValueWidth) +
-                " " + padLeft(std::move(mean), kValueWidth) + " " +
-                padLeft(std::move(count), kCountWidth) + " " + padLeft(std::move(fail), kFailWidth);
-        return line + "  ";
+        std::vector<std::string> cells = {padLeft(std::move(channel), kChannelWidth),
+                                          padLeft(std::move(bits), kBitsWidth)};
+        if (scaled) cells.push_back(padLeft(std::move(raw), kValueWidth));
+        for (std::string* v : {&value, &min, &max, &mean})
+            cells.push_back(padLeft(std::move(*v), kValueWidth));
+        cells.push_back(padLeft(std::move(count), kCountWidth));
+        cells.push_back(padLeft(std::move(fail), kFailWidth));
+        return cells;
     };
-    std::vector<std::string> lines;
-    lines.reserve(channels.size() + 1);
-    lines.push_back(row("channel", "bits", "raw", "value", "min", "max", "mean", "count", "fail") +
-                    "recent");
-    for (const ChannelStats& s : channels) {
-        std::string line =
+    std::vector<std::vector<std::string>> rows;
+    rows.reserve(channels.size() + 1);
+    rows.push_back(row("channel", "bits", "raw", "value", "min", "max", "mean", "count", "fail"));
+    for (const ChannelStats& s : channels)
+        rows.push_back(
             row(std::to_string(s.channel), std::to_string(s.bits), numberText(s.raw),
                 numberText(s.current), numberText(s.values ? std::optional(s.min) : std::nullopt),
                 numberText(s.values ? std::optional(s.max) : std::nullopt), numberText(s.mean()),
-                std::to_string(s.count), std::to_string(s.failures));
-        // The history takes the room that is left, up to its full length.
-        const int room = columns - static_cast<int>(line.size());
-        if (room > 0) line += sparkline(s.recent, static_cast<std::size_t>(room));
-        if (s.away)
-            line += "  away, waiting for the device";
-        else if (s.count > 0 && !s.current)
-            line += "  " + s.lastError;
-        if (s.gaps > 0 && !s.away) line += "  (" + std::to_string(s.gaps) + " gaps)";
+                std::to_string(s.count), std::to_string(s.failures)));
+    // A terminal too narrow for every column loses whole columns from the right: a number cut
+    // after some of its digits would read as another number.
+    std::size_t shown = rows.front().size();
+    for (const auto& cells : rows) {
+        std::size_t n = 0;
+        for (std::size_t width = 0; n < cells.size(); ++n) {
+            width += (n == 0 ? 0 : 1) + cells[n].size();
+            if (width > static_cast<std::size_t>(std::max(columns, 0))) break;
+        }
+        shown = std::min(shown, n);
+    }
+    const bool whole = shown == rows.front().size();
+    std::vector<std::string> lines;
+    lines.reserve(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::string line;
+        for (std::size_t n = 0; n < shown; ++n) line += (n == 0 ? "" : " ") + rows[r][n];
+        if (whole) {
+            line += "  ";
+            if (r == 0) {
+                line += "recent";
+            } else {
+                const ChannelStats& s = channels[r - 1];
+                // The history takes the room that is left, up to its full length.
+                const int room = columns - static_cast<int>(line.size());
+                if (room > 0) line += sparkline(s.recent, static_cast<std::size_t>(room));
+                if (s.away)
+                    line += "  away, waiting for the device";
+                else if (s.count > 0 && !s.current)
+                    line += "  " + s.lastError;
+                if (s.gaps > 0 && !s.away) line += "  (" + std::to_string(s.gaps) + " gaps)";
+            }
+        }
         lines.push_back(fitWidth(line, columns));
     }
-    lines.front() = fitWidth(lines.front(), columns);
     return lines;
 }
 

@@ -1,4 +1,5 @@
 // vantrel: the command-line tool. One subcommand a job; without one, the guided demo.
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -11,6 +12,9 @@
 
 int main(int argc, char** argv) {
     using namespace vantrel::cli;
+    // A reader that goes away (read | head) ends a command through EPIPE, which lets it finish
+    // what it owes standard error (read's summary) and close the port properly.
+    std::signal(SIGPIPE, SIG_IGN);
 
     CLI::App app{
         "vantrel: drive an interface board and its 8-, 10- and 12-bit converters.\n"
@@ -21,9 +25,9 @@ int main(int argc, char** argv) {
     app.fallthrough(false);
 
     const std::vector<Subcommand> commands = {
-        addDemo(app),     addShell(app),   addCmd(app),    addRead(app),
-        addSelftest(app), addFind(app),    addResync(app), addConfig(app),
-        addPorts(app),    addMonitor(app), addTerm(app),   addLog(app),
+        addDemo(app), addShell(app),  addCmd(app),    addRead(app),  addSelftest(app),
+        addFind(app), addResync(app), addConfig(app), addPorts(app), addMonitor(app),
+        addTerm(app), addLog(app),    addDoctor(app),
     };
 
     try {

@@ -169,9 +169,21 @@ void ControlOptions::addTo(CLI::App& app, bool withPort) {
     if (withPort)
         app.add_option("--port", port, "COM port number, 1 to 8 (default: the control's own)")
             ->check(numberCheck({kFirstPort, kLastPort, true, {}}));
-    app.add_option("--baud", baud, "baud rate (default: the control's own)")->check(kRate);
+    if (withPort) {
+        app.add_option("-b,--baud", baud, "baud rate (default: the control's own)")->check(kRate);
+    } else {
+        app.add_option_function<std::string>(
+               "-b,--baud",
+               [this](const std::string& text) {
+                   autoBaud = text == "auto";
+                   if (!autoBaud) baud = std::stoi(text);
+               },
+               "baud rate, or auto: the usual rates in turn (default: the control's own)")
+            ->type_name("RATE|auto")
+            ->check(kRate | CLI::IsMember({"auto"}));
+    }
     app.add_option("--map", maps, "use device PATH as COM N (repeatable)")->check(kMapping);
-    app.add_option("--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");
+    app.add_option("-d,--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");
     app.add_flag("--trace", trace, "show every block of bytes written and received on stderr");
     app.add_option("--form", form, "load the control from this form file (TOML)");
     app.add_option("--name", name, "the control's entry in the form")->capture_default_str();
@@ -179,7 +191,7 @@ void ControlOptions::addTo(CLI::App& app, bool withPort) {
 
 void MapOptions::addTo(CLI::App& app) {
     app.add_option("--map", maps, "use device PATH as COM N (repeatable)")->check(kMapping);
-    app.add_option("--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");
+    app.add_option("-d,--device", device, "use device PATH as COM1 (the same as --map 1=PATH)");
 }
 
 void MapOptions::apply() const {

@@ -19,7 +19,8 @@ struct ControlOptions {
     std::vector<std::string> maps;      // "N=PATH"
     std::optional<std::string> device;  // the same as --map 1=PATH
     bool trace = false;
-    bool withPort = true;  // --port is offered (find scans instead)
+    bool autoBaud = false;  // find --baud auto
+    bool withPort = true;   // --port is offered (find scans instead)
     std::string form;
     std::string name = "VantrelCtrl1";
 

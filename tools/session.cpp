@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
+#include "device_access.hpp"
 #include "fd.hpp"
 #include "output.hpp"
 
@@ -29,7 +31,16 @@ std::string deviceProblem(const std::string& path, const SerialComm& comm) {
     // A connection cannot be looked at from outside without connecting again.
     if (isDeviceUrl(path)) return comm.lastOpenError();
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return sysMessage("open", path, errno);
+    if (!fd) {
+        const int e = errno;
+        std::string text = sysMessage("open", path, e);
+        if (e == EACCES || e == EPERM) {
+            const std::string root = systemRoot();
+            const AccessVerdict v = accessVerdict(root, path, Identity::of(root));
+            if (!v.why.empty()) text += "; " + v.why + "; fix: " + v.fix;
+        }
+        return text;
+    }
     if (!::isatty(fd.get())) return path + " is not a terminal";
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return path + " is in use";
     return path + " refused the line settings";
@@ -76,6 +87,7 @@ Session::Session(const ControlOptions& options)
 void Session::hook(VantrelCtrl& ctrl) {
     ctrl.comm().setTrace([this, trace = trace_](TraceDirection d, std::string_view b) {
         if (d == TraceDirection::Written) written_ += b.size();
+        if (d == TraceDirection::Received) received_ += b.size();
         if (trace)
             printError("[" + clockText(true) + "] " + (d == TraceDirection::Written ? "> " : "< ") +
                        traceText(b));
@@ -153,11 +165,25 @@ std::chrono::steady_clock::time_point ReconnectOptions::deadline() const {
 }
 
 Session::~Session() {
+    // A device that never said a word to a command that timed out: the usual causes.
+    if (ctrl_->ErrorString() == "Serial port timed out" && received_ == 0) explainTimeout();
     ctrl_.reset();
 }
 
+void Session::explainTimeout() {
+    if (std::exchange(timeoutExplained_, true)) return;
+    printError(
+        "vantrel: no reply in time usually means another baud rate (find --baud auto tries the "
+        "usual ones), a cable with TX and RX not crossed, or a board without power");
+}
+
 bool Session::openPort() {
-    if (ctrl_->PortIsOpen() && !ctrl_->comm().PortOpen()) ctrl_->ClosePort();
+    if (ctrl_->PortIsOpen() && !ctrl_->comm().PortOpen()) {
+        printError(
+            "vantrel: " + (form_ ? "the form's entry " + name_ : std::string("the control")) +
+            " says the port is open (saved while it was); closing it first");
+        ctrl_->ClosePort();
+    }
     if (ctrl_->OpenPort()) {
         opened_ = true;
         return true;
@@ -181,7 +207,11 @@ bool Session::deviceGone() const {
 
 void Session::save() {
     if (!form_) throw Error(err::FormFile, "no form file given (--form FILE)");
-    ctrl_->UserControl_WriteProperties(form_->bag(name_));
+    PropertyBag& bag = form_->bag(name_);
+    ctrl_->UserControl_WriteProperties(bag);
+    // An open port is the state of this run, not a setting: a form saved with the flag set
+    // would make the next program's OpenPort refuse ("A port is already open").
+    bag.WriteProperty("PortIsOpen", Variant(false), Variant(false));
     form_->save();
 }
 

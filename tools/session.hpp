@@ -75,6 +75,8 @@ class Session {
     bool goneForGood(DeviceWaiter* waiter, std::chrono::steady_clock::time_point deadline,
                      const std::function<void(const std::string&)>& say,
                      const std::function<void(VantrelCtrl&)>& renewed = {});
+    // Once per run, on standard error: what a reply that did not come in time usually means.
+    void explainTimeout();
 
     // Called with every block of bytes received from the device (after the trace).
     std::function<void(std::string_view bytes)> onReceived;
@@ -88,8 +90,10 @@ class Session {
     std::string name_;
     std::unique_ptr<VantrelCtrl> ctrl_;
     uint64_t written_ = 0;
+    uint64_t received_ = 0;
     bool opened_ = false;
     bool trace_ = false;
+    bool timeoutExplained_ = false;
     ReconnectPolicy policy_{.enabled = true};
 };
 
