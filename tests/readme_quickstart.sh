@@ -50,6 +50,8 @@ check "COM1 stays the simulator's link" "$(grep '^COM' "$dir/sim/ports.toml")" \
     "COM1 = \"$dir/sim/run/vantrel-sim-COM1\""
 check "the simulator removed its link" "$([ -e "$dir/sim/run/vantrel-sim-COM1" ] && echo left || echo gone)" gone
 check "the form holds the control" "$(grep -c '^\[Board1\]' "$dir/sim/lab.toml")" 1
+check "the form holds no open port" "$(grep -c 'PortIsOpen' "$dir/sim/lab.toml")" 0
+check "the shell on the saved form reads the channel" "$(grep -c '^ADC10 -> True' "$dir/sim.out")" 1
 
 # 2. The same commands with a USB adapter on a fake machine.
 root="$dir/adapter/machine"
@@ -80,6 +82,7 @@ adapter_lines=$(printf '%s\n' "$lines" | grep -v -e 'vantrel-sim' -e '^kill %1')
 status=$?
 cat "$dir/adapter.out"
 check "the same commands run against an adapter" "$status" 0
+check "the shell reads the channel through the adapter" "$(grep -c '^ADC10 -> True' "$dir/adapter.out")" 1
 check "find probed the adapter under a free number" \
     "$(grep -c "probing COM1 ($root/dev/ttyUSB0) ..." "$dir/adapter.out")" 1
 check "the adapter's number is stored by its by-id path" "$(grep '^COM' "$dir/adapter/ports.toml")" \
