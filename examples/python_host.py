@@ -30,6 +30,11 @@ EVENT_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTE
                             ctypes.POINTER(Variant))
 
 
+class Integer(int):
+    """A 16-bit Integer argument. A by-reference parameter of type Integer (ADC10's Channel) is
+    written back only when the argument is an Integer too; a Long goes through a temporary."""
+
+
 class Control:
     def __init__(self, lib):
         self.lib = lib
@@ -70,6 +75,8 @@ class Control:
     def _from_python(self, value, v):
         if isinstance(value, str):
             self.lib.vantrel_variant_set_string(ctypes.byref(v), value.encode())
+        elif isinstance(value, Integer):
+            v.type, v.u.integer = VT_INTEGER, int(value)
         else:
             v.type, v.u.lng = VT_LONG, int(value)
 
@@ -109,7 +116,7 @@ def main():
         ctrl.call("Bauds", PROPERTYPUT, int(sys.argv[3]) if len(sys.argv) > 3 else 115200)
         opened, _ = ctrl.call("OpenPort", METHOD)
         print("OpenPort", opened)
-        ok_read, (address,) = ctrl.call("ADC10", METHOD, 3)
+        ok_read, (address,) = ctrl.call("ADC10", METHOD, Integer(3))
         value, _ = ctrl.call("Value", METHOD)
         print("ADC10 channel 3:", ok_read, "address word", address, "value", value)
         ok_cmd, (s,) = ctrl.call("Command", METHOD, "PRA")

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "transport/net_serial.hpp"
 #include "pty_pair.hpp"
 #include "pump_until.hpp"
 #include "test_support.hpp"
+#include "transport/net_serial.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -285,9 +285,16 @@ TEST_F(SerialTest, OpenFailureNamesTheDeviceAndTheReason) {
     PortMap::instance().map(kOtherPort, "/dev/null");
     e = errorOf([&] { comm->PortOpen(true); });
     EXPECT_EQ(e.number(), err::PortOpenFailed);
-    EXPECT_NE(std::string(e.what()).find("/dev/null: Inappropriate ioctl for device"),
-              std::string::npos)
-        << e.what();
+    EXPECT_STREQ(e.what(), "/dev/null is not a terminal");
+    EXPECT_FALSE(comm->PortOpen());
+
+    // A Windows port name given as a device: what it means here.
+    PortMap::instance().map(kOtherPort, "COM3");
+    e = errorOf([&] { comm->PortOpen(true); });
+    EXPECT_STREQ(e.what(),
+                 "open COM3: No such file or directory; COM3 is a Windows port name: here it is "
+                 "COM number 3 (the port map makes it a device, by default /dev/ttyS2), or give "
+                 "the device path itself, such as /dev/ttyUSB0");
     EXPECT_FALSE(comm->PortOpen());
 }
 

@@ -34,6 +34,8 @@ std::string deviceProblem(const std::string& path, const SerialComm& comm) {
     if (!fd) {
         const int e = errno;
         std::string text = sysMessage("open", path, e);
+        if (const std::string note = e == ENOENT ? windowsNameNote(path) : ""; !note.empty())
+            text += "; " + note;
         if (e == EACCES || e == EPERM) {
             const std::string root = systemRoot();
             const AccessVerdict v = accessVerdict(root, path, Identity::of(root));

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,10 @@ std::vector<std::string> kernelConsoles(const SystemPaths& paths);
 // re-plug: its /dev/serial/by-id link if it has one, else the path as given. Network device
 // strings ("rfc2217://...", "socket://...") are kept as given.
 std::string stablePath(const std::string& device, const SystemPaths& paths);
+
+// What to say when a device string that did not open is a Windows port name ("COM3", "com3:"):
+// "COM3 is a Windows port name: here it is COM number 3 (...)". Empty for any other string.
+std::string windowsNameNote(std::string_view device);
 
 // The ports file, where COM numbers stick across runs and programs: a TOML table
 //   [ports]

@@ -307,6 +307,7 @@ void bindAcquire(py::module_& m);
 PYBIND11_MODULE(_vantrel, m) {
     m.doc() = "The compiled part of the vantrel package; use the package `vantrel` instead.";
     vantrel::python::setMainThread();
+    m.attr("__version__") = VANTREL_VERSION;
 
     // Exceptions: vantrel.Error carries .number; BoardError adds .error_nr, .text, .raw.
     gError = PyErr_NewExceptionWithDoc("vantrel.Error",

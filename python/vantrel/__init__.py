@@ -39,6 +39,9 @@ from ._vantrel import (  # noqa: F401  (re-exported)
 )
 from . import _vantrel
 
+# The version of the library the package was built with ("1.0.0").
+__version__: str = _vantrel.__version__
+
 try:
     import numpy as _numpy
 except ImportError:  # NumPy is optional

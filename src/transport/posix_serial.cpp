@@ -130,7 +130,15 @@ class PosixLink final : public Link {
     void open(const std::string& path, const LineFormat& format) override {
         const LineSettings settings = *termiosSettings(format);
         Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd) throw Error(err::PortOpenFailed, sysMessage("open", path, errno));
+        if (!fd) {
+            const int e = errno;
+            const std::string note = e == ENOENT ? windowsNameNote(path) : std::string();
+            throw Error(err::PortOpenFailed,
+                        sysMessage("open", path, e) + (note.empty() ? "" : "; " + note));
+        }
+        // A file, a FIFO or /dev/null opens too: say what it is not, before an ioctl says it
+        // in its own words.
+        if (!::isatty(fd.get())) throw Error(err::PortOpenFailed, path + " is not a terminal");
         // TIOCEXCL keeps other users out, but root passes it; the lock is what stops a second
         // opener that also locks, whoever runs it.
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
