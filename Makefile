@@ -4,6 +4,7 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 RELEASE_BUILD ?= build-release
 FUZZ_BUILD ?= build-fuzz
+DEB_BUILD ?= build-deb
 JOBS ?= $(shell nproc)
 # ccache, when the machine has it, keeps rebuilds after a checkout or a clean cheap.
 CCACHE := $(shell command -v ccache 2>/dev/null)
@@ -11,7 +12,7 @@ CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COM
 # The tool and the tests use precompiled headers, which ccache takes only when told to.
 export CCACHE_SLOPPINESS ?= pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps configure build release demo test test-drivers test-asan bench fuzz fuzz-smoke format clean
+.PHONY: all deps configure build release deb demo test test-drivers test-asan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -30,6 +31,15 @@ build: configure
 release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+# The Debian package, $(DEB_BUILD)/vantrel_VERSION_ARCH.deb: a Release build under /usr with the
+# Python module for Debian's interpreter; install it with apt-get install ./$(DEB_BUILD)/vantrel_*.deb.
+deb: deps
+	cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	    -DVANTREL_PYTHON_INSTALL_DIR=lib/python3/dist-packages -DVANTREL_TESTS=OFF \
+	    -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cd $(DEB_BUILD) && rm -f vantrel_*.deb && cpack -G DEB
 
 demo: build
 	./$(BUILD)/vantrel demo
@@ -80,4 +90,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) build-pip

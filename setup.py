@@ -55,4 +55,7 @@ setup(
     ext_modules=[CMakeExtension("vantrel._vantrel")],
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
+    # setuptools builds in ./build by default, which is the project's own CMake build folder
+    # (make, ctest): pip's copies and its CMake tree go beside it instead.
+    options={"build": {"build_base": os.path.join(ROOT, "build-pip")}},
 )

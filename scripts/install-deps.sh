@@ -4,10 +4,11 @@ set -euo pipefail
 # libclang-rt-dev: libFuzzer and the sanitizer runtimes for the fuzz targets. pybind11-dev and
 # python3-dev build the Python package; pytest and NumPy test it; pip, setuptools, wheel and venv
 # install it from the source tree. ser2net: the serial server the network tests start in front of
-# the simulator. libsqlite3-dev: the recorder's database output.
+# the simulator. libsqlite3-dev: the recorder's database output. dpkg-dev: dpkg-shlibdeps, which
+# make deb runs for the package's dependencies.
 packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
-          libsqlite3-dev
+          libsqlite3-dev dpkg-dev
           python3 python3-serial
           pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
           python3-pip python3-setuptools python3-wheel python3-venv ser2net)
