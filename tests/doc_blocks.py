@@ -133,6 +133,8 @@ class Runner:
         program = os.path.join(folder, "example.py")
         with open(program, "w", encoding="utf-8") as f:
             f.write(self.adapt(block.text))
+        if "/dev/ttyUSB0" in block.text:
+            return self.with_board(lambda: self.check([sys.executable, program], folder, "python"))
         return self.check([sys.executable, program], folder, "python")
 
     def run_sh(self, block, folder):
@@ -181,6 +183,10 @@ class Runner:
                                "-I", os.path.join(self.source, "include"),
                                "-L", self.build, "-lvantrel", "-Wl,-rpath," + self.build],
                    folder, "compile")
+        return self.with_board(lambda: self.check([exe], folder, "run"))
+
+    def with_board(self, run):
+        """Runs `run` with a simulated board behind /dev/ttyUSB0's stand-in and COM1."""
         sim = subprocess.Popen([os.path.join(self.build, "vantrel-sim"), "--no-console",
                                 "--link", self.board], env=self.env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -191,7 +197,7 @@ class Runner:
                 time.sleep(0.05)
             if not os.path.exists(self.board):
                 raise AssertionError("the simulated board did not come up")
-            return self.check([exe], folder, "run")
+            return run()
         finally:
             sim.terminate()
             sim.wait(timeout=10)
