@@ -102,6 +102,11 @@ TEST(TcpLink, ListensOnlyOnAPortThatExists) {
 // With no descriptor left, accept() fails for as long as the shortage lasts; the connection
 // waiting must not keep the listener ready (and the loop spinning) all that time.
 TEST(TcpLink, AClientThatComesWhenNoDescriptorIsLeftIsClosedAtOnce) {
+#ifdef VANTREL_SANITIZED
+    // UBSan checks a dynamic type it has not seen yet by writing the memory into a pipe; with no
+    // descriptor left that probe fails and it reports a sound object as invalid.
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors this test leaves none of";
+#endif
     const auto loop = makeEpollLoop();
     sim::PtyBoard board(*loop);
     sim::TcpLink link(*loop, board.slavePath(), "127.0.0.1:0");
