@@ -65,6 +65,8 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vantrel_bench floor_client fast_responder syscall_cost micro_bench reconnect_bench
 	./$(BENCH_BUILD)/bench/vantrel_bench
 	./$(BENCH_BUILD)/bench/reconnect_bench 20
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target serve_bench
+	./$(BENCH_BUILD)/bench/serve_bench
 	./$(BENCH_BUILD)/bench/syscall_cost
 	./$(BENCH_BUILD)/bench/micro_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target board_bench vantrel_python

@@ -33,5 +33,6 @@ Subcommand addDemo(CLI::App& app);
 Subcommand addTerm(CLI::App& app);
 Subcommand addLog(CLI::App& app);
 Subcommand addDoctor(CLI::App& app);
+Subcommand addServe(CLI::App& app);
 
 }  // namespace vantrel::cli

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     const std::vector<Subcommand> commands = {
         addDemo(app), addShell(app),  addCmd(app),    addRead(app),  addSelftest(app),
         addFind(app), addResync(app), addConfig(app), addPorts(app), addMonitor(app),
-        addTerm(app), addLog(app),    addDoctor(app),
+        addTerm(app), addLog(app),    addDoctor(app), addServe(app),
     };
 
     try {

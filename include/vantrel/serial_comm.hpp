@@ -71,6 +71,12 @@ class SerialComm {
     // Hosts that wait on the line (a monitor, a reader) ask this after each pass of the loop.
     virtual bool HungUp() const { return false; }
 
+    // Asked when the reply timer runs out while a reply to the bytes last written is awaited.
+    // True: the wait has not really begun, since the device has not started on those bytes yet
+    // (a board shared through `vantrel serve`, still answering another client), and the wait
+    // goes on. False: the wait ends; a reply to those bytes that comes later may be dropped.
+    virtual bool holdReplyTimeout() { return false; }
+
     // Called on the loop's thread for each event; CommEvent() tells which.
     virtual void setOnComm(std::function<void()> onComm) = 0;
 

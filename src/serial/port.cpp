@@ -150,6 +150,8 @@ void VantrelCtrl::receive() {
 }
 
 void VantrelCtrl::Timer1_Timer() {
+    // A shared board that has not started on this command yet: its reply window has not begun.
+    if (MSComm1->holdReplyTimeout()) return;
     m_TimedOut = true;
 }
 

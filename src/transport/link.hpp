@@ -64,6 +64,8 @@ class Link {
     virtual void deliverPending() = 0;
     // SerialComm::HungUp.
     virtual bool hungUp() const = 0;
+    // SerialComm::holdReplyTimeout while open.
+    virtual bool holdReplyTimeout() { return false; }
 };
 
 // Makes a closed link for the given component on its loop.

@@ -153,9 +153,6 @@ std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addri
     return std::pair{state->rc, AddrInfoList(std::exchange(state->list, nullptr))};
 }
 
-namespace {
-
-// Connects to the first address of `a` that answers before `deadline`.
 Fd connectTo(const NetAddress& a, Clock::time_point deadline, const StopSignals& stop) {
     const std::string where = endpointText(a);
     addrinfo hints{};
@@ -223,6 +220,8 @@ Fd connectTo(const NetAddress& a, Clock::time_point deadline, const StopSignals&
     }
     throw Error(err::PortOpenFailed, failure);
 }
+
+namespace {
 
 // A raw TCP connection to a serial server: the bytes go as they are, and the line is the
 // server's (a format is taken but has no say over the far line).

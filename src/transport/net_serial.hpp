@@ -65,6 +65,12 @@ std::optional<std::pair<int, AddrInfoList>> lookUpBefore(
     std::function<int(addrinfo** list)> lookup, std::chrono::steady_clock::time_point deadline,
     const StopSignals& stop = StopSignals());
 
+// Connects to the first address of `a` that answers before `deadline` (a name is looked up
+// as lookUpBefore does). The socket is non-blocking, with TCP_NODELAY. Throws Error
+// (PortOpenFailed) naming the address and the reason.
+Fd connectTo(const NetAddress& a, std::chrono::steady_clock::time_point deadline,
+             const StopSignals& stop);
+
 // A serial component whose first link is the raw TCP one (so that it takes any rate before it
 // opens); it opens what PortMap::instance() gives for its port number, by the table of schemes.
 std::unique_ptr<SerialComm> makeNetSerial(EventLoop& loop, std::size_t inBufferSize);

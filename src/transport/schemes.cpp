@@ -17,6 +17,8 @@ std::unique_ptr<Link> makePosixLink(EventLoop& loop, SerialBase& base);
 std::unique_ptr<Link> makeTcpLink(EventLoop& loop, SerialBase& base);
 std::unique_ptr<Link> makeRfc2217Link(EventLoop& loop, SerialBase& base);
 std::unique_ptr<Link> makeSimLink(EventLoop& loop, SerialBase& base);
+std::unique_ptr<Link> makeUnixServeLink(EventLoop& loop, SerialBase& base);
+std::unique_ptr<Link> makeVantrelServeLink(EventLoop& loop, SerialBase& base);
 
 namespace {
 
@@ -28,11 +30,13 @@ struct Scheme {
 // "rfc2217://HOST:PORT": a serial server with RFC 2217, the line settings travel to the far
 // port. "socket://HOST:PORT": a server that passes raw bytes (its rate is the server's). Both
 // take "?timeout=SECONDS" (default 3) to bound the connection. "sim://": a simulated board in
-// this process.
+// this process. "unix://PATH" and "vantrel://HOST:PORT": a board shared by `vantrel serve`.
 const Scheme kSchemes[] = {
     {"rfc2217://", {"rfc2217", makeRfc2217Link}},
     {"socket://", {"socket", makeTcpLink}},
     {"sim://", {"sim", makeSimLink}},
+    {"unix://", {"unix", makeUnixServeLink}},
+    {"vantrel://", {"vantrel", makeVantrelServeLink}},
 };
 
 const LinkKind kTermios{"termios", makePosixLink};

@@ -39,6 +39,7 @@ class SerialBase final : public SerialComm {
     std::string Input() override;
     int16_t CommEvent() const override { return event_; }
     bool HungUp() const override { return link_->hungUp(); }
+    bool holdReplyTimeout() override { return link_->isOpen() && link_->holdReplyTimeout(); }
     void setOnComm(std::function<void()> onComm) override;
     void deliverPending() override;
     void setTrace(TraceFn trace) override { trace_ = std::move(trace); }

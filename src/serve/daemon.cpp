@@ -1,0 +1,750 @@
+// vantrel serve: the daemon's core. One loop; each board a serial component on it, each client
+// a socket on it. Nothing waits but the loop.
+#include "daemon.hpp"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <future>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "transport/link.hpp"
+#include "transport/net_serial.hpp"
+#include "transport/serve_protocol.hpp"
+#include "vantrel/error.hpp"
+#include "vantrel/serial_comm.hpp"
+
+namespace vantrel::serve {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kSweep{1};
+
+bool sameToken(std::string_view a, std::string_view b) {
+    // Compares every byte whatever the first difference, so that the time taken says nothing.
+    unsigned diff = a.size() == b.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |=
+            static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+    return diff == 0;
+}
+
+Fd unixListener(const std::string& path, const std::string& groupName) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        throw Error(err::PortOpenFailed, path + ": the socket's path is too long");
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        const std::string dir = path.substr(0, slash);
+        if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST)
+            throw Error(err::PortOpenFailed, sysMessage("mkdir", dir, errno));
+    }
+    // A socket left by a daemon that ended without removing it is replaced; one that answers
+    // belongs to a daemon still running.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe &&
+            ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+            throw Error(err::PortOpenFailed, path + ": another vantrel serve is listening there");
+        ::unlink(path.c_str());
+    }
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) throw Error(err::PortOpenFailed, sysMessage("socket", path, errno));
+    const mode_t old = ::umask(0117);
+    const int rc = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int bindErrno = errno;
+    ::umask(old);
+    if (rc != 0) throw Error(err::PortOpenFailed, sysMessage("bind", path, bindErrno));
+    ::chmod(path.c_str(), 0660);
+    if (!groupName.empty()) {
+        if (const struct group* g = ::getgrnam(groupName.c_str())) {
+            // Only a daemon that may give the socket to the group does; others keep their own.
+            (void)!::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid);
+        }
+    }
+    if (::listen(fd.get(), SOMAXCONN) != 0)
+        throw Error(err::PortOpenFailed, sysMessage("listen", path, errno));
+    return fd;
+}
+
+bool isLoopback(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&a);
+        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    }
+    return false;
+}
+
+Fd tcpListener(const std::string& listen, bool allowRemote, uint16_t& boundPort) {
+    const std::size_t colon = listen.rfind(':');
+    if (colon == std::string::npos)
+        throw Error(err::PortOpenFailed, "--listen " + listen + ": expected HOST:PORT");
+    std::string host = listen.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const auto port = parseUnsigned(listen.substr(colon + 1));
+    if (host.empty() || !port || *port > 65535)
+        throw Error(err::PortOpenFailed,
+                    "--listen " + listen + ": expected HOST:PORT with a port of 0 to 65535");
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(*port).c_str(), &hints, &found);
+    AddrInfoList list(found);
+    if (rc != 0) throw Error(err::PortOpenFailed, "resolve " + host + ": " + ::gai_strerror(rc));
+    sockaddr_storage addr{};
+    std::memcpy(&addr, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, sizeof addr));
+    if (!allowRemote && !isLoopback(addr))
+        throw Error(err::PortOpenFailed,
+                    "--listen " + listen +
+                        ": not a loopback address (give --allow-remote to listen there)");
+    Fd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) throw Error(err::PortOpenFailed, sysMessage("socket", listen, errno));
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.get(), found->ai_addr, found->ai_addrlen) != 0)
+        throw Error(err::PortOpenFailed, sysMessage("bind", listen, errno));
+    if (::listen(fd.get(), SOMAXCONN) != 0)
+        throw Error(err::PortOpenFailed, sysMessage("listen", listen, errno));
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
+    boundPort =
+        ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
+                                          : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+    return fd;
+}
+
+}  // namespace
+
+struct Daemon::Impl {
+    struct Request {
+        uint64_t client = 0;
+        std::string id;
+        std::string bytes;
+    };
+
+    struct Board {
+        BoardSpec spec;
+        std::unique_ptr<SerialComm> comm;
+        std::deque<Request> queue;
+        std::optional<Request> active;
+        std::string reply;
+        uint64_t timer = 0;
+        Clock::duration window{};
+        uint64_t transactions = 0;
+        uint64_t failures = 0;
+        bool open = false;
+        std::string lastError;
+    };
+
+    struct Client {
+        uint64_t id = 0;
+        Fd fd;
+        WatchHandle watch;
+        FrameReader reader{kMaxCommand};
+        std::string out;
+        std::size_t outPos = 0;
+        bool watchingOut = false;
+        bool tcp = false;
+        bool greeted = false;
+        bool dead = false;
+        Board* board = nullptr;
+        std::string peer;
+        Clock::time_point lastHeard;
+        Clock::time_point since;
+        std::size_t waiting = 0;  // commands queued or running
+        uint64_t commands = 0;
+    };
+
+    EventLoop& loop;
+    DaemonOptions options;
+    std::vector<std::unique_ptr<Board>> boards;
+    std::map<uint64_t, std::unique_ptr<Client>> clients;
+    uint64_t nextClient = 0;
+    std::size_t live = 0;  // clients not dead
+    Fd unixSock;
+    Fd tcpSock;
+    WatchHandle unixWatch;
+    WatchHandle tcpWatch;
+    bool listenersPaused = false;
+    uint16_t tcpPortBound = 0;
+    uint64_t sweepTimer = 0;
+    uint64_t total = 0;
+    std::string scratch;
+
+    Impl(EventLoop& l, DaemonOptions o) : loop(l), options(std::move(o)) {}
+
+    ~Impl() {
+        unixWatch.reset();
+        tcpWatch.reset();
+        clients.clear();
+        for (auto& b : boards) {
+            b->comm->setOnComm(nullptr);
+            loop.removeTimer(b->timer);
+        }
+        boards.clear();
+        if (sweepTimer != 0) loop.removeTimer(sweepTimer);
+        // A socket handed over is its giver's to remove.
+        if (unixSock && options.inheritedSocket < 0 && !options.socketPath.empty())
+            ::unlink(options.socketPath.c_str());
+    }
+
+    void start();
+
+    // --- boards -------------------------------------------------------------------------------
+    void openBoard(Board& b) {
+        try {
+            b.comm->Settings(std::to_string(b.spec.baud) + ",N,8,1");
+            b.comm->PortOpen(true);
+            b.open = true;
+            b.lastError.clear();
+        } catch (const std::exception& e) {
+            b.open = false;
+            b.lastError = e.what();
+        }
+    }
+
+    void boardGone(Board& b) {
+        b.lastError = "the board went away: " + b.spec.device;
+        b.comm->PortOpen(false);
+        b.open = false;
+        loop.disarmTimer(b.timer);
+        if (b.active) finish(b, "failed", "board-gone");
+        while (!b.queue.empty()) {
+            Request r = std::move(b.queue.front());
+            b.queue.pop_front();
+            fail(r, "board-gone");
+        }
+    }
+
+    void fail(const Request& r, std::string_view reason) {
+        Client* c = find(r.client);
+        if (c == nullptr) return;
+        c->waiting -= 1;
+        send(*c, {"failed", r.id, reason});
+    }
+
+    void onBoardInput(Board& b) {
+        if (b.comm->CommEvent() != comm::Receive) return;
+        std::string bytes = b.comm->Input();
+        if (b.active) {
+            const std::size_t prompt = bytes.find('>');
+            if (prompt == std::string::npos) {
+                b.reply += bytes;
+                if (b.reply.size() >= kMaxReply) finish(b, "failed", "too-long");
+                return;
+            }
+            b.reply.append(bytes, 0, prompt + 1);
+            bytes.erase(0, prompt + 1);
+            finish(b, "reply", {});
+        }
+        if (!bytes.empty()) broadcast(b, bytes);
+    }
+
+    // Ends the running transaction with a reply (or a failure with what arrived) for its
+    // client, if still there, and starts the next.
+    void finish(Board& b, std::string_view verb, std::string_view reason) {
+        loop.disarmTimer(b.timer);
+        Request r = std::move(*b.active);
+        b.active.reset();
+        b.transactions += 1;
+        total += 1;
+        if (verb != "reply") b.failures += 1;
+        if (Client* c = find(r.client)) {
+            c->waiting -= 1;
+            if (reason.empty())
+                send(*c, {verb, r.id}, b.reply);
+            else
+                send(*c, {verb, r.id, reason}, b.reply);
+        }
+        b.reply.clear();
+        next(b);
+    }
+
+    void next(Board& b) {
+        while (!b.active && !b.queue.empty() && b.open) {
+            // What the board sent since the last transaction is its own text, not this reply.
+            b.comm->deliverPending();
+            Request r = std::move(b.queue.front());
+            b.queue.pop_front();
+            Client* c = find(r.client);
+            if (c == nullptr) continue;  // gone while waiting
+            try {
+                b.comm->Output(r.bytes);
+            } catch (const std::exception& e) {
+                b.lastError = e.what();
+                b.queue.push_front(std::move(r));
+                boardGone(b);
+                return;
+            }
+            send(*c, {"started", r.id});
+            b.active = std::move(r);
+            loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
+        }
+    }
+
+    void broadcast(Board& b, std::string_view bytes) {
+        scratch.clear();
+        appendFrame(scratch, {"event"}, bytes);
+        for (auto& [id, c] : clients)
+            if (!c->dead && c->board == &b) queueOut(*c, scratch);
+    }
+
+    // --- clients ------------------------------------------------------------------------------
+    Client* find(uint64_t id) {
+        const auto it = clients.find(id);
+        return it == clients.end() || it->second->dead ? nullptr : it->second.get();
+    }
+
+    void send(Client& c, std::initializer_list<std::string_view> words,
+              std::string_view payload = {}) {
+        scratch.clear();
+        appendFrame(scratch, words, payload);
+        queueOut(c, scratch);
+    }
+
+    void queueOut(Client& c, std::string_view frame) {
+        if (c.dead) return;
+        if (c.out.size() - c.outPos + frame.size() > options.maxClientOutput) {
+            drop(c);  // takes nothing of what it is sent
+            return;
+        }
+        if (c.outPos > 0 && c.outPos >= c.out.size() / 2) {
+            c.out.erase(0, c.outPos);
+            c.outPos = 0;
+        }
+        c.out.append(frame);
+        flush(c);
+    }
+
+    void flush(Client& c) {
+        while (!c.dead && c.outPos < c.out.size()) {
+            const ssize_t n =
+                ::send(c.fd.get(), c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
+            if (n > 0) {
+                c.outPos += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            drop(c);
+            return;
+        }
+        if (c.outPos == c.out.size()) {
+            c.out.clear();
+            c.outPos = 0;
+        }
+        const bool want = c.outPos < c.out.size();
+        if (!c.dead && want != c.watchingOut) {
+            c.watch.modify(want ? EPOLLIN | EPOLLOUT : EPOLLIN);
+            c.watchingOut = want;
+        }
+    }
+
+    // Sends the error frame as far as the socket takes it at once, then closes.
+    void refuse(Client& c, std::string_view reason, std::string_view text) {
+        send(c, {"error", reason}, text);
+        drop(c);
+    }
+
+    // Closes at once; the record goes at the next reap, so that no caller holds a dangling one.
+    void drop(Client& c) {
+        if (c.dead) return;
+        c.dead = true;
+        live -= 1;
+        c.watch.reset();
+        c.fd.reset();
+    }
+
+    void reap() {
+        for (auto it = clients.begin(); it != clients.end();)
+            it = it->second->dead ? clients.erase(it) : std::next(it);
+    }
+
+    void accept(int listener, bool tcp) {
+        while (true) {
+            sockaddr_storage peer{};
+            socklen_t len = sizeof peer;
+            Fd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
+                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (!fd) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    // No descriptor to be had: the waiting connection would keep the listener
+                    // ready and the loop busy. Listening resumes at the next sweep.
+                    pauseListeners();
+                }
+                break;
+            }
+            auto c = std::make_unique<Client>();
+            c->id = ++nextClient;
+            c->fd = std::move(fd);
+            c->tcp = tcp;
+            c->since = c->lastHeard = Clock::now();
+            if (tcp) {
+                const int on = 1;
+                ::setsockopt(c->fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                char host[INET6_ADDRSTRLEN] = "?";
+                uint16_t port = 0;
+                if (peer.ss_family == AF_INET) {
+                    const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+                    ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+                    port = ntohs(in->sin_port);
+                } else if (peer.ss_family == AF_INET6) {
+                    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+                    ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+                    port = ntohs(in6->sin6_port);
+                }
+                c->peer = std::string(host) + ":" + std::to_string(port);
+            } else {
+                ucred cred{};
+                socklen_t clen = sizeof cred;
+                c->peer = ::getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &clen) == 0
+                              ? "pid " + std::to_string(cred.pid)
+                              : "unix";
+            }
+            const uint64_t id = c->id;
+            c->watch = loop.watch(c->fd.get(), EPOLLIN, [this, id](uint32_t ev) {
+                onClient(id, ev);
+                reap();
+            });
+            Client& ref = *c;
+            clients.emplace(id, std::move(c));
+            live += 1;
+            if (live > options.maxClients) {
+                refuse(ref, "busy",
+                       "too many clients (" + std::to_string(options.maxClients) + ")");
+            }
+        }
+        reap();
+    }
+
+    void pauseListeners() {
+        listenersPaused = true;
+        if (unixWatch) unixWatch.modify(0);
+        if (tcpWatch) tcpWatch.modify(0);
+    }
+
+    void onClient(uint64_t id, uint32_t events) {
+        Client* c = find(id);
+        if (c == nullptr) return;
+        if ((events & EPOLLOUT) != 0) {
+            flush(*c);
+            if (c->dead) return;
+        }
+        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
+        std::array<char, 16384> buf;
+        for (std::size_t taken = 0; taken < 64 * 1024; taken += buf.size()) {
+            const ssize_t n = ::recv(c->fd.get(), buf.data(), buf.size(), 0);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+                drop(*c);
+                return;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            c->lastHeard = Clock::now();
+            c->reader.append(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+            Frame f;
+            while (!c->dead) {
+                const FrameReader::Next next = c->reader.next(f);
+                if (next == FrameReader::Next::More) break;
+                if (next == FrameReader::Next::Error) {
+                    refuse(*c, "bad-frame", c->reader.error());
+                    return;
+                }
+                onFrame(*c, f);
+            }
+            if (c->dead || static_cast<std::size_t>(n) < buf.size()) return;
+        }
+    }
+
+    void onFrame(Client& c, const Frame& f) {
+        const std::string& verb = f.verb();
+        if (!c.greeted) {
+            if (verb != "hello")
+                return refuse(c, "no-hello", "the first frame must be: hello VERSION BOARD LEN");
+            if (f.arg(1) != std::to_string(kVersion))
+                return refuse(c, "version",
+                              "this daemon speaks version " + std::to_string(kVersion));
+            if (c.tcp && !sameToken(f.payload, options.token))
+                return refuse(c, "token", "a wrong or missing token");
+            const std::string_view name = f.arg(2);
+            for (auto& b : boards)
+                if (name == "-" || name == b->spec.name) {
+                    c.board = b.get();
+                    break;
+                }
+            if (c.board == nullptr)
+                return refuse(c, "no-board", "no board named " + std::string(name));
+            c.greeted = true;
+            return send(c, {"hello", std::to_string(kVersion), c.board->spec.name,
+                            std::to_string(c.board->spec.baud)});
+        }
+        if (verb == "cmd") {
+            const std::string_view id = f.arg(1);
+            if (f.words.size() != 2) return refuse(c, "bad-frame", "expected: cmd ID LEN");
+            Board& b = *c.board;
+            c.commands += 1;
+            if (!b.open) return send(c, {"failed", id, "board-gone"});
+            if (b.queue.size() >= options.maxQueue || c.waiting >= options.maxPerClient)
+                return send(c, {"failed", id, "queue-full"});
+            c.waiting += 1;
+            const std::size_t ahead = b.queue.size() + (b.active ? 1 : 0);
+            b.queue.push_back(Request{c.id, std::string(id), f.payload});
+            if (ahead > 0) send(c, {"queued", id, std::to_string(ahead)});
+            next(b);
+            return;
+        }
+        if (verb == "status") return send(c, {"status"}, status().dump());
+        refuse(c, "bad-frame", "unknown request \"" + verb + "\"");
+    }
+
+    void sweep() {
+        const Clock::time_point now = Clock::now();
+        for (auto& [id, c] : clients) {
+            if (c->dead) continue;
+            if ((!c->greeted || c->reader.partial()) && now - c->lastHeard > options.idleTimeout)
+                refuse(*c, "idle", c->greeted ? "half a frame, then nothing" : "no hello");
+        }
+        reap();
+        for (auto& b : boards) {
+            if (b->open && b->comm->HungUp()) boardGone(*b);
+            if (!b->open) {
+                openBoard(*b);
+                next(*b);
+            }
+        }
+        if (listenersPaused) {
+            listenersPaused = false;
+            if (unixWatch) unixWatch.modify(EPOLLIN);
+            if (tcpWatch) tcpWatch.modify(EPOLLIN);
+        }
+        reap();
+    }
+
+    nlohmann::json status() const {
+        nlohmann::json j;
+        j["version"] = kVersion;
+        j["socket"] = options.socketPath;
+        j["listen"] = options.listen.empty() ? nlohmann::json() : nlohmann::json(options.listen);
+        j["transactions"] = total;
+        auto& bs = j["boards"] = nlohmann::json::array();
+        for (const auto& b : boards) {
+            std::size_t n = 0;
+            for (const auto& [id, c] : clients)
+                if (!c->dead && c->board == b.get()) ++n;
+            bs.push_back({{"name", b->spec.name},
+                          {"device", b->spec.device},
+                          {"baud", b->spec.baud},
+                          {"open", b->open},
+                          {"busy", b->active.has_value()},
+                          {"queued", b->queue.size()},
+                          {"clients", n},
+                          {"transactions", b->transactions},
+                          {"failures", b->failures},
+                          {"last_error", b->lastError}});
+        }
+        auto& cs = j["clients"] = nlohmann::json::array();
+        const auto now = Clock::now();
+        for (const auto& [id, c] : clients) {
+            if (c->dead) continue;
+            cs.push_back(
+                {{"id", id},
+                 {"peer", c->peer},
+                 {"tcp", c->tcp},
+                 {"board", c->board ? nlohmann::json(c->board->spec.name) : nlohmann::json()},
+                 {"commands", c->commands},
+                 {"waiting", c->waiting},
+                 {"seconds", std::chrono::duration<double>(now - c->since).count()}});
+        }
+        return j;
+    }
+};
+
+void Daemon::Impl::start() {
+    if (options.boards.empty()) throw Error(err::PortOpenFailed, "serve: no board to serve");
+    if (!options.listen.empty() && options.token.empty())
+        throw Error(err::PortOpenFailed, "serve: TCP (--listen) needs a token (--token-file)");
+    for (const BoardSpec& spec : options.boards) {
+        if (!isWord(spec.name))
+            throw Error(err::PortOpenFailed, "serve: the board name \"" + spec.name +
+                                                 "\" must be a word without spaces");
+        for (const auto& b : boards)
+            if (b->spec.name == spec.name)
+                throw Error(err::PortOpenFailed, "serve: two boards named " + spec.name);
+        auto b = std::make_unique<Board>();
+        b->spec = spec;
+        b->comm = makeSerialComm(loop, defaultInBufferSize, fixedDevice(spec.device));
+        const auto window = options.replyWindow.count() > 0
+                                ? options.replyWindow
+                                : std::chrono::milliseconds(std::max<int64_t>(
+                                      50, 2 * 2'500'000 / std::max(spec.baud, 1)));
+        b->window = window;
+        Board* raw = b.get();
+        b->comm->setOnComm([this, raw] {
+            onBoardInput(*raw);
+            reap();
+        });
+        b->timer = loop.addTimer([this, raw] {
+            if (raw->active) finish(*raw, "failed", "timeout");
+            reap();
+        });
+        boards.push_back(std::move(b));
+    }
+    if (options.inheritedSocket >= 0) {
+        unixSock.reset(options.inheritedSocket);
+    } else if (!options.socketPath.empty()) {
+        unixSock = unixListener(options.socketPath, options.socketGroup);
+    }
+    if (!options.listen.empty())
+        tcpSock = tcpListener(options.listen, options.allowRemote, tcpPortBound);
+    if (!unixSock && !tcpSock) throw Error(err::PortOpenFailed, "serve: no socket to listen on");
+    for (auto& b : boards) openBoard(*b);
+    if (unixSock)
+        unixWatch = loop.watch(unixSock.get(), EPOLLIN,
+                               [this](uint32_t) { accept(unixSock.get(), false); });
+    if (tcpSock)
+        tcpWatch =
+            loop.watch(tcpSock.get(), EPOLLIN, [this](uint32_t) { accept(tcpSock.get(), true); });
+    sweepTimer = loop.addTimer([this] { sweep(); });
+    loop.armTimer(sweepTimer, Clock::now() + kSweep, kSweep);
+}
+
+Daemon::Daemon(EventLoop& loop, DaemonOptions options)
+    : impl_(std::make_unique<Impl>(loop, std::move(options))) {
+    impl_->start();
+}
+
+Daemon::~Daemon() = default;
+
+std::string Daemon::statusJson() const {
+    return impl_->status().dump();
+}
+
+uint16_t Daemon::tcpPort() const {
+    return impl_->tcpPortBound;
+}
+
+std::size_t Daemon::clientCount() const {
+    return impl_->live;
+}
+
+uint64_t Daemon::transactions() const {
+    return impl_->total;
+}
+
+std::string defaultSocketPath() {
+    return defaultServeSocket();
+}
+
+std::string askStatus(const std::string& path) {
+    const auto fail = [&](const std::string& why) {
+        return Error(err::PortOpenFailed, path + ": " + why + " (is vantrel serve running?)");
+    };
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) throw fail("the path is too long");
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) throw fail(std::strerror(errno));
+    timeval limit{3, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        throw fail(std::strerror(errno));
+    std::string ask;
+    appendFrame(ask, {"hello", std::to_string(kVersion), "-"});
+    appendFrame(ask, {"status"});
+    if (::send(fd.get(), ask.data(), ask.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.size()))
+        throw fail(std::strerror(errno));
+    FrameReader reader(kMaxReply);
+    Frame f;
+    std::array<char, 4096> buf;
+    while (true) {
+        const FrameReader::Next next = reader.next(f);
+        if (next == FrameReader::Next::Error) throw fail(reader.error());
+        if (next == FrameReader::Next::Frame) {
+            if (f.verb() == "status") return f.payload;
+            if (f.verb() == "error") throw fail(std::string(f.arg(1)) + ": " + f.payload);
+            continue;  // the hello
+        }
+        const ssize_t n = ::recv(fd.get(), buf.data(), buf.size(), 0);
+        if (n <= 0)
+            throw fail(n == 0 ? "the daemon closed the connection"
+                              : std::string(std::strerror(errno)));
+        reader.append(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+    }
+}
+
+DaemonThread::DaemonThread(DaemonOptions options)
+    : wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!wake_) throw Error(err::EventLoopFailed, sysMessage("eventfd", "", errno));
+    std::promise<uint16_t> ready;
+    std::future<uint16_t> started = ready.get_future();
+    thread_ = std::thread([this, options = std::move(options), &ready]() mutable {
+        std::optional<Daemon> daemon;
+        std::unique_ptr<EventLoop> loop;
+        bool stop = false;
+        WatchHandle wake;
+        try {
+            loop = makeEpollLoop();
+            daemon.emplace(*loop, std::move(options));
+            wake = loop->watch(wake_.get(), EPOLLIN, [&stop](uint32_t) { stop = true; });
+            ready.set_value(daemon->tcpPort());
+        } catch (...) {
+            ready.set_exception(std::current_exception());
+            return;
+        }
+        while (!stop) loop->pumpOnce();
+        wake.reset();
+        daemon.reset();
+    });
+    try {
+        tcpPort_ = started.get();
+    } catch (...) {
+        thread_.join();
+        throw;
+    }
+}
+
+DaemonThread::~DaemonThread() {
+    stop();
+}
+
+void DaemonThread::stop() {
+    if (!thread_.joinable()) return;
+    const uint64_t one = 1;
+    (void)!::write(wake_.get(), &one, sizeof one);
+    thread_.join();
+}
+
+}  // namespace vantrel::serve
