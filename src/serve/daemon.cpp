@@ -38,6 +38,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kSweep{1};
+// Clients listed in a status.
+constexpr std::size_t kStatusClients = 200;
 
 bool sameToken(std::string_view a, std::string_view b) {
     // Compares every byte whatever the first difference, so that the time taken says nothing.
@@ -257,15 +259,18 @@ struct Daemon::Impl {
         if (b.comm->CommEvent() != comm::Receive) return;
         std::string bytes = b.comm->Input();
         if (b.active) {
+            // A reply that does not fit a frame ends the transaction without its bytes.
             const std::size_t prompt = bytes.find('>');
-            if (prompt == std::string::npos) {
-                b.reply += bytes;
-                if (b.reply.size() >= kMaxReply) finish(b, "failed", "too-long");
-                return;
+            const std::size_t taken = prompt == std::string::npos ? bytes.size() : prompt + 1;
+            if (b.reply.size() + taken > kMaxReply) {
+                b.reply.clear();
+                finish(b, "failed", "too-long");
+            } else {
+                b.reply.append(bytes, 0, taken);
+                if (prompt == std::string::npos) return;
+                finish(b, "reply", {});
             }
-            b.reply.append(bytes, 0, prompt + 1);
-            bytes.erase(0, prompt + 1);
-            finish(b, "reply", {});
+            bytes.erase(0, taken);
         }
         if (!bytes.empty()) broadcast(b, bytes);
     }
@@ -573,10 +578,13 @@ struct Daemon::Impl {
                           {"failures", b->failures},
                           {"last_error", b->lastError}});
         }
+        // The first clients only, so that the status fits a frame however many are there.
+        j["client_count"] = live;
         auto& cs = j["clients"] = nlohmann::json::array();
         const auto now = Clock::now();
         for (const auto& [id, c] : clients) {
             if (c->dead) continue;
+            if (cs.size() == kStatusClients) break;
             cs.push_back(
                 {{"id", id},
                  {"peer", c->peer},
