@@ -288,6 +288,9 @@ TEST(Serve, AClientGoneMidTransactionDoesNotDisturbTheNext) {
     vantrel::Board board(s.url(), 9600);
     EXPECT_EQ(board.command("PWS32").value, 32);
     EXPECT_EQ(board.command("PWS44").value, 44);
+    // A client set to 115200 has a window of 22 ms; the board's line at 9600 has its own.
+    vantrel::Board fast(s.url(), 115200);
+    EXPECT_EQ(fast.command("PWS60").value, 60);
 }
 
 TEST(Serve, UnsolicitedTextReachesEveryClient) {

@@ -114,6 +114,10 @@ class ServeClientLink final : public Link {
             // the whole window counts from the start.
             grace_ = false;
             return true;
+        } else if (Clock::now() - lastStartedAt_ < boardWindow_) {
+            // A control set to a faster rate than the board's line has a shorter window than
+            // the board needs: the board's own counts too.
+            return true;
         }
         abandonedUpTo_ = lastId_;
         return false;
@@ -164,6 +168,9 @@ class ServeClientLink final : public Link {
         if (f.verb() != "hello" || f.arg(1) != std::to_string(serve::kVersion))
             throw Error(err::PortOpenFailed, device_ + ": the daemon speaks another version (" +
                                                  f.verb() + " " + std::string(f.arg(1)) + ")");
+        // The reply window a control has at the rate of the board's line.
+        const auto rate = parseUnsigned(f.arg(3));
+        boardWindow_ = std::chrono::milliseconds(rate && *rate > 0 ? 2'500'000 / *rate : 0);
     }
 
     void onEvents(uint32_t events) {
@@ -240,6 +247,7 @@ class ServeClientLink final : public Link {
         if (verb == "started") {
             if (*id == lastId_) {
                 lastStarted_ = true;
+                lastStartedAt_ = Clock::now();
                 grace_ = true;
             }
             return false;
@@ -301,6 +309,8 @@ class ServeClientLink final : public Link {
     bool lastStarted_ = false;  // the board has started on it
     bool grace_ = false;
     Clock::time_point lastSent_;
+    Clock::time_point lastStartedAt_;
+    std::chrono::milliseconds boardWindow_{0};  // a control's window at the board's rate
     uint64_t abandonedUpTo_ = 0;  // replies to these requests are no longer awaited
 
     std::string frame_;  // scratch
