@@ -76,6 +76,9 @@ int inheritedSocket() {
     if (pid == nullptr || fds == nullptr || std::atol(pid) != static_cast<long>(::getpid()) ||
         std::atoi(fds) < 1)
         return -1;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
     return 3;
 }
 

@@ -3,6 +3,7 @@
 #include "daemon.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -630,6 +631,10 @@ void Daemon::Impl::start() {
     }
     if (options.inheritedSocket >= 0) {
         unixSock.reset(options.inheritedSocket);
+        // The accept loop ends on EAGAIN: a socket handed over blocking would hold it.
+        const int flags = ::fcntl(unixSock.get(), F_GETFL);
+        if (flags < 0 || ::fcntl(unixSock.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+            throw Error(err::PortOpenFailed, sysMessage("fcntl", "the socket handed over", errno));
     } else if (!options.socketPath.empty()) {
         unixSock = unixListener(options.socketPath, options.socketGroup);
     }

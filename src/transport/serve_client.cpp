@@ -311,7 +311,7 @@ class ServeClientLink final : public Link {
     Clock::time_point lastSent_;
     Clock::time_point lastStartedAt_;
     std::chrono::milliseconds boardWindow_{0};  // a control's window at the board's rate
-    uint64_t abandonedUpTo_ = 0;  // replies to these requests are no longer awaited
+    uint64_t abandonedUpTo_ = 0;                // replies to these requests are no longer awaited
 
     std::string frame_;  // scratch
     std::array<char, 16384> buf_{};
