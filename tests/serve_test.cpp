@@ -293,6 +293,45 @@ TEST(Serve, AClientGoneMidTransactionDoesNotDisturbTheNext) {
     EXPECT_EQ(fast.command("PWS60").value, 60);
 }
 
+// Beyond the board's queue, or a client's share of it, a command is answered at once: it
+// failed, and why. The commands taken run in order, each with its own reply.
+TEST(Serve, AFullQueueAnswersAtOnce) {
+    DaemonOptions o;
+    o.maxQueue = 3;
+    o.maxPerClient = 3;
+    Served s(o);
+    s.sim.call([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReplyDelay(100ms);
+        return 0;
+    });
+    RawClient a(s.options.socketPath), b(s.options.socketPath);
+    std::string burst = frame({"hello", "1", "lab"});
+    for (int i = 1; i <= 5; ++i)
+        burst += frame({"cmd", std::to_string(i)}, "PWS" + std::to_string(16 * i) + "\r");
+    ASSERT_TRUE(a.send(burst));
+    ASSERT_TRUE(b.send(frame({"hello", "1", "lab"}) + frame({"cmd", "9"}, "PWS144\r")));
+    // a: 1 runs, 2 and 3 wait, 4 and 5 are past its share.
+    std::map<std::string, std::string> outcome;
+    std::vector<std::string> order;
+    while (outcome.size() < 5) {
+        const auto f = a.next();
+        ASSERT_TRUE(f);
+        if (f->verb() == "reply") order.push_back(std::string(f->arg(1)) + "=" + f->payload);
+        if (f->verb() == "reply" || f->verb() == "failed")
+            outcome[std::string(f->arg(1))] = f->verb() + " " + std::string(f->arg(2));
+    }
+    EXPECT_EQ(outcome["4"], "failed queue-full");
+    EXPECT_EQ(outcome["5"], "failed queue-full");
+    EXPECT_EQ(order, (std::vector<std::string>{"1=OK 16\r\n>", "2=OK 32\r\n>", "3=OK 48\r\n>"}));
+    // b came while the board's queue held two of a's: its command waited its turn.
+    std::optional<Frame> f;
+    while ((f = b.next()) && f->verb() != "reply" && f->verb() != "failed") {
+    }
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->verb(), "reply");
+    EXPECT_EQ(f->payload, "OK 144\r\n>");
+}
+
 TEST(Serve, UnsolicitedTextReachesEveryClient) {
     Served s;
     RawClient a(s.options.socketPath), b(s.options.socketPath);
