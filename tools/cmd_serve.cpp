@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "atomic_file.hpp"
 #include "commands.hpp"
 #include "daemon.hpp"
 #include "fd.hpp"
@@ -164,10 +165,23 @@ int runServe(const ServeOptions& o) {
 
     int signalled = 0;
     bool summarised = false;
+    // The recording's status file, as `vantrel log` keeps it (`vantrel log status` reads it).
+    bool statusComplained = false;
+    const auto writeStatus = [&] {
+        try {
+            replaceFile(recording->statusPath(), recorder->statusJson(), err::FormFile);
+            statusComplained = false;
+        } catch (const std::exception& e) {
+            if (!statusComplained)
+                printError(std::string("vantrel: serve: log: status file: ") + e.what());
+            statusComplained = true;
+        }
+    };
     const auto summary = [&] {
         if (!recorder || summarised) return;
         summarised = true;
         recorder->stop();
+        writeStatus();
         for (const acquire::BoardStatus& b : recorder->boards())
             printError("vantrel: serve: log: " + b.name + ": " +
                        plural(b.readings, "reading", "readings") + ", " +
@@ -179,13 +193,19 @@ int runServe(const ServeOptions& o) {
             " written to " + recording->out);
     };
     auto nextWatchdog = Clock::now();
+    auto nextStatus = Clock::now();
     while (signalled == 0) {
         int wait = 1000;
         if (recorder && !summarised) {
-            if (recorder->finished())
+            if (recorder->finished()) {
                 summary();
-            else
+            } else {
                 wait = 50;  // the run's end is looked at often, a signal wakes at once
+                if (Clock::now() >= nextStatus) {
+                    writeStatus();
+                    nextStatus = Clock::now() + std::chrono::seconds(5);
+                }
+            }
         }
         if (notifier.watchdogEvery()) {
             const auto now = Clock::now();
