@@ -332,6 +332,48 @@ TEST(Serve, AFullQueueAnswersAtOnce) {
     EXPECT_EQ(f->payload, "OK 144\r\n>");
 }
 
+// The board keeps one selection (the address written last, where a conversion stands) for
+// all; each client's control counts on its own. Commands of others in between, or in the
+// middle of a reading, do not change what a client reads.
+TEST(Serve, EachClientReadsTheChannelItSelected) {
+    Served s;
+    s.sim.call([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReading(10, 0, 111);
+        b.engine().setReading(10, 3, 300);
+        b.engine().setReading(10, 5, 700);
+        return 0;
+    });
+    {
+        vantrel::Board a(s.url(), 9600), b(s.url(), 9600);
+        EXPECT_EQ(a.read(10, 3), 300);
+        EXPECT_EQ(b.command("PWS80").value, 80);  // channel 5, behind a's back
+        EXPECT_EQ(a.read(10, 3), 300);            // a's control skips the address it wrote
+        vantrel::Board fresh(s.url(), 9600);
+        EXPECT_EQ(fresh.read(10, 0), 111);  // a new control counts on address 0
+    }
+    std::vector<std::string> wrong(3);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.emplace_back([&, i] {
+            try {
+                vantrel::Board board(s.url(), 9600);
+                for (int n = 0; n < 25; ++n) {
+                    if (i == 2) {
+                        board.command("PWS" + std::to_string(16 * (n % 14)));
+                        continue;
+                    }
+                    const double v = board.read(10, i == 0 ? 3 : 5);
+                    if (v != (i == 0 ? 300 : 700)) wrong[i] += std::to_string(v) + " ";
+                }
+            } catch (const std::exception& e) {
+                wrong[i] += e.what();
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(wrong, std::vector<std::string>(3));
+}
+
 TEST(Serve, UnsolicitedTextReachesEveryClient) {
     Served s;
     RawClient a(s.options.socketPath), b(s.options.socketPath);
@@ -473,6 +515,11 @@ TEST(Serve, TcpRefusesAClientWithoutTheTokenAndServesOneWithIt) {
 TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     TempDir dir;
     vantrel::sim::SimThread sim;
+    sim.call([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReading(10, 3, 300);
+        b.engine().setReading(10, 5, 700);
+        return 0;
+    });
     vantrel::acquire::LogConfig config;
     vantrel::acquire::BoardConfig b;
     b.name = "lab";
@@ -526,6 +573,18 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     EXPECT_EQ(boards[0].errors, 0u);
     EXPECT_EQ(boards[0].overruns, 0u);
     EXPECT_EQ(boards[0].skipped, 0u);
+    // Each record is its own channel's, whatever addresses the shell wrote in between.
+    std::istringstream csv(contents(config.out));
+    std::string line;
+    std::getline(csv, line);  // the header
+    int rows = 0;
+    while (std::getline(csv, line)) {
+        ++rows;
+        EXPECT_TRUE(line.find(",lab,10,3,10:3,300,300,,ok,") != std::string::npos ||
+                    line.find(",lab,10,5,10:5,700,700,,ok,") != std::string::npos)
+            << line;
+    }
+    EXPECT_EQ(rows, 16);
 }
 
 // The tool: `vantrel serve` on a simulated board, `vantrel cmd` in a loop with its own

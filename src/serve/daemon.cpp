@@ -51,6 +51,61 @@ bool sameToken(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
+// What the board's converters hold between commands, as a control counts on it: the address
+// written last, whether the "PRS" after it is still to start that address's conversion, and
+// which byte of a word an "@" gives next. The board has one of these for all its clients; each
+// client counts on its own (a control remembers the address it wrote and skips writing it
+// again), so the daemon keeps one per client and puts the board back into a client's before
+// that client's command when another client's commands have changed it.
+struct Selection {
+    int address = 0;     // a board that has just started: address 0
+    bool dummy = false;  // the next "PRS" only starts the conversion
+    int next = 0;        // 0: an "@" gives the high byte; 1: the low byte
+    bool known = true;   // false: a command whose outcome is not known changed it
+
+    bool operator==(const Selection& o) const {
+        return known && o.known && address == o.address && dummy == o.dummy && next == o.next;
+    }
+
+    // Follows a command the board carried out (its reply has no "?").
+    void follow(std::string_view line) {
+        std::string text;
+        for (const char c : line)
+            if (c != '\r' && c != '\n') text.push_back(c);
+        if (text.rfind("PWS", 0) == 0) {
+            const auto n = parseUnsigned(std::string_view(text).substr(3));
+            if (!n || *n > 255 || text.size() > 6) return;
+            *this = Selection{static_cast<int>(*n), true, 0, true};
+        } else if (text == "PRS") {
+            next = dummy ? 0 : 1;
+            dummy = false;
+        } else if (text == "@") {
+            next ^= 1;
+        } else if (text == "PCSA128") {
+            dummy = false;
+            next = 0;
+        }
+    }
+
+    // The command lines that bring a board into this selection from any other.
+    std::vector<std::string> restore() const {
+        std::vector<std::string> lines{"PWS" + std::to_string(address) + "\r"};
+        if (!dummy) lines.emplace_back("PRS\r");
+        if (next == 1) lines.emplace_back("@");
+        return lines;
+    }
+};
+
+// An address write sets the whole selection anew: nothing to put back before it.
+bool writesAddress(std::string_view line) {
+    while (!line.empty() && line.front() == '\n') line.remove_prefix(1);
+    return line.rfind("PWS", 0) == 0;
+}
+
+bool carriedOut(std::string_view reply) {
+    return reply.find('?') == std::string_view::npos && reply.find("OK") != std::string_view::npos;
+}
+
 Fd unixListener(const std::string& path, const std::string& groupName) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -150,9 +205,10 @@ Fd tcpListener(const std::string& listen, bool allowRemote, uint16_t& boundPort)
 
 struct Daemon::Impl {
     struct Request {
-        uint64_t client = 0;
+        uint64_t client = 0;  // 0: the daemon's own, putting back a client's selection
         std::string id;
         std::string bytes;
+        bool restored = false;  // its client's selection has been put back once
     };
 
     struct Board {
@@ -165,6 +221,9 @@ struct Daemon::Impl {
         Clock::duration window{};
         uint64_t transactions = 0;
         uint64_t failures = 0;
+        uint64_t restores = 0;                    // commands of the daemon's own
+        Selection selection{0, false, 0, false};  // the board's, as far as it is known
+        uint64_t lastClient = 0;                  // whose command ran last
         bool open = false;
         std::string lastError;
     };
@@ -186,6 +245,7 @@ struct Daemon::Impl {
         Clock::time_point since;
         std::size_t waiting = 0;  // commands queued or running
         uint64_t commands = 0;
+        Selection selection;  // what this client's commands have left the board in
     };
 
     EventLoop& loop;
@@ -240,6 +300,7 @@ struct Daemon::Impl {
         b.lastError = "the board went away: " + b.spec.device;
         b.comm->PortOpen(false);
         b.open = false;
+        b.selection.known = false;  // it may come back having started anew
         loop.disarmTimer(b.timer);
         if (b.active) finish(b, "failed", "board-gone");
         while (!b.queue.empty()) {
@@ -282,10 +343,22 @@ struct Daemon::Impl {
         loop.disarmTimer(b.timer);
         Request r = std::move(*b.active);
         b.active.reset();
+        Client* c = find(r.client);
+        if (verb == "reply" && carriedOut(b.reply)) {
+            b.selection.follow(r.bytes);
+            if (c != nullptr) c->selection.follow(r.bytes);
+        } else if (verb != "reply") {
+            b.selection.known = false;  // carried out or not, nobody knows
+        }
+        if (r.client == 0) {
+            b.reply.clear();
+            return next(b);
+        }
+        b.lastClient = r.client;
         b.transactions += 1;
         total += 1;
         if (verb != "reply") b.failures += 1;
-        if (Client* c = find(r.client)) {
+        if (c != nullptr) {
             c->waiting -= 1;
             if (reason.empty())
                 send(*c, {verb, r.id}, b.reply);
@@ -303,7 +376,19 @@ struct Daemon::Impl {
             Request r = std::move(b.queue.front());
             b.queue.pop_front();
             Client* c = find(r.client);
-            if (c == nullptr) continue;  // gone while waiting
+            if (r.client != 0 && c == nullptr) continue;  // gone while waiting
+            if (c != nullptr && !r.restored && b.lastClient != 0 && b.lastClient != r.client &&
+                !(b.selection == c->selection) && !writesAddress(r.bytes)) {
+                // Another client's commands have moved the board: this client's selection
+                // goes back first, as its control counts on it.
+                r.restored = true;
+                b.queue.push_front(std::move(r));
+                const std::vector<std::string> lines = c->selection.restore();
+                for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+                    b.queue.push_front(Request{0, "-", *it, true});
+                b.restores += lines.size();
+                continue;
+            }
             try {
                 b.comm->Output(r.bytes);
             } catch (const std::exception& e) {
@@ -312,7 +397,7 @@ struct Daemon::Impl {
                 boardGone(b);
                 return;
             }
-            send(*c, {"started", r.id});
+            if (c != nullptr) send(*c, {"started", r.id});
             b.active = std::move(r);
             loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
         }
@@ -577,6 +662,7 @@ struct Daemon::Impl {
                           {"clients", n},
                           {"transactions", b->transactions},
                           {"failures", b->failures},
+                          {"restores", b->restores},
                           {"last_error", b->lastError}});
         }
         // The first clients only, so that the status fits a frame however many are there.
