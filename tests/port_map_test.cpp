@@ -292,6 +292,39 @@ TEST_F(FakeMachine, MalformedPortsFilesAreRefusedByName) {
     EXPECT_TRUE(loadPortsFile((root / "missing.toml").string()).empty());
 }
 
+// A ports file must be a regular file of at most 1 MiB, as a form must: /dev/zero would be read
+// without end and a FIFO would hold up the open for ever. Nothing is written in their place.
+TEST_F(FakeMachine, APortsFileIsARegularFileOfBoundedSize) {
+    const fs::path fifo = root / "fifo.toml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path big = root / "big.toml";
+    const std::string bigText = "[ports]\n" + std::string(1024 * 1024, '#');
+    writeFile(big, bigText);
+    const struct {
+        std::string path;
+        const char* message;
+        bool tryStore;
+    } cases[] = {
+        {"/dev/zero", "not a regular file", false},
+        {fifo.string(), "not a regular file", true},
+        {root.string(), "not a regular file", false},
+        {big.string(), "larger than 1048576 bytes", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Error e = errorOf([&] { loadPortsFile(c.path); });
+        EXPECT_EQ(e.number(), err::PortsFile);
+        EXPECT_EQ(std::string(e.what()), "ports file " + c.path + ": " + c.message);
+        if (c.tryStore) {
+            PortMap map(c.path, paths);
+            EXPECT_EQ(errorOf([&] { map.devicePath(4); }).what(), std::string(e.what()));
+            EXPECT_EQ(errorOf([&] { map.store(4, "/dev/x"); }).number(), err::PortsFile);
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(readFile(big), bigText);
+}
+
 TEST_F(FakeMachine, StoreKeepsOtherEntriesAndRoundTripsAnyPath) {
     const fs::path file = root / "cfg" / "ports.toml";
     PortMap map(file.string(), paths);

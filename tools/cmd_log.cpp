@@ -282,7 +282,7 @@ int runStatus(const std::string& given) {
     const bool isStatus = given.size() >= suffix.size() &&
                           given.compare(given.size() - suffix.size(), suffix.size(), suffix) == 0;
     const std::string path = isStatus ? given : given + suffix;
-    const auto text = readWholeFile(path, err::FormFile);
+    const auto text = readWholeFile(path, err::FormFile, 1024 * 1024, "status file");
     if (!text) {
         printError("vantrel: log status: " + path + ": no status file (is a recorder writing to " +
                    (isStatus ? std::string("it") : given) + "?)");

@@ -68,9 +68,10 @@ std::string windowsNameNote(std::string_view device);
 std::string locatePortsFile(const SystemPaths& paths);
 // Where a change is written: $VANTREL_PORTS when set, else the user's file.
 std::string writablePortsFile();
-// Reads a ports file; a missing file has no entries. A file that cannot be read, is not valid
-// TOML or holds anything but COM1..COM255 = "device" throws Error (err::PortsFile) whose text
-// names the file (and the line, where there is one).
+// Reads a ports file; a missing file has no entries. A file that cannot be read, is not a
+// regular file (a device, a FIFO), is larger than 1 MiB, is not valid TOML or holds anything
+// but COM1..COM255 = "device" throws Error (err::PortsFile) whose text names the file (and the
+// line, where there is one).
 std::map<int, std::string> loadPortsFile(const std::string& path);
 // Writes a ports file atomically (see FormFile::save), creating its folder if needed. Throws
 // Error (err::PortsFile).

@@ -18,6 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// 255 entries of the longest path (4096 bytes) fit; a larger file is no ports file.
+constexpr std::size_t kMaxPortsFileBytes = 1024 * 1024;
+
 [[noreturn]] void portsFileError(const std::string& path, std::string_view what,
                                  const toml::source_region* where = nullptr) {
     std::string text = "ports file " + path;
@@ -49,7 +52,8 @@ std::string writablePortsFile() {
 
 std::map<int, std::string> loadPortsFile(const std::string& path) {
     std::map<int, std::string> ports;
-    const std::optional<std::string> text = readWholeFile(path, err::PortsFile);
+    const std::optional<std::string> text =
+        readWholeFile(path, err::PortsFile, kMaxPortsFileBytes, "ports file");
     if (!text) return ports;
     toml::table root;
     try {

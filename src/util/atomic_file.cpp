@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "fd.hpp"
 #include "vantrel/error.hpp"
@@ -92,12 +93,21 @@ void flushFolder(const std::string& folder, int32_t errorNumber) {
     if (::fsync(dir.get()) != 0) throw Error(errorNumber, sysMessage("fsync", folder, errno));
 }
 
-std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber,
+                                         std::size_t maxBytes, std::string_view what) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return std::nullopt;
         throw Error(errorNumber, sysMessage("open", path, errno));
     }
+    const auto refuse = [&](const std::string& why) {
+        throw Error(errorNumber, std::string(what) + " " + path + ": " + why);
+    };
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw Error(errorNumber, sysMessage("stat", path, errno));
+    if (!S_ISREG(st.st_mode)) refuse("not a regular file");
+    const auto tooLarge = [&] { refuse("larger than " + std::to_string(maxBytes) + " bytes"); };
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) tooLarge();
     std::string text;
     char buf[16 * 1024];
     for (;;) {
@@ -108,6 +118,7 @@ std::optional<std::string> readWholeFile(const std::string& path, int32_t errorN
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
+        if (text.size() > maxBytes) tooLarge();  // it grew since fstat
     }
     return text;
 }

@@ -38,9 +38,13 @@ class TempFile {
 // Flushes a folder, so that a rename in it is durable.
 void flushFolder(const std::string& folder, int32_t errorNumber);
 
-// The whole file, or nothing when it does not exist. Any other failure throws Error with
-// `errorNumber` and the system's reason.
-std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber);
+// The whole file, or nothing when it does not exist. It must be a regular file of at most
+// `maxBytes`: a device such as /dev/zero, a FIFO or a folder is refused as soon as it is opened
+// (the open does not wait for a FIFO's writer), a larger file once its size is known. Failures
+// throw Error with `errorNumber`, naming the file as `what` ("ports file /dev/zero: not a
+// regular file"), or the failing call with the system's reason.
+std::optional<std::string> readWholeFile(const std::string& path, int32_t errorNumber,
+                                         std::size_t maxBytes, std::string_view what);
 
 // Replaces the file at `path` with `bytes`: a temporary file in the same folder, flushed to
 // disk, renamed over the old file, then the folder flushed. The old file's mode is kept. A
