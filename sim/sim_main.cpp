@@ -25,6 +25,7 @@
 #include "sim/board_console.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"
+#include "standard_descriptors.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -161,6 +162,7 @@ bool foregroundTerminal() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vantrel::reserveStandardDescriptors();
     CLI::App app{"vantrel-sim: a simulated interface board on a pseudo-terminal"};
     app.set_version_flag("--version", std::string("vantrel-sim ") + VANTREL_VERSION);
     std::string linkPath;

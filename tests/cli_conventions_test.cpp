@@ -30,6 +30,28 @@ std::optional<system_clock::time_point> parseDateTime(const std::string& text) {
     return system_clock::from_time_t(::timegm(&tm)) + milliseconds(n(7)) - offset;
 }
 
+// Text for the terminal keeps its characters but nothing a terminal would obey: C0 and C1
+// controls, DEL and bytes that are no UTF-8 are escaped.
+TEST(CliConventions, TextForTheTerminalIsEscaped) {
+    const struct {
+        std::string text, shown;
+    } cases[] = {
+        {"plain \"q\" \\ \r\n\t", "plain \\\"q\\\" \\\\ \\r\\n\\t"},
+        {"\x1b]52;c;aGk=\x07\x7f", "\\x1b]52;c;aGk=\\x07\\x7f"},
+        {"\xc2\x9b"
+         "2J \xc2\x9d"
+         "0;t \xc2\x80",
+         "\\xc2\\x9b2J \\xc2\\x9d0;t \\xc2\\x80"},
+        {"caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xf0\x9f\x94\x8c",
+         "caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xf0\x9f\x94\x8c"},
+        {"\x9b"
+         "2J \xc3 \xe2\x82 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80",
+         "\\x9b2J \\xc3 \\xe2\\x82 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+        {"ends in a cut \xe2\x82", "ends in a cut \\xe2\\x82"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(quotedText(c.text), "\"" + c.shown + "\"") << c.shown;
+}
+
 TEST(CliConventions, DateTimeIsIsoWithTheOffsetAndReadsBack) {
     const auto at = [](int y, unsigned mo, unsigned d, int h, int mi, int ms) {
         return sys_days(year(y) / month(mo) / day(d)) + hours(h) + minutes(mi) + milliseconds(ms);

@@ -116,7 +116,8 @@ struct Outcome {
 // The tool as a child process with its standard streams on pipes.
 class Tool {
   public:
-    explicit Tool(std::vector<std::string> args) {
+    // With `closedOutput`, the tool starts with standard output closed.
+    explicit Tool(std::vector<std::string> args, bool closedOutput = false) {
         args.insert(args.begin(), VANTREL_CLI);
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
@@ -124,7 +125,10 @@ class Tool {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (closedOutput)
+            posix_spawn_file_actions_addclose(&actions, 1);
+        else
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -859,6 +863,22 @@ TEST(CliRead, ClosedOutputEndsIt) {
     EXPECT_NE(o.err.find("write standard output: Broken pipe"), std::string::npos) << o.err;
 }
 
+// A standard output that is closed is said to be, and no descriptor opened later (the event
+// loop, the port) takes its number and what is meant for it.
+TEST(CliTool, ClosedStandardOutputIsSaidAsSuch) {
+    BoardThread board;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"cmd", "--device", board.path(), "PRA"},
+          std::vector<std::string>{"ports"}}) {
+        const Outcome o = Tool(args, true).finish();
+        EXPECT_EQ(o.status, 1) << args.front() << ": " << o.err;
+        EXPECT_NE(o.err.find("vantrel: write standard output: Bad file descriptor"),
+                  std::string::npos)
+            << args.front() << ": " << o.err;
+    }
+    EXPECT_EQ(board.stop(), std::vector<std::string>{"PRA\r"});
+}
+
 // Fed from a pipe, term ends after its input even while the board talks more often than the
 // linger time.
 TEST(CliTerm, FromAPipeEndsWhileTheBoardKeepsTalking) {
@@ -953,13 +973,13 @@ TEST(CliShell, OverlongLineIsRefused) {
 
 }  // namespace
 
-// A machine with one USB adapter, in a temporary folder: sysfs entries, the device node (a link
-// to a simulated board's pseudo-terminal) and its by-id link.
-TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
-    BoardThread board;
-    TempDir dir;
+// A machine with one USB adapter under `root`: sysfs entries with the adapter's descriptor
+// strings, the device node (a link to `target`, a simulated board's pseudo-terminal) and its
+// by-id link called `byIdName`. Returns the device node and the by-id link.
+static std::pair<std::string, std::string> fakeUsbAdapter(
+    const std::filesystem::path& root, const std::string& target,
+    const std::map<std::string, std::string>& descriptors, const std::string& byIdName) {
     namespace fs = std::filesystem;
-    const fs::path root = dir.path / "machine";
     const fs::path usb = root / "sys" / "devices" / "pci0" / "usb1" / "1-1";
     const fs::path port = usb / "1-1:1.0" / "ttyUSB0";
     fs::create_directories(port / "tty" / "ttyUSB0");
@@ -970,19 +990,25 @@ TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
     fs::create_symlink("../../../ttyUSB0", port / "tty" / "ttyUSB0" / "device");
     fs::create_symlink("../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0",
                        root / "sys" / "class" / "tty" / "ttyUSB0");
-    for (const auto& [name, value] :
-         std::map<std::string, std::string>{{"idVendor", "0403"},
-                                            {"idProduct", "6001"},
-                                            {"serial", "A50285BI"},
-                                            {"manufacturer", "FTDI"},
-                                            {"product", "FT232R USB UART"}})
-        std::ofstream(usb / name) << value << "\n";
-    fs::create_symlink(board.path(), root / "dev" / "ttyUSB0");
-    const std::string byId =
-        (root / "dev" / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")
-            .string();
+    for (const auto& [name, value] : descriptors) std::ofstream(usb / name) << value << "\n";
+    fs::create_symlink(target, root / "dev" / "ttyUSB0");
+    const std::string byId = (root / "dev" / "serial" / "by-id" / byIdName).string();
     fs::create_symlink("../../ttyUSB0", byId);
-    const std::string device = (root / "dev" / "ttyUSB0").string();
+    return {(root / "dev" / "ttyUSB0").string(), byId};
+}
+
+// A machine with one USB adapter, in a temporary folder.
+TEST(CliPorts, AnAdapterIsFoundAssignedAndKeptByItsByIdPath) {
+    BoardThread board;
+    TempDir dir;
+    const std::filesystem::path root = dir.path / "machine";
+    const auto [device, byId] = fakeUsbAdapter(root, board.path(),
+                                               {{"idVendor", "0403"},
+                                                {"idProduct", "6001"},
+                                                {"serial", "A50285BI"},
+                                                {"manufacturer", "FTDI"},
+                                                {"product", "FT232R USB UART"}},
+                                               "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     const std::string ports = (dir.path / "ports.toml").string();
     const std::string form = (dir.path / "lab.toml").string();
     const ScopedEnv machine("VANTREL_SYSROOT", root.string());
@@ -1156,4 +1182,44 @@ TEST(CliTool, ATimeoutSaysWhatItUsuallyMeans) {
     EXPECT_EQ(j["baud"], 9600);
     EXPECT_EQ(j["probes"][0]["baud"], 9600);
     EXPECT_EQ(run({"find", "--baud", "automatic"}).status, 2);
+}
+
+// Names that come from outside (an adapter's descriptor strings, its by-id link, a device in the
+// ports file) reach the terminal escaped, as the board's text does: a hostile adapter cannot
+// clear the screen, set the title or write the clipboard.
+TEST(CliPorts, NamesFromOutsideReachTheTerminalEscaped) {
+    BoardThread board;
+    TempDir dir;
+    const std::string clipboard = "\x1b]52;c;aGk=\x07";
+    const std::string c1Csi =
+        "\xc2\x9b"
+        "2J";
+    const auto [device, byId] = fakeUsbAdapter(dir.path / "machine", board.path(),
+                                               {{"idVendor", "0403"},
+                                                {"idProduct", "6001"},
+                                                {"serial", "\x1b[2J"},
+                                                {"manufacturer", "Evil" + clipboard},
+                                                {"product", "UART" + c1Csi}},
+                                               "usb-Evil\x1b]0;title\x07-if00");
+    const std::string ports = (dir.path / "ports.toml").string();
+    std::ofstream(ports) << "[ports]\nCOM1 = \"/nowhere/\\u001b[2J\\u009b1m\\u0007\"\n";
+    const ScopedEnv machine("VANTREL_SYSROOT", (dir.path / "machine").string());
+    const ScopedEnv portsFile("VANTREL_PORTS", ports);
+    std::vector<std::string> find = {"find"};
+    for (int n = 3; n <= 8; ++n)
+        find.insert(find.end(), {"--map", std::to_string(n) + "=" + (dir.path / "none").string()});
+    std::string all;
+    for (const auto& args : {std::vector<std::string>{"ports"}, find}) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 0) << args.front() << ": " << o.err;
+        for (const std::string raw : {"\x1b", "\x07", "\xc2\x9b"})
+            EXPECT_EQ((o.out + o.err).find(raw), std::string::npos)
+                << args.front() << ": " << o.out << o.err;
+        all += o.out + o.err;
+    }
+    for (const std::string& shown : std::vector<std::string>{
+             "Evil\\x1b]52;c;aGk=\\x07 UART\\xc2\\x9b2J  serial \\x1b[2J",
+             "usb-Evil\\x1b]0;title\\x07-if00", "/nowhere/\\x1b[2J\\xc2\\x9b1m\\x07",
+             "COM2 is " + device + " (Evil\\x1b]52;c;aGk=\\x07 UART\\xc2\\x9b2J) for this scan"})
+        EXPECT_NE(all.find(shown), std::string::npos) << shown << " not in:\n" << all;
 }

@@ -9,6 +9,7 @@
 #include "output.hpp"
 #include "scan.hpp"
 #include "session.hpp"
+#include "text_escape.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::cli {
@@ -29,8 +30,8 @@ void mapAdapters() {
         map.map(port, a.device);
         std::string what = a.manufacturer;
         if (!a.product.empty()) what += (what.empty() ? "" : " ") + a.product;
-        printError("vantrel: COM" + std::to_string(port) + " is " + a.device +
-                   (what.empty() ? "" : " (" + what + ")") + " for this scan");
+        printError("vantrel: COM" + std::to_string(port) + " is " + escapeC(a.device, false) +
+                   (what.empty() ? "" : " (" + escapeC(what, false) + ")") + " for this scan");
     }
 }
 
@@ -49,13 +50,14 @@ void storeAssignment(int port) {
     // A pseudo-terminal's number is handed to the next terminal that opens: storing it could
     // send commands into someone's shell later.
     if (device->rfind("/dev/pts/", 0) == 0) {
-        printError("vantrel: COM" + std::to_string(port) + " is " + *device +
+        printError("vantrel: COM" + std::to_string(port) + " is " + escapeC(*device, false) +
                    ", a pseudo-terminal whose name does not last; not stored in the ports file "
                    "(give the simulator a --link and map that)");
         return;
     }
     const std::string file = PortMap::instance().store(port, *device);
-    printError("vantrel: COM" + std::to_string(port) + " = " + *device + " stored in " + file);
+    printError("vantrel: COM" + std::to_string(port) + " = " + escapeC(*device, false) +
+               " stored in " + escapeC(file, false));
 }
 
 // FindChip's search, pass for pass through the same members, with one difference a person at
@@ -96,7 +98,7 @@ int runFind(const FindOptions& o) {
         // A silent port costs eight seconds at 300 baud: say which one is being tried.
         watcher.onStart = [](int port, const std::string& device) {
             printError("probing COM" + std::to_string(port) + " (" +
-                       (device.empty() ? "no device" : device) + ") ...");
+                       (device.empty() ? "no device" : escapeC(device, false)) + ") ...");
         };
         ctrl.connect(&events);
         found = searchPorts(ctrl, baud, session.stop());
@@ -126,8 +128,8 @@ int runFind(const FindOptions& o) {
                    {"baud", ctrl.Bauds()},
                    {"probes", std::move(list)}});
     } else if (found) {
-        printLine("Board found on COM" + std::to_string(port) + " (" + device + ") at " +
-                  std::to_string(ctrl.Bauds()) + " baud");
+        printLine("Board found on COM" + std::to_string(port) + " (" + escapeC(device, false) +
+                  ") at " + std::to_string(ctrl.Bauds()) + " baud");
     } else if (session.stop().raised() && !probes.empty() && probes.back().port < kLastPort) {
         printLine("No board answered on COM1 to COM" + std::to_string(probes.back().port) + " at " +
                   std::to_string(ctrl.Bauds()) + " baud (stopped there)");

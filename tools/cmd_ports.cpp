@@ -9,6 +9,7 @@
 #include "commands.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "text_escape.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -37,6 +38,12 @@ const char* sourceName(PortMap::Source s) {
     return "none";
 }
 
+// A name from outside (a device path, a USB descriptor string, an entry of the ports file) as
+// it is shown on the terminal: escaped as the board's text is, so that it cannot act on it.
+std::string shown(std::string_view name) {
+    return escapeC(name, false);
+}
+
 // A text that may be missing, as JSON: null when empty.
 Json orNull(const std::string& text) {
     return text.empty() ? Json(nullptr) : Json(text);
@@ -50,20 +57,21 @@ void change(const PortsOptions& o) {
         if (!parsed) throw CLI::ValidationError("--assign", "expected N=DEVICE: " + a);
         const auto& [port, device] = *parsed;
         if (!isDeviceUrl(device) && ::access(device.c_str(), F_OK) != 0)
-            throw Error(err::PortsFile, device + ": " + std::strerror(errno) +
+            throw Error(err::PortsFile, shown(device) + ": " + std::strerror(errno) +
                                             "; nothing stored for COM" + std::to_string(port));
         if (device.rfind("/dev/pts/", 0) == 0)
-            throw Error(err::PortsFile, device +
+            throw Error(err::PortsFile, shown(device) +
                                             " is a pseudo-terminal whose name does not last; "
                                             "give the simulator a --link and assign that");
         // The by-id path names the adapter itself, whichever ttyUSB number it gets next time.
         const std::string stored = stablePath(device, map.systemPaths());
         const std::string file = map.store(port, stored);
-        printError("vantrel: COM" + std::to_string(port) + " = " + stored + " stored in " + file);
+        printError("vantrel: COM" + std::to_string(port) + " = " + shown(stored) + " stored in " +
+                   shown(file));
     }
     for (const int port : o.forget) {
         const std::string file = map.forget(port);
-        printError("vantrel: COM" + std::to_string(port) + " removed from " + file);
+        printError("vantrel: COM" + std::to_string(port) + " removed from " + shown(file));
     }
 }
 
@@ -95,20 +103,20 @@ int runPorts(const PortsOptions& o) {
                            {"driver", orNull(a.driver)},
                            {"console", a.console},
                            {"port", port == 0 ? Json(nullptr) : Json(port)}});
-        std::string row = "  " + a.device;
+        std::string row = "  " + shown(a.device);
         row.resize(std::max<std::size_t>(row.size() + 2, 18), ' ');
         row += port != 0   ? "COM" + std::to_string(port)
                : a.console ? "console"
                            : std::string(kMissingText);
         row.resize(std::max<std::size_t>(row.size() + 2, 28), ' ');
-        if (!a.vendorId.empty()) row += a.vendorId + ":" + a.productId + "  ";
+        if (!a.vendorId.empty()) row += shown(a.vendorId) + ":" + shown(a.productId) + "  ";
         std::string name = a.manufacturer;
         if (!a.product.empty()) name += (name.empty() ? "" : " ") + a.product;
-        if (!name.empty()) row += name + "  ";
-        if (!a.serialNumber.empty()) row += "serial " + a.serialNumber + "  ";
-        row += a.driver.empty() ? "" : "(" + a.driver + ")";
+        if (!name.empty()) row += shown(name) + "  ";
+        if (!a.serialNumber.empty()) row += "serial " + shown(a.serialNumber) + "  ";
+        row += a.driver.empty() ? "" : "(" + shown(a.driver) + ")";
         deviceRows.push_back(row);
-        if (!a.byId.empty()) deviceRows.push_back("                            " + a.byId);
+        if (!a.byId.empty()) deviceRows.push_back("                            " + shown(a.byId));
     }
 
     Json list = Json::array();
@@ -128,10 +136,10 @@ int runPorts(const PortsOptions& o) {
         if (e.device.empty()) {
             row += kMissingText;
             row.resize(32, ' ');
-            rows.push_back(row + "(" + e.note + "; map it to use it)");
+            rows.push_back(row + "(" + shown(e.note) + "; map it to use it)");
             continue;
         }
-        row += e.device;
+        row += shown(e.device);
         row.resize(std::max<std::size_t>(row.size() + 2, 32), ' ');
         row += sourceName(e.source);
         row.resize(row.size() + 9 - std::string_view(sourceName(e.source)).size(), ' ');
@@ -149,7 +157,7 @@ int runPorts(const PortsOptions& o) {
     printLine("Serial devices present:");
     if (deviceRows.empty()) printLine("  (none)");
     for (const std::string& r : deviceRows) printLine(r);
-    printLine("COM map in force (ports file " + file +
+    printLine("COM map in force (ports file " + shown(file) +
               (::access(file.c_str(), F_OK) == 0 ? "" : ", not there yet") + "):");
     for (const std::string& r : rows) printLine(r);
     return kExitTrue;

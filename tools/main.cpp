@@ -8,10 +8,12 @@
 #include "commands.hpp"
 #include "output.hpp"
 #include "signals.hpp"
+#include "standard_descriptors.hpp"
 #include "vantrel/error.hpp"
 
 int main(int argc, char** argv) {
     using namespace vantrel::cli;
+    vantrel::reserveStandardDescriptors();
     // A reader that goes away (read | head) ends a command through EPIPE, which lets it finish
     // what it owes standard error (read's summary) and close the port properly.
     std::signal(SIGPIPE, SIG_IGN);

@@ -43,7 +43,7 @@ void ScanWatcher::report(std::string outcome, bool answered) {
 std::string probeText(const Probe& p) {
     std::string line = "COM" + std::to_string(p.port);
     line.resize(6, ' ');
-    line += p.device.empty() ? std::string(kMissingText) : p.device;
+    line += p.device.empty() ? std::string(kMissingText) : escapeC(p.device, false);
     line.resize(std::max<std::size_t>(line.size() + 2, 28), ' ');
     return line + escapeC(p.outcome, false);
 }
