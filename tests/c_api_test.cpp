@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "sim/pty_board.hpp"
+#include "vantrel/error.hpp"
 #include "vantrel/vantrel.h"
 
 namespace {
@@ -36,7 +38,7 @@ int32_t idOf(const char* name) {
 }
 
 class CApi : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board = std::make_unique<vantrel::sim::PtyBoard>(vantrel::threadLoop());
         ASSERT_EQ(vantrel_map_port(2, board->slavePath().c_str()), 0);
@@ -114,6 +116,50 @@ TEST_F(CApi, FailedCallsFillTheError) {
     int32_t id = 0;
     EXPECT_EQ(vantrel_member_id("NoSuchMember", &id), -1);
     vantrel_variant_clear(&args[0]);
+}
+
+// A control is used on the thread that created it; a debug build refuses any other thread's
+// call instead of letting it race with the owner, and the control stays whole for its owner.
+TEST_F(CApi, ACallFromAnotherThreadIsRefused) {
+#ifndef VANTREL_CHECK_THREADS
+    GTEST_SKIP() << "the thread check is in debug builds only";
+#endif
+    ASSERT_EQ(vantrel_map_port(3, "/nonexistent/com3"), 0);
+    std::vector<vantrel_variant> args(1);
+    vantrel_variant_set_long(&args[0], 3);
+    vantrel_error elsewhere{};
+    int invoked = 0;
+    int saved = 0;
+    std::thread([&] {
+        invoked = vantrel_invoke(ctrl, idOf("Port"), VANTREL_PROPERTYPUT, args.data(), 1, nullptr,
+                                 &elsewhere);
+        saved = vantrel_save_to_form(ctrl, "/nonexistent/form.toml", "Ctrl1", nullptr);
+        vantrel_set_user_mode(ctrl, 0);
+        vantrel_set_event_callback(ctrl, nullptr, nullptr);
+        vantrel_release(ctrl);
+    }).join();
+    EXPECT_EQ(invoked, -1);
+    EXPECT_EQ(saved, -1);
+    EXPECT_EQ(elsewhere.number, vantrel::err::WrongThread);
+    EXPECT_STREQ(elsewhere.text,
+                 "vantrel_invoke: the control belongs to the thread that created it; a call from "
+                 "another thread is refused");
+    // On its own thread the control is as it was: port 1, its events still delivered.
+    vantrel_variant result;
+    vantrel_variant_init(&result);
+    std::vector<vantrel_variant> none;
+    ASSERT_EQ(call("Port", VANTREL_PROPERTYGET, none, &result), 0) << error.text;
+    EXPECT_EQ(result.type == VANTREL_VT_LONG ? result.u.lng : result.u.integer, 1);
+    vantrel_variant_set_long(&args[0], 2);
+    ASSERT_EQ(call("Port", VANTREL_PROPERTYPUT, args, nullptr), 0) << error.text;
+    ASSERT_EQ(call("OpenPort", VANTREL_METHOD, none, &result), 0) << error.text;
+    EXPECT_EQ(result.u.integer, -1);
+    vantrel_variant_set_string(&args[0], "PRA");
+    ASSERT_EQ(call("Command", VANTREL_METHOD, args, &result), 0) << error.text;
+    EXPECT_EQ(result.u.integer, -1);
+    EXPECT_EQ(events.ids, std::vector<int32_t>{VANTREL_EVENT_NEWDATA});
+    vantrel_variant_clear(&args[0]);
+    vantrel_map_port(3, nullptr);
 }
 
 TEST_F(CApi, LoopDescriptorAndPump) {

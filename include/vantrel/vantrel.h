@@ -1,5 +1,8 @@
 /* vantrel: the C interface. Every call runs on the calling thread; use a control only on the
- * thread that created it (its serial port and timer live on that thread's event loop). */
+ * thread that created it (its serial port and timer live on that thread's event loop). Debug
+ * builds of the library check this: a call on a control from another thread is refused, the
+ * ones with an error result failing with number 8503, the others (release, the setters) doing
+ * nothing but saying so on standard error. */
 #ifndef VANTREL_VANTREL_H
 #define VANTREL_VANTREL_H
 

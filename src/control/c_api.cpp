@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "vantrel/ctrl.hpp"
@@ -214,10 +216,44 @@ struct vantrel_ctrl {
     std::shared_ptr<CSite> site;
     std::unique_ptr<vantrel::VantrelCtrl> ctrl;
     CallbackSink sink;
-    vantrel_ctrl* nextReleased = nullptr;  // released while a call was under way
+    vantrel_ctrl* nextReleased = nullptr;                // released while a call was under way
+    std::thread::id owner = std::this_thread::get_id();  // the thread that created it
 };
 
 namespace {
+
+// A control belongs to the thread that created it: its port and timer live on that thread's
+// loop. Builds with VANTREL_CHECK_THREADS (all but Release) refuse a call from another thread
+// instead of letting it race with the owner.
+#ifdef VANTREL_CHECK_THREADS
+constexpr bool kCheckThreads = true;
+#else
+constexpr bool kCheckThreads = false;
+#endif
+
+// Why `call` on `c` is refused on this thread; empty when it may go ahead.
+std::string wrongThread(const vantrel_ctrl& c, const char* call) {
+    if (!kCheckThreads || c.owner == std::this_thread::get_id()) return {};
+    return std::string(call) +
+           ": the control belongs to the thread that created it; a call from another thread is "
+           "refused";
+}
+
+// For the calls that return nothing: the refusal goes to standard error, the call is not made.
+bool refusedHere(const vantrel_ctrl& c, const char* call) {
+    const std::string why = wrongThread(c, call);
+    if (why.empty()) return false;
+    std::fprintf(stderr, "vantrel: %s\n", why.c_str());
+    return true;
+}
+
+// For the calls that report an error: fills it. True when the call must not go ahead.
+bool refusedHere(const vantrel_ctrl& c, const char* call, vantrel_error* error) {
+    const std::string why = wrongThread(c, call);
+    if (why.empty()) return false;
+    fillError(error, vantrel::err::WrongThread, why.c_str());
+    return true;
+}
 
 // Calls into the library that may run a control's code are counted: a control released inside
 // one of them (from its own callback, say) is freed when the outermost one returns.
@@ -342,6 +378,7 @@ int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, const char* name,
         fillError(error, vantrel::err::InvalidPropertyValue, "invalid argument");
         return -1;
     }
+    if (refusedHere(*ctrl, "vantrel_save_to_form", error)) return -1;
     return guarded(error, [&] {
         // Loaded afresh, so that what others saved to the file meanwhile is kept.
         auto form = vantrel::FormFile::load(path);
@@ -351,17 +388,18 @@ int vantrel_save_to_form(vantrel_ctrl* ctrl, const char* path, const char* name,
 }
 
 void vantrel_set_message_pump(vantrel_ctrl* ctrl, vantrel_pump_fn pump, void* user) {
-    if (!ctrl) return;
+    if (!ctrl || refusedHere(*ctrl, "vantrel_set_message_pump")) return;
     ctrl->site->pump = pump;
     ctrl->site->pumpUser = user;
 }
 
 void vantrel_set_user_mode(vantrel_ctrl* ctrl, int user_mode) {
-    if (ctrl) ctrl->site->userMode = user_mode != 0;
+    if (ctrl && !refusedHere(*ctrl, "vantrel_set_user_mode")) ctrl->site->userMode = user_mode != 0;
 }
 
 void vantrel_release(vantrel_ctrl* ctrl) {
-    if (!ctrl) return;
+    // Refused on another thread: the control stays, as freeing it would race with its owner.
+    if (!ctrl || refusedHere(*ctrl, "vantrel_release")) return;
     if (tl_depth == 0) {
         delete ctrl;
         return;
@@ -387,6 +425,7 @@ int vantrel_invoke(vantrel_ctrl* ctrl, int32_t member_id, uint16_t kind, vantrel
         fillError(error, vantrel::err::InvalidPropertyValue, "invalid argument");
         return -1;
     }
+    if (refusedHere(*ctrl, "vantrel_invoke", error)) return -1;
     return guarded(error, [&] {
         const LibraryCall call;
         std::vector<Variant> in;
@@ -412,7 +451,7 @@ int vantrel_invoke(vantrel_ctrl* ctrl, int32_t member_id, uint16_t kind, vantrel
 }
 
 void vantrel_set_event_callback(vantrel_ctrl* ctrl, vantrel_event_fn fn, void* user) {
-    if (!ctrl) return;
+    if (!ctrl || refusedHere(*ctrl, "vantrel_set_event_callback")) return;
     ctrl->sink.fn = fn;
     ctrl->sink.user = user;
 }
