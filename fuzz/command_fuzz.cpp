@@ -92,18 +92,14 @@ struct Harness {
     }
 
     void convert(FuzzedDataProvider& in) {
-        const int width = in.PickValueInArray({8, 10, 12});
+        const auto all = converters();
+        const Converter& converter = all[in.ConsumeIntegralInRange<size_t>(0, all.size() - 1)];
         int16_t channel = in.ConsumeIntegralInRange<int16_t>(-2, 16);
         for (int i = 0; i < 4; ++i) queueArrivals(in);
         const size_t eventsBefore = rig.log.count("NewData");
         delivered.clear();
         try {
-            if (width == 8)
-                rig.ctrl->ADC8(channel);
-            else if (width == 10)
-                rig.ctrl->ADC10(channel);
-            else
-                rig.ctrl->ADC12(channel);
+            ((*rig.ctrl).*converter.convert)(channel);
         } catch (const Error& e) {
             FUZZ_CHECK(e.number() == err::Overflow);
             FUZZ_CHECK(!rig.timer->enabled);

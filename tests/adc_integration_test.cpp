@@ -273,3 +273,55 @@ TEST(OverPty, FindChipWithAnUnsupportedRateScansAtTheRateSet) {
 }
 
 }  // namespace
+
+// The converter catalogue against the simulator, which keeps its own description of the board
+// (widths, word scaling, address decoding, reference inputs): every channel of every converter
+// reads the simulator's value through the catalogue's member and address word, and every
+// reference input the catalogue names is the one wired to its channel, passes its check on the
+// simulator's ideal code and at both ends of its window, and fails just outside it.
+TEST(Catalogue, EveryConverterReadsAndChecksAsTheSimulatorWiresIt) {
+    for (const Converter& converter : converters()) {
+        SCOPED_TRACE(converter.member);
+        SimRig rig;
+        // Which converter answers the address words with low nibble 0 is the board's wiring.
+        sim::PtyBoard::Options options;
+        options.engine.bits8 = converter.bits == sim::BoardEngine::kBits8;
+        sim::PtyBoard& board = rig.board(1, options);
+        sim::BoardEngine& engine = board.engine();
+        rig.open(1);
+        VantrelCtrl& ctrl = *rig.ctrl;
+
+        // A reading of its own on every channel, in steps finer than any converter resolves
+        // (the simulator keeps what the converter's word can carry).
+        for (int ch = 0; ch <= converter.lastChannel; ++ch)
+            engine.setReading(converter.bits, ch, 1.0 + ch * 17.3 + ch * 0.01);
+        for (int ch = 0; ch <= converter.lastChannel; ++ch) {
+            auto arg = static_cast<int16_t>(ch);
+            ASSERT_TRUE((ctrl.*converter.convert)(arg)) << ch << ": " << ctrl.ErrorString();
+            EXPECT_EQ(rig.log.values.back().toDouble(), engine.reading(converter.bits, ch)) << ch;
+        }
+        for (int ch = 0; ch <= converter.lastChannel; ++ch) engine.clearReading(converter.bits, ch);
+
+        for (const ReferenceCheck& check : converter.checks) {
+            SCOPED_TRACE(scaleName(check.scale));
+            Variant width(converter.bits);
+            const auto run = [&] { return (ctrl.*scaleTestMember(check.scale))(width); };
+            const double ideal = engine.reading(converter.bits, check.channel);
+            EXPECT_TRUE(run()) << ctrl.ErrorString();
+            EXPECT_EQ(rig.log.values.back().toDouble(), ideal);
+            for (const int32_t edge : {check.low, check.high}) {
+                engine.setReading(converter.bits, check.channel, edge);
+                EXPECT_TRUE(run()) << edge << ": " << ctrl.ErrorString();
+            }
+            // Just outside, where the converter's word can carry it (not below zero scale,
+            // not beyond the top of the word).
+            for (const int32_t outside : {check.low - 1, check.high + 1}) {
+                engine.setReading(converter.bits, check.channel, outside);
+                if (engine.reading(converter.bits, check.channel) != outside) continue;
+                EXPECT_FALSE(run()) << outside;
+                EXPECT_EQ(ctrl.ErrorString(), "Returned value: " + std::to_string(outside));
+            }
+            engine.clearReading(converter.bits, check.channel);
+        }
+    }
+}

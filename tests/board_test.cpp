@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fd.hpp"
+#include "sim/board_engine.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/sim_thread.hpp"
 #include "vantrel/ctrl.hpp"
@@ -217,6 +218,48 @@ TEST(Board, ResyncBringsAConverterBackIntoStep) {
     EXPECT_NE(board.read(10, 11), 512.0);
     EXPECT_TRUE(board.resync());
     EXPECT_EQ(board.read(10, 11), 512.0);
+}
+
+// A board's error reply may carry any text, the control's own texts included: it stays a board
+// error in every call, never a timeout, a closed port, a reply not understood, a reading outside
+// a window or a resynchronisation before any reading.
+TEST(Board, ABoardErrorWordedLikeTheControlsOwnTextsStaysABoardError) {
+    const std::string texts[] = {"Serial port timed out", "Port is not operational",
+                                 "Response to this command is not supported by Function Command()",
+                                 "Returned value: 512",
+                                 "Cannot resynchronize ADC before reading it first"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        Rig rig;
+        sim::BoardEngine& engine = rig.sim.engine();
+        const std::string reply = sim::errorReply('7', text);
+        Board board(rig.sim.slavePath(), kBaud);
+
+        engine.scriptReply(reply);
+        const Reply r = board.command("PRA");
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.errorNr, 7);
+        EXPECT_EQ(r.text, text);
+
+        engine.scriptReply(reply);  // the set-up
+        EXPECT_EQ(thrown<BoardError>([&] { board.read(10, 3); }).boardText(), text);
+
+        engine.scriptReply(reply);  // the set-up again: it was refused
+        const std::vector<SelfCheck> checks = board.selfTest(8);
+        ASSERT_EQ(checks.size(), 1u);
+        EXPECT_FALSE(checks[0].passed);
+        EXPECT_FALSE(checks[0].reading);
+        EXPECT_EQ(checks[0].error, text);
+
+        // Each command of the resynchronisation refused: three checks and the two commands
+        // between them.
+        EXPECT_EQ(board.read(10, 11), 512.0);
+        engine.scriptReplies(std::vector<std::string>(5, reply));
+        const BoardError resync = thrown<BoardError>([&] { board.resync(); });
+        EXPECT_EQ(resync.boardErrorNr(), 7);
+        EXPECT_EQ(resync.boardText(), text);
+        EXPECT_EQ(engine.scriptedLeft(), 0u);
+    }
 }
 
 TEST(Board, FindScansTheComPorts) {

@@ -158,17 +158,18 @@ class Demo {
     void reading(int bits, int16_t channel, std::string_view why) {
         say("   ADC" + std::to_string(bits) + "(" + std::to_string(channel) +
             "): " + std::string(why));
+        const Converter& converter = *findConverter(bits);
         int16_t arg = channel;
         const int before = events_.newDataCount;
-        const bool result = bits == 8    ? ctrl().ADC8(arg)
-                            : bits == 10 ? ctrl().ADC10(arg)
-                                         : ctrl().ADC12(arg);
+        const bool result = (ctrl().*converter.convert)(arg);
         std::string line = std::string("      -> ") + (result ? "True" : "False") + ", reading " +
                            (result && events_.newDataCount > before ? variantText(events_.lastValue)
                                                                     : std::string(kMissingText));
-        if (bits != 8 && arg != channel) line += ", Channel now holds " + std::to_string(arg);
+        if (converter.writesAddressBack && arg != channel)
+            line += ", Channel now holds " + std::to_string(arg);
         // The 8-bit conversion refuses a channel without a word in ErrorString.
-        const std::string refusal = result || bits != 8 ? "" : channelRefusal(bits, channel);
+        const std::string refusal =
+            result || converter.refusal ? "" : channelRefusal(converter, channel);
         if (!refusal.empty())
             line += ", " + refusal;
         else if (!ctrl().ErrorString().empty())
@@ -200,14 +201,12 @@ class Demo {
         reading(8, 12, "there is no 8-bit channel 12: refused, nothing is sent");
     }
 
-    void check(int bits, int scale) {
+    void check(int bits, Scale scale) {
         static const char* names[] = {"ADCZeroScale", "ADCHalfScale", "ADCFullScale"};
         Variant nrOfBits(static_cast<int16_t>(bits));
-        const bool passed = scale == 0   ? ctrl().ADCZeroScale(nrOfBits)
-                            : scale == 1 ? ctrl().ADCHalfScale(nrOfBits)
-                                         : ctrl().ADCFullScale(nrOfBits);
-        std::string line = std::string("   ") + names[scale] + "(" + std::to_string(bits) +
-                           ") -> " + (passed ? "pass" : "FAIL");
+        const bool passed = (ctrl().*scaleTestMember(scale))(nrOfBits);
+        std::string line = std::string("   ") + names[static_cast<int>(scale)] + "(" +
+                           std::to_string(bits) + ") -> " + (passed ? "pass" : "FAIL");
         const bool haveReading = passed || ctrl().ErrorString().starts_with("Returned value: ");
         if (haveReading && events_.newDataCount)
             line += ", reading " + variantText(events_.lastValue);
@@ -220,12 +219,11 @@ class Demo {
         heading("4. Self-test: each converter against its own reference inputs");
         say("   Channels 11, 12 and 13 are the half-, zero- and full-scale references; each");
         say("   check converts one and tests the reading against a fixed window.");
-        check(8, 1);
-        for (int bits : {10, 12})
-            for (int scale : {0, 1, 2}) check(bits, scale);
+        for (const Converter& converter : converters())
+            for (const ReferenceCheck& c : converter.checks) check(converter.bits, c.scale);
         say("   Now the 10-bit half-scale reference reads 523.25 (window 502..522):");
         board_.engine().setReading(10, 11, 523.25);
-        check(10, 1);
+        check(10, Scale::Half);
         board_.engine().clearReading(10, 11);
         seenLines_ = board_.engine().linesRecorded();
     }
@@ -234,7 +232,7 @@ class Demo {
         heading("5. A converter out of step, and ADCReSynchronize");
         board_.engine().setOutOfStep(true);
         say("   The 10-bit converter now delivers its bytes one position late:");
-        check(10, 1);
+        check(10, Scale::Half);
         seenLines_ = board_.engine().linesRecorded();
         say("   ADCReSynchronize works on the converter used last (10 bits): a failed test, then");
         say("   PCSA128, a test, PRS and a final test.");
@@ -245,7 +243,7 @@ class Demo {
             (ctrl().ErrorString().empty() ? "" : ", " + quotedText(ctrl().ErrorString())));
         showEvents();
         showLines();
-        check(10, 1);
+        check(10, Scale::Half);
     }
 
     void interrupt() {

@@ -39,17 +39,6 @@ enum class View { Plain, Table, Csv, Json };
 // A bound a person can read back (0 reads without end anyway).
 constexpr double kMaxCount = 1e9;
 
-bool convert(VantrelCtrl& ctrl, int bits, int16_t& channel) {
-    switch (bits) {
-        case 8:
-            return ctrl.ADC8(channel);
-        case 10:
-            return ctrl.ADC10(channel);
-        default:
-            return ctrl.ADC12(channel);
-    }
-}
-
 std::optional<double> numeric(const Variant& v) {
     switch (v.type()) {
         case VarType::Integer:
@@ -226,12 +215,13 @@ int runRead(const ReadOptions& o) {
                 Reading r;
                 r.channel = channels[k];
                 r.bits = widths[k];
+                const Converter& converter = *findConverter(r.bits);
                 int16_t channel = r.channel;
                 const int before = events.newDataCount;
                 const uint64_t writtenBefore = session.bytesWritten();
                 std::optional<Error> failure;
                 try {
-                    r.result = convert(ctrl, r.bits, channel);
+                    r.result = (ctrl.*converter.convert)(channel);
                 } catch (const Error& e) {
                     failure = e;
                 }
@@ -246,16 +236,17 @@ int runRead(const ReadOptions& o) {
                 if (r.result && events.newDataCount > before) r.raw = events.lastValue;
                 const std::optional<double> raw = numeric(r.raw);
                 if (raw && scaled) r.scaled = scaling.apply(*raw, r.bits);
-                if (r.bits != 8 && !failure) r.address = channel;
+                if (converter.writesAddressBack && !failure) r.address = channel;
                 r.errorText = failure ? failure->what() : ctrl.ErrorString();
                 if (failure) r.errorNumber = failure->number();
                 // A channel the converter does not have is refused without a word to the
-                // device; the 8-bit converter leaves ErrorString as the call before left it.
+                // device; a converter without a refusal text of its own leaves ErrorString as
+                // the call before left it.
                 const std::string refusal =
                     r.result || failure || session.bytesWritten() != writtenBefore
                         ? std::string()
-                        : channelRefusal(r.bits, r.channel);
-                if (!refusal.empty() && r.bits == 8) r.errorText = refusal;
+                        : channelRefusal(converter, r.channel);
+                if (!refusal.empty() && !converter.refusal) r.errorText = refusal;
                 stats[k].add(raw, scaled ? r.scaled : raw, escapeC(r.errorText, false));
 
                 const std::string failureKey =
@@ -295,7 +286,7 @@ int runRead(const ReadOptions& o) {
                                ": the control refused the reading without asking the device" +
                                (refusal.empty() ? std::string()
                                                 : " (it has channels 0 to " +
-                                                      std::to_string(lastChannel(r.bits)) + ")") +
+                                                      std::to_string(converter.lastChannel) + ")") +
                                "; stopped");
                     return kExitFalse;
                 }
@@ -319,8 +310,9 @@ Subcommand addRead(CLI::App& app) {
         "table updated in place; a summary per channel at the end");
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits,
-                    "converter width, 8, 10 or 12: one for every channel or one per channel "
-                    "(10,12,8)")
+                    "converter width, " + converterWidthsText(" or ") +
+                        ": one for every channel or one per channel "
+                        "(10,12,8)")
         ->type_name("W[,W...]")
         ->required();
     sub->add_option("-c,--channel", o->channels,

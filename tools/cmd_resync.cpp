@@ -3,8 +3,8 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "text_escape.hpp"
 #include "session.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 
@@ -15,9 +15,6 @@ struct ResyncOptions {
     int bits = 0;
     bool json = false;
 };
-
-// The half-scale reference input: a channel every converter has.
-constexpr int16_t kHalfScaleChannel = 11;
 
 int runResync(const ResyncOptions& o) {
     Session session(o.control);
@@ -39,27 +36,28 @@ int runResync(const ResyncOptions& o) {
         return kExitFailedCall;
     };
     if (o.bits != 0) {
-        // The control resynchronises the converter it used last: use the one asked for.
-        int16_t channel = kHalfScaleChannel;
+        // The control resynchronises the converter it used last: use the one asked for, on
+        // the input its resynchronisation tests (half scale, which every converter has).
+        const Converter& converter = *findConverter(o.bits);
+        const int16_t halfScale = converter.check(Scale::Half)->channel;
+        int16_t channel = halfScale;
         const int before = events.newDataCount;
         bool read = false;
         try {
-            read = o.bits == 8    ? ctrl.ADC8(channel)
-                   : o.bits == 10 ? ctrl.ADC10(channel)
-                                  : ctrl.ADC12(channel);
+            read = (ctrl.*converter.convert)(channel);
         } catch (const Error& e) {
             return failed(e);
         }
         const std::optional<Variant> value =
             read && events.newDataCount > before ? std::optional(events.lastValue) : std::nullopt;
         if (o.json)
-            out["conversion"] = {{"channel", kHalfScaleChannel},
+            out["conversion"] = {{"channel", halfScale},
                                  {"result", read},
                                  {"value", valueJson(value)},
                                  {"errorString", ctrl.ErrorString()}};
         else
-            printLine("ADC" + std::to_string(o.bits) + " channel 11: " +
-                      (read ? valueText(value) : escapeC(ctrl.ErrorString(), false)));
+            printLine(std::string(converter.member) + " channel " + std::to_string(halfScale) +
+                      ": " + (read ? valueText(value) : escapeC(ctrl.ErrorString(), false)));
         if (session.stop().raised()) {
             ctrl.disconnect(&events);
             if (o.json) printJson(out);
@@ -102,7 +100,7 @@ Subcommand addResync(CLI::App& app) {
         "converter's channel 11 first so the control knows which one");
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits, "converter width to read first")
-        ->check(oneOfCheck({8, 10, 12}));
+        ->check(oneOfCheck(converterWidths()));
     sub->add_flag("--json", o->json, "one JSON object instead of text");
     return {sub, [o] { return runResync(*o); }};
 }

@@ -5,8 +5,8 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "text_escape.hpp"
 #include "session.hpp"
+#include "text_escape.hpp"
 
 namespace vantrel::cli {
 
@@ -18,31 +18,9 @@ struct SelftestOptions {
     bool json = false;
 };
 
-enum class Scale { Zero, Half, Full };
-
-struct Check {
-    int bits;
-    Scale scale;
-    int low;
-    int high;
-};
-
-// The checks the control has, with their windows (both ends included), for the table.
-constexpr Check kChecks[] = {
-    {8, Scale::Half, 120, 130},    {10, Scale::Zero, 0, 5}, {10, Scale::Half, 502, 522},
-    {10, Scale::Full, 1012, 1033}, {12, Scale::Zero, 0, 5}, {12, Scale::Half, 2040, 2052},
-    {12, Scale::Full, 4090, 4095},
-};
-
-const char* scaleName(Scale s) {
-    switch (s) {
-        case Scale::Zero:
-            return "zero scale";
-        case Scale::Half:
-            return "half scale";
-        default:
-            return "full scale";
-    }
+// "zero scale", "half scale", "full scale".
+std::string checkName(Scale s) {
+    return std::string(scaleName(s)) + " scale";
 }
 
 std::string padded(std::string text, std::size_t width) {
@@ -60,7 +38,7 @@ int runSelftest(const SelftestOptions& o) {
         ctrl.disconnect(&events);
         return kExitFalse;
     }
-    const std::vector<int> widths = o.bits.empty() ? std::vector<int>{8, 10, 12} : o.bits;
+    const std::vector<int> widths = o.bits.empty() ? converterWidths() : o.bits;
     if (!o.json)
         printLine(padded("width", 7) + padded("check", 12) + padded("reading", 10) +
                   padded("window", 12) + padded("result", 8) + "error");
@@ -68,25 +46,14 @@ int runSelftest(const SelftestOptions& o) {
     bool allPassed = true;
     bool failedCall = false;
     for (int width : widths) {
-        for (const Check& c : kChecks) {
-            if (c.bits != width) continue;
+        for (const ReferenceCheck& c : findConverter(width)->checks) {
             if (session.stop().raised()) break;
             Variant nrOfBits(static_cast<int16_t>(width));
             const int before = events.newDataCount;
             bool passed = false;
             std::optional<Error> failure;
             try {
-                switch (c.scale) {
-                    case Scale::Zero:
-                        passed = ctrl.ADCZeroScale(nrOfBits);
-                        break;
-                    case Scale::Half:
-                        passed = ctrl.ADCHalfScale(nrOfBits);
-                        break;
-                    case Scale::Full:
-                        passed = ctrl.ADCFullScale(nrOfBits);
-                        break;
-                }
+                passed = (ctrl.*scaleTestMember(c.scale))(nrOfBits);
             } catch (const Error& e) {
                 failure = e;
             }
@@ -101,7 +68,7 @@ int runSelftest(const SelftestOptions& o) {
             const std::string window = std::to_string(c.low) + ".." + std::to_string(c.high);
             if (o.json) {
                 Json j = {{"bits", width},
-                          {"check", scaleName(c.scale)},
+                          {"check", checkName(c.scale)},
                           {"reading", variantJson(reading)},
                           {"low", c.low},
                           {"high", c.high},
@@ -112,7 +79,7 @@ int runSelftest(const SelftestOptions& o) {
                 printJson(j);
             } else {
                 std::string row =
-                    padded(std::to_string(width), 7) + padded(scaleName(c.scale), 12) +
+                    padded(std::to_string(width), 7) + padded(checkName(c.scale), 12) +
                     padded(haveReading ? reading.toString() : "-", 10) + padded(window, 12) +
                     padded(passed ? "pass" : "FAIL", 8) +
                     (failure ? "error " + std::to_string(failure->number()) + ": " : "") +
@@ -137,7 +104,7 @@ Subcommand addSelftest(CLI::App& app) {
         "bits: zero, half and full scale) and print a table");
     o->control.addTo(*sub);
     sub->add_option("--bits", o->bits, "converter width to test (repeatable; default all three)")
-        ->check(oneOfCheck({8, 10, 12}));
+        ->check(oneOfCheck(converterWidths()));
     sub->add_flag("--json", o->json, "one JSON object per check");
     return {sub, [o] { return runSelftest(*o); }};
 }

@@ -447,11 +447,12 @@ class Shell {
                 show("  " + openRefusal());
             if (console_ && info && std::string_view(info->name) == "Command")
                 show("  reply " + quotedText(session_.ctrl().ReturnedStr()));
-            // The 8-bit conversion refuses a channel without a word in ErrorString.
-            if (console_ && info && std::string_view(info->name) == "ADC8" &&
-                result.type() == VarType::Boolean && !result.asBoolean() &&
-                args[0].type() == VarType::Integer) {
-                const std::string why = channelRefusal(8, args[0].asInteger());
+            // A conversion without a refusal text of its own (8 bits) refuses a channel without
+            // a word in ErrorString.
+            const Converter* converter = info ? converterByMember(info->name) : nullptr;
+            if (console_ && converter && !converter->refusal && result.type() == VarType::Boolean &&
+                !result.asBoolean() && args[0].type() == VarType::Integer) {
+                const std::string why = channelRefusal(*converter, args[0].asInteger());
                 if (!why.empty()) show("  " + why);
             }
         }

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "text_escape.hpp"
+#include "vantrel/converters.hpp"
 
 namespace vantrel::cli {
 
@@ -64,10 +65,15 @@ std::vector<int16_t> parseChannels(std::string_view text) {
 std::vector<int> parseWidths(std::string_view text, std::size_t channels) {
     std::vector<int> widths;
     for (std::string_view part : split(text)) {
-        if (part != "8" && part != "10" && part != "12")
-            throw CLI::ValidationError(
-                "--bits", "a converter width is 8, 10 or 12, got \"" + escapeC(part, false) + "\"");
-        widths.push_back(part == "8" ? 8 : part == "10" ? 10 : 12);
+        const auto converters = vantrel::converters();
+        const auto named =
+            std::find_if(converters.begin(), converters.end(),
+                         [&](const Converter& c) { return part == std::to_string(c.bits); });
+        if (named == converters.end())
+            throw CLI::ValidationError("--bits", "a converter width is " +
+                                                     converterWidthsText(" or ") + ", got \"" +
+                                                     escapeC(part, false) + "\"");
+        widths.push_back(named->bits);
     }
     if (widths.size() == 1) widths.resize(channels, widths.front());
     if (widths.size() != channels)

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "vantrel/converters.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::cli {
@@ -162,6 +163,12 @@ CLI::Validator oneOfCheck(std::vector<int> values) {
             return "expected " + list + ", got " + givenText(text, p);
         },
         list);
+}
+
+std::vector<int> converterWidths() {
+    std::vector<int> widths;
+    for (const Converter& c : converters()) widths.push_back(c.bits);
+    return widths;
 }
 
 void ControlOptions::addTo(CLI::App& app, bool withPort) {

@@ -64,6 +64,8 @@ std::string numberProblem(std::string& text, const NumberRange& range);
 CLI::Validator numberCheck(NumberRange range);
 // The check for an option that takes one of a few whole numbers (--bits 8, 10 or 12).
 CLI::Validator oneOfCheck(std::vector<int> values);
+// The widths --bits takes: those of the converter catalogue, narrowest first.
+std::vector<int> converterWidths();
 // A number as a person writes it: whole numbers below a trillion in plain digits, others with
 // six significant digits at most and a plain exponent ("1.5e12", "2.5e-7").
 std::string readableNumber(double value);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vantrel/converters.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/reconnect.hpp"
 
@@ -63,7 +64,7 @@ struct Reply {
 
 // One self-test check: a reference input converted and held against its window.
 struct SelfCheck {
-    enum class Scale { Zero, Half, Full };
+    using Scale = vantrel::Scale;
     int bits = 0;
     Scale scale = Scale::Half;
     int channel = 0;  // the reference input's channel
@@ -75,8 +76,6 @@ struct SelfCheck {
     // Empty when passed; the window text ("Returned value: 131") or the conversion's failure.
     std::string error;
 };
-
-const char* scaleName(SelfCheck::Scale scale) noexcept;
 
 // One board on one serial port, opened by the constructor and closed by the destructor.
 //
@@ -138,10 +137,11 @@ class Board {
     // serial component throws.
     Reply command(std::string_view text);
 
-    // One reading of channel `channel` of the 8-, 10- or 12-bit converter, unrounded (10- and
-    // 12-bit readings carry fractions of 1/64 and 1/16). Throws std::invalid_argument for a
-    // width other than 8, 10, 12 or a channel outside 0..11 (8 bits) or 0..13, BoardError when
-    // the board refused a command, Timeout, and Error (err::ReplyNotUnderstood, PortNotOpen).
+    // One reading of channel `channel` of the converter of width `bits` (converters()),
+    // unrounded (10- and 12-bit readings carry fractions of 1/64 and 1/16). Throws
+    // std::invalid_argument for a width no converter has or a channel outside 0..lastChannel,
+    // BoardError when the board refused a command, Timeout, and Error (err::ReplyNotUnderstood,
+    // PortNotOpen).
     double read(int bits, int channel);
     // `count` readings, `interval` apart (measured from the start of one to the start of the
     // next; the thread's loop runs in between). Throws as read() does; count < 0 is
@@ -153,11 +153,12 @@ class Board {
     void readMany(int bits, int channel, int count, std::chrono::microseconds interval,
                   std::vector<double>& readings);
 
-    // The converter of one width (8, 10 or 12) tested on its reference inputs: the 8-bit one
-    // has only half scale, the others zero, half and full scale. Board errors are reported in
-    // the checks; Timeout and port failures are thrown.
+    // The converter of one width tested on its reference inputs (Converter::checks): the 8-bit
+    // one has only half scale, the others zero, half and full scale. Board errors are reported
+    // in the checks; Timeout and port failures are thrown; std::invalid_argument for a width
+    // no converter has.
     std::vector<SelfCheck> selfTest(int bits);
-    // All seven checks, 8 then 10 then 12 bits.
+    // The checks of every converter, narrowest first (seven: 8, then 10, then 12 bits).
     std::vector<SelfCheck> selfTest();
 
     // Brings the converter used last back into step (ADCReSynchronize). True when its

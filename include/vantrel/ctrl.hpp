@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vantrel/converters.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 #include "vantrel/variant.hpp"
@@ -23,6 +24,12 @@ class CtrlProbe;  // test access to the state record
 namespace serial {
 class ReceiveBuffer;  // the bytes received since the last command began
 }
+
+namespace detail {
+// How the last operation ended, for the library's own layers (defined inside the library).
+enum class Outcome : uint8_t;
+struct OutcomeReader;
+}  // namespace detail
 
 // The control's events. A host derives from this and connects the object to a control.
 // Handlers run synchronously on the loop's thread. An exception thrown by a handler reaches the
@@ -142,6 +149,7 @@ class VantrelCtrl {
 
   private:
     friend class testing::CtrlProbe;
+    friend struct detail::OutcomeReader;
 
     void MSComm1_OnComm();
     void Timer1_Timer();
@@ -150,13 +158,12 @@ class VantrelCtrl {
     void raiseInterruptHigh();
     void raiseNewData();
 
-    // Converters: one frame for the three widths, one for the seven self-test checks.
-    struct AdcWidth;
-    struct SelfCheck;
-    enum class Scale;
-    bool convert(const AdcWidth& width, int16_t& Channel);
+    // Converters: one frame for every width, one for every self-test check. A null address
+    // cache: the converter caches its channel (m_LastChannel8) instead.
+    bool convert(const Converter& converter, std::optional<int16_t>* addressCache,
+                 int16_t& Channel);
     bool scaleTest(Scale scale, const Variant& NrOfBits);
-    bool runCheck(const SelfCheck& check);
+    bool runCheck(const Converter& converter, const ReferenceCheck& check);
 
     // Child components and host.
     std::unique_ptr<SerialComm> MSComm1;
@@ -185,6 +192,10 @@ class VantrelCtrl {
 
     // Bookkeeping of our own.
     bool commandWaiting_ = false;  // a Command is under way
+    // Set with m_ErrorString by the exchange and the converter operations, so that the
+    // library's layers tell outcomes apart without reading texts (which a board reply or an
+    // event handler may make look alike).
+    detail::Outcome outcome_{};
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -361,6 +361,41 @@ PYBIND11_MODULE(_vantrel, m) {
         .def("__bool__", [](const SelfCheck& c) { return c.passed; })
         .def("__repr__", [](const SelfCheck& c) { return repr(c); });
 
+    // The converter catalogue, read-only: its rows live as long as the library.
+    py::class_<ReferenceCheck>(m, "ReferenceCheck", "One reference input of a converter.")
+        .def_property_readonly(
+            "scale", [](const ReferenceCheck& c) { return scaleName(c.scale); },
+            "'zero', 'half' or 'full'.")
+        .def_readonly("channel", &ReferenceCheck::channel)
+        .def_property_readonly(
+            "window", [](const ReferenceCheck& c) { return py::make_tuple(c.low, c.high); },
+            "(low, high), both included, after rounding half to even.");
+    py::class_<Converter>(m, "Converter", "One converter of the board: its width and channels.")
+        .def_readonly("bits", &Converter::bits)
+        .def_property_readonly(
+            "member", [](const Converter& c) { return std::string(c.member); },
+            "The control's member that converts ('ADC10').")
+        .def_readonly("last_channel", &Converter::lastChannel, "The channels are 0 to this.")
+        .def_property_readonly(
+            "checks",
+            [](const Converter& c) {
+                return std::vector<ReferenceCheck>(c.checks.begin(), c.checks.end());
+            },
+            "Its reference inputs, zero, half and full scale where it has them.")
+        .def("__repr__", [](const Converter& c) {
+            return "Converter(bits=" + std::to_string(c.bits) +
+                   ", last_channel=" + std::to_string(c.lastChannel) + ")";
+        });
+    m.def(
+        "converters",
+        [] {
+            py::list rows;
+            for (const Converter& c : converters())
+                rows.append(py::cast(&c, py::return_value_policy::reference));
+            return rows;
+        },
+        "Every converter of the board, narrowest first.");
+
     py::class_<Board>(m, "Board", "One board on one serial port (see vantrel.Board).")
         .def(py::init<const std::string&, int32_t>(), py::arg("device"), py::arg("baud") = 9600,
              Wait())

@@ -105,6 +105,21 @@ def test_self_test_resync_and_find(sim, board, no_com_ports):
         assert isinstance(found, vantrel.Board) and found.port == 6 and found.device == sim.device
 
 
+def test_the_converter_catalogue_drives_board(sim, board):
+    # Every reference input the catalogue lists is the one Board checks, and passes on the
+    # simulator's ideal codes; a channel past the last is refused before anything is sent.
+    rows = vantrel.converters()
+    assert [c.bits for c in rows] == sorted({c.bits for c in rows})
+    for c in rows:
+        checks = board.self_test(c.bits)
+        assert [(k.scale, k.channel, k.window) for k in c.checks] == [
+            (k.scale, k.channel, k.window) for k in checks]
+        assert all(k.passed for k in checks), checks
+        with pytest.raises(ValueError):
+            board.read(c.bits, c.last_channel + 1)
+    assert len(board.self_test()) == sum(len(c.checks) for c in rows)
+
+
 def test_events(sim, board):
     seen = []
     board.on_new_data = lambda value, error: seen.append(("NewData", value, error))

@@ -27,11 +27,13 @@ from typing import Any, Callable, List, Optional, Sequence, Union
 from ._vantrel import (  # noqa: F401  (re-exported)
     BoardError,
     Calibration,
+    Converter,
     Error,
     Reply,
     SelfCheck,
     Timeout,
     VantrelCtrl,
+    converters,
     map_port,
     port_map,
     serial_devices,
@@ -48,9 +50,9 @@ except ImportError:  # NumPy is optional
     _numpy = None
 
 __all__ = [
-    "AsyncBoard", "Board", "BoardError", "Calibration", "Error", "Reconnect", "Reply", "SelfCheck", "Simulator",
-    "Timeout",
-    "VantrelCtrl", "find", "find_async", "map_port", "port_map", "serial_devices", "unmap_port",
+    "AsyncBoard", "Board", "BoardError", "Calibration", "Converter", "Error", "Reconnect", "Reply",
+    "SelfCheck", "Simulator", "Timeout", "VantrelCtrl", "converters", "find", "find_async",
+    "map_port", "port_map", "serial_devices", "unmap_port",
 ]
 
 DeviceOrPort = Union[str, "os.PathLike[str]", int]
@@ -183,8 +185,8 @@ class Board(_vantrel.Board):
         return [(datetime.datetime.fromtimestamp(t, utc), v) for t, v in zip(times, values)]
 
     def self_test(self, bits: Optional[int] = None) -> List[SelfCheck]:
-        """The converter of width `bits` (all three when None) on its reference inputs: one
-        SelfCheck per input, with the reading, the window and the verdict."""
+        """The converter of width `bits` (every one of converters() when None) on its reference
+        inputs: one SelfCheck per input, with the reading, the window and the verdict."""
         return super().self_test() if bits is None else super().self_test(bits)
 
     on_new_data = _event(

@@ -32,6 +32,19 @@ class SelfCheck:
     error: str
     def __bool__(self) -> bool: ...
 
+class ReferenceCheck:
+    scale: str
+    channel: int
+    window: Tuple[int, int]
+
+class Converter:
+    bits: int
+    member: str
+    last_channel: int
+    checks: List[ReferenceCheck]
+
+def converters() -> List[Converter]: ...
+
 class Board:
     @overload
     def __init__(self, device: str, baud: int = 9600) -> None: ...

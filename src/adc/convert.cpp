@@ -2,10 +2,12 @@
 #include <array>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "adc/nesting_flag.hpp"
+#include "control/outcome.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
@@ -22,70 +24,49 @@ constexpr std::array<std::string_view, 2> kWordSameChannel = {"PRS", "@"};
 // the two reads after it carry the word.
 constexpr std::array<std::string_view, 4> kWordNewChannel = {kAddressWrite, "PRS", "@", "@"};
 
+std::span<const std::string_view> sequenceOf(bool word, bool sameChannel) {
+    if (word) {
+        if (sameChannel) return kWordSameChannel;
+        return kWordNewChannel;
+    }
+    if (sameChannel) return kByteSameChannel;
+    return kByteNewChannel;
+}
+
+// The catalogue row of a width the control has a member for.
+const Converter& converterOf(int bits) {
+    const Converter* converter = findConverter(bits);
+    if (!converter) throw std::logic_error("no " + std::to_string(bits) + "-bit converter");
+    return *converter;
+}
+
 }  // namespace
 
-// What sets the converters apart; the frame in convert() is the same for all three.
-struct VantrelCtrl::AdcWidth {
-    int16_t bits;
-    int16_t lastChannel;
-    int16_t addressLowBits;  // bits 3..0 of the address word
-    const char* badChannel;  // text for a channel out of range; null: the text stays as it was
-    bool writesAddressBack;  // the caller's Channel receives the address word
-    std::optional<int16_t> VantrelCtrl::*addressCache;  // null: the channel is cached instead
-    // 0: the reading is the last reply's number as it stands. Otherwise the last two replies
-    // are the high and low byte of a word that holds the reading times this divisor.
-    double divisor;
-    std::span<const std::string_view> sameChannel;
-    std::span<const std::string_view> newChannel;
-};
-
 bool VantrelCtrl::ADC8(int16_t& Channel) {
-    static constexpr AdcWidth k8{.bits = 8,
-                                 .lastChannel = 11,
-                                 .addressLowBits = 0,
-                                 .badChannel = nullptr,
-                                 .writesAddressBack = false,
-                                 .addressCache = nullptr,
-                                 .divisor = 0.0,
-                                 .sameChannel = kByteSameChannel,
-                                 .newChannel = kByteNewChannel};
-    return convert(k8, Channel);
+    static const Converter& k8 = converterOf(8);
+    return convert(k8, nullptr, Channel);
 }
 
 bool VantrelCtrl::ADC10(int16_t& Channel) {
-    static constexpr AdcWidth k10{.bits = 10,
-                                  .lastChannel = 13,
-                                  .addressLowBits = 0,
-                                  .badChannel = "A/D channel requested does not exist",
-                                  .writesAddressBack = true,
-                                  .addressCache = &VantrelCtrl::m_LastAddress10,
-                                  .divisor = 64.0,
-                                  .sameChannel = kWordSameChannel,
-                                  .newChannel = kWordNewChannel};
-    return convert(k10, Channel);
+    static const Converter& k10 = converterOf(10);
+    return convert(k10, &m_LastAddress10, Channel);
 }
 
 bool VantrelCtrl::ADC12(int16_t& Channel) {
-    static constexpr AdcWidth k12{.bits = 12,
-                                  .lastChannel = 13,
-                                  .addressLowBits = 12,
-                                  .badChannel = "A/D channel requested does not exist",
-                                  .writesAddressBack = true,
-                                  .addressCache = &VantrelCtrl::m_LastAddress12,
-                                  .divisor = 16.0,
-                                  .sameChannel = kWordSameChannel,
-                                  .newChannel = kWordNewChannel};
-    return convert(k12, Channel);
+    static const Converter& k12 = converterOf(12);
+    return convert(k12, &m_LastAddress12, Channel);
 }
 
-bool VantrelCtrl::convert(const AdcWidth& width, int16_t& Channel) {
+bool VantrelCtrl::convert(const Converter& converter, std::optional<int16_t>* addressCache,
+                          int16_t& Channel) {
     adc::NestingFlag adcRead(m_InAdcRead);
-    m_NrOfBits = width.bits;
+    m_NrOfBits = converter.bits;
 
     const auto run = [&]() -> bool {
         const int16_t channel = Channel;
-        if (channel < 0 || channel > width.lastChannel) {
-            if (width.badChannel) m_ErrorString = width.badChannel;
+        if (!converter.hasChannel(channel)) {
+            if (converter.refusal) m_ErrorString = converter.refusal;
+            outcome_ = detail::Outcome::NoSuchChannel;
             return false;
         }
         if (!m_ChipReady) {
@@ -93,17 +74,16 @@ bool VantrelCtrl::convert(const AdcWidth& width, int16_t& Channel) {
             if (!Command(setup)) return false;
             m_ChipReady = true;
         }
-        const auto address = static_cast<int16_t>(channel * 16 + width.addressLowBits);
-        if (width.writesAddressBack) Channel = address;
+        const auto address = static_cast<int16_t>(channel * 16 + converter.addressLowBits);
+        if (converter.writesAddressBack) Channel = address;
 
         // An empty address cache stands for address 0, which is channel 0 of the 10-bit
         // converter: its first conversion skips the address write.
-        std::optional<int16_t>* cache = width.addressCache ? &(this->*width.addressCache) : nullptr;
-        const bool sameChannel = cache ? address == cache->value_or(0) : channel == m_LastChannel8;
-        const std::span<const std::string_view> sequence =
-            sameChannel ? width.sameChannel : width.newChannel;
+        const bool sameChannel =
+            addressCache ? address == addressCache->value_or(0) : channel == m_LastChannel8;
+        const bool composed = converter.wordDivisor != 0;
+        const std::span<const std::string_view> sequence = sequenceOf(composed, sameChannel);
 
-        const bool composed = width.divisor != 0.0;
         const size_t firstUsed = sequence.size() - (composed ? 2 : 1);
         std::array<int32_t, 2> bytes{};
         for (size_t i = 0; i < sequence.size(); ++i) {
@@ -115,11 +95,12 @@ bool VantrelCtrl::convert(const AdcWidth& width, int16_t& Channel) {
         }
         if (composed) {
             // Floating division keeps the low bits of the second byte as a fraction.
-            m_Value = bytes[0] / width.divisor * 256 + bytes[1] / width.divisor;
+            const double divisor = converter.wordDivisor;
+            m_Value = bytes[0] / divisor * 256 + bytes[1] / divisor;
             m_ErrorString.clear();
         }
-        if (cache)
-            *cache = address;
+        if (addressCache)
+            *addressCache = address;
         else
             m_LastChannel8 = channel;
         return true;

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "adc/nesting_flag.hpp"
+#include "control/outcome.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
@@ -12,11 +13,9 @@ bool VantrelCtrl::ADCReSynchronize() {
     Variant width(bits);
     bool result = false;
 
-    if (bits == 8) {
+    if (const Converter* converter = findConverter(bits)) {
         result = ADCHalfScale(width);
-    } else if (bits == 10 || bits == 12) {
-        result = ADCHalfScale(width);
-        if (!result) {
+        if (!result && converter->resyncResends) {
             // Whether a command helped is judged by the test after it, so even a passing
             // second test is followed by "PRS" and the deciding third test.
             for (const char* command : {"PCSA128", "PRS"}) {
@@ -30,6 +29,7 @@ bool VantrelCtrl::ADCReSynchronize() {
         }
     } else {
         m_ErrorString = "Cannot resynchronize ADC before reading it first";
+        outcome_ = detail::Outcome::NothingToResync;
     }
 
     resync.clear();

@@ -1,6 +1,8 @@
 // Board: the everyday API over one control. Everything here goes through the control's public
-// members and reads their outcome the way a host does: the Boolean result, ErrorString,
-// ErrorNr, ReturnedStr, and the NewData event, the only place the unrounded reading shows.
+// members and reads what a host reads (the Boolean result, ErrorString, ErrorNr, ReturnedStr,
+// and the NewData event, the only place the unrounded reading shows), and tells failures apart
+// by the control's internal outcome, never by their texts. What sets one converter apart from
+// another comes from the converter catalogue.
 #include "vantrel/board.hpp"
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "control/outcome.hpp"
+#include "vantrel/converters.hpp"
 #include "vantrel/ctrl.hpp"
 #include "vantrel/platform.hpp"
 
@@ -18,13 +22,7 @@ namespace vantrel {
 
 namespace {
 
-// The control's own texts for the outcomes that are failures of the exchange, not answers.
-constexpr std::string_view kTimedOut = "Serial port timed out";
-constexpr std::string_view kNotOperational = "Port is not operational";
-constexpr std::string_view kNotUnderstood =
-    "Response to this command is not supported by Function Command()";
-constexpr std::string_view kOutsideWindow = "Returned value: ";
-constexpr std::string_view kNothingToResync = "Cannot resynchronize ADC before reading it first";
+using detail::Outcome;
 
 // Every Board open by COM number (and search) holds this lock, so that two Boards never
 // search or open through the port map at the same time.
@@ -38,26 +36,13 @@ std::optional<double> numberOf(const Variant& v) {
     return v.toDouble();
 }
 
-struct CheckRow {
-    int bits;
-    SelfCheck::Scale scale;
-    int channel;
-    int32_t low;
-    int32_t high;
-};
-
-// The reference inputs and their windows, as the control's checks use them.
-constexpr CheckRow kChecks[] = {
-    {8, SelfCheck::Scale::Half, 11, 120, 130},    {10, SelfCheck::Scale::Zero, 12, 0, 5},
-    {10, SelfCheck::Scale::Half, 11, 502, 522},   {10, SelfCheck::Scale::Full, 13, 1012, 1033},
-    {12, SelfCheck::Scale::Zero, 12, 0, 5},       {12, SelfCheck::Scale::Half, 11, 2040, 2052},
-    {12, SelfCheck::Scale::Full, 13, 4090, 4095},
-};
-
-void checkWidth(int bits) {
-    if (bits != 8 && bits != 10 && bits != 12)
-        throw std::invalid_argument("converter width " + std::to_string(bits) +
-                                    ": must be 8, 10 or 12");
+// The converter of a width, or std::invalid_argument.
+const Converter& converterOf(int bits) {
+    const Converter* converter = findConverter(bits);
+    if (!converter)
+        throw std::invalid_argument("converter width " + std::to_string(bits) + ": must be " +
+                                    converterWidthsText(" or "));
+    return *converter;
 }
 
 // The control of a Board, as the thread that opened it keeps track of it.
@@ -166,18 +151,6 @@ BoardError::BoardError(int16_t boardErrorNr, std::string boardText, std::string 
       boardErrorNr_(boardErrorNr),
       boardText_(std::move(boardText)),
       raw_(std::move(raw)) {}
-
-const char* scaleName(SelfCheck::Scale scale) noexcept {
-    switch (scale) {
-        case SelfCheck::Scale::Zero:
-            return "zero";
-        case SelfCheck::Scale::Half:
-            return "half";
-        case SelfCheck::Scale::Full:
-            return "full";
-    }
-    return "";
-}
 
 struct Board::Impl : VantrelEvents, OwnedControl {
     std::thread::id owner = std::this_thread::get_id();
@@ -289,8 +262,6 @@ struct Board::Impl : VantrelEvents, OwnedControl {
         throw Error(err::PortOpenFailed, reason);
     }
 
-    // Opens a device path or URL on a COM number lent for the open only.
-
     // Reconnecting (below).
     void setPolicy(const ReconnectPolicy& p);
     bool gone() const;
@@ -306,11 +277,19 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     // A false result of a conversion, resync or command, as an exception.
     [[noreturn]] void fail() const {
         const std::string text = ctrl->ErrorString();
-        if (text == kTimedOut) throw Timeout(text);
-        if (text == kNotOperational) throw Error(err::PortNotOpen, text);
-        if (text == kNotUnderstood) throw Error(err::ReplyNotUnderstood, text);
+        throwIfExchangeFailed();
+        if (outcome() == Outcome::NotUnderstood) throw Error(err::ReplyNotUnderstood, text);
         throw BoardError(ctrl->ErrorNr(), text, ctrl->ReturnedStr());
     }
+
+    // A timeout or a port that is gone, as an exception; other outcomes return.
+    void throwIfExchangeFailed() const {
+        if (outcome() == Outcome::TimedOut) throw Timeout(ctrl->ErrorString());
+        if (outcome() == Outcome::NotOperational)
+            throw Error(err::PortNotOpen, ctrl->ErrorString());
+    }
+
+    Outcome outcome() const { return detail::OutcomeReader::of(*ctrl); }
 
     // Every call starts here: on the owner's thread only (checked before anything else is
     // looked at), on an open board, after what other threads handed over is closed and the
@@ -441,13 +420,10 @@ Reply Board::Impl::command(std::string_view text) {
     r.text = d.ctrl->ErrorString();
     r.tail = std::move(s);
     r.raw = d.ctrl->ReturnedStr();
-    if (r.ok) {
+    if (r.ok)
         r.value = d.sawNewData ? d.lastValue : std::nullopt;
-    } else if (r.text == kTimedOut) {
-        throw Timeout(r.text);
-    } else if (r.text == kNotOperational) {
-        throw Error(err::PortNotOpen, r.text);
-    }
+    else
+        d.throwIfExchangeFailed();
     return r;
 }
 
@@ -459,12 +435,11 @@ double Board::read(int bits, int channel) {
 
 double Board::Impl::read(int bits, int channel) {
     Impl& d = *this;
-    checkWidth(bits);
-    const int last = bits == 8 ? 11 : 13;
-    if (channel < 0 || channel > last)
+    const Converter& converter = converterOf(bits);
+    if (!converter.hasChannel(channel))
         throw std::invalid_argument("channel " + std::to_string(channel) + " of the " +
                                     std::to_string(bits) + "-bit converter: must be 0 to " +
-                                    std::to_string(last));
+                                    std::to_string(converter.lastChannel));
     // The conversions write the address word into their argument: the caller's channel is
     // never handed to them.
     auto ch = static_cast<int16_t>(channel);
@@ -475,10 +450,7 @@ double Board::Impl::read(int bits, int channel) {
     }
     if (bits == 10) d.needsAddress10 = false;
     d.sawNewData = false;
-    const bool ok = d.exchange([&] {
-        return bits == 8 ? d.ctrl->ADC8(ch) : bits == 10 ? d.ctrl->ADC10(ch) : d.ctrl->ADC12(ch);
-    });
-    if (!ok) d.fail();
+    if (!d.exchange([&] { return ((*d.ctrl).*converter.convert)(ch); })) d.fail();
     if (!d.sawNewData || !d.lastValue)
         throw Error(err::ReplyNotUnderstood, "the conversion ended without a reading");
     return *d.lastValue;
@@ -518,32 +490,25 @@ std::vector<SelfCheck> Board::selfTest(int bits) {
 
 std::vector<SelfCheck> Board::Impl::selfTest(int bits) {
     Impl& d = *this;
-    checkWidth(bits);
+    const Converter& converter = converterOf(bits);
     std::vector<SelfCheck> checks;
-    for (const CheckRow& row : kChecks) {
-        if (row.bits != bits) continue;
-        SelfCheck c{.bits = row.bits,
-                    .scale = row.scale,
-                    .channel = row.channel,
-                    .low = row.low,
-                    .high = row.high,
+    for (const ReferenceCheck& check : converter.checks) {
+        SelfCheck c{.bits = bits,
+                    .scale = check.scale,
+                    .channel = check.channel,
+                    .low = check.low,
+                    .high = check.high,
                     .reading = std::nullopt,
                     .passed = false,
                     .error = {}};
         Variant width(static_cast<int16_t>(bits));
         d.sawNewData = false;
-        c.passed = d.exchange([&] {
-            return row.scale == SelfCheck::Scale::Zero   ? d.ctrl->ADCZeroScale(width)
-                   : row.scale == SelfCheck::Scale::Half ? d.ctrl->ADCHalfScale(width)
-                                                         : d.ctrl->ADCFullScale(width);
-        });
-        const std::string text = d.ctrl->ErrorString();
-        if (c.passed || text.starts_with(kOutsideWindow)) {
+        c.passed = d.exchange([&] { return ((*d.ctrl).*scaleTestMember(check.scale))(width); });
+        if (c.passed || d.outcome() == Outcome::OutsideWindow)
             c.reading = d.sawNewData ? d.lastValue : std::nullopt;
-        } else if (text == kTimedOut || text == kNotOperational) {
-            d.fail();
-        }
-        if (!c.passed) c.error = text;
+        else
+            d.throwIfExchangeFailed();
+        if (!c.passed) c.error = d.ctrl->ErrorString();
         checks.push_back(std::move(c));
     }
     return checks;
@@ -551,8 +516,8 @@ std::vector<SelfCheck> Board::Impl::selfTest(int bits) {
 
 std::vector<SelfCheck> Board::selfTest() {
     std::vector<SelfCheck> all;
-    for (const int bits : {8, 10, 12}) {
-        std::vector<SelfCheck> some = selfTest(bits);
+    for (const Converter& converter : converters()) {
+        std::vector<SelfCheck> some = selfTest(converter.bits);
         all.insert(all.end(), std::make_move_iterator(some.begin()),
                    std::make_move_iterator(some.end()));
     }
@@ -565,9 +530,9 @@ bool Board::resync() {
     return d.guarded(
         [&] {
             if (d.exchange([&] { return d.ctrl->ADCReSynchronize(); })) return true;
-            const std::string text = d.ctrl->ErrorString();
-            if (text == kNothingToResync) throw std::logic_error(text);
-            if (text.starts_with(kOutsideWindow)) return false;
+            if (d.outcome() == Outcome::NothingToResync)
+                throw std::logic_error(d.ctrl->ErrorString());
+            if (d.outcome() == Outcome::OutsideWindow) return false;
             d.fail();
         },
         true);

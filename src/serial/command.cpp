@@ -1,4 +1,5 @@
 // VantrelCtrl::Command: one command/reply exchange with the board.
+#include "control/outcome.hpp"
 #include "serial/receive_buffer.hpp"
 #include "serial/reply_parser.hpp"
 #include "vantrel/ctrl.hpp"
@@ -35,6 +36,7 @@ bool VantrelCtrl::Command(std::string& s) {
 
     m_ErrorString.clear();
     m_ErrorNr = 0;
+    outcome_ = detail::Outcome::Done;
     m_ReturnedStr->clear();
     if (m_Bauds == 0) throw Error(err::DivisionByZero);
     Timer1->Interval(roundToLong(2'500'000.0 / m_Bauds));
@@ -43,6 +45,7 @@ bool VantrelCtrl::Command(std::string& s) {
     bool result = false;
     if (!MSComm1->PortOpen()) {
         m_ErrorString = "Port is not operational";
+        outcome_ = detail::Outcome::NotOperational;
     } else {
         s = serial::frameCommand(s);
         MSComm1->Output(textToBytes(s));
@@ -55,6 +58,7 @@ bool VantrelCtrl::Command(std::string& s) {
         }
         if (m_TimedOut) {
             m_ErrorString = "Serial port timed out";
+            outcome_ = detail::Outcome::TimedOut;
         } else {
             const serial::ParsedReply reply = serial::parseReply(m_ReturnedStr->view());
             switch (reply.kind) {
@@ -62,6 +66,7 @@ bool VantrelCtrl::Command(std::string& s) {
                     m_ErrorString = bytesToText(reply.errorText);
                     s = bytesToText(reply.s);
                     m_ErrorNr = reply.errorNr;
+                    outcome_ = detail::Outcome::BoardRefused;
                     commandWaiting_ = false;
                     // Past this point a failure is ignored, the event's included.
                     if (!m_InAdcRead) {
@@ -74,6 +79,7 @@ bool VantrelCtrl::Command(std::string& s) {
                 case serial::ParsedReply::Kind::Unrecognised:
                     m_ErrorString =
                         "Response to this command is not supported by Function Command()";
+                    outcome_ = detail::Outcome::NotUnderstood;
                     s = bytesToText(reply.s);
                     break;
                 case serial::ParsedReply::Kind::Success:
