@@ -2,6 +2,7 @@
 #include "log_config.hpp"
 
 #include <toml++/toml.h>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -10,10 +11,18 @@
 #include <sstream>
 
 #include "record.hpp"
+#include "vantrel/converters.hpp"
 
 namespace vantrel::acquire {
 
 namespace {
+
+// The highest channel number any converter has: a channel key is checked before its width.
+int highestChannel() {
+    int top = 0;
+    for (const Converter& c : converters()) top = std::max(top, int{c.lastChannel});
+    return top;
+}
 
 // Where a problem is, for its message.
 struct Place {
@@ -170,13 +179,15 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
         } else if (k == "bits") {
             const int64_t b = integer(v, kp);
             if (lastChannelOf(static_cast<int>(b)) < 0)
-                kp.fail("must be 8, 10 or 12, got " + std::to_string(b));
+                kp.fail("must be " + converterWidthsText(" or ") + ", got " + std::to_string(b));
             c.bits = static_cast<int>(b);
             haveBits = true;
             bitsPlace = kp;
         } else if (k == "channel") {
             const int64_t n = integer(v, kp);
-            if (n < 0 || n > 13) kp.fail("must be 0 to 13, got " + std::to_string(n));
+            const int top = highestChannel();
+            if (n < 0 || n > top)
+                kp.fail("must be 0 to " + std::to_string(top) + ", got " + std::to_string(n));
             c.channel = static_cast<int>(n);
             haveChannel = true;
             channelPlace = kp;
@@ -190,7 +201,7 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
             kp.fail("unknown key (a channel takes name, bits, channel, unit, period, calibration)");
         }
     }
-    if (!haveBits) p.fail("bits is missing (8, 10 or 12)");
+    if (!haveBits) p.fail("bits is missing (" + converterWidthsText(" or ") + ")");
     if (!haveChannel) p.fail("channel is missing");
     if (c.channel > lastChannelOf(c.bits))
         channelPlace.fail("the " + std::to_string(c.bits) + "-bit converter has channels 0 to " +
@@ -243,15 +254,8 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
 }  // namespace
 
 int lastChannelOf(int bits) {
-    switch (bits) {
-        case 8:
-            return 11;
-        case 10:
-        case 12:
-            return 13;
-        default:
-            return -1;
-    }
+    const Converter* converter = findConverter(bits);
+    return converter ? converter->lastChannel : -1;
 }
 
 LogConfig parseConfig(std::string_view source, const std::string& fileName) {
@@ -332,7 +336,8 @@ void checkConfig(const LogConfig& config) {
         for (const ChannelConfig& c : b.channels) {
             const int last = lastChannelOf(c.bits);
             if (last < 0)
-                throw ConfigError("width " + std::to_string(c.bits) + ": must be 8, 10 or 12");
+                throw ConfigError("width " + std::to_string(c.bits) + ": must be " +
+                                  converterWidthsText(" or "));
             if (c.channel < 0 || c.channel > last)
                 throw ConfigError("channel " + std::to_string(c.channel) + " of the " +
                                   std::to_string(c.bits) + "-bit converter: must be 0 to " +

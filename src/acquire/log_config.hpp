@@ -58,8 +58,8 @@ LogConfig parseConfig(std::string_view text, const std::string& fileName);
 // Reads the file. Throws ConfigError, also when it cannot be read.
 LogConfig loadConfig(const std::string& path);
 
-// The last channel number of a converter width (11 for 8 bits, 13 otherwise), or -1 for a
-// width there is no converter of.
+// The last channel number of a converter width (the converter catalogue's), or -1 for a width
+// there is no converter of.
 int lastChannelOf(int bits);
 // Checks a configuration built in code (the command line's options): every board with a
 // device or a port and at least one channel, names unique, widths, channels and periods in
