@@ -16,6 +16,7 @@
 
 #include "recorder.hpp"
 #include "sim/sim_thread.hpp"
+#include "test_support.hpp"
 
 using namespace vantrel::acquire;
 using namespace std::chrono_literals;
@@ -24,16 +25,7 @@ using nlohmann::json;
 
 namespace {
 
-struct TempDir {
-    TempDir() {
-        std::string p = (fs::temp_directory_path() / "vantrel-recorder-XXXXXX").string();
-        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
+using vantrel::testing::TempDir;
 
 // What a record file holds, whatever its kind: one entry per record.
 struct Row {

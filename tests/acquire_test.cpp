@@ -30,22 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    TempDir() {
-        std::string p = (fs::temp_directory_path() / "vantrel-acquire-XXXXXX").string();
-        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
-
+using vantrel::testing::TempDir;
 std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return vantrel::testing::fileContents(path);
 }
 
 // 2026-12-08T06:00:00Z plus `offset`.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "linked_board.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
 #include "vantrel/board.hpp"
@@ -24,37 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class BoardReconnect : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vantrel-reconnect-" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-        link_ = (dir_ / "board").string();
-        bringUp();
-    }
-    void TearDown() override {
-        sim_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    // A new simulated board behind the link (the old one, if any, is switched off first).
-    void bringUp() {
-        sim_.reset();
-        sim_ = std::make_unique<SimThread>();
-        std::error_code ec;
-        fs::remove(link_, ec);
-        fs::create_symlink(sim_->device(), link_);
-    }
-    void takeAway() {
-        std::error_code ec;
-        fs::remove(link_, ec);
-        sim_.reset();
-    }
-    fs::path dir_;
-    std::string link_;
-    std::unique_ptr<SimThread> sim_;
-    vantrel::testing::ScopedEnv ports_{"VANTREL_PORTS", "/nonexistent/vantrel-ports"};
-};
+class BoardReconnect : public vantrel::testing::LinkedBoardTest {};
 
 ReconnectPolicy on(std::chrono::milliseconds limit = 10s) {
     ReconnectPolicy p;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "linked_board.hpp"
 #include "live_view.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
@@ -118,39 +119,15 @@ class Tool {
     int out_ = -1, err_ = -1;
 };
 
-class CliReconnect : public ::testing::Test {
+class CliReconnect : public vantrel::testing::LinkedBoardTest {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vantrel-cli-reconnect-" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-        link_ = (dir_ / "board").string();
-        bringUp();
-    }
-    void TearDown() override {
-        sim_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void bringUp() {
-        sim_ = std::make_unique<SimThread>();
-        sim_->call([](auto& b) { b.engine().setReading(10, 3, 512.0); });
-        std::error_code ec;
-        fs::remove(link_, ec);
-        fs::create_symlink(sim_->device(), link_);
-    }
-    void takeAway() {
-        std::error_code ec;
-        fs::remove(link_, ec);
-        sim_.reset();
+    void prepare(SimThread& sim) override {
+        sim.call([](auto& b) { b.engine().setReading(10, 3, 512.0); });
     }
     std::vector<std::string> readArgs() const {
         return {"read",    "--device", link_,        "--bits", "10",    "--channel",  "3",
                 "--count", "0",        "--interval", "50",     "--csv", "--reconnect"};
     }
-    fs::path dir_;
-    std::string link_;
-    std::unique_ptr<SimThread> sim_;
-    vantrel::testing::ScopedEnv ports_{"VANTREL_PORTS", "/nonexistent/vantrel-ports"};
 };
 
 TEST_F(CliReconnect, ReadingsResumeAfterTheLinkReturnsWithOneGapRecord) {

@@ -41,6 +41,8 @@ using vantrel::testing::ScopedEnv;
 
 namespace {
 
+using vantrel::testing::TempDir;
+
 // A simulated board on its own loop, on its own thread (a board is single-threaded). `setup`
 // runs on that thread before serving starts; `afterPass` after every pass of its loop. The
 // board's record can be read once the thread has stopped.
@@ -268,17 +270,6 @@ std::vector<json> jsonLines(const std::string& text) {
     for (const std::string& l : lines(text)) out.push_back(json::parse(l));
     return out;
 }
-
-// A scratch folder for forms, removed afterwards.
-struct TempDir {
-    TempDir() {
-        std::string p = (std::filesystem::temp_directory_path() / "vantrel-cli-XXXXXX").string();
-        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::filesystem::path path;
-};
 
 TEST(CliCmd, ExitStatusSaysHowTheCallEnded) {
     BoardThread board([](vantrel::sim::PtyBoard& b) {

@@ -1,9 +1,15 @@
-// Small helpers shared by the tests: an environment variable for one scope, and the error a
-// call throws.
+// Small helpers shared by the tests: an environment variable for one scope, a scratch folder,
+// a file's contents, and the error a call throws.
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "vantrel/error.hpp"
@@ -34,6 +40,29 @@ class ScopedEnv {
     const char* name_;
     std::optional<std::string> old_;
 };
+
+// A scratch folder under the system's temporary folder, removed with what it holds at the end
+// of the scope.
+struct TempDir {
+    TempDir() {
+        std::string p = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    std::filesystem::path path;
+};
+
+// A file's bytes; empty when it cannot be read.
+inline std::string fileContents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 // The Error that `f` throws, or Error(0, "no error") when it throws none.
 template <typename F>
