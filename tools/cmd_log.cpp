@@ -18,6 +18,7 @@
 #include "log_config.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "publishers.hpp"
 #include "recorder.hpp"
 #include "service_notify.hpp"
 #include "sqlite_output.hpp"
@@ -42,6 +43,13 @@ struct LogOptions {
     std::string status;
     std::optional<uint64_t> rotateSize;
     bool rotateDaily = false;
+    std::string http;
+    std::optional<double> httpMinutes;
+    std::string metrics;
+    std::string mqtt;
+    bool mqttDiscovery = false;
+    std::string influx;
+    bool allowRemote = false;
 };
 
 struct ExportOptions {
@@ -111,6 +119,14 @@ LogConfig configOf(const LogOptions& o) {
     if (!o.status.empty()) c.status = o.status;
     if (o.rotateSize) c.rotate.maxBytes = *o.rotateSize;
     if (o.rotateDaily) c.rotate.daily = true;
+    if (!o.http.empty()) c.publish.http = o.http;
+    if (o.httpMinutes) c.publish.httpMinutes = *o.httpMinutes;
+    if (!o.metrics.empty()) c.publish.metrics = o.metrics;
+    if (!o.mqtt.empty()) c.publish.mqtt = o.mqtt;
+    if (o.mqttDiscovery) c.publish.mqttDiscovery = true;
+    if (!o.influx.empty()) c.publish.influx = o.influx;
+    if (o.allowRemote) c.publish.allowRemote = true;
+    publish::checkPublish(c.publish);
     outputKind(c.out);  // throws for an output of no known kind, before anything starts
     return c;
 }
@@ -157,14 +173,23 @@ int runLog(const LogOptions& o) {
     std::size_t channelCount = 0;
     for (const BoardConfig& b : config.boards) channelCount += b.channels.size();
     const ServiceNotifier notifier;
+    const auto say = [](const std::string& text) { printError("vantrel: log: " + text); };
+    // The published outputs outlive the recorder's boards, which hand them every record.
+    std::optional<publish::Publishers> publishers;
+    try {
+        publishers.emplace(config, say);
+    } catch (const std::runtime_error& e) {
+        printError(std::string("vantrel: log: ") + e.what());
+        return kExitFailedCall;
+    }
     std::optional<Recorder> recorder;
     try {
-        recorder.emplace(config,
-                         [](const std::string& text) { printError("vantrel: log: " + text); });
+        recorder.emplace(config, say, publishers->taps());
     } catch (const OutputError& e) {
         printError(std::string("vantrel: log: ") + e.what());
         return kExitFailedCall;
     }
+    publishers->setBoards([&recorder] { return recorder->boards(); });
     printError("vantrel: log: " + plural(channelCount, "channel", "channels") + " of " +
                plural(config.boards.size(), "board", "boards") + " to " + config.out +
                (config.duration > 0 ? "" : "; Ctrl-C ends"));
@@ -229,6 +254,7 @@ int runLog(const LogOptions& o) {
         ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     }
     const uint64_t lost = recorder->stop();
+    publishers->stop();
     writeStatus(*recorder, statusPath, statusComplained);
     const RecordWriter::Stats out = recorder->output();
     for (const BoardStatus& b : recorder->boards())
@@ -237,6 +263,10 @@ int runLog(const LogOptions& o) {
                    plural(b.overruns, "overrun", "overruns") + ", " +
                    plural(b.gaps, "gap", "gaps") + ", " +
                    plural(b.reconnects, "reconnect", "reconnects"));
+    for (const auto& p : publishers->outputs())
+        printError("vantrel: log: " + std::string(p->kind()) + ": " +
+                   plural(p->sent(), "reading", "readings") + " published" +
+                   (p->dropped() > 0 ? ", " + std::to_string(p->dropped()) + " dropped" : ""));
     printError(
         "vantrel: log: " + plural(out.written, "record", "records") + " written to " + config.out +
         (out.dropped > 0 ? "; " + plural(out.dropped, "record", "records") + " dropped" : ""));
@@ -360,6 +390,24 @@ Subcommand addLog(CLI::App& app) {
         ->type_name("BYTES")
         ->check(CLI::Range(uint64_t{4096}, uint64_t{1} << 50));
     sub->add_flag("--rotate-daily", o->rotateDaily, "start a new CSV/JSON Lines file each UTC day");
+    sub->add_option("--http", o->http,
+                    "serve a live page of the readings (host 127.0.0.1 unless given; "
+                    "docs/dashboards.md)")
+        ->type_name("[HOST:]PORT");
+    sub->add_option("--http-minutes", o->httpMinutes,
+                    "how far back the page's plots go (default 10)")
+        ->type_name("MINUTES")
+        ->check(CLI::Range(1.0, 1440.0));
+    sub->add_option("--metrics", o->metrics, "serve Prometheus metrics at /metrics")
+        ->type_name("[HOST:]PORT");
+    sub->add_option("--mqtt", o->mqtt, "publish each reading to an MQTT broker")
+        ->type_name("mqtt://HOST[:PORT][/PREFIX]");
+    sub->add_flag("--mqtt-discovery", o->mqttDiscovery,
+                  "also send Home Assistant discovery messages");
+    sub->add_option("--influx", o->influx, "write the readings to InfluxDB 1.x")
+        ->type_name("http://HOST[:PORT]/DB");
+    sub->add_flag("--allow-remote", o->allowRemote,
+                  "let --http and --metrics listen on an address other than loopback");
 
     CLI::App* exp = sub->add_subcommand(
         "export", "Write the records of a recording's database as CSV, in order of time");

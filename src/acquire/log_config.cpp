@@ -251,6 +251,39 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
     return b;
 }
 
+PublishConfig publishOf(const toml::node& v, const Place& kp) {
+    PublishConfig p;
+    for (auto&& [pk, pv] : tableOf(v, kp)) {
+        const Place pp = kp.sub(pk);
+        const auto flag = [&] {
+            const auto* b = pv.as_boolean();
+            if (!b) pp.fail(std::string("must be true or false, got ") + typeText(pv));
+            return b->get();
+        };
+        if (pk == "http") {
+            p.http = text(pv, pp);
+        } else if (pk == "http_minutes") {
+            p.httpMinutes = number(pv, pp);
+            if (!(p.httpMinutes >= 1 && p.httpMinutes <= 1440)) pp.fail("must be from 1 to 1440");
+        } else if (pk == "metrics") {
+            p.metrics = text(pv, pp);
+        } else if (pk == "mqtt") {
+            p.mqtt = text(pv, pp);
+        } else if (pk == "mqtt_discovery") {
+            p.mqttDiscovery = flag();
+        } else if (pk == "influx") {
+            p.influx = text(pv, pp);
+        } else if (pk == "allow_remote") {
+            p.allowRemote = flag();
+        } else {
+            pp.fail(
+                "unknown key (publish takes http, http_minutes, metrics, mqtt, mqtt_discovery, "
+                "influx, allow_remote)");
+        }
+    }
+    return p;
+}
+
 }  // namespace
 
 int lastChannelOf(int bits) {
@@ -300,10 +333,14 @@ LogConfig parseConfig(std::string_view source, const std::string& fileName) {
                     rp.fail("unknown key (rotate takes size and daily)");
                 }
             }
+        } else if (k == "publish") {
+            c.publish = publishOf(v, kp);
         } else if (k == "board") {
             boards = &v;
         } else {
-            kp.fail("unknown key (the file takes out, status, duration, period, rotate, board)");
+            kp.fail(
+                "unknown key (the file takes out, status, duration, period, rotate, publish, "
+                "board)");
         }
     }
     if (!boards) throw ConfigError(fileName + ": no [[board]] table: nothing to record");

@@ -35,12 +35,29 @@ struct RotateConfig {
     bool daily = false;     // a new file when the UTC day changes
 };
 
+// Where readings are published besides the output file (src/publish). An empty address leaves
+// that output out.
+struct PublishConfig {
+    std::string http;            // the live page: HOST:PORT, :PORT or PORT (host 127.0.0.1)
+    double httpMinutes = 10;     // how far back the page's plots go
+    std::string metrics;         // Prometheus' /metrics: HOST:PORT
+    std::string mqtt;            // mqtt://HOST:PORT/PREFIX
+    bool mqttDiscovery = false;  // Home Assistant discovery messages
+    std::string influx;          // http://HOST:PORT/DB
+    bool allowRemote = false;    // listeners may bind addresses other than loopback
+
+    bool any() const {
+        return !http.empty() || !metrics.empty() || !mqtt.empty() || !influx.empty();
+    }
+};
+
 struct LogConfig {
     std::vector<BoardConfig> boards;
     std::string out = "vantrel-log.sqlite";
     std::string status;   // the status file; empty: "<out>.status.json"
     double duration = 0;  // seconds; 0: until stopped
     RotateConfig rotate;
+    PublishConfig publish;
     std::string source;  // the file read, for messages
 
     std::string statusPath() const { return status.empty() ? out + ".status.json" : status; }

@@ -7,8 +7,9 @@
 
 namespace vantrel::acquire {
 
-Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message)
-    : config_(config), startedAt_(std::chrono::system_clock::now()) {
+Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
+                   std::vector<RecordTap*> taps)
+    : config_(config), startedAt_(std::chrono::system_clock::now()), taps_(std::move(taps)) {
     writer_ =
         std::make_unique<RecordWriter>(openOutput(config_.out, config_.rotate), std::move(message));
     // Deadlines of every board count from one start, a little ahead so that the first round of
@@ -19,9 +20,12 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message)
         end = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(config_.duration));
     RecordWriter* writer = writer_.get();
+    const std::vector<RecordTap*>* tapList = &taps_;
     for (const BoardConfig& b : config_.boards)
-        workers_.push_back(std::make_unique<BoardWorker>(
-            b, t0, end, [writer](Record r) { writer->push(std::move(r)); }));
+        workers_.push_back(std::make_unique<BoardWorker>(b, t0, end, [writer, tapList](Record r) {
+            for (RecordTap* tap : *tapList) tap->offer(r);
+            writer->push(std::move(r));
+        }));
 }
 
 Recorder::~Recorder() {

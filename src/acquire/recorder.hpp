@@ -10,6 +10,7 @@
 
 #include "board_worker.hpp"
 #include "log_config.hpp"
+#include "record_tap.hpp"
 #include "record_writer.hpp"
 
 namespace vantrel::acquire {
@@ -18,7 +19,9 @@ class Recorder {
   public:
     // Opens the output (throws OutputError, ConfigError for an output of no known kind) and
     // starts the writer and every board. `message` gets the writer's problems and recoveries.
-    Recorder(const LogConfig& config, RecordWriter::MessageFn message);
+    // Every record goes to each of `taps` too; they must outlive stop().
+    Recorder(const LogConfig& config, RecordWriter::MessageFn message,
+             std::vector<RecordTap*> taps = {});
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -45,6 +48,7 @@ class Recorder {
     std::chrono::system_clock::time_point startedAt_;
     std::optional<std::chrono::steady_clock::time_point> end_;
     std::unique_ptr<RecordWriter> writer_;
+    std::vector<RecordTap*> taps_;
     std::vector<std::unique_ptr<BoardWorker>> workers_;
     bool stopped_ = false;
     uint64_t lost_ = 0;

@@ -1,0 +1,93 @@
+// vantrel publishing: a small HTTP/1.1 server for the live page and the metrics. Read-only:
+// GET and HEAD, no request bodies; each request's head is bounded, as is the time a client may
+// take to send it and the number of clients. A response can be a stream (server-sent events)
+// that stays open and gets whatever broadcast() sends.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "endpoint.hpp"
+#include "fd.hpp"
+#include "vantrel/event_loop.hpp"
+
+namespace vantrel::publish {
+
+struct HttpRequest {
+    std::string method;  // "GET" or "HEAD"
+    std::string path;    // "/metrics"
+    std::string query;   // after '?', undecoded
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string type = "text/plain; charset=utf-8";
+    std::string body;
+    // A stream: the head goes out with `body` as its first part, and the connection stays open
+    // for broadcast().
+    bool stream = false;
+};
+
+// Reads a request head (up to and including the blank line). Returns the request, or the status
+// to answer with: 400 for a malformed head, 405 for a method other than GET and HEAD, 413 for a
+// request with a body, 505 for another protocol than HTTP/1.0 or 1.1.
+std::variant<HttpRequest, int> parseRequestHead(std::string_view head);
+
+class HttpServer {
+  public:
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    static constexpr std::size_t kMaxHead = 8192;
+    static constexpr std::size_t kMaxClients = 64;
+    static constexpr std::size_t kMaxStreamBacklog = 4 << 20;  // a stream further behind is closed
+    static constexpr std::chrono::seconds kHeadTimeout{10};
+
+    // Binds and listens (throws std::runtime_error with the system's reason); the handler runs on
+    // the loop's thread.
+    HttpServer(EventLoop& loop, const Endpoint& at, Handler handler);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // The port listened on (the one the system chose for port 0).
+    uint16_t port() const { return port_; }
+    // Sends `data` to every open stream.
+    void broadcast(std::string_view data);
+    std::size_t streams() const;
+    // Closes clients that are done or too slow; call after each pass of the loop.
+    void sweep(std::chrono::steady_clock::time_point now);
+
+  private:
+    struct Client {
+        Fd fd;
+        WatchHandle watch;
+        std::string in;
+        std::string out;
+        std::size_t sent = 0;
+        bool streaming = false;
+        bool closing = false;  // closes once `out` is sent
+        bool dead = false;
+        std::chrono::steady_clock::time_point since;
+    };
+    void accept();
+    void onClient(Client& c, uint32_t events);
+    void answer(Client& c);
+    void flush(Client& c);
+    void queue(Client& c, std::string_view data);
+
+    EventLoop& loop_;
+    Handler handler_;
+    Fd listener_;
+    WatchHandle listenWatch_;
+    uint16_t port_ = 0;
+    std::list<Client> clients_;
+};
+
+}  // namespace vantrel::publish

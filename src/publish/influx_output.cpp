@@ -1,0 +1,153 @@
+// vantrel publishing: InfluxDB.
+#include "influx_output.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+
+#include "http_client.hpp"
+
+namespace vantrel::publish {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kTimeout{5};
+
+// Tag keys and values, and measurement names: ',', '=' and ' ' are escaped; line ends cannot be
+// carried and become spaces.
+std::string tagText(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == ',' || c == '=' || c == ' ') out += '\\';
+        out += (c == '\n' || c == '\r') ? ' ' : c;
+    }
+    if (!out.empty() && out.back() == '\\') out += ' ';
+    return out;
+}
+
+std::string fieldString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += (c == '\n' || c == '\r') ? ' ' : c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string influxLine(const acquire::Record& r) {
+    std::string line = "vantrel,board=" + tagText(r.board) + ",bits=" + std::to_string(r.bits) +
+                       ",channel=" + std::to_string(r.channel);
+    if (!r.name.empty()) line += ",name=" + tagText(r.name);
+    if (!r.unit.empty()) line += ",unit=" + tagText(r.unit);
+    line += ' ';
+    if (r.value) line += "value=" + acquire::numberText(*r.value) + ",";
+    if (r.raw) line += "raw=" + acquire::numberText(*r.raw) + ",";
+    line += "status=" + fieldString(acquire::statusName(r.status));
+    if (!r.text.empty()) line += ",text=" + fieldString(r.text);
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(r.time.time_since_epoch()).count();
+    return line + " " + std::to_string(ns) + "\n";
+}
+
+InfluxOutput::InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound)
+    : target_(target),
+      where_(target.server.host + ":" + std::to_string(target.server.port)),
+      message_(std::move(message)),
+      queue_(bound),
+      stopFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!stopFd_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    thread_ = std::thread([this] { run(); });
+}
+
+InfluxOutput::~InfluxOutput() {
+    stop();
+}
+
+void InfluxOutput::stop() {
+    if (!thread_.joinable()) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(stopFd_.get(), &one, sizeof one);
+    thread_.join();
+}
+
+std::string InfluxOutput::write(const std::string& lines) {
+    const std::string target = "/write?db=" + urlEncode(target_.database) + "&precision=ns";
+    HttpReply r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
+    // A database that is not there yet is made once, as a first run on a new server needs.
+    if (r.status == 404 && !created_ && r.body.find("database not found") != std::string::npos) {
+        created_ = true;
+        const HttpReply made =
+            httpRequest(target_.server, "POST", "/query",
+                        "q=" + urlEncode("CREATE DATABASE \"" + target_.database + "\""),
+                        "application/x-www-form-urlencoded", kTimeout);
+        if (made.status == 200)
+            r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
+    }
+    if (r.status == 204 || r.status == 200) return {};
+    if (r.status == 0) return r.error;
+    std::string body = r.body.substr(0, 200);
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
+    return "HTTP " + std::to_string(r.status) + " " + body;
+}
+
+void InfluxOutput::run() {
+    std::vector<acquire::Record> held;
+    std::string lines;
+    bool failing = false;
+    bool stopping = false;
+    auto retry = std::chrono::seconds(1);
+    auto nextTry = Clock::now();
+    std::optional<Clock::time_point> stopBy;
+    while (true) {
+        const auto now = Clock::now();
+        if (held.size() < kBatch) queue_.take(held, kBatch - held.size());
+        if (!held.empty() && (now >= nextTry || stopping)) {
+            lines.clear();
+            for (const acquire::Record& r : held) lines += influxLine(r);
+            const std::string problem = write(lines);
+            if (problem.empty()) {
+                sent_ += held.size();
+                held.clear();
+                if (failing && message_) message_("influx: writing to " + where_ + " again");
+                failing = false;
+                retry = std::chrono::seconds(1);
+                // Batches go at most once a second, unless a full one waits.
+                nextTry = Clock::now() + std::chrono::seconds(1);
+                if (queue_.size() >= kBatch) nextTry = Clock::now();
+            } else {
+                if (!failing && message_)
+                    message_("influx: " + where_ + ": " + problem + "; holding up to " +
+                             std::to_string(queue_.bound()) + " readings and trying again");
+                failing = true;
+                nextTry = Clock::now() + retry;
+                retry = std::min(retry * 2, std::chrono::seconds(30));
+            }
+        }
+        if (stopping &&
+            ((held.empty() && queue_.size() == 0) || failing || Clock::now() >= *stopBy))
+            break;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextTry - Clock::now());
+        pollfd p[2] = {{stopFd_.get(), POLLIN, 0},
+                       {queue_.fd(), static_cast<short>(held.empty() ? POLLIN : 0), 0}};
+        const int timeout =
+            held.empty() ? -1 : static_cast<int>(std::max<int64_t>(wait.count(), 0));
+        ::poll(p, 2, stopping ? 0 : timeout);
+        if (p[0].revents & POLLIN) {
+            stopping = true;
+            stopBy = Clock::now() + std::chrono::seconds(3);
+        }
+    }
+    const std::size_t unsent = held.size() + queue_.size();
+    if (unsent > 0 && message_)
+        message_("influx: " + std::to_string(unsent) + " readings not written to " + where_);
+}
+
+}  // namespace vantrel::publish

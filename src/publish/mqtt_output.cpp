@@ -1,0 +1,227 @@
+// vantrel publishing: MQTT.
+#include "mqtt_output.hpp"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace vantrel::publish {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An id Home Assistant accepts: letters, digits, '_' and '-'.
+std::string objectId(std::string_view text) {
+    std::string out;
+    for (const char c : text)
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+    return out;
+}
+
+void libraryInit() {
+    static const int once = [] { return mosquitto_lib_init(); }();
+    (void)once;
+}
+
+}  // namespace
+
+std::string readingTopic(const std::string& prefix, const acquire::Record& r) {
+    return prefix + "/" + topicLevel(r.board) + "/" + topicLevel(r.name);
+}
+
+std::vector<std::pair<std::string, std::string>> discoveryMessages(
+    const std::string& prefix, const acquire::LogConfig& config) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const acquire::BoardConfig& b : config.boards) {
+        const std::string device = objectId("vantrel_" + prefix + "_" + topicLevel(b.name));
+        for (const acquire::ChannelConfig& c : b.channels) {
+            acquire::Record r;
+            r.board = b.name;
+            r.name = c.name;
+            const std::string id = objectId(device + "_" + topicLevel(c.name));
+            nlohmann::json j = {
+                {"name", c.name},
+                {"unique_id", id},
+                {"state_topic", readingTopic(prefix, r)},
+                {"value_template", "{{ value_json.value }}"},
+                {"availability_topic", prefix + "/status"},
+                {"payload_available", "online"},
+                {"payload_not_available", "offline"},
+                {"state_class", "measurement"},
+                {"device",
+                 {{"identifiers", {device}}, {"name", b.name}, {"model", "vantrel " + b.device}}}};
+            if (!c.unit.empty()) j["unit_of_measurement"] = c.unit;
+            out.emplace_back("homeassistant/sensor/" + id + "/config", j.dump());
+        }
+    }
+    return out;
+}
+
+MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& config, bool discovery,
+                       MessageFn message, std::size_t bound)
+    : target_(target),
+      where_(target.broker.host + ":" + std::to_string(target.broker.port)),
+      statusTopic_(target.prefix + "/status"),
+      message_(std::move(message)),
+      queue_(bound),
+      wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!wake_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    if (discovery) discovery_ = discoveryMessages(target_.prefix, config);
+    libraryInit();
+    mosq_ = mosquitto_new(nullptr, true, this);
+    if (!mosq_) throw std::runtime_error(std::string("mqtt: ") + std::strerror(errno));
+    mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kInFlight));
+    static constexpr char offline[] = "offline";
+    mosquitto_will_set(mosq_, statusTopic_.c_str(), sizeof offline - 1, offline, 1, true);
+    mosquitto_reconnect_delay_set(mosq_, 1, 8, true);
+    mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
+        static_cast<MqttOutput*>(self)->onConnect(rc);
+    });
+    mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
+        static_cast<MqttOutput*>(self)->onDisconnect(rc);
+    });
+    mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
+        static_cast<MqttOutput*>(self)->onPublish(mid);
+    });
+    const int rc =
+        mosquitto_connect_async(mosq_, target_.broker.host.c_str(), target_.broker.port, 30);
+    if (rc != MOSQ_ERR_SUCCESS && message_) {
+        const std::lock_guard lock(mutex_);
+        saidAway_ = true;
+        message_("mqtt: broker " + where_ + " not reached (" +
+                 (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
+                 "); holding up to " + std::to_string(queue_.bound()) +
+                 " readings and trying again");
+    }
+    // The library's thread keeps the connection, and connects again after a loss.
+    if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(mosq_);
+        throw std::runtime_error("mqtt: the network thread cannot start");
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+MqttOutput::~MqttOutput() {
+    stop();
+    if (mosq_) mosquitto_destroy(mosq_);
+}
+
+void MqttOutput::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wake_.get(), &one, sizeof one);
+}
+
+bool MqttOutput::publish(const std::string& topic, const std::string& payload, bool retain,
+                         int* mid) {
+    return mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+}
+
+void MqttOutput::onConnect(int rc) {
+    if (rc != 0) {
+        if (message_)
+            message_("mqtt: broker " + where_ + " refused: " + mosquitto_connack_string(rc));
+        return;
+    }
+    publish(statusTopic_, "online", true, nullptr);
+    for (const auto& [topic, payload] : discovery_) publish(topic, payload, true, nullptr);
+    connected_ = true;
+    {
+        const std::lock_guard lock(mutex_);
+        if (saidAway_ && message_) message_("mqtt: connected to " + where_ + " again");
+        saidAway_ = false;
+        everConnected_ = true;
+    }
+    wake();
+}
+
+void MqttOutput::onDisconnect(int rc) {
+    connected_ = false;
+    if (rc == 0 || stop_) return;
+    const std::lock_guard lock(mutex_);
+    if (!saidAway_ && message_)
+        message_("mqtt: broker " + where_ + " away; holding up to " +
+                 std::to_string(queue_.bound()) + " readings until it is back");
+    saidAway_ = true;
+}
+
+void MqttOutput::onPublish(int mid) {
+    bool reading;
+    {
+        const std::lock_guard lock(mutex_);
+        reading = inFlight_.erase(mid) > 0;
+    }
+    if (reading) {
+        ++sent_;
+        wake();
+    }
+}
+
+void MqttOutput::run() {
+    std::vector<acquire::Record> batch;
+    std::optional<Clock::time_point> stopBy;
+    while (true) {
+        if (stop_ && !stopBy) stopBy = Clock::now() + std::chrono::seconds(3);
+        std::size_t room = 0;
+        if (connected_) {
+            const std::lock_guard lock(mutex_);
+            room = kInFlight - std::min(kInFlight, inFlight_.size());
+        }
+        batch.clear();
+        if (room > 0) queue_.take(batch, room);
+        for (const acquire::Record& r : batch) {
+            std::string payload = acquire::jsonLine(r);
+            if (!payload.empty() && payload.back() == '\n') payload.pop_back();
+            const std::lock_guard lock(mutex_);
+            int mid = 0;
+            // A failure here is a connection lost just now: the library resends what it took,
+            // and what it refused is counted as not sent.
+            if (publish(readingTopic(target_.prefix, r), payload, false, &mid))
+                inFlight_.insert(mid);
+        }
+        if (stopBy) {
+            bool idle;
+            {
+                const std::lock_guard lock(mutex_);
+                idle = inFlight_.empty() && queue_.size() == 0;
+            }
+            if (idle || !connected_ || Clock::now() >= *stopBy) break;
+        }
+        // Woken by new readings (while there is room), acknowledgements, connections and stop.
+        pollfd p[2] = {{wake_.get(), POLLIN, 0},
+                       {queue_.fd(), static_cast<short>(room > batch.size() ? POLLIN : 0), 0}};
+        ::poll(p, 2, 200);
+        uint64_t count;
+        [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
+    }
+}
+
+void MqttOutput::stop() {
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    wake();
+    thread_.join();
+    const bool up = connected_;
+    if (up) {
+        int mid = 0;
+        publish(statusTopic_, "offline", true, &mid);
+        mosquitto_disconnect(mosq_);
+    }
+    mosquitto_loop_stop(mosq_, !up);
+    std::size_t unsent;
+    {
+        const std::lock_guard lock(mutex_);
+        unsent = inFlight_.size() + queue_.size();
+    }
+    if (unsent > 0 && message_)
+        message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_);
+}
+
+}  // namespace vantrel::publish

@@ -1,0 +1,77 @@
+// vantrel publishing: readings to an MQTT broker (libmosquitto). One JSON message a reading on
+// PREFIX/BOARD/CHANNEL at QoS 1; PREFIX/status says "online", retained, with "offline" as the
+// last will and at the end; optionally Home Assistant discovery messages. While the broker is
+// away the readings wait in the bounded queue (beyond it they are dropped and counted) and go
+// out when it is back.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "endpoint.hpp"
+#include "fd.hpp"
+#include "log_config.hpp"
+#include "publisher.hpp"
+#include "record_queue.hpp"
+
+struct mosquitto;
+
+namespace vantrel::publish {
+
+// The topic of a record's channel: "PREFIX/BOARD/CHANNEL" with each name made a topic level.
+std::string readingTopic(const std::string& prefix, const acquire::Record& r);
+// The Home Assistant discovery messages of a run's channels: [topic, payload].
+std::vector<std::pair<std::string, std::string>> discoveryMessages(
+    const std::string& prefix, const acquire::LogConfig& config);
+
+class MqttOutput : public Publisher {
+  public:
+    // How many readings may be handed to the broker and not yet acknowledged.
+    static constexpr std::size_t kInFlight = 1000;
+
+    // Starts connecting (a broker away at the start is tried again, as later) and the thread.
+    // Throws std::runtime_error when libmosquitto cannot be set up.
+    MqttOutput(const MqttTarget& target, const acquire::LogConfig& config, bool discovery,
+               MessageFn message, std::size_t bound = 100'000);
+    ~MqttOutput() override;
+
+    void offer(const acquire::Record& record) noexcept override { queue_.push(record); }
+    // Sends what is queued while the broker is there (for a few seconds at most), says
+    // "offline" and disconnects.
+    void stop() override;
+    const char* kind() const override { return "mqtt"; }
+    uint64_t sent() const override { return sent_.load(); }
+    uint64_t dropped() const override { return queue_.dropped(); }
+    bool connected() const { return connected_.load(); }
+
+  private:
+    void run();
+    void wake();
+    void onConnect(int rc);
+    void onDisconnect(int rc);
+    void onPublish(int mid);
+    bool publish(const std::string& topic, const std::string& payload, bool retain, int* mid);
+
+    MqttTarget target_;
+    std::string where_;
+    std::string statusTopic_;
+    std::vector<std::pair<std::string, std::string>> discovery_;
+    MessageFn message_;
+    RecordQueue queue_;
+    mosquitto* mosq_ = nullptr;
+    Fd wake_;  // eventfd: acknowledgements, connections and stop() wake the thread
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::mutex mutex_;                  // guards inFlight_ and the publish calls
+    std::unordered_set<int> inFlight_;  // message ids of readings not yet acknowledged
+    bool everConnected_ = false;        // under mutex_
+    bool saidAway_ = false;             // under mutex_
+    std::thread thread_;
+};
+
+}  // namespace vantrel::publish

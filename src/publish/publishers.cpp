@@ -1,0 +1,90 @@
+// vantrel publishing: the set of outputs.
+#include "publishers.hpp"
+
+#include <stdexcept>
+
+#include "influx_output.hpp"
+#include "mqtt_output.hpp"
+#include "served_output.hpp"
+
+namespace vantrel::publish {
+
+namespace {
+
+template <typename F>
+auto checked(const char* option, const std::string& text, F parse) {
+    try {
+        return parse(text);
+    } catch (const std::invalid_argument& e) {
+        throw acquire::ConfigError(std::string(option) + ": " + e.what());
+    }
+}
+
+Endpoint listenAt(const char* option, const std::string& text, bool allowRemote) {
+    return checked(option, text, [allowRemote](const std::string& t) {
+        Endpoint e = parseListen(t);
+        checkBind(e, allowRemote);
+        return e;
+    });
+}
+
+}  // namespace
+
+void checkPublish(const acquire::PublishConfig& c) {
+    if (!c.http.empty()) listenAt("--http", c.http, c.allowRemote);
+    if (!c.metrics.empty()) listenAt("--metrics", c.metrics, c.allowRemote);
+    if (!c.mqtt.empty())
+        checked("--mqtt", c.mqtt, [](const std::string& t) { return parseMqtt(t); });
+    if (!c.influx.empty())
+        checked("--influx", c.influx, [](const std::string& t) { return parseInflux(t); });
+    if (c.mqttDiscovery && c.mqtt.empty())
+        throw acquire::ConfigError("--mqtt-discovery: needs --mqtt");
+}
+
+Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
+    const acquire::PublishConfig& c = config.publish;
+    checkPublish(c);
+    // The served outputs ask for the boards through one indirection that the recorder fills in
+    // once it runs.
+    BoardsFn boards = [m = boardsMutex_, b = boards_] {
+        const std::lock_guard lock(*m);
+        return *b ? (*b)() : std::vector<acquire::BoardStatus>{};
+    };
+    const auto served = [&](ServedOutput::Kind kind, const char* option, const std::string& at) {
+        const Endpoint e = listenAt(option, at, c.allowRemote);
+        try {
+            outputs_.push_back(std::make_unique<ServedOutput>(kind, e, config, boards));
+        } catch (const std::runtime_error& err) {
+            throw std::runtime_error(std::string(option) + ": " + err.what());
+        }
+    };
+    if (!c.http.empty()) served(ServedOutput::Kind::Page, "--http", c.http);
+    if (!c.metrics.empty()) served(ServedOutput::Kind::Metrics, "--metrics", c.metrics);
+    if (!c.mqtt.empty())
+        outputs_.push_back(
+            std::make_unique<MqttOutput>(parseMqtt(c.mqtt), config, c.mqttDiscovery, message));
+    if (!c.influx.empty())
+        outputs_.push_back(std::make_unique<InfluxOutput>(parseInflux(c.influx), message));
+}
+
+Publishers::~Publishers() {
+    stop();
+}
+
+std::vector<acquire::RecordTap*> Publishers::taps() const {
+    std::vector<acquire::RecordTap*> all;
+    for (const auto& o : outputs_) all.push_back(o.get());
+    return all;
+}
+
+void Publishers::setBoards(BoardsFn boards) {
+    const std::lock_guard lock(*boardsMutex_);
+    *boards_ = std::move(boards);
+}
+
+void Publishers::stop() {
+    for (const auto& o : outputs_) o->stop();
+    setBoards({});
+}
+
+}  // namespace vantrel::publish

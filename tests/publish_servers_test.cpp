@@ -1,0 +1,565 @@
+// The recorder's published outputs against the real servers from Debian, each started here on
+// 127.0.0.1: mosquitto (and mosquitto_sub), prometheus (and promtool), influxd, and headless
+// chromium reading the live page over its DevTools pipe.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "fd.hpp"
+#include "http_client.hpp"
+#include "sim/sim_thread.hpp"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using nlohmann::json;
+using vantrel::publish::Endpoint;
+using vantrel::publish::httpRequest;
+using vantrel::publish::urlEncode;
+
+namespace {
+
+struct Scratch {
+    Scratch() {
+        std::string p = (fs::temp_directory_path() / "vantrel-publish-XXXXXX").string();
+        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+        path = p;
+    }
+    ~Scratch() { fs::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    fs::path path;
+};
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+bool within(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A port nothing listens on now (the system's pick for port 0).
+uint16_t freePort() {
+    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no free port");
+    return ntohs(a.sin_port);
+}
+
+bool listening(uint16_t port) {
+    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+// A program as a child process, its output in files of the scratch folder; ended (TERM, then
+// KILL after a bound) when it goes out of scope. `pipes` become its descriptors 3 and 4.
+class Child {
+  public:
+    Child(const Scratch& dir, const std::string& name, std::vector<std::string> args,
+          std::pair<int, int> pipes = {-1, -1})
+        : out_(dir.file(name + ".out")), err_(dir.file(name + ".err")) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        if (pipes.first >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, pipes.first, 3);
+            posix_spawn_file_actions_adddup2(&actions, pipes.second, 4);
+        }
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error(args[0] + ": cannot start: " + std::strerror(rc));
+        exit_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            if (wait(10s) == -SIGKILL) ADD_FAILURE() << "a child did not end on SIGTERM";
+        }
+    }
+    void signal(int signo) { ::kill(pid_, signo); }
+    // The exit status, or minus the signal that ended it; kills it after `limit`.
+    int wait(std::chrono::milliseconds limit) {
+        pollfd p{exit_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    std::string out() const { return contents(out_); }
+    std::string err() const { return contents(err_); }
+
+  private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    vantrel::Fd exit_;
+};
+
+// A simulated board whose 12-bit channel 0 reads `raw`; the run file gives it 0.001 V a count.
+struct Bench {
+    vantrel::sim::SimThread sim;
+    explicit Bench(double raw) { set(raw); }
+    void set(double raw) {
+        sim.call([raw](vantrel::sim::PtyBoard& b) { b.engine().setReading(12, 0, raw); });
+    }
+    std::string runFile(const Scratch& dir, const std::string& publish, double duration = 0) const {
+        const std::string path = dir.file("run.toml");
+        write(path, "out = \"" + dir.file("x.csv") + "\"\nduration = " + std::to_string(duration) +
+                        "\n[publish]\n" + publish + "\n[[board]]\nname = \"bench\"\ndevice = \"" +
+                        sim.device() +
+                        "\"\nperiod = 0.05\n  [[board.channel]]\n  name = \"supply\"\n"
+                        "  bits = 12\n  channel = 0\n  unit = \"V\"\n"
+                        "  calibration = { gain = 0.001 }\n");
+        return path;
+    }
+};
+
+// The CSV's good records: mono in microseconds -> value.
+std::map<int64_t, double> recorded(const std::string& csv) {
+    std::map<int64_t, double> out;
+    std::istringstream in(contents(csv));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream s(line);
+        for (std::string x; std::getline(s, x, ',');) f.push_back(x);
+        if (f.size() >= 10 && f[9] == "ok")
+            out[std::llround(std::stod(f[1]) * 1e6)] = std::stod(f[7]);
+    }
+    return out;
+}
+
+std::string get(uint16_t port, const std::string& target) {
+    const auto r = httpRequest(Endpoint{"127.0.0.1", port}, "GET", target, "", "", 5s);
+    return r.status == 200 ? r.body : "";
+}
+
+}  // namespace
+
+// mosquitto_sub sees each reading with its unit; the broker stopped and started again mid-run
+// costs no reading (they wait in the queue), and the status topic says online, online again,
+// then offline at the end and as the last will of a recorder killed outright.
+TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
+    Scratch dir;
+    Bench bench(1000);
+    const uint16_t port = freePort();
+    const std::string conf = dir.file("mosquitto.conf");
+    write(conf, "listener " + std::to_string(port) +
+                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                    dir.path.string() +
+                    "/\nlog_dest stderr\nlog_type all\n"
+                    // Run as root, the broker would switch to its own user, which cannot
+                    // save the sessions into this private folder.
+                    "user root\n");
+    auto broker =
+        std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
+    ASSERT_TRUE(within(10s, [&] { return listening(port); })) << broker->err();
+    // A lasting session, so that what comes while it reconnects waits for it at the broker.
+    Child sub(dir, "sub",
+              {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-c",
+               "-i", "vantrel-test-sub", "-v", "-t", "lab/#", "-t", "homeassistant/#"});
+    ASSERT_TRUE(within(
+        10s, [&] { return broker->err().find("as vantrel-test-sub") != std::string::npos; }));
+
+    const std::string run = bench.runFile(
+        dir, "mqtt = \"mqtt://127.0.0.1:" + std::to_string(port) + "/lab\"\nmqtt_discovery = true");
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    const auto subLines = [&] { return sub.out(); };
+    ASSERT_TRUE(within(15s,
+                       [&] {
+                           const std::string s = subLines();
+                           return s.find("lab/status online") != std::string::npos &&
+                                  s.find("lab/bench/supply {") != std::string::npos;
+                       }))
+        << sub.out() << tool.err();
+    const std::string first = subLines();
+    EXPECT_NE(first.find("\"value\":1,\"unit\":\"V\""), std::string::npos) << first;
+    EXPECT_NE(first.find("homeassistant/sensor/vantrel_lab_bench_supply/config {"),
+              std::string::npos);
+
+    broker->signal(SIGTERM);
+    EXPECT_EQ(broker->wait(10s), 0);
+    ASSERT_TRUE(within(15s, [&] {
+        return tool.err().find("mqtt: broker 127.0.0.1") != std::string::npos;
+    })) << tool.err();
+    // Readings of another value while the broker is away.
+    bench.set(2000);
+    const std::string csv = dir.file("x.csv");
+    ASSERT_TRUE(within(15s, [&] {
+        int away = 0;
+        for (const auto& [mono, v] : recorded(csv)) away += v == 2;
+        return away >= 10;
+    }));
+    broker =
+        std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
+    ASSERT_TRUE(within(20s, [&] {
+        return tool.err().find("connected to 127.0.0.1") != std::string::npos;
+    })) << tool.err();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+    EXPECT_EQ(tool.err().find("dropped"), std::string::npos) << tool.err();
+
+    // Every reading the file has, the subscriber has: same time on the run's clock, same value.
+    const auto inFile = recorded(csv);
+    ASSERT_GT(inFile.size(), 20u);
+    std::map<int64_t, double> got;
+    std::vector<std::string> statuses;
+    ASSERT_TRUE(within(20s,
+                       [&] {
+                           got.clear();
+                           statuses.clear();
+                           std::istringstream in(subLines());
+                           for (std::string line; std::getline(in, line);) {
+                               if (line.rfind("lab/status ", 0) == 0)
+                                   statuses.push_back(line.substr(11));
+                               if (line.rfind("lab/bench/supply ", 0) != 0) continue;
+                               const json j = json::parse(line.substr(17));
+                               if (j["status"] == "ok")
+                                   got[std::llround(j["mono"].get<double>() * 1e6)] = j["value"];
+                           }
+                           return got.size() >= inFile.size() && !statuses.empty() &&
+                                  statuses.back() == "offline";
+                       }))
+        << got.size() << " of " << inFile.size() << "\n"
+        << tool.err() << "\n"
+        << contents(csv).substr(0, 3000) << subLines() << "BROKER\n"
+        << broker->err();
+    for (const auto& [mono, value] : inFile) {
+        const auto it = got.find(mono);
+        ASSERT_NE(it, got.end()) << "reading at " << mono << " not received";
+        EXPECT_EQ(it->second, value) << mono;
+    }
+    // Online at the start; offline (the broker, stopping, gives the recorder's will) and
+    // online again after the restart, offline at the end (a retained one may come twice).
+    statuses.erase(std::unique(statuses.begin(), statuses.end()), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<std::string>{"online", "offline", "online", "offline"}));
+
+    // Killed outright, the recorder leaves its last will.
+    Child killed(dir, "tool2", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(within(15s, [&] {
+        const std::string s = subLines();
+        return std::count(s.begin() + static_cast<std::ptrdiff_t>(first.size()), s.end(), '\n') >
+                   0 &&
+               s.rfind("lab/status online") > s.rfind("lab/status offline");
+    }));
+    killed.signal(SIGKILL);
+    EXPECT_EQ(killed.wait(10s), -SIGKILL);
+    EXPECT_TRUE(within(15s, [&] {
+        const std::string s = subLines();
+        return s.rfind("lab/status offline") > s.rfind("lab/status online");
+    })) << subLines();
+}
+
+// A real prometheus scrapes --metrics and answers a query with the channel's value; promtool
+// finds nothing wrong with the exposition.
+TEST(PublishServers, PrometheusScrapesTheChannelsValue) {
+    Scratch dir;
+    Bench bench(1500);
+    const uint16_t metrics = freePort();
+    const uint16_t prom = freePort();
+    const std::string run =
+        bench.runFile(dir, "metrics = \"127.0.0.1:" + std::to_string(metrics) + "\"");
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(within(10s, [&] {
+        return get(metrics, "/metrics").find("vantrel_value{") != std::string::npos;
+    })) << tool.err();
+
+    const std::string text = get(metrics, "/metrics");
+    write(dir.file("metrics.txt"), text);
+    const std::string check = "promtool check metrics < " + dir.file("metrics.txt") + " > " +
+                              dir.file("promtool.out") + " 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << contents(dir.file("promtool.out")) << text;
+
+    write(dir.file("prometheus.yml"),
+          "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: vantrel\n"
+          "    static_configs:\n      - targets: ['127.0.0.1:" +
+              std::to_string(metrics) + "']\n");
+    Child server(dir, "prometheus",
+                 {"prometheus", "--config.file=" + dir.file("prometheus.yml"),
+                  "--storage.tsdb.path=" + dir.file("tsdb"),
+                  "--web.listen-address=127.0.0.1:" + std::to_string(prom)});
+    const std::string query =
+        "/api/v1/query?query=" +
+        urlEncode("vantrel_value{board=\"bench\",name=\"supply\",unit=\"V\"}");
+    json answer;
+    ASSERT_TRUE(within(45s, [&] {
+        const std::string body = get(prom, query);
+        if (body.empty()) return false;
+        answer = json::parse(body);
+        return !answer["data"]["result"].empty();
+    })) << server.err();
+    EXPECT_EQ(answer["status"], "success");
+    EXPECT_EQ(answer["data"]["result"][0]["value"][1], "1.5");
+    EXPECT_EQ(answer["data"]["result"][0]["metric"]["bits"], "12");
+}
+
+// InfluxDB 1.x gets the readings (the database is made on first use) and gives back those of a
+// time range.
+TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
+    Scratch dir;
+    Bench bench(2500);
+    const uint16_t http = freePort();
+    const uint16_t rpc = freePort();
+    write(dir.file("influxdb.conf"),
+          "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
+              "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
+              dir.file("data") + "\"\n  wal-dir = \"" + dir.file("wal") +
+              "\"\n  query-log-enabled = false\n[monitor]\n  store-enabled = false\n"
+              "[http]\n  bind-address = \"127.0.0.1:" +
+              std::to_string(http) + "\"\n  log-enabled = false\n");
+    Child server(dir, "influxd", {"influxd", "-config", dir.file("influxdb.conf")});
+    const Endpoint at{"127.0.0.1", http};
+    ASSERT_TRUE(within(30s, [&] {
+        return httpRequest(at, "GET", "/ping", "", "", 2s).status == 204;
+    })) << server.err();
+
+    const std::string run =
+        bench.runFile(dir, "influx = \"http://127.0.0.1:" + std::to_string(http) + "/lab\"", 1.5);
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_EQ(tool.wait(30s), 0) << tool.err();
+    EXPECT_NE(tool.err().find("influx: "), std::string::npos);
+
+    // The file's times, to the millisecond, in order.
+    std::vector<std::string> times;
+    {
+        std::istringstream in(contents(dir.file("x.csv")));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) times.push_back(line.substr(0, line.find(',')));
+    }
+    ASSERT_GE(times.size(), 20u);
+    const auto count = [&](const std::string& where) {
+        const std::string q =
+            "SELECT count(value), mean(value) FROM vantrel WHERE board = 'bench' AND " + where;
+        const auto r = httpRequest(at, "GET", "/query?db=lab&q=" + urlEncode(q), "", "", 5s);
+        const json j = json::parse(r.body);
+        const auto& series = j["results"][0]["series"];
+        return series.is_null()
+                   ? std::pair<int, double>{0, 0}
+                   : std::pair<int, double>{series[0]["values"][0][1], series[0]["values"][0][2]};
+    };
+    const auto all = count("time >= '" + times.front() + "' AND time <= now()");
+    EXPECT_EQ(all.first, static_cast<int>(times.size()));
+    EXPECT_DOUBLE_EQ(all.second, 2.5);
+    // Readings 5 to 14: from the 5th one's millisecond to before the 15th one's.
+    const auto part = count("time >= '" + times[4] + "' AND time < '" + times[14] + "'");
+    EXPECT_EQ(part.first, 10);
+}
+
+namespace {
+
+// Headless chromium driven over its DevTools pipe (descriptors 3 and 4, messages ended by NUL).
+class Browser {
+  public:
+    explicit Browser(const Scratch& dir) {
+        int toBrowser[2], fromBrowser[2];
+        if (::pipe2(toBrowser, O_CLOEXEC) != 0 || ::pipe2(fromBrowser, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        // Out of the way of 3 and 4, which the child's own copies take.
+        const auto high = [](int fd) {
+            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+            ::close(fd);
+            return moved;
+        };
+        vantrel::Fd theirIn(high(toBrowser[0])), theirOut(high(fromBrowser[1]));
+        in_.reset(high(fromBrowser[0]));
+        out_.reset(high(toBrowser[1]));
+        child_ = std::make_unique<Child>(
+            dir, "chromium",
+            std::vector<std::string>{"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+                                     "--remote-debugging-pipe", "--no-first-run",
+                                     "--user-data-dir=" + dir.file("profile"),
+                                     "--window-size=1200,800", "about:blank"},
+            std::pair{theirIn.get(), theirOut.get()});
+    }
+    ~Browser() {
+        try {
+            call("Browser.close", json::object());
+        } catch (const std::exception&) {
+        }
+        child_->wait(10s);
+    }
+    json call(const std::string& method, json params, const std::string& session = "") {
+        json m = {{"id", ++id_}, {"method", method}, {"params", std::move(params)}};
+        if (!session.empty()) m["sessionId"] = session;
+        const std::string text = m.dump() + '\0';
+        if (::write(out_.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            throw std::runtime_error("DevTools pipe closed");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (auto end = buffer_.find('\0'); end != std::string::npos;
+                 end = buffer_.find('\0')) {
+                const json reply = json::parse(buffer_.substr(0, end));
+                buffer_.erase(0, end + 1);
+                if (reply.value("id", 0) != id_) continue;
+                if (reply.contains("error")) throw std::runtime_error(reply["error"].dump());
+                return reply["result"];
+            }
+            pollfd p{in_.get(), POLLIN, 0};
+            if (::poll(&p, 1, 500) == 1) {
+                char buf[65536];
+                const ssize_t n = ::read(in_.get(), buf, sizeof buf);
+                if (n <= 0) throw std::runtime_error("DevTools pipe closed");
+                buffer_.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+        throw std::runtime_error(method + ": no answer");
+    }
+
+  private:
+    vantrel::Fd in_, out_;
+    std::unique_ptr<Child> child_;
+    std::string buffer_;
+    int id_ = 0;
+};
+
+}  // namespace
+
+// Chromium loads the live page; the shown value and the plotted series follow the board's
+// value as it changes. The screenshot stays in the build's tests folder.
+TEST(PublishServers, LivePageFollowsTheBoard) {
+    Scratch dir;
+    Bench bench(1000);
+    const uint16_t port = freePort();
+    const std::string run =
+        bench.runFile(dir, "http = \"" + std::to_string(port) + "\"\nhttp_minutes = 1");
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(within(10s, [&] { return listening(port); })) << tool.err();
+
+    Browser browser(dir);
+    const json target = browser.call("Target.createTarget",
+                                     {{"url", "http://127.0.0.1:" + std::to_string(port) + "/"}});
+    const std::string session =
+        browser.call("Target.attachToTarget",
+                     {{"targetId", target["targetId"]}, {"flatten", true}})["sessionId"];
+    // [shown value, unit, points plotted, last point plotted, the board's state]
+    const auto page = [&] {
+        const json r = browser.call(
+            "Runtime.evaluate",
+            {{"expression",
+              "(() => { const c = document.querySelector('#channel-0'); if (!c) return null;"
+              " const k = c.querySelector('canvas').dataset;"
+              " const s = document.querySelector('#boards tbody td:nth-child(2)');"
+              " return [c.querySelector('.value').textContent, "
+              "c.querySelector('.unit').textContent,"
+              " Number(k.points || 0), k.last || '', s ? s.textContent : '']; })()"},
+             {"returnByValue", true}},
+            session);
+        return r["result"].value("value", json());
+    };
+    json shown;
+    ASSERT_TRUE(within(30s, [&] {
+        shown = page();
+        return shown.is_array() && shown[0] == "1" && shown[3] == "1" && shown[4] == "recording";
+    })) << shown.dump();
+    EXPECT_EQ(shown[1], "V");
+    const int before = shown[2];
+
+    bench.set(2500);
+    ASSERT_TRUE(within(30s, [&] {
+        shown = page();
+        return shown[0] == "2.5" && shown[3] == "2.5";
+    })) << shown.dump();
+    EXPECT_GT(shown[2].get<int>(), before);
+
+    const json shot = browser.call("Page.captureScreenshot", {{"format", "png"}}, session);
+    const std::string data = shot["data"];
+    ASSERT_GT(data.size(), 1000u);
+    // Base64 to bytes, for the artefact.
+    std::string png;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (const char c : data) {
+        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* at = std::strchr(digits, c);
+        if (c == '=' || !at) continue;
+        acc = (acc << 6) | static_cast<uint32_t>(at - digits);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            png += static_cast<char>((acc >> bits) & 0xff);
+        }
+    }
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    write("publish-live-page.png", png);
+}
+
+// A listener on another interface than loopback needs --allow-remote; a broken address or an
+// unknown key of the run file starts nothing.
+TEST(PublishServers, AddressesAreCheckedBeforeAnythingStarts) {
+    Scratch dir;
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::string toml = dir.file("bad.toml");
+    write(toml,
+          "[publish]\nhttp = \"8080\"\nwebsocket = true\n[[board]]\ndevice = \"/dev/null\"\n"
+          "  [[board.channel]]\n  bits = 10\n  channel = 3\n");
+    for (const Case& c :
+         {Case{{"--http", "0.0.0.0:8080"}, "--http: 0.0.0.0 is not the loopback interface"},
+          Case{{"--metrics", "[::]:9100"}, "--allow-remote"},
+          Case{{"--mqtt", "mqtt://h/a/#"}, "--mqtt: \"mqtt://h/a/#\": the prefix must not hold"},
+          Case{{"--influx", "http://127.0.0.1:8086"}, "--influx: "},
+          Case{{"--mqtt-discovery"}, "--mqtt-discovery: needs --mqtt"}}) {
+        std::vector<std::string> args = {VANTREL_CLI, "log",  "--device", "/dev/null",
+                                         "--channel", "10:3", "--out",    dir.file("x.csv")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child tool(dir, "tool", args);
+        EXPECT_EQ(tool.wait(10s), 2) << c.args[0];
+        EXPECT_NE(tool.err().find(c.says), std::string::npos) << tool.err();
+        EXPECT_FALSE(fs::exists(dir.file("x.csv")));
+    }
+    Child tool(dir, "file", {VANTREL_CLI, "log", "--config", toml});
+    EXPECT_EQ(tool.wait(10s), 2);
+    EXPECT_NE(tool.err().find("bad.toml:3:1: publish.websocket: unknown key"), std::string::npos)
+        << tool.err();
+}
