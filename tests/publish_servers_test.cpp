@@ -563,3 +563,21 @@ TEST(PublishServers, AddressesAreCheckedBeforeAnythingStarts) {
     EXPECT_NE(tool.err().find("bad.toml:3:1: publish.websocket: unknown key"), std::string::npos)
         << tool.err();
 }
+
+// The recorder inside `vantrel serve --config` publishes from the same [publish] table.
+TEST(PublishServers, ServeRecordingPublishesToo) {
+    Scratch dir;
+    Bench bench(3000);
+    const uint16_t metrics = freePort();
+    const std::string run = bench.runFile(dir, "metrics = \"" + std::to_string(metrics) + "\"");
+    Child daemon(dir, "serve", {VANTREL_CLI, "serve", "--config", run, "--socket", dir.file("s")});
+    const std::string sample =
+        "vantrel_value{board=\"bench\",channel=\"0\",bits=\"12\",name=\"supply\",unit=\"V\"} 3\n";
+    EXPECT_TRUE(within(15s, [&] {
+        return get(metrics, "/metrics").find(sample) != std::string::npos;
+    })) << daemon.err();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(15s), 128 + SIGTERM);
+    EXPECT_NE(daemon.err().find("vantrel: serve: log: metrics: "), std::string::npos)
+        << daemon.err();
+}

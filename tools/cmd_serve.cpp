@@ -22,6 +22,7 @@
 #include "log_config.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "publishers.hpp"
 #include "recorder.hpp"
 #include "serve_config.hpp"
 #include "service_notify.hpp"
@@ -109,6 +110,7 @@ int runServe(const ServeOptions& o) {
                                        "the file names the boards");
         try {
             const ServedRun run = servedRun(acquire::loadConfig(o.config), d.socketPath);
+            publish::checkPublish(run.recorder.publish);
             d.boards = run.boards;
             recording = run.recorder;
         } catch (const acquire::ConfigError& e) {
@@ -148,16 +150,21 @@ int runServe(const ServeOptions& o) {
         printError("vantrel: serve: board " + b.name + " (" + b.device + " at " +
                    std::to_string(b.baud) + ") on " + where);
 
+    // The run file's published outputs (its [publish] table) outlive the recorder's boards.
+    std::optional<publish::Publishers> publishers;
     std::optional<acquire::Recorder> recorder;
     if (recording) {
+        const auto say = [](const std::string& text) {
+            printError("vantrel: serve: log: " + text);
+        };
         try {
-            recorder.emplace(*recording, [](const std::string& text) {
-                printError("vantrel: serve: log: " + text);
-            });
-        } catch (const acquire::OutputError& e) {
+            publishers.emplace(*recording, say);
+            recorder.emplace(*recording, say, publishers->taps());
+        } catch (const std::runtime_error& e) {
             printError(std::string("vantrel: serve: log: ") + e.what());
             return kExitFailedCall;
         }
+        publishers->setBoards([&recorder] { return recorder->boards(); });
         printError("vantrel: serve: recording to " + recording->out);
     }
     const acquire::ServiceNotifier notifier;
@@ -181,6 +188,7 @@ int runServe(const ServeOptions& o) {
         if (!recorder || summarised) return;
         summarised = true;
         recorder->stop();
+        publishers->stop();
         writeStatus();
         for (const acquire::BoardStatus& b : recorder->boards())
             printError("vantrel: serve: log: " + b.name + ": " +
@@ -188,6 +196,10 @@ int runServe(const ServeOptions& o) {
                        plural(b.errors, "error", "errors") + ", " +
                        plural(b.overruns, "overrun", "overruns") + ", " +
                        plural(b.gaps, "gap", "gaps"));
+        for (const auto& p : publishers->outputs())
+            printError("vantrel: serve: log: " + std::string(p->kind()) + ": " +
+                       plural(p->sent(), "reading", "readings") + " published" +
+                       (p->dropped() > 0 ? ", " + std::to_string(p->dropped()) + " dropped" : ""));
         printError(
             "vantrel: serve: log: " + plural(recorder->output().written, "record", "records") +
             " written to " + recording->out);
