@@ -98,6 +98,7 @@ release() {
     wait "$HOLD_PID"
 }
 gone() { [ ! -d "/proc/$1" ]; }
+gone_not() { [ -d "/proc/$1" ]; }
 # The held tool's line-event thread: running or absent.
 helper_thread() {
     if grep -qx vantrel-lines /proc/"$HOLD_PID"/task/*/comm 2>/dev/null; then echo running; else echo absent; fi
@@ -236,6 +237,61 @@ udevadm settle --timeout=10
 OTHER=$(by_id)
 verdict "plugged as another adapter: another by-id path" "$OTHER" \
     test "$(readlink -f "$OTHER")" = /dev/ttyUSB0 -a "${OTHER#*VT0002}" != "$OTHER"
+host unplug
+until_true 10 absent
+host plug
+until_true 10 present
+udevadm settle --timeout=10
+
+# ---------------------------------------------------------------- read --reconnect across an unplug
+# read_reconnect TIMEOUT: a read on the by-id path that reconnects, in the background, its output
+# (both streams) in /tmp/rc.out; RC_PID is the tool's process.
+read_reconnect() {
+    : >/tmp/rc.out
+    timeout 60 vantrel read --device "$BYID" --baud 9600 --bits 10 --channel 3 --count 0 \
+        --interval 100 --csv --reconnect --reconnect-timeout "$1" >/tmp/rc.out 2>&1 </dev/null &
+    RC_PID=$!
+}
+readings() { grep -c ',10,3,805.25,True,,ok,' /tmp/rc.out; }
+more_readings() { [ "$(readings)" -gt "$1" ]; }
+said() { grep -q "$1" /tmp/rc.out; }
+show_rc() { sed 's/^/@@|       /' /tmp/rc.out | tail -20 >&4; }
+read_reconnect 30
+until_true 20 more_readings 0
+host unplug
+until_true 10 said "the device went away; waiting for $BYID"
+n0=$(readings)
+host plug
+if until_true 20 said "the device is back after" && until_true 10 more_readings "$n0" &&
+    grep -qE ',10,3,.*,gap,[^,]+$' /tmp/rc.out && gone_not "$RC_PID"; then
+    result PASS "read --reconnect: the adapter unplugged and plugged again, readings go on" \
+        "$n0 readings before, $(readings) after"
+else
+    result FAIL "read --reconnect: the adapter unplugged and plugged again, readings go on"
+    show_rc
+fi
+kill -INT "$RC_PID" 2>/dev/null
+until_true 10 gone "$RC_PID"
+wait "$RC_PID"
+
+# Another adapter (another serial number) where the first one was: not taken; the read gives up
+# when its timeout has passed.
+read_reconnect 6
+until_true 20 more_readings 0
+host unplug
+until_true 10 absent
+n0=$(readings)
+host plug serial=VT0002
+until_true 10 other_present
+until_true 20 gone "$RC_PID"
+wait "$RC_PID"
+rc=$?
+if [ $rc -eq 1 ] && said "did not come back within 6 s" && [ "$(readings)" = "$n0" ]; then
+    result PASS "read --reconnect: another adapter at the same place is not taken" "status $rc"
+else
+    result FAIL "read --reconnect: another adapter at the same place is not taken" "status $rc"
+    show_rc
+fi
 host unplug
 until_true 10 absent
 host plug
