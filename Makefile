@@ -12,7 +12,7 @@ CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COM
 # The tool and the tests use precompiled headers, which ccache takes only when told to.
 export CCACHE_SLOPPINESS ?= pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps configure build release deb demo test test-drivers test-asan bench fuzz fuzz-smoke format clean
+.PHONY: all deps configure build release deb demo test test-drivers test-asan bench bench-publish fuzz fuzz-smoke format clean
 
 all: build
 
@@ -74,6 +74,12 @@ bench: deps
 
 # The recorder's figures of docs/performance.md: pacing over 10 minutes, the rate against the
 # wire, memory over a million records (about 11 minutes).
+# The published outputs against mosquitto and influxd (started on 127.0.0.1), about a minute.
+bench-publish: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target publish_bench
+	for o in none mqtt metrics http influx; do ./$(BENCH_BUILD)/bench/publish_bench $$o 10 || exit 1; done
+
 bench-log: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target log_bench

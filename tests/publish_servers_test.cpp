@@ -26,6 +26,7 @@
 #include "fd.hpp"
 #include "http_client.hpp"
 #include "sim/sim_thread.hpp"
+#include "test_support.hpp"
 
 extern char** environ;
 
@@ -38,23 +39,8 @@ using vantrel::publish::urlEncode;
 
 namespace {
 
-struct Scratch {
-    Scratch() {
-        std::string p = (fs::temp_directory_path() / "vantrel-publish-XXXXXX").string();
-        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    ~Scratch() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
-
-std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using Scratch = vantrel::testing::TempDir;
+using vantrel::testing::fileContents;
 
 void write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -133,8 +119,8 @@ class Child {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
-    std::string out() const { return contents(out_); }
-    std::string err() const { return contents(err_); }
+    std::string out() const { return fileContents(out_); }
+    std::string err() const { return fileContents(err_); }
 
   private:
     std::string out_, err_;
@@ -164,7 +150,7 @@ struct Bench {
 // The CSV's good records: mono in microseconds -> value.
 std::map<int64_t, double> recorded(const std::string& csv) {
     std::map<int64_t, double> out;
-    std::istringstream in(contents(csv));
+    std::istringstream in(fileContents(csv));
     std::string line;
     std::getline(in, line);
     while (std::getline(in, line)) {
@@ -270,7 +256,7 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
                        }))
         << got.size() << " of " << inFile.size() << "\n"
         << tool.err() << "\n"
-        << contents(csv).substr(0, 3000) << subLines() << "BROKER\n"
+        << fileContents(csv).substr(0, 3000) << subLines() << "BROKER\n"
         << broker->err();
     for (const auto& [mono, value] : inFile) {
         const auto it = got.find(mono);
@@ -316,7 +302,7 @@ TEST(PublishServers, PrometheusScrapesTheChannelsValue) {
     write(dir.file("metrics.txt"), text);
     const std::string check = "promtool check metrics < " + dir.file("metrics.txt") + " > " +
                               dir.file("promtool.out") + " 2>&1";
-    EXPECT_EQ(std::system(check.c_str()), 0) << contents(dir.file("promtool.out")) << text;
+    EXPECT_EQ(std::system(check.c_str()), 0) << fileContents(dir.file("promtool.out")) << text;
 
     write(dir.file("prometheus.yml"),
           "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: vantrel\n"
@@ -370,7 +356,7 @@ TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
     // The file's times, to the millisecond, in order.
     std::vector<std::string> times;
     {
-        std::istringstream in(contents(dir.file("x.csv")));
+        std::istringstream in(fileContents(dir.file("x.csv")));
         std::string line;
         std::getline(in, line);
         while (std::getline(in, line)) times.push_back(line.substr(0, line.find(',')));

@@ -42,22 +42,22 @@ void RecordQueue::push(const acquire::Record& record) noexcept {
 void RecordQueue::takeAll(std::vector<acquire::Record>& into) {
     uint64_t count;
     [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
-    const std::lock_guard lock(mutex_);
-    if (into.empty()) {
-        into.swap(records_);
-    } else {
-        into.insert(into.end(), std::make_move_iterator(records_.begin()),
-                    std::make_move_iterator(records_.end()));
-        records_.clear();
+    std::deque<acquire::Record> all;
+    {
+        const std::lock_guard lock(mutex_);
+        all.swap(records_);
     }
+    into.insert(into.end(), std::make_move_iterator(all.begin()),
+                std::make_move_iterator(all.end()));
 }
 
 void RecordQueue::take(std::vector<acquire::Record>& into, std::size_t most) {
     const std::lock_guard lock(mutex_);
     const std::size_t n = std::min(most, records_.size());
+    const auto end = records_.begin() + static_cast<std::ptrdiff_t>(n);
     into.insert(into.end(), std::make_move_iterator(records_.begin()),
-                std::make_move_iterator(records_.begin() + static_cast<std::ptrdiff_t>(n)));
-    records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(n));
+                std::make_move_iterator(end));
+    records_.erase(records_.begin(), end);
     if (records_.empty()) {
         uint64_t count;
         [[maybe_unused]] const auto r = ::read(wake_.get(), &count, sizeof count);

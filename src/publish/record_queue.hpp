@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -33,7 +34,9 @@ class RecordQueue {
     std::size_t bound_;
     Fd wake_;
     mutable std::mutex mutex_;
-    std::vector<acquire::Record> records_;
+    // A deque: taking the oldest few of a long backlog (a broker back after a while) moves
+    // only those, so a board never waits long for the lock.
+    std::deque<acquire::Record> records_;
     uint64_t dropped_ = 0;
 };
 
