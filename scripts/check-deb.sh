@@ -31,6 +31,10 @@ for f in ./usr/bin/vantrel ./usr/bin/vantrel-sim ./usr/include/vantrel/ctrl.hpp 
     ./usr/lib/udev/rules.d/60-vantrel.rules; do
     check "the package holds ${f#.}" grep -qx "$f" <<<"$contents"
 done
+for f in vantrel-log@.service vantrel-serve.service vantrel-serve.socket; do
+    check "the package holds the unit $f" grep -qx "./usr/lib/systemd/system/$f" <<<"$contents"
+done
+check "the package needs Chart.js for the live page" sh -c "dpkg-deb -f '$deb' Depends | grep -q libjs-chart.js"
 check "the package holds libvantrel.so.1" grep -q '^\./usr/lib/x86_64-linux-gnu/libvantrel\.so\.1' <<<"$contents"
 
 trap 'apt-get remove -y vantrel >/dev/null 2>&1 || true' EXIT
