@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 #include "endpoint.hpp"
@@ -91,7 +92,8 @@ TEST(PublishAddress, BrokerAndDatabaseUrls) {
     EXPECT_EQ(i.server.host, "::1");
     EXPECT_EQ(i.server.port, 8086);
     EXPECT_EQ(i.database, "lab");
-    for (const char* bad : {"tcp://h/x", "mqtt://", "mqtt://h:0/x", "mqtt://h/a/+/b", "mqtt://h/#"})
+    for (const char* bad :
+         {"tcp://h/x", "mqtt://", "mqtt://h:0/x", "mqtt://h/a/+/b", "mqtt://h/#", "mqtt://u:p@h/x"})
         EXPECT_THROW(parseMqtt(bad), std::invalid_argument) << bad;
     for (const char* bad :
          {"https://h/db", "http://h", "http://h/", "http://h/a?b", "http://:1/db"})
@@ -250,4 +252,60 @@ TEST(PublishQueue, BoundDropsAndCounts) {
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[2].value, 2);
     EXPECT_EQ(q.size(), 0u);
+}
+
+// A database that is away holds the readings and says so once; one that refuses them (here a
+// server that takes no request body) drops them, counted, rather than sending them again for ever.
+TEST(PublishInflux, AwayHoldsRefusedDrops) {
+    std::mutex mutex;
+    std::vector<std::string> said;
+    const auto say = [&](const std::string& m) {
+        const std::lock_guard lock(mutex);
+        said.push_back(m);
+    };
+    const auto saidText = [&] {
+        const std::lock_guard lock(mutex);
+        std::string all;
+        for (const std::string& m : said) all += m + "\n";
+        return all;
+    };
+    uint16_t closedPort;
+    {
+        auto loop = vantrel::makeEpollLoop();
+        HttpServer probe(*loop, {"127.0.0.1", 0},
+                         [](const HttpRequest&) { return HttpResponse{}; });
+        closedPort = probe.port();
+    }
+    {
+        InfluxOutput away(parseInflux("http://127.0.0.1:" + std::to_string(closedPort) + "/lab"),
+                          say);
+        for (int i = 0; i < 10; ++i) away.offer(reading("b", "x", i, 1000 + i));
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (saidText().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        away.stop();
+        EXPECT_EQ(away.sent(), 0u);
+        EXPECT_EQ(away.dropped(), 0u);
+    }
+    EXPECT_NE(saidText().find("Connection refused; holding up to 200000 readings"),
+              std::string::npos)
+        << saidText();
+    EXPECT_NE(saidText().find("influx: 10 readings not written"), std::string::npos) << saidText();
+
+    said.clear();
+    auto loop = vantrel::makeEpollLoop();
+    HttpServer server(*loop, {"127.0.0.1", 0}, [](const HttpRequest&) { return HttpResponse{}; });
+    InfluxOutput refused(parseInflux("http://127.0.0.1:" + std::to_string(server.port()) + "/lab"),
+                         say);
+    for (int i = 0; i < 10; ++i) refused.offer(reading("b", "x", i, 1000 + i));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (refused.dropped() < 10 && std::chrono::steady_clock::now() < deadline) {
+        loop->pumpOnce(20ms);
+        server.sweep(std::chrono::steady_clock::now());
+    }
+    refused.stop();
+    EXPECT_EQ(refused.dropped(), 10u);
+    EXPECT_EQ(refused.sent(), 0u);
+    EXPECT_NE(saidText().find("refused"), std::string::npos) << saidText();
+    EXPECT_NE(saidText().find("HTTP 413"), std::string::npos) << saidText();
 }

@@ -79,6 +79,9 @@ MqttTarget parseMqtt(std::string_view url) {
                                     "\": expected mqtt://HOST[:PORT][/PREFIX]");
     std::string_view rest = url.substr(scheme.size());
     const auto slash = rest.find('/');
+    if (rest.substr(0, slash).find('@') != std::string_view::npos)
+        throw std::invalid_argument("\"" + std::string(url) +
+                                    "\": a user name and password are not supported");
     MqttTarget t;
     t.broker = hostPort(rest.substr(0, slash), url, 1883);
     if (t.broker.host.empty()) throw std::invalid_argument("\"" + std::string(url) + "\": no host");
@@ -97,6 +100,9 @@ InfluxTarget parseInflux(std::string_view url) {
         throw std::invalid_argument("\"" + std::string(url) + "\": expected http://HOST[:PORT]/DB");
     std::string_view rest = url.substr(scheme.size());
     const auto slash = rest.find('/');
+    if (rest.substr(0, slash).find('@') != std::string_view::npos)
+        throw std::invalid_argument("\"" + std::string(url) +
+                                    "\": a user name and password are not supported");
     InfluxTarget t;
     t.server = hostPort(rest.substr(0, slash), url, 8086);
     if (t.server.host.empty()) throw std::invalid_argument("\"" + std::string(url) + "\": no host");

@@ -78,7 +78,7 @@ void InfluxOutput::stop() {
     thread_.join();
 }
 
-std::string InfluxOutput::write(const std::string& lines) {
+InfluxOutput::Outcome InfluxOutput::write(const std::string& lines) {
     const std::string target = "/write?db=" + urlEncode(target_.database) + "&precision=ns";
     HttpReply r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
     // A database that is not there yet is made once, as a first run on a new server needs.
@@ -92,10 +92,13 @@ std::string InfluxOutput::write(const std::string& lines) {
             r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
     }
     if (r.status == 204 || r.status == 200) return {};
-    if (r.status == 0) return r.error;
+    if (r.status == 0) return {r.error, false};
     std::string body = r.body.substr(0, 200);
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
-    return "HTTP " + std::to_string(r.status) + " " + body;
+    // A request the server will never take (a field of another type than before, a database
+    // it will not make) is not sent again; a server that is busy or broken is.
+    const bool refused = r.status >= 400 && r.status < 500 && r.status != 408 && r.status != 429;
+    return {"HTTP " + std::to_string(r.status) + " " + body, refused};
 }
 
 void InfluxOutput::run() {
@@ -112,8 +115,15 @@ void InfluxOutput::run() {
         if (!held.empty() && (now >= nextTry || stopping)) {
             lines.clear();
             for (const acquire::Record& r : held) lines += influxLine(r);
-            const std::string problem = write(lines);
-            if (problem.empty()) {
+            const auto [problem, refused] = write(lines);
+            if (refused) {
+                refused_ += held.size();
+                if (message_)
+                    message_("influx: " + where_ + " refused " + std::to_string(held.size()) +
+                             " readings: " + problem);
+                held.clear();
+                nextTry = Clock::now() + std::chrono::seconds(1);
+            } else if (problem.empty()) {
                 sent_ += held.size();
                 held.clear();
                 if (failing && message_) message_("influx: writing to " + where_ + " again");

@@ -32,12 +32,16 @@ class InfluxOutput : public Publisher {
     void stop() override;
     const char* kind() const override { return "influx"; }
     uint64_t sent() const override { return sent_.load(); }
-    uint64_t dropped() const override { return queue_.dropped(); }
+    // Dropped for want of room in the queue, or refused by the server (said each time).
+    uint64_t dropped() const override { return queue_.dropped() + refused_.load(); }
 
   private:
     void run();
-    // Writes one batch; returns the problem, empty when it was written.
-    std::string write(const std::string& lines);
+    struct Outcome {
+        std::string problem;   // empty when the batch was written
+        bool refused = false;  // the server will not take it: dropped, not tried again
+    };
+    Outcome write(const std::string& lines);
 
     InfluxTarget target_;
     std::string where_;
@@ -45,6 +49,7 @@ class InfluxOutput : public Publisher {
     RecordQueue queue_;
     Fd stopFd_;
     std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> refused_{0};
     bool created_ = false;  // the database was created by us, once
     std::thread thread_;
 };

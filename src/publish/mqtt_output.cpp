@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -126,8 +127,10 @@ bool MqttOutput::publish(const std::string& topic, const std::string& payload, b
 
 void MqttOutput::onConnect(int rc) {
     if (rc != 0) {
-        if (message_)
+        const std::lock_guard lock(mutex_);
+        if (!saidAway_ && message_)
             message_("mqtt: broker " + where_ + " refused: " + mosquitto_connack_string(rc));
+        saidAway_ = true;
         return;
     }
     publish(statusTopic_, "online", true, nullptr);
@@ -166,6 +169,10 @@ void MqttOutput::onPublish(int mid) {
 
 void MqttOutput::run() {
     std::vector<acquire::Record> batch;
+    // Readings the library refused (the connection was lost between our look and the call):
+    // sent again first once connected. The library may have kept one too, so the broker can get
+    // such a reading twice, as QoS 1 allows, but never none.
+    std::deque<acquire::Record> again;
     std::optional<Clock::time_point> stopBy;
     while (true) {
         if (stop_ && !stopBy) stopBy = Clock::now() + std::chrono::seconds(3);
@@ -175,32 +182,47 @@ void MqttOutput::run() {
             room = kInFlight - std::min(kInFlight, inFlight_.size());
         }
         batch.clear();
-        if (room > 0) queue_.take(batch, room);
-        for (const acquire::Record& r : batch) {
+        bool refusedNow = false;
+        while (batch.size() < room && !again.empty()) {
+            batch.push_back(std::move(again.front()));
+            again.pop_front();
+        }
+        if (batch.size() < room) queue_.take(batch, room - batch.size());
+        for (acquire::Record& r : batch) {
             std::string payload = acquire::jsonLine(r);
             if (!payload.empty() && payload.back() == '\n') payload.pop_back();
             const std::lock_guard lock(mutex_);
             int mid = 0;
-            // A failure here is a connection lost just now: the library resends what it took,
-            // and what it refused is counted as not sent.
-            if (publish(readingTopic(target_.prefix, r), payload, false, &mid))
+            const int rc =
+                mosquitto_publish(mosq_, &mid, readingTopic(target_.prefix, r).c_str(),
+                                  static_cast<int>(payload.size()), payload.data(), 1, false);
+            if (rc == MOSQ_ERR_SUCCESS) {
                 inFlight_.insert(mid);
+            } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
+                again.push_back(std::move(r));
+                refusedNow = true;
+            } else {
+                ++refused_;
+            }
         }
         if (stopBy) {
             bool idle;
             {
                 const std::lock_guard lock(mutex_);
-                idle = inFlight_.empty() && queue_.size() == 0;
+                idle = inFlight_.empty() && queue_.size() == 0 && again.empty();
             }
             if (idle || !connected_ || Clock::now() >= *stopBy) break;
         }
         // Woken by new readings (while there is room), acknowledgements, connections and stop.
+        // After a refusal, the next try waits for the connection's news or 200 ms.
+        const bool wantMore = connected_ && !refusedNow && room > batch.size();
         pollfd p[2] = {{wake_.get(), POLLIN, 0},
-                       {queue_.fd(), static_cast<short>(room > batch.size() ? POLLIN : 0), 0}};
+                       {queue_.fd(), static_cast<short>(wantMore ? POLLIN : 0), 0}};
         ::poll(p, 2, 200);
         uint64_t count;
         [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
     }
+    leftOver_ = again.size();
 }
 
 void MqttOutput::stop() {
@@ -218,7 +240,7 @@ void MqttOutput::stop() {
     std::size_t unsent;
     {
         const std::lock_guard lock(mutex_);
-        unsent = inFlight_.size() + queue_.size();
+        unsent = inFlight_.size() + queue_.size() + leftOver_;
     }
     if (unsent > 0 && message_)
         message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_);

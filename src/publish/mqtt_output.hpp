@@ -45,7 +45,9 @@ class MqttOutput : public Publisher {
     void stop() override;
     const char* kind() const override { return "mqtt"; }
     uint64_t sent() const override { return sent_.load(); }
-    uint64_t dropped() const override { return queue_.dropped(); }
+    // Dropped for want of room in the queue, or refused by the library (a topic or payload it
+    // cannot carry).
+    uint64_t dropped() const override { return queue_.dropped() + refused_.load(); }
     bool connected() const { return connected_.load(); }
 
   private:
@@ -67,6 +69,8 @@ class MqttOutput : public Publisher {
     std::atomic<bool> stop_{false};
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> refused_{0};
+    std::size_t leftOver_ = 0;          // readings the thread still held when it ended
     std::mutex mutex_;                  // guards inFlight_ and the publish calls
     std::unordered_set<int> inFlight_;  // message ids of readings not yet acknowledged
     bool everConnected_ = false;        // under mutex_
