@@ -26,6 +26,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # needs the interpreter besides, and the live page of log --http serves Debian's Chart.js.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, libjs-chart.js")
-# libjs-chart.js: the plots of the recorder's live page (vantrel log --http).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, libjs-chart.js")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 include(CPack)
