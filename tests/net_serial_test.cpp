@@ -29,6 +29,7 @@
 #include "pump_until.hpp"
 #include "sim/pty_board.hpp"
 #include "sim/tcp_link.hpp"
+#include "test_support.hpp"
 #include "transport/net_serial.hpp"
 #include "transport/telnet_codec.hpp"
 #include "vantrel/ctrl.hpp"
@@ -39,6 +40,8 @@ extern char** environ;
 using namespace vantrel;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+using vantrel::testing::listeningOnLoopback;
 
 namespace {
 
@@ -59,22 +62,6 @@ struct LoopbackPort {
     uint16_t port = 0;
 };
 
-// Whether something listens on 127.0.0.1:port, from the kernel's table (connecting to ask
-// would make ser2net open the device).
-bool listening(uint16_t port) {
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    char want[32];
-    std::snprintf(want, sizeof want, "0100007F:%04X", port);
-    while (std::getline(tcp, line)) {
-        std::istringstream in(line);
-        std::string slot, local, remote, state;
-        in >> slot >> local >> remote >> state;
-        if (local == want && state == "0A") return true;
-    }
-    return false;
-}
-
 // ser2net in the foreground with a configuration of our own: `rfc` serves boardA with
 // telnet(rfc2217), `raw` serves boardB as raw TCP.
 class Ser2net {
@@ -91,7 +78,7 @@ class Ser2net {
             // Nothing on the loop tells that ser2net listens: look every 10 ms, 5 s at most.
             bool up = false;
             for (int pass = 0; pass < 500 && !up && !exited(); ++pass) {
-                up = listening(rfc) && listening(raw);
+                up = listeningOnLoopback(rfc) && listeningOnLoopback(raw);
                 if (!up) loop.pumpOnce(10ms);
             }
             if (!up) stop();
@@ -108,9 +95,10 @@ class Ser2net {
     void restart(EventLoop& loop, const std::string& deviceA, const std::string& deviceB) {
         stop();
         start(deviceA, deviceB);
-        for (int pass = 0; pass < 500 && !(listening(rfc) && listening(raw)); ++pass)
+        for (int pass = 0; pass < 500 && !(listeningOnLoopback(rfc) && listeningOnLoopback(raw));
+             ++pass)
             loop.pumpOnce(10ms);
-        if (!listening(rfc) || !listening(raw))
+        if (!listeningOnLoopback(rfc) || !listeningOnLoopback(raw))
             throw std::runtime_error("ser2net did not start again: " + log());
     }
     std::string log() const {

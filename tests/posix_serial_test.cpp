@@ -23,15 +23,15 @@ namespace {
 using namespace std::chrono_literals;
 using vantrel::testing::errorOf;
 
-constexpr int16_t kPort = 42;
+constexpr int16_t kSerialPort = 42;
 constexpr int16_t kOtherPort = 43;
 
 class SerialTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        PortMap::instance().map(kPort, pty.slavePath);
+        PortMap::instance().map(kSerialPort, pty.slavePath);
         attach(*comm);
-        comm->CommPort(kPort);
+        comm->CommPort(kSerialPort);
     }
     void TearDown() override { PortMap::instance().clear(); }
 
@@ -263,7 +263,7 @@ TEST_F(SerialTest, PortChangeWhileOpenTakesEffectAtTheNextOpen) {
 TEST_F(SerialTest, SecondOpenerOfTheSameDeviceFailsEvenForRoot) {
     comm->PortOpen(true);
     auto second = makePosixSerial(*loop);
-    second->CommPort(kPort);
+    second->CommPort(kSerialPort);
     const Error e = errorOf([&] { second->PortOpen(true); });
     EXPECT_EQ(e.number(), err::PortOpenFailed);
     EXPECT_EQ(std::string(e.what()), "open " + pty.slavePath + ": Device or resource busy");
@@ -350,7 +350,7 @@ TEST_F(SerialTest, ReceivedBytesAreNotifiedAsCode2AndHandedOverByInput) {
 TEST_F(SerialTest, OverflowKeepsTheNewestBytesAndNotifiesRxOverFirst) {
     auto small = makePosixSerial(*loop, 16);
     attach(*small);
-    small->CommPort(kPort);
+    small->CommPort(kSerialPort);
     small->PortOpen(true);
     takeInput = false;
 
@@ -379,7 +379,7 @@ TEST_F(SerialTest, OverflowKeepsTheNewestBytesAndNotifiesRxOverFirst) {
 TEST_F(SerialTest, OverflowByManySmallArrivalsKeepsTheNewestBytes) {
     auto small = makePosixSerial(*loop, 16);
     attach(*small);
-    small->CommPort(kPort);
+    small->CommPort(kSerialPort);
     small->PortOpen(true);
     takeInput = false;
 
@@ -415,7 +415,7 @@ TEST_F(SerialTest, HangUpStopsWatchingAndKeepsThePortUntilClosed) {
     for (const bool noticedByWrite : {false, true}) {
         SCOPED_TRACE(noticedByWrite ? "noticed by a write" : "noticed by the loop");
         auto dead = std::make_unique<test::PtyPair>();
-        PortMap::instance().map(kPort, dead->slavePath);
+        PortMap::instance().map(kSerialPort, dead->slavePath);
         comm->PortOpen(true);
         dead->send("last");
         ASSERT_TRUE(test::pumpUntil(*loop, [&] { return received == "last"; }));
@@ -440,7 +440,7 @@ TEST_F(SerialTest, HangUpStopsWatchingAndKeepsThePortUntilClosed) {
         EXPECT_FALSE(comm->PortOpen());
         EXPECT_FALSE(comm->HungUp());
 
-        PortMap::instance().map(kPort, pty.slavePath);
+        PortMap::instance().map(kSerialPort, pty.slavePath);
         comm->PortOpen(true);
         comm->Output("back");
         pty.send("ok");

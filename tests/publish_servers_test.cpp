@@ -37,6 +37,8 @@ using vantrel::publish::Endpoint;
 using vantrel::publish::httpRequest;
 using vantrel::publish::urlEncode;
 
+using vantrel::testing::listeningOnLoopback;
+
 namespace {
 
 using Scratch = vantrel::testing::TempDir;
@@ -66,15 +68,6 @@ uint16_t freePort() {
         ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
         throw std::runtime_error("no free port");
     return ntohs(a.sin_port);
-}
-
-bool listening(uint16_t port) {
-    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
 // A program as a child process, its output in files of the scratch folder; ended (TERM, then
@@ -187,7 +180,7 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
                     "user root\n");
     auto broker =
         std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
-    ASSERT_TRUE(within(10s, [&] { return listening(port); })) << broker->err();
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << broker->err();
     // A lasting session, so that what comes while it reconnects waits for it at the broker.
     Child sub(dir, "sub",
               {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-c",
@@ -458,7 +451,7 @@ TEST(PublishServers, LivePageFollowsTheBoard) {
     const std::string run =
         bench.runFile(dir, "http = \"" + std::to_string(port) + "\"\nhttp_minutes = 1");
     Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
-    ASSERT_TRUE(within(10s, [&] { return listening(port); })) << tool.err();
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << tool.err();
 
     Browser browser(dir);
     const json target = browser.call("Target.createTarget",

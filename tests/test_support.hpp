@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +64,22 @@ inline std::string fileContents(const std::filesystem::path& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table: asking by connecting
+// would be a client of its own to the server (ser2net opens its device for one).
+inline bool listeningOnLoopback(uint16_t port) {
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char want[32];
+    std::snprintf(want, sizeof want, "0100007F:%04X", port);
+    while (std::getline(tcp, line)) {
+        std::istringstream in(line);
+        std::string slot, local, remote, state;
+        in >> slot >> local >> remote >> state;
+        if (local == want && state == "0A") return true;
+    }
+    return false;
 }
 
 // The Error that `f` throws, or Error(0, "no error") when it throws none.
