@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.hpp"
 #include "fd.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
@@ -42,60 +43,16 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// Polls `done` every few milliseconds until it holds or `limit` passes.
-bool within(std::chrono::milliseconds limit, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using vantrel::testing::within;
 
 // The tool as a child process; standard output and error go to files of the scratch folder.
-class Tool {
-  public:
+struct Tool : vantrel::testing::ChildProcess {
     Tool(const TempDir& dir, std::vector<std::string> args)
-        : out_(dir.file("tool.out")), err_(dir.file("tool.err")) {
+        : ChildProcess(withTool(std::move(args)), dir.file("tool.out"), dir.file("tool.err")) {}
+    static std::vector<std::string> withTool(std::vector<std::string> args) {
         args.insert(args.begin(), VANTREL_CLI);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("posix_spawn failed");
-        exit_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        return args;
     }
-    ~Tool() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int signo) { ::kill(pid_, signo); }
-    // The exit status, or minus the signal that ended the process; kills the tool after `limit`.
-    int wait(std::chrono::milliseconds limit = 20s) {
-        pollfd p{exit_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    std::string out() const { return contents(out_); }
-    std::string err() const { return contents(err_); }
-
-  private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    vantrel::Fd exit_;
 };
 
 int run(const TempDir& dir, std::vector<std::string> args, std::string* out = nullptr,

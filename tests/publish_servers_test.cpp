@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.hpp"
 #include "fd.hpp"
 #include "http_client.hpp"
 #include "sim/sim_thread.hpp"
@@ -48,14 +49,7 @@ void write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-bool within(std::chrono::milliseconds limit, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using vantrel::testing::within;
 
 // A port nothing listens on now (the system's pick for port 0).
 uint16_t freePort() {
@@ -70,55 +64,14 @@ uint16_t freePort() {
     return ntohs(a.sin_port);
 }
 
-// A program as a child process, its output in files of the scratch folder; ended (TERM, then
-// KILL after a bound) when it goes out of scope. `pipes` become its descriptors 3 and 4.
-class Child {
-  public:
+// A program as a child process, its output added to files of the scratch folder; asked to end
+// (TERM, then KILL after a bound) when it goes out of scope. `pipes` become its descriptors 3
+// and 4.
+struct Child : vantrel::testing::ChildProcess {
     Child(const Scratch& dir, const std::string& name, std::vector<std::string> args,
           std::pair<int, int> pipes = {-1, -1})
-        : out_(dir.file(name + ".out")), err_(dir.file(name + ".err")) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        if (pipes.first >= 0) {
-            posix_spawn_file_actions_adddup2(&actions, pipes.first, 3);
-            posix_spawn_file_actions_adddup2(&actions, pipes.second, 4);
-        }
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error(args[0] + ": cannot start: " + std::strerror(rc));
-        exit_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            if (wait(10s) == -SIGKILL) ADD_FAILURE() << "a child did not end on SIGTERM";
-        }
-    }
-    void signal(int signo) { ::kill(pid_, signo); }
-    // The exit status, or minus the signal that ended it; kills it after `limit`.
-    int wait(std::chrono::milliseconds limit) {
-        pollfd p{exit_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    std::string out() const { return fileContents(out_); }
-    std::string err() const { return fileContents(err_); }
-
-  private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    vantrel::Fd exit_;
+        : ChildProcess(std::move(args), dir.file(name + ".out"), dir.file(name + ".err"),
+                       {.pipes = pipes, .append = true, .endGently = true}) {}
 };
 
 // A simulated board whose 12-bit channel 0 reads `raw`; the run file gives it 0.001 V a count.

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.hpp"
 #include "daemon.hpp"
 #include "fd.hpp"
 #include "recorder.hpp"
@@ -38,75 +39,16 @@ using namespace vantrel::serve;
 
 namespace {
 
-struct TempDir {
-    TempDir() {
-        std::string p = (fs::temp_directory_path() / "vantrel-serve-XXXXXX").string();
-        if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
-
+using vantrel::testing::TempDir;
 std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return vantrel::testing::fileContents(path);
 }
+using vantrel::testing::within;
 
-bool within(std::chrono::milliseconds limit, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-// A child process, its output in files; killed if still running at the end.
-class Child {
-  public:
+// A child process, its output in files of the scratch folder; killed if still running at the end.
+struct Child : vantrel::testing::ChildProcess {
     Child(const TempDir& dir, const std::string& tag, std::vector<std::string> argv)
-        : out_(dir.file(tag + ".out")), err_(dir.file(tag + ".err")) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("posix_spawn failed");
-        exit_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int signo) { ::kill(pid_, signo); }
-    int wait(std::chrono::milliseconds limit = 60s) {
-        pollfd p{exit_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    std::string out() const { return contents(out_); }
-    std::string err() const { return contents(err_); }
-
-  private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    Fd exit_;
+        : ChildProcess(std::move(argv), dir.file(tag + ".out"), dir.file(tag + ".err")) {}
 };
 
 // A raw client on the daemon's socket, speaking frames by hand.
