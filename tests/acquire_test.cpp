@@ -30,10 +30,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vantrel::testing::fileContents;
 using vantrel::testing::TempDir;
-std::string contents(const std::string& path) {
-    return vantrel::testing::fileContents(path);
-}
 
 // 2026-12-08T06:00:00Z plus `offset`.
 std::chrono::system_clock::time_point at(std::chrono::milliseconds offset) {
@@ -263,12 +261,12 @@ TEST(TextFileOutput, FullDiskLeavesWholeRecordsAndResumes) {
         EXPECT_EQ(e.stored(), 0u);
         EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
     }
-    EXPECT_EQ(contents(path), csvHeader() + csvLine(all[0]) + csvLine(all[1]));
+    EXPECT_EQ(fileContents(path), csvHeader() + csvLine(all[0]) + csvLine(all[1]));
     room = 1 << 20;
     out.write(std::span(all).subspan(2));
     std::string expected = csvHeader();
     for (const Record& r : all) expected += csvLine(r);
-    EXPECT_EQ(contents(path), expected);
+    EXPECT_EQ(fileContents(path), expected);
 }
 
 TEST(TextFileOutput, ContinuesAFileAndCutsATornLastLine) {
@@ -279,7 +277,7 @@ TEST(TextFileOutput, ContinuesAFileAndCutsATornLastLine) {
     TextFileOutput out(path, TextFileOutput::Format::JsonLines, {});
     out.write(std::span(all).subspan(1));
     out.close();
-    EXPECT_EQ(contents(path), jsonLine(all[0]) + jsonLine(all[1]) + jsonLine(all[2]));
+    EXPECT_EQ(fileContents(path), jsonLine(all[0]) + jsonLine(all[1]) + jsonLine(all[2]));
 }
 
 TEST(TextFileOutput, RefusesToContinueACsvFileOfOtherColumns) {
@@ -293,7 +291,7 @@ TEST(TextFileOutput, RefusesToContinueACsvFileOfOtherColumns) {
         EXPECT_NE(std::string(e.what()).find("does not start with the recorder's header line"),
                   std::string::npos);
     }
-    EXPECT_EQ(contents(path), "a,b\n1,2\n");
+    EXPECT_EQ(fileContents(path), "a,b\n1,2\n");
 }
 
 TEST(TextFileOutput, RotatesBySizeAndByDay) {
@@ -307,9 +305,9 @@ TEST(TextFileOutput, RotatesBySizeAndByDay) {
     ASSERT_EQ(bySize.rotated().size(), 2u);
     EXPECT_EQ(bySize.rotated()[0], dir.file("x.2026-12-08T06-00-00.csv"));
     EXPECT_EQ(bySize.rotated()[1], dir.file("x.2026-12-08T06-00-00-2.csv"));
-    EXPECT_EQ(contents(bySize.rotated()[1]),
+    EXPECT_EQ(fileContents(bySize.rotated()[1]),
               csvHeader() + csvLine(reading(3)) + csvLine(reading(4)) + csvLine(reading(5)));
-    EXPECT_EQ(contents(path), csvHeader() + csvLine(reading(6)));
+    EXPECT_EQ(fileContents(path), csvHeader() + csvLine(reading(6)));
 
     const std::string daily = dir.file("d.jsonl");
     TextFileOutput byDay(daily, TextFileOutput::Format::JsonLines, {.maxBytes = 0, .daily = true});
@@ -317,8 +315,8 @@ TEST(TextFileOutput, RotatesBySizeAndByDay) {
     Record next = reading(0, 18h);        // 00:00:00.000 the next day
     byDay.write(std::vector<Record>{reading(0), late, next});
     ASSERT_EQ(byDay.rotated().size(), 1u);
-    EXPECT_EQ(contents(byDay.rotated()[0]), jsonLine(reading(0)) + jsonLine(late));
-    EXPECT_EQ(contents(daily), jsonLine(next));
+    EXPECT_EQ(fileContents(byDay.rotated()[0]), jsonLine(reading(0)) + jsonLine(late));
+    EXPECT_EQ(fileContents(daily), jsonLine(next));
 }
 
 namespace {

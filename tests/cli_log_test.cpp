@@ -31,10 +31,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vantrel::testing::fileContents;
 using vantrel::testing::TempDir;
-std::string contents(const std::string& path) {
-    return vantrel::testing::fileContents(path);
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -85,10 +83,10 @@ TEST(CliLog, SignalsFlushAndCloseWithTheirExitStatus) {
         TempDir dir;
         const std::string out = dir.file("x.csv");
         Tool tool(dir, quickRun(sim.device(), out));
-        ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 4; }));
+        ASSERT_TRUE(within(10s, [&] { return lines(fileContents(out)).size() > 4; }));
         tool.signal(signo);
         EXPECT_EQ(tool.wait(), 128 + signo) << tool.err();
-        const std::string text = contents(out);
+        const std::string text = fileContents(out);
         expectWholeCsv(text);
         const std::size_t records = lines(text).size() - 1;
         EXPECT_NE(tool.err().find(std::to_string(records) + " records written to " + out),
@@ -158,13 +156,13 @@ TEST(CliLog, KillNineLeavesTheDatabaseAndEveryLineIntact) {
     const std::string csv = dir.file("x.csv");
     Tool toDb(dir, quickRun(a.device(), db));
     Tool toCsv(dir, quickRun(b.device(), csv));
-    ASSERT_TRUE(
-        within(10s, [&] { return lines(contents(csv)).size() > 10 && fs::exists(db + "-wal"); }));
+    ASSERT_TRUE(within(
+        10s, [&] { return lines(fileContents(csv)).size() > 10 && fs::exists(db + "-wal"); }));
     toDb.signal(SIGKILL);
     toCsv.signal(SIGKILL);
     EXPECT_EQ(toDb.wait(), -SIGKILL);
     EXPECT_EQ(toCsv.wait(), -SIGKILL);
-    expectWholeCsv(contents(csv));
+    expectWholeCsv(fileContents(csv));
     sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
     sqlite3_stmt* s = nullptr;
@@ -201,17 +199,17 @@ TEST(CliLog, TellsTheServiceManagerAndReopensOnHangUp) {
     const std::string out = dir.file("x.jsonl");
     Tool tool(dir, quickRun(sim.device(), out));
     EXPECT_EQ(next(), "READY=1\nSTATUS=recording");
-    ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 2; }));
+    ASSERT_TRUE(within(10s, [&] { return lines(fileContents(out)).size() > 2; }));
     // A log rotation tool moves the file away and asks for a new one.
     fs::rename(out, dir.file("x.old.jsonl"));
     tool.signal(SIGHUP);
-    ASSERT_TRUE(within(10s, [&] { return lines(contents(out)).size() > 2; })) << tool.err();
+    ASSERT_TRUE(within(10s, [&] { return lines(fileContents(out)).size() > 2; })) << tool.err();
     tool.signal(SIGTERM);
     EXPECT_EQ(tool.wait(), 143) << tool.err();
     EXPECT_EQ(next(), "STOPPING=1");
     EXPECT_NE(tool.err().find("reopening " + out), std::string::npos);
     const std::size_t total =
-        lines(contents(out)).size() + lines(contents(dir.file("x.old.jsonl"))).size();
+        lines(fileContents(out)).size() + lines(fileContents(dir.file("x.old.jsonl"))).size();
     EXPECT_NE(tool.err().find(std::to_string(total) + " records written"), std::string::npos)
         << tool.err();
 }

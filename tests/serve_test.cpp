@@ -39,10 +39,8 @@ using namespace vantrel::serve;
 
 namespace {
 
+using vantrel::testing::fileContents;
 using vantrel::testing::TempDir;
-std::string contents(const std::string& path) {
-    return vantrel::testing::fileContents(path);
-}
 using vantrel::testing::within;
 
 // A child process, its output in files of the scratch folder; killed if still running at the end.
@@ -516,7 +514,7 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     EXPECT_EQ(boards[0].overruns, 0u);
     EXPECT_EQ(boards[0].skipped, 0u);
     // Each record is its own channel's, whatever addresses the shell wrote in between.
-    std::istringstream csv(contents(config.out));
+    std::istringstream csv(fileContents(config.out));
     std::string line;
     std::getline(csv, line);  // the header
     int rows = 0;

@@ -141,10 +141,6 @@ void writeStatus(const Recorder& recorder, const std::string& path, bool& compla
     }
 }
 
-std::string plural(uint64_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 int runLog(const LogOptions& o) {
     LogConfig config;
     try {

@@ -84,10 +84,6 @@ int inheritedSocket() {
     return 3;
 }
 
-std::string plural(uint64_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 int runServe(const ServeOptions& o) {
     using namespace vantrel::serve;
     DaemonOptions d;

@@ -66,6 +66,10 @@ std::string csvValue(const std::optional<Variant>& v) {
     return v->toString();
 }
 
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string csvRecord(const std::vector<std::string>& fields) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -43,6 +44,9 @@ std::string csvValue(const std::optional<Variant>& v);
 // holds a comma, a quote or a line break, or starts or ends with a blank. An empty field is a
 // missing value.
 std::string csvRecord(const std::vector<std::string>& fields);
+
+// A count with its noun: "1 board", "3 boards".
+std::string plural(uint64_t n, const char* one, const char* many);
 
 // Bytes for a trace line: printable runs in quotes, other bytes in hex ("PRA" 0D).
 std::string traceText(std::string_view bytes);
