@@ -117,7 +117,7 @@ int runServe(const ServeOptions& o) {
         if (o.device.empty() && !o.port)
             throw CLI::ValidationError("serve",
                                        "give --device DEV (or --port N), or --config FILE");
-        BoardSpec b;
+        BoardSetup b;
         b.device = o.port ? portMapDevices()(*o.port) : o.device;
         b.baud = o.baud.value_or(9600);
         b.name = !o.name.empty() ? o.name : o.port ? "COM" + std::to_string(*o.port) : "board";
@@ -142,7 +142,7 @@ int runServe(const ServeOptions& o) {
     DaemonThread daemon(d);
     std::string where = d.inheritedSocket >= 0 ? "the socket handed over" : d.socketPath;
     if (daemon.tcpPort() != 0) where += " and TCP port " + std::to_string(daemon.tcpPort());
-    for (const BoardSpec& b : d.boards)
+    for (const BoardSetup& b : d.boards)
         printError("vantrel: serve: board " + b.name + " (" + b.device + " at " +
                    std::to_string(b.baud) + ") on " + where);
 

@@ -212,7 +212,7 @@ struct Daemon::Impl {
     };
 
     struct Board {
-        BoardSpec spec;
+        BoardSetup setup;
         std::unique_ptr<SerialComm> comm;
         std::deque<Request> queue;
         std::optional<Request> active;
@@ -286,7 +286,7 @@ struct Daemon::Impl {
     // --- boards -------------------------------------------------------------------------------
     void openBoard(Board& b) {
         try {
-            b.comm->Settings(std::to_string(b.spec.baud) + ",N,8,1");
+            b.comm->Settings(std::to_string(b.setup.baud) + ",N,8,1");
             b.comm->PortOpen(true);
             b.open = true;
             b.lastError.clear();
@@ -297,7 +297,7 @@ struct Daemon::Impl {
     }
 
     void boardGone(Board& b) {
-        b.lastError = "the board went away: " + b.spec.device;
+        b.lastError = "the board went away: " + b.setup.device;
         b.comm->PortOpen(false);
         b.open = false;
         b.selection.known = false;  // it may come back having started anew
@@ -590,15 +590,15 @@ struct Daemon::Impl {
                 return refuse(c, "token", "a wrong or missing token");
             const std::string_view name = f.arg(2);
             for (auto& b : boards)
-                if (name == "-" || name == b->spec.name) {
+                if (name == "-" || name == b->setup.name) {
                     c.board = b.get();
                     break;
                 }
             if (c.board == nullptr)
                 return refuse(c, "no-board", "no board named " + std::string(name));
             c.greeted = true;
-            return send(c, {"hello", std::to_string(kVersion), c.board->spec.name,
-                            std::to_string(c.board->spec.baud)});
+            return send(c, {"hello", std::to_string(kVersion), c.board->setup.name,
+                            std::to_string(c.board->setup.baud)});
         }
         if (verb == "cmd") {
             const std::string_view id = f.arg(1);
@@ -653,9 +653,9 @@ struct Daemon::Impl {
             std::size_t n = 0;
             for (const auto& [id, c] : clients)
                 if (!c->dead && c->board == b.get()) ++n;
-            bs.push_back({{"name", b->spec.name},
-                          {"device", b->spec.device},
-                          {"baud", b->spec.baud},
+            bs.push_back({{"name", b->setup.name},
+                          {"device", b->setup.device},
+                          {"baud", b->setup.baud},
                           {"open", b->open},
                           {"busy", b->active.has_value()},
                           {"queued", b->queue.size()},
@@ -676,7 +676,7 @@ struct Daemon::Impl {
                 {{"id", id},
                  {"peer", c->peer},
                  {"tcp", c->tcp},
-                 {"board", c->board ? nlohmann::json(c->board->spec.name) : nlohmann::json()},
+                 {"board", c->board ? nlohmann::json(c->board->setup.name) : nlohmann::json()},
                  {"commands", c->commands},
                  {"waiting", c->waiting},
                  {"seconds", std::chrono::duration<double>(now - c->since).count()}});
@@ -689,20 +689,20 @@ void Daemon::Impl::start() {
     if (options.boards.empty()) throw Error(err::PortOpenFailed, "serve: no board to serve");
     if (!options.listen.empty() && options.token.empty())
         throw Error(err::PortOpenFailed, "serve: TCP (--listen) needs a token (--token-file)");
-    for (const BoardSpec& spec : options.boards) {
-        if (!isWord(spec.name))
-            throw Error(err::PortOpenFailed, "serve: the board name \"" + spec.name +
+    for (const BoardSetup& setup : options.boards) {
+        if (!isWord(setup.name))
+            throw Error(err::PortOpenFailed, "serve: the board name \"" + setup.name +
                                                  "\" must be a word without spaces");
         for (const auto& b : boards)
-            if (b->spec.name == spec.name)
-                throw Error(err::PortOpenFailed, "serve: two boards named " + spec.name);
+            if (b->setup.name == setup.name)
+                throw Error(err::PortOpenFailed, "serve: two boards named " + setup.name);
         auto b = std::make_unique<Board>();
-        b->spec = spec;
-        b->comm = makeSerialComm(loop, defaultInBufferSize, fixedDevice(spec.device));
+        b->setup = setup;
+        b->comm = makeSerialComm(loop, defaultInBufferSize, fixedDevice(setup.device));
         const auto window = options.replyWindow.count() > 0
                                 ? options.replyWindow
                                 : std::chrono::milliseconds(std::max<int64_t>(
-                                      50, 2 * 2'500'000 / std::max(spec.baud, 1)));
+                                      50, 2 * 2'500'000 / std::max(setup.baud, 1)));
         b->window = window;
         Board* raw = b.get();
         b->comm->setOnComm([this, raw] {

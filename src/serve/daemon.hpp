@@ -17,14 +17,14 @@
 
 namespace vantrel::serve {
 
-struct BoardSpec {
+struct BoardSetup {
     std::string name;    // a word: what clients give after "#"
     std::string device;  // a path or a URL
     int32_t baud = 9600;
 };
 
 struct DaemonOptions {
-    std::vector<BoardSpec> boards;
+    std::vector<BoardSetup> boards;
     // The Unix socket made (mode 0660, group `socketGroup` when it exists); empty: none.
     std::string socketPath;
     std::string socketGroup = "dialout";

@@ -15,11 +15,11 @@ ServedRun servedRun(const acquire::LogConfig& config, const std::string& socketP
             throw Error(err::PortOpenFailed, config.source + ": board \"" + b.name +
                                                  "\": a served board's name is a word without "
                                                  "spaces (clients give it after \"#\")");
-        BoardSpec spec;
-        spec.name = b.name;
-        spec.device = b.port ? portMapDevices()(*b.port) : b.device;
-        spec.baud = b.baud;
-        run.boards.push_back(spec);
+        BoardSetup setup;
+        setup.name = b.name;
+        setup.device = b.port ? portMapDevices()(*b.port) : b.device;
+        setup.baud = b.baud;
+        run.boards.push_back(setup);
         b.device = "unix://" + socketPath + "#" + b.name;
         b.port.reset();
     }

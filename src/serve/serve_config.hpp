@@ -12,7 +12,7 @@
 namespace vantrel::serve {
 
 struct ServedRun {
-    std::vector<BoardSpec> boards;
+    std::vector<BoardSetup> boards;
     acquire::LogConfig recorder;  // each board's device "unix://SOCKET#NAME"
 };
 
