@@ -21,6 +21,7 @@
 #include "publishers.hpp"
 #include "recorder.hpp"
 #include "service_notify.hpp"
+#include "signals.hpp"
 #include "sqlite_output.hpp"
 #include "vantrel/error.hpp"
 
@@ -152,19 +153,7 @@ int runLog(const LogOptions& o) {
 
     // The signals are taken over before any thread starts, so that every thread has them
     // blocked and they arrive here, through the descriptor.
-    sigset_t mask, old;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGHUP);
-    if (::pthread_sigmask(SIG_BLOCK, &mask, &old) != 0)
-        throw Error(err::EventLoopFailed, "blocking the signals failed");
-    struct Restore {
-        sigset_t old;
-        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-    } restore{old};
-    const Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
+    const ProcessSignals signals;
 
     std::size_t channelCount = 0;
     for (const BoardConfig& b : config.boards) channelCount += b.channels.size();
@@ -224,12 +213,12 @@ int runLog(const LogOptions& o) {
         else if (end)
             wake = std::min(wake, *end);
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
-        pollfd p{signals.get(), POLLIN, 0};
+        pollfd p{signals.fd(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
             errno != EINTR)
             throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
         signalfd_siginfo info;
-        while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        while (::read(signals.fd(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (info.ssi_signo == SIGHUP) {
                 printError("vantrel: log: reopening " + config.out);
                 recorder->reopen();

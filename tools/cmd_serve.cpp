@@ -26,6 +26,7 @@
 #include "recorder.hpp"
 #include "serve_config.hpp"
 #include "service_notify.hpp"
+#include "signals.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/ports.hpp"
 #include "vantrel/serial_comm.hpp"
@@ -124,20 +125,9 @@ int runServe(const ServeOptions& o) {
         d.boards.push_back(b);
     }
 
-    // The signals are taken over before any thread starts, so that they arrive here.
-    sigset_t mask, old;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGHUP);
-    if (::pthread_sigmask(SIG_BLOCK, &mask, &old) != 0)
-        throw Error(err::EventLoopFailed, "blocking the signals failed");
-    struct Restore {
-        sigset_t old;
-        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-    } restore{old};
-    const Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
+    // The signals are taken over before any thread starts, so that every thread has them
+    // blocked and they arrive here, through the descriptor.
+    const ProcessSignals signals;
 
     DaemonThread daemon(d);
     std::string where = d.inheritedSocket >= 0 ? "the socket handed over" : d.socketPath;
@@ -222,11 +212,11 @@ int runServe(const ServeOptions& o) {
                 nextWatchdog = now + *notifier.watchdogEvery();
             }
         }
-        pollfd p{signals.get(), POLLIN, 0};
+        pollfd p{signals.fd(), POLLIN, 0};
         if (::poll(&p, 1, wait) < 0 && errno != EINTR)
             throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
         signalfd_siginfo info;
-        while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        while (::read(signals.fd(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (info.ssi_signo == SIGHUP) {
                 if (recorder) recorder->reopen();
             } else if (signalled == 0) {

@@ -87,4 +87,23 @@ void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
     }
 }
 
+ProcessSignals::ProcessSignals() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
+    if (::pthread_sigmask(SIG_BLOCK, &mask, &old_) != 0)
+        throw Error(err::EventLoopFailed, "blocking the signals failed");
+    fd_.reset(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!fd_) {
+        const int e = errno;
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        throw Error(err::EventLoopFailed, sysMessage("signalfd", "", e));
+    }
+}
+
+ProcessSignals::~ProcessSignals() {
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
 }  // namespace vantrel::cli

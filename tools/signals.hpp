@@ -62,6 +62,23 @@ class StopSignals {
     std::string activity_ = "the call in progress";
 };
 
+// SIGINT, SIGTERM and SIGHUP blocked in this thread, and in every thread started after it, and
+// received through a descriptor instead (for commands that run threads of their own: take it
+// before the first one starts). The previous signal mask comes back when this is destroyed.
+class ProcessSignals {
+  public:
+    ProcessSignals();
+    ~ProcessSignals();
+    ProcessSignals(const ProcessSignals&) = delete;
+    ProcessSignals& operator=(const ProcessSignals&) = delete;
+    // Readable when a signal is waiting; read signalfd_siginfo records from it.
+    int fd() const { return fd_.get(); }
+
+  private:
+    sigset_t old_{};
+    Fd fd_;
+};
+
 // Pumps the loop until `duration` has passed or stop() holds; passes over the loop at least
 // once, without waiting when the duration is zero.
 void pumpFor(EventLoop& loop, std::chrono::milliseconds duration,
