@@ -95,7 +95,11 @@ TEST(CliConsole, TypedAsAPersonWould) {
         c.expectLine("COM1 9600> ADC1");
         c.tool.type("\t");
         c.expectShown("ADC10  ADC12");
-        c.tool.type("\x03\x04");
+        // Ctrl-C interrupts, and the terminal then discards what was typed after it: Ctrl-D
+        // goes once the prompt is back, as a person's next key would.
+        c.tool.type("\x03");
+        c.expectLine("COM1 9600>");
+        c.tool.type("\x04");
         EXPECT_EQ(c.tool.finish(), 0) << c.tool.screen().text();
         EXPECT_EQ(c.board.lines(), std::vector<std::string>{"PRA\r"});
     }
@@ -105,7 +109,9 @@ TEST(CliConsole, TypedAsAPersonWould) {
         c.expectLine("COM1 9600>");
         c.tool.type(kUp);
         c.expectLine("COM1 9600> help ADC10");
-        c.tool.type("\x03\x04");
+        c.tool.type("\x03");
+        c.expectLine("COM1 9600>");
+        c.tool.type("\x04");
         EXPECT_EQ(c.tool.finish(), 0);
     }
     std::filesystem::remove(history);
