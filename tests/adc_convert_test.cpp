@@ -57,7 +57,7 @@ TEST(Convert, WorkedExampleStepByStep) {
     EXPECT_EQ(ch, 48);
     EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(805.0));
     EXPECT_TRUE(CtrlProbe::chipReady(*rig.ctrl));
-    EXPECT_EQ(CtrlProbe::lastAddress10(*rig.ctrl), std::optional<int16_t>(48));
+    EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl), std::optional<int16_t>(48));
     EXPECT_EQ(rig.ctrl->ErrorString(), "");
     EXPECT_EQ(CtrlProbe::nrOfBits(*rig.ctrl), 10);
     EXPECT_FALSE(CtrlProbe::inAdcRead(*rig.ctrl));
@@ -88,7 +88,7 @@ TEST(Convert, WorkedExampleStepByStep) {
     EXPECT_EQ(rig.serial->lines, (Lines{"PWS188\r", "PRS\r", "@", "@"}));
     EXPECT_EQ(ch, 188);
     EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(196.0));
-    EXPECT_EQ(CtrlProbe::lastAddress12(*rig.ctrl), std::optional<int16_t>(188));
+    EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl), std::optional<int16_t>(188));
 
     // 5. ADC8 on channel 3, then again.
     rig.serial->lines.clear();
@@ -97,15 +97,81 @@ TEST(Convert, WorkedExampleStepByStep) {
     EXPECT_TRUE(rig.ctrl->ADC8(ch));
     EXPECT_EQ(ch, 3);
     EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(128.0));
-    EXPECT_EQ(CtrlProbe::lastChannel8(*rig.ctrl), 3);
+    EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl), std::optional<int16_t>(48));
     EXPECT_TRUE(rig.ctrl->ADC8(ch));
     EXPECT_EQ(rig.serial->lines, (Lines{"PWS48\r", "PRS\r", "@"}));
     EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(129.0));
 
     EXPECT_EQ(rig.log.count("NewData"), 6u);
     EXPECT_EQ(rig.log.events.size(), 6u);
-    // The other widths' caches were not touched by the later conversions.
-    EXPECT_EQ(CtrlProbe::lastAddress10(*rig.ctrl), std::optional<int16_t>(48));
+}
+
+// The board has one address register for all converters: a conversion writes its address
+// unless the last conversion, of whatever width, left its own address there.
+TEST(Convert, WidthsShareTheBoardsAddressRegister) {
+    FakeRig rig;
+    rig.opened();
+    CtrlProbe::chipReady(*rig.ctrl) = true;
+    struct Step {
+        Width w;
+        int16_t channel;
+        Lines sent;
+        double value;
+    };
+    const Step steps[] = {
+        {Width::B10, 4, {"PWS64\r", "PRS\r", "@", "@"}, 444},
+        {Width::B12, 9, {"PWS156\r", "PRS\r", "@", "@"}, 3333},
+        // Its own cache would have said channel 4 is still selected: it is not.
+        {Width::B10, 4, {"PWS64\r", "PRS\r", "@", "@"}, 444},
+        {Width::B10, 4, {"PRS\r", "@"}, 444},
+        // The 8-bit converter answers the same address words as the 10-bit one.
+        {Width::B8, 4, {"@"}, 200},
+        {Width::B8, 5, {"PWS80\r", "PRS\r"}, 201},
+        {Width::B12, 9, {"PWS156\r", "PRS\r", "@", "@"}, 3333},
+        {Width::B8, 5, {"PWS80\r", "PRS\r"}, 201},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(::testing::Message() << bitsOf(step.w) << " bits, channel " << step.channel);
+        rig.serial->lines.clear();
+        const long address = step.channel * 16 + (step.w == Width::B12 ? 12 : 0);
+        if (step.w == Width::B8) {
+            if (step.sent.size() == 2) rig.serial->reply({ok(address)});
+            rig.serial->reply({ok(static_cast<long>(step.value))});
+        } else {
+            const double divisor = step.w == Width::B10 ? 64 : 16;
+            const auto word = static_cast<long>(step.value * divisor);
+            if (step.sent.size() == 4) script(rig, {ok(address), ok(0)});
+            script(rig, {ok(word >> 8), ok(word & 0xFF)});
+        }
+        int16_t ch = step.channel;
+        ASSERT_TRUE(convert(rig, step.w, ch)) << rig.ctrl->ErrorString();
+        EXPECT_EQ(rig.serial->lines, step.sent);
+        EXPECT_EQ(CtrlProbe::value(*rig.ctrl), Variant(step.value));
+        EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl), std::optional<int16_t>(address));
+    }
+}
+
+// A host's own address write moves the register behind the conversions' back.
+TEST(Convert, HostsAddressWriteMakesTheNextConversionWriteItsAddress) {
+    FakeRig rig;
+    rig.opened();
+    CtrlProbe::chipReady(*rig.ctrl) = true;
+    CtrlProbe::lastAddress(*rig.ctrl) = 48;
+    for (const char* host : {"PWS80", "PRS"}) {
+        SCOPED_TRACE(host);
+        rig.serial->lines.clear();
+        rig.serial->reply({ok(1)});
+        std::string s = host;
+        EXPECT_TRUE(rig.ctrl->Command(s));
+        const bool moved = std::string_view(host).starts_with("PWS");
+        if (moved) script(rig, {ok(48), ok(0)});
+        script(rig, {ok(1), ok(2)});
+        int16_t ch = 3;
+        EXPECT_TRUE(rig.ctrl->ADC10(ch));
+        const Lines withWrite{std::string(host) + "\r", "PWS48\r", "PRS\r", "@", "@"};
+        const Lines without{std::string(host) + "\r", "PRS\r", "@"};
+        EXPECT_EQ(rig.serial->lines, moved ? withWrite : without);
+    }
 }
 
 TEST(Convert, FirstConversionOfChannelZero) {
@@ -235,7 +301,7 @@ TEST(Convert, RefusedSetUpIsSentAgainByAnyWidth) {
     EXPECT_FALSE(CtrlProbe::chipReady(*rig.ctrl));
     EXPECT_EQ(rig.ctrl->ErrorString(), "Set-up failed");
     EXPECT_EQ(rig.ctrl->ErrorNr(), 4);
-    EXPECT_FALSE(CtrlProbe::lastAddress10(*rig.ctrl).has_value());
+    EXPECT_FALSE(CtrlProbe::lastAddress(*rig.ctrl).has_value());
     ASSERT_EQ(rig.log.events, Lines{"NewData"});
     EXPECT_EQ(rig.log.texts[0], "Set-up failed");
 
@@ -275,9 +341,7 @@ TEST(Convert, FailureInTheMiddleOfEachSequence) {
                 CtrlProbe::value(*rig.ctrl) = 1.5;
                 const int16_t address = c.w == Width::B12 ? 44 : 32;
                 const int16_t before = c.sameChannel ? address : 16;
-                CtrlProbe::lastChannel8(*rig.ctrl) = c.sameChannel ? 2 : 1;
-                CtrlProbe::lastAddress10(*rig.ctrl) = before;
-                CtrlProbe::lastAddress12(*rig.ctrl) = before;
+                CtrlProbe::lastAddress(*rig.ctrl) = before;
                 for (size_t i = 0; i < failAt; ++i)
                     rig.serial->reply({ok(static_cast<long>(i + 40))});
                 if (!timeout) rig.serial->reply({"?5 Channel busy\r\n>"});
@@ -291,9 +355,10 @@ TEST(Convert, FailureInTheMiddleOfEachSequence) {
                 EXPECT_EQ(CtrlProbe::value(*rig.ctrl),
                           Variant(failAt == 0 ? 1.5 : 40.0 + static_cast<double>(failAt - 1)));
                 EXPECT_EQ(ch, c.w == Width::B8 ? 2 : address);
-                EXPECT_EQ(CtrlProbe::lastChannel8(*rig.ctrl), c.sameChannel ? 2 : 1);
-                EXPECT_EQ(CtrlProbe::lastAddress10(*rig.ctrl), std::optional<int16_t>(before));
-                EXPECT_EQ(CtrlProbe::lastAddress12(*rig.ctrl), std::optional<int16_t>(before));
+                // After an address write that may have reached the board, the register is
+                // unknown and the next conversion of any channel writes its address.
+                EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl),
+                          std::optional<int16_t>(c.sameChannel ? before : -1));
                 EXPECT_FALSE(CtrlProbe::inAdcRead(*rig.ctrl));
                 ASSERT_EQ(rig.log.events, Lines{"NewData"});
                 EXPECT_EQ(rig.log.texts[0], rig.ctrl->ErrorString());
@@ -374,7 +439,7 @@ TEST(Convert, AFailedCallRestoresTheFlagAndRaisesNothing) {
             EXPECT_EQ(e.number(), err::Overflow);
         }
         EXPECT_EQ(CtrlProbe::inAdcRead(*rig.ctrl), flagBefore);
-        EXPECT_EQ(CtrlProbe::lastAddress10(*rig.ctrl), std::nullopt);
+        EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl), std::nullopt);
         EXPECT_TRUE(rig.log.events.empty());
     }
 

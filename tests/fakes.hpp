@@ -26,9 +26,7 @@ class CtrlProbe {
     static bool& chipReady(VantrelCtrl& c) { return c.m_ChipReady; }
     static int32_t& bauds(VantrelCtrl& c) { return c.m_Bauds; }
     static int16_t& nrOfBits(VantrelCtrl& c) { return c.m_NrOfBits; }
-    static int16_t& lastChannel8(VantrelCtrl& c) { return c.m_LastChannel8; }
-    static std::optional<int16_t>& lastAddress10(VantrelCtrl& c) { return c.m_LastAddress10; }
-    static std::optional<int16_t>& lastAddress12(VantrelCtrl& c) { return c.m_LastAddress12; }
+    static std::optional<int16_t>& lastAddress(VantrelCtrl& c) { return c.m_LastAddress; }
 };
 
 class FakeSite;

@@ -66,7 +66,7 @@ TEST(Lifecycle, NewControlIsInitialisedAndSized) {
     EXPECT_EQ(ctrl->Status(), "");
     EXPECT_EQ(ctrl->Value(), 0);
     EXPECT_EQ(ctrl->ErrorNr(), 0);
-    EXPECT_EQ(CtrlProbe::lastChannel8(*ctrl), 4095);
+    EXPECT_EQ(CtrlProbe::lastAddress(*ctrl), std::nullopt);
     EXPECT_EQ(site->Height(), 560);
     EXPECT_EQ(site->Width(), 560);
     EXPECT_FALSE(ctrl->comm().PortOpen());
@@ -137,7 +137,7 @@ TEST(Persistence, ChangedValuesRoundTrip) {
     EXPECT_EQ(loaded->Port(), 8);
     EXPECT_EQ(loaded->Bauds(), 115200);
     EXPECT_TRUE(loaded->PortIsOpen());
-    EXPECT_EQ(CtrlProbe::lastChannel8(*loaded), 4095);
+    EXPECT_EQ(CtrlProbe::lastAddress(*loaded), std::nullopt);
     EXPECT_EQ(site->Height(), 560);
     EXPECT_EQ(site->Width(), 560);
 }

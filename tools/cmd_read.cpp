@@ -115,16 +115,6 @@ int runRead(const ReadOptions& o) {
                session.where() + (scaled ? "; " + scaling.describe() : "") +
                (o.count == 0 ? "; Ctrl-C ends" : ""));
 
-    // The control remembers the last address of each width on its own (a 10-bit reading of
-    // the channel it read before sends no address write even if an 8- or 12-bit reading
-    // selected another one since): a board with one address register then converts the
-    // channel selected last.
-    if (std::any_of(widths.begin(), widths.end(), [&](int w) { return w != widths.front(); }))
-        printError(
-            "vantrel: note: widths are mixed; the control keeps one address per width, so a "
-            "board with a single address register may convert the channel another width "
-            "selected");
-
     std::vector<ChannelStats> stats(channels.size());
     std::vector<Repeats> repeats(channels.size());
     for (std::size_t k = 0; k < channels.size(); ++k) {

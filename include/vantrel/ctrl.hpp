@@ -157,11 +157,10 @@ class VantrelCtrl {
     void raiseInterruptLow();
     void raiseInterruptHigh();
     void raiseNewData();
+    void settleLine();
 
-    // Converters: one frame for every width, one for every self-test check. A null address
-    // cache: the converter caches its channel (m_LastChannel8) instead.
-    bool convert(const Converter& converter, std::optional<int16_t>* addressCache,
-                 int16_t& Channel);
+    // Converters: one frame for every width, one for every self-test check.
+    bool convert(const Converter& converter, int16_t& Channel);
     bool scaleTest(Scale scale, const Variant& NrOfBits);
     bool runCheck(const Converter& converter, const ReferenceCheck& check);
 
@@ -181,17 +180,22 @@ class VantrelCtrl {
     int16_t m_ErrorNr = 0;
     std::unique_ptr<serial::ReceiveBuffer> m_ReturnedStr;
     bool m_TimedOut = false;
-    int16_t m_LastChannel8 = 0;
     int16_t m_NrOfBits = 0;
     bool m_InAdcRead = false;
     bool m_InSelfTest = false;
     bool m_InResync = false;
     bool m_ChipReady = false;
-    std::optional<int16_t> m_LastAddress10;  // empty until the first 10-bit conversion
-    std::optional<int16_t> m_LastAddress12;
+    // The board has one address register for all its converters: this is the address word
+    // that this control's conversions left in it. Empty until the first conversion (a 10-bit
+    // conversion of channel 0 then takes it for its own); kAddressUnknown once a conversion
+    // failed after its address write, or a host's own command may have moved it.
+    std::optional<int16_t> m_LastAddress;
 
     // Bookkeeping of our own.
     bool commandWaiting_ = false;  // a Command is under way
+    int operationDepth_ = 0;       // member calls under way that talk to the board
+    // A reply timed out: bytes of it may still come, and the next command waits them out.
+    bool lineUnsettled_ = false;
     // Set with m_ErrorString by the exchange and the converter operations, so that the
     // library's layers tell outcomes apart without reading texts (which a board reply or an
     // event handler may make look alike).

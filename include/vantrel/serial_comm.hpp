@@ -77,6 +77,15 @@ class SerialComm {
     // goes on. False: the wait ends; a reply to those bytes that comes later may be dropped.
     virtual bool holdReplyTimeout() { return false; }
 
+    // Mark one operation of the control: a conversion, a self-test check, a
+    // resynchronisation, a board-search probe or a host's Command. The commands written between
+    // the two calls belong together; a link that shares the board with other clients (the
+    // daemon's) lets no other client's command in between. The control calls them in pairs,
+    // outermost operation only, also when the operation ends with an error; links of their own
+    // need nothing.
+    virtual void beginOperation() {}
+    virtual void endOperation() {}
+
     // Called on the loop's thread for each event; CommEvent() tells which.
     virtual void setOnComm(std::function<void()> onComm) = 0;
 

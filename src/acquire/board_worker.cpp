@@ -100,13 +100,6 @@ void BoardWorker::run() {
 
     std::optional<Board> board;
     bool away = false;
-    // The control remembers the address it last wrote for each width and leaves the write out
-    // when a conversion asks for that address again; the board has one address register,
-    // which a conversion of another width may have changed since. `believed` follows what the
-    // control remembers (a new control takes channel 0 of the 10-bit converter as written);
-    // `lastBits` is the width of the last conversion, -1 after one that failed part way.
-    int lastBits = 0;
-    std::map<int, int> believed;
     bool everOpen = false;
 
     const auto update = [this](auto&& change) {
@@ -142,8 +135,6 @@ void BoardWorker::run() {
     const auto markBack = [&] {
         const bool back = away;
         away = false;
-        lastBits = 0;
-        believed = {{10, 0}};
         update([&](BoardStatus& s) {
             s.state = "recording";
             if (back && everOpen) ++s.reconnects;
@@ -170,19 +161,7 @@ void BoardWorker::run() {
     const auto readChannel = [&](const ChannelConfig& c) {
         Record r = record(c, Status::Ok, {});
         try {
-            const auto it = believed.find(c.bits);
-            if (lastBits != c.bits && lastBits != 0 && it != believed.end() &&
-                it->second == c.channel) {
-                // A conversion of another channel first, so that this one writes its address.
-                const int other = c.channel == 0 ? 1 : 0;
-                lastBits = -1;
-                board->read(c.bits, other);
-                believed[c.bits] = other;
-            }
-            lastBits = -1;
             const double raw = board->read(c.bits, c.channel);
-            lastBits = c.bits;
-            believed[c.bits] = c.channel;
             r.raw = raw;
             r.value = c.calibration(raw);
         } catch (const BoardError& e) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "adc/nesting_flag.hpp"
+#include "control/operation_scope.hpp"
 #include "control/outcome.hpp"
 #include "vantrel/ctrl.hpp"
 
@@ -44,21 +45,21 @@ const Converter& converterOf(int bits) {
 
 bool VantrelCtrl::ADC8(int16_t& Channel) {
     static const Converter& k8 = converterOf(8);
-    return convert(k8, nullptr, Channel);
+    return convert(k8, Channel);
 }
 
 bool VantrelCtrl::ADC10(int16_t& Channel) {
     static const Converter& k10 = converterOf(10);
-    return convert(k10, &m_LastAddress10, Channel);
+    return convert(k10, Channel);
 }
 
 bool VantrelCtrl::ADC12(int16_t& Channel) {
     static const Converter& k12 = converterOf(12);
-    return convert(k12, &m_LastAddress12, Channel);
+    return convert(k12, Channel);
 }
 
-bool VantrelCtrl::convert(const Converter& converter, std::optional<int16_t>* addressCache,
-                          int16_t& Channel) {
+bool VantrelCtrl::convert(const Converter& converter, int16_t& Channel) {
+    detail::OperationScope operation(*MSComm1, operationDepth_);
     adc::NestingFlag adcRead(m_InAdcRead);
     m_NrOfBits = converter.bits;
 
@@ -77,11 +78,12 @@ bool VantrelCtrl::convert(const Converter& converter, std::optional<int16_t>* ad
         const auto address = static_cast<int16_t>(channel * 16 + converter.addressLowBits);
         if (converter.writesAddressBack) Channel = address;
 
-        // An empty address cache stands for address 0, which is channel 0 of the 10-bit
-        // converter: its first conversion skips the address write.
-        const bool sameChannel =
-            addressCache ? address == addressCache->value_or(0) : channel == m_LastChannel8;
+        // The board's one address register decides, whichever width wrote it last. Before
+        // the first conversion a word converter takes it for address 0 (so the first 10-bit
+        // conversion of channel 0 skips the address write), the 8-bit one for no address.
         const bool composed = converter.wordDivisor != 0;
+        const bool sameChannel =
+            m_LastAddress ? *m_LastAddress == address : composed && address == 0;
         const std::span<const std::string_view> sequence = sequenceOf(composed, sameChannel);
 
         const size_t firstUsed = sequence.size() - (composed ? 2 : 1);
@@ -90,7 +92,12 @@ bool VantrelCtrl::convert(const Converter& converter, std::optional<int16_t>* ad
             std::string command = sequence[i] == kAddressWrite
                                       ? std::string(kAddressWrite) + std::to_string(address)
                                       : std::string(sequence[i]);
-            if (!Command(command)) return false;
+            if (!Command(command)) {
+                // The address write may have reached the board although a later command
+                // failed: the register is no longer known.
+                if (!sameChannel) m_LastAddress = detail::kAddressUnknown;
+                return false;
+            }
             if (composed && i >= firstUsed) bytes[i - firstUsed] = Value();
         }
         if (composed) {
@@ -99,10 +106,7 @@ bool VantrelCtrl::convert(const Converter& converter, std::optional<int16_t>* ad
             m_Value = bytes[0] / divisor * 256 + bytes[1] / divisor;
             m_ErrorString.clear();
         }
-        if (addressCache)
-            *addressCache = address;
-        else
-            m_LastChannel8 = channel;
+        m_LastAddress = address;
         return true;
     };
 

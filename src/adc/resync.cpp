@@ -2,12 +2,14 @@
 #include <string>
 
 #include "adc/nesting_flag.hpp"
+#include "control/operation_scope.hpp"
 #include "control/outcome.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
 
 bool VantrelCtrl::ADCReSynchronize() {
+    detail::OperationScope operation(*MSComm1, operationDepth_);
     const int16_t bits = m_NrOfBits;
     adc::NestingFlag resync(m_InResync);
     Variant width(bits);

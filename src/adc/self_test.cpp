@@ -3,6 +3,7 @@
 #include <string>
 
 #include "adc/nesting_flag.hpp"
+#include "control/operation_scope.hpp"
 #include "control/outcome.hpp"
 #include "vantrel/ctrl.hpp"
 
@@ -21,6 +22,7 @@ bool VantrelCtrl::ADCFullScale(Variant& NrOfBits) {
 }
 
 bool VantrelCtrl::scaleTest(Scale scale, const Variant& NrOfBits) {
+    detail::OperationScope operation(*MSComm1, operationDepth_);
     // Compared in the catalogue's order: non-numeric text fails the first comparison with
     // Error 13.
     const Variant width = NrOfBits;

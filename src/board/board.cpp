@@ -170,13 +170,11 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     InterruptFn high;
 
     // Reconnecting (see ReconnectPolicy). `openedAs` is the device string given (empty for a
-    // COM number); `needsAddress10` is set by a reopen: the new control takes the 10-bit
-    // converter's channel 0 as selected, which the board's register may not be.
+    // COM number).
     ReconnectPolicy policy;
     std::string openedAs;
     int32_t rate = 9600;
     bool isAway = false;
-    bool needsAddress10 = false;
     std::chrono::steady_clock::time_point awaySince;
     std::unique_ptr<DeviceWaiter> waiter;
     DisconnectedFn disconnected;
@@ -443,12 +441,6 @@ double Board::Impl::read(int bits, int channel) {
     // The conversions write the address word into their argument: the caller's channel is
     // never handed to them.
     auto ch = static_cast<int16_t>(channel);
-    if (bits == 10 && d.needsAddress10 && channel == 0) {
-        // A conversion of channel 1 first, so that channel 0's own writes its address.
-        int16_t other = 1;
-        if (!d.ctrl->ADC10(other)) d.fail();
-    }
-    if (bits == 10) d.needsAddress10 = false;
     d.sawNewData = false;
     if (!d.exchange([&] { return ((*d.ctrl).*converter.convert)(ch); })) d.fail();
     if (!d.sawNewData || !d.lastValue)
@@ -607,7 +599,6 @@ void Board::Impl::reopen() {
     ctrl->disconnect(this);
     ctrl = std::move(fresh);
     ctrl->connect(this);
-    needsAddress10 = true;
     unsettled = false;
 }
 

@@ -25,7 +25,7 @@ std::unique_ptr<VantrelCtrl> createOnThreadLoop(std::shared_ptr<Site> site) {
 }  // namespace
 
 void VantrelCtrl::UserControl_Initialize() {
-    m_LastChannel8 = 4095;
+    m_LastAddress.reset();
 }
 
 void VantrelCtrl::UserControl_InitProperties() {

@@ -1,4 +1,5 @@
 // VantrelCtrl::Command: one command/reply exchange with the board.
+#include "control/operation_scope.hpp"
 #include "control/outcome.hpp"
 #include "serial/receive_buffer.hpp"
 #include "serial/reply_parser.hpp"
@@ -23,10 +24,34 @@ class ScopeExit {
 
 }  // namespace
 
+void VantrelCtrl::settleLine() {
+    // The reply to a command that timed out may still be on its way. Its prompt, had it come
+    // after the next command was written, would end that command's wait with the old reply:
+    // wait until the stray reply has ended or the line has been quiet for a reply window,
+    // never longer than a few windows (a line that never falls quiet), and drop what came.
+    constexpr int kMostWindows = 4;
+    lineUnsettled_ = false;
+    Timer1->Interval(roundToLong(2'500'000.0 / m_Bauds));
+    ScopeExit stop([this] { Timer1->Enabled(false); });
+    for (int window = 0; window < kMostWindows; ++window) {
+        const size_t before = m_ReturnedStr->size();
+        m_TimedOut = false;
+        Timer1->Enabled(true);
+        do {
+            site_->DoEvents();
+        } while (!m_ReturnedStr->sawPrompt() && !m_TimedOut && MSComm1->PortOpen() &&
+                 !MSComm1->HungUp());
+        Timer1->Enabled(false);
+        if (m_ReturnedStr->sawPrompt() || !MSComm1->PortOpen() || MSComm1->HungUp()) return;
+        if (m_ReturnedStr->size() == before) return;  // a whole window without a byte
+    }
+}
+
 bool VantrelCtrl::Command(std::string& s) {
     // A second exchange started from an event handler while this one waits would take over
     // the buffer, the timer and the result of the first: refuse it before touching anything.
     if (commandWaiting_) throw Error(err::CommandInProgress);
+    detail::OperationScope operation(*MSComm1, operationDepth_);
     commandWaiting_ = true;
     ScopeExit release([this] { commandWaiting_ = false; });
 
@@ -34,6 +59,8 @@ bool VantrelCtrl::Command(std::string& s) {
     // now, so that the emptying below drops them instead of the new wait ending on them.
     MSComm1->deliverPending();
 
+    // The prompt of a reply that came after its command timed out has ended that reply.
+    if (m_ReturnedStr->sawPrompt()) lineUnsettled_ = false;
     m_ErrorString.clear();
     m_ErrorNr = 0;
     outcome_ = detail::Outcome::Done;
@@ -47,7 +74,15 @@ bool VantrelCtrl::Command(std::string& s) {
         m_ErrorString = "Port is not operational";
         outcome_ = detail::Outcome::NotOperational;
     } else {
+        if (lineUnsettled_) {
+            settleLine();
+            m_ReturnedStr->clear();
+            m_TimedOut = false;
+        }
         s = serial::frameCommand(s);
+        // A host's own address write moves the board's one address register: the next
+        // conversion writes its address again.
+        if (!m_InAdcRead && s.starts_with("PWS")) m_LastAddress = detail::kAddressUnknown;
         MSComm1->Output(textToBytes(s));
         Timer1->Enabled(true);
         {
@@ -57,6 +92,7 @@ bool VantrelCtrl::Command(std::string& s) {
             } while (!m_ReturnedStr->sawPrompt() && !m_TimedOut);
         }
         if (m_TimedOut) {
+            lineUnsettled_ = true;
             m_ErrorString = "Serial port timed out";
             outcome_ = detail::Outcome::TimedOut;
         } else {

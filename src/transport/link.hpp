@@ -66,6 +66,9 @@ class Link {
     virtual bool hungUp() const = 0;
     // SerialComm::holdReplyTimeout while open.
     virtual bool holdReplyTimeout() { return false; }
+    // SerialComm::beginOperation and endOperation while open.
+    virtual void beginOperation() {}
+    virtual void endOperation() {}
 };
 
 // Makes a closed link for the given component on its loop.

@@ -40,6 +40,12 @@ class SerialBase final : public SerialComm {
     int16_t CommEvent() const override { return event_; }
     bool HungUp() const override { return link_->hungUp(); }
     bool holdReplyTimeout() override { return link_->isOpen() && link_->holdReplyTimeout(); }
+    void beginOperation() override {
+        if (link_->isOpen()) link_->beginOperation();
+    }
+    void endOperation() override {
+        if (link_->isOpen()) link_->endOperation();
+    }
     void setOnComm(std::function<void()> onComm) override;
     void deliverPending() override;
     void setTrace(TraceFn trace) override { trace_ = std::move(trace); }
