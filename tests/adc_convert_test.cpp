@@ -175,8 +175,9 @@ TEST(Convert, HostsAddressWriteMakesTheNextConversionWriteItsAddress) {
 }
 
 TEST(Convert, FirstConversionOfChannelZero) {
-    // An empty 10-bit cache stands for address 0, so channel 0 skips the address write; no
-    // 12-bit address is 0.
+    // A new control does not know what the board's address register holds (another program
+    // or an earlier run may have left it anywhere): its first conversion writes its address,
+    // channel 0 of the 10-bit converter included.
     struct Case {
         Width w;
         Lines lines;
@@ -184,7 +185,7 @@ TEST(Convert, FirstConversionOfChannelZero) {
         double value;
     };
     const Case cases[] = {
-        {Width::B10, {"PCSA128\r", "PRS\r", "@"}, 0, (2.0 * 256 + 128) / 64},
+        {Width::B10, {"PCSA128\r", "PWS0\r", "PRS\r", "@", "@"}, 0, (2.0 * 256 + 128) / 64},
         {Width::B12, {"PCSA128\r", "PWS12\r", "PRS\r", "@", "@"}, 12, (2.0 * 256 + 128) / 16},
     };
     for (const auto& c : cases) {
@@ -309,11 +310,11 @@ TEST(Convert, RefusedSetUpIsSentAgainByAnyWidth) {
     EXPECT_TRUE(rig.ctrl->ADC8(ch));
     EXPECT_TRUE(CtrlProbe::chipReady(*rig.ctrl));
 
-    script(rig, {ok(1), ok(2)});
+    script(rig, {ok(0), ok(0), ok(1), ok(2)});
     ch = 0;
     EXPECT_TRUE(rig.ctrl->ADC10(ch));
     EXPECT_EQ(rig.serial->lines,
-              (Lines{"PCSA128\r", "PCSA128\r", "PWS48\r", "PRS\r", "PRS\r", "@"}));
+              (Lines{"PCSA128\r", "PCSA128\r", "PWS48\r", "PRS\r", "PWS0\r", "PRS\r", "@", "@"}));
 }
 
 // A command that fails part way leaves the cache as it was, m_Value as the last successful
@@ -358,7 +359,7 @@ TEST(Convert, FailureInTheMiddleOfEachSequence) {
                 // After an address write that may have reached the board, the register is
                 // unknown and the next conversion of any channel writes its address.
                 EXPECT_EQ(CtrlProbe::lastAddress(*rig.ctrl),
-                          std::optional<int16_t>(c.sameChannel ? before : -1));
+                          c.sameChannel ? std::optional<int16_t>(before) : std::nullopt);
                 EXPECT_FALSE(CtrlProbe::inAdcRead(*rig.ctrl));
                 ASSERT_EQ(rig.log.events, Lines{"NewData"});
                 EXPECT_EQ(rig.log.texts[0], rig.ctrl->ErrorString());
@@ -394,17 +395,20 @@ TEST(Convert, AlternatingChannelsAndWidths) {
     EXPECT_EQ(rig.serial->lines.size(), 16u);
     EXPECT_EQ(rig.serial->lines[12], "PWS32\r");
 
-    // One channel, alternating widths: each width keeps its own cache.
+    // One channel, alternating widths: the board's one register holds the address the last
+    // conversion wrote, so the 12-bit converter and the others take turns writing theirs; the
+    // 8- and 10-bit converters share their address words.
     rig.serial->lines.clear();
     for (Width w : {Width::B8, Width::B12, Width::B10, Width::B8, Width::B12, Width::B10}) {
         int16_t ch = 2;
         ASSERT_TRUE(convert(rig, w, ch));
     }
-    EXPECT_EQ(rig.serial->lines, (Lines{"PWS32\r", "PRS\r",             // 8: new channel
-                                        "PWS44\r", "PRS\r", "@", "@",   // 12: new address
-                                        "PRS\r", "@",                   // 10: cached
-                                        "@",                            // 8: cached
-                                        "PRS\r", "@", "PRS\r", "@"}));  // cached
+    EXPECT_EQ(rig.serial->lines, (Lines{"@",                              // 8: 32 is left
+                                        "PWS44\r", "PRS\r", "@", "@",     // 12
+                                        "PWS32\r", "PRS\r", "@", "@",     // 10
+                                        "@",                              // 8
+                                        "PWS44\r", "PRS\r", "@", "@",     // 12
+                                        "PWS32\r", "PRS\r", "@", "@"}));  // 10
 }
 
 TEST(Convert, NoEventsWhileASelfTestRuns) {

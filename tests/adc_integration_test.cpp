@@ -2,6 +2,7 @@
 // self-test, resynchronisation of an out-of-step converter, and the board search over COM1..8.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -323,5 +324,62 @@ TEST(Catalogue, EveryConverterReadsAndChecksAsTheSimulatorWiresIt) {
             }
             engine.clearReading(converter.bits, check.channel);
         }
+    }
+}
+
+// A board that now and then answers after the reply window: the conversion that meets it
+// fails, and no later one takes the late reply for its own. Channels of both widths take turns,
+// so a reply credited to the wrong command shows as a reading of another channel or a torn
+// word.
+TEST(OverPty, ABoardThatAnswersLateNowAndThenGivesOnlyWholeReadings) {
+    SimRig rig;
+    sim::PtyBoard& board = rig.board(1);
+    struct Channel {
+        int bits;
+        int16_t channel;
+        double value;
+    };
+    const Channel channels[] = {{10, 3, 341}, {10, 5, 682}, {12, 7, 2730.0625}};
+    for (const Channel& c : channels) board.engine().setReading(c.bits, c.channel, c.value);
+    rig.open(1);
+
+    int good = 0;
+    int failed = 0;
+    for (int i = 0; i < 60; ++i) {
+        const Channel& c = channels[i % 3];
+        // Every fifth conversion meets a reply 400 ms late (the window at 9600 baud: 260 ms).
+        const bool late = i % 5 == 2;
+        board.engine().setReplyDelay(late ? std::chrono::milliseconds(400)
+                                          : std::chrono::milliseconds(0));
+        int16_t ch = c.channel;
+        const bool ok = c.bits == 10 ? rig.ctrl->ADC10(ch) : rig.ctrl->ADC12(ch);
+        SCOPED_TRACE(::testing::Message() << "conversion " << i << ", " << c.bits << " bits");
+        if (ok) {
+            ++good;
+            EXPECT_EQ(rig.log.values.back(), Variant(c.value));
+        } else {
+            ++failed;
+            EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
+        }
+    }
+    // Each late reply costs its own conversion at most.
+    EXPECT_GE(good, 48);
+    EXPECT_GE(failed, 1);
+}
+
+// The board's one address register, as a lab meets it on the wire.
+TEST(OverPty, WidthsTakingTurnsEachReadTheirOwnChannel) {
+    SimRig rig;
+    sim::PtyBoard& board = rig.board(1);
+    board.engine().setReading(10, 4, 444);
+    board.engine().setReading(12, 9, 3333);
+    rig.open(1);
+    for (int i = 0; i < 3; ++i) {
+        int16_t ch = 4;
+        ASSERT_TRUE(rig.ctrl->ADC10(ch)) << rig.ctrl->ErrorString();
+        EXPECT_EQ(rig.log.values.back(), Variant(444.0));
+        ch = 9;
+        ASSERT_TRUE(rig.ctrl->ADC12(ch)) << rig.ctrl->ErrorString();
+        EXPECT_EQ(rig.log.values.back(), Variant(3333.0));
     }
 }

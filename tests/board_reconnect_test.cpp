@@ -144,6 +144,72 @@ TEST_F(BoardReconnect, FlappingBoardCostsLittle) {
     EXPECT_LE(returns, disconnections);
 }
 
+// A board killed without clean-up leaves its link behind, and what the link leads to is handed
+// to another board: that one is never taken for the board that went away, the call says why
+// when it gives up, and a link made again is taken.
+TEST_F(BoardReconnect, AStaleLinkToAnotherBoardIsNotTaken) {
+    const std::string target = dir_.file("target");
+    std::error_code ec;
+    fs::remove(link_, ec);
+    fs::create_symlink(sim_->device(), target);
+    fs::create_symlink(target, link_);
+    sim_->call([](auto& b) { b.engine().setReading(10, 2, 100.0); });
+    Board board(link_, 9600, on(600ms));
+    EXPECT_EQ(board.read(10, 2), 100.0);
+
+    // Killed: the link stays. Another board gets what it led to.
+    sim_.reset();
+    SimThread other;
+    other.call([](auto& b) { b.engine().setReading(10, 2, 900.0); });
+    fs::remove(target);
+    fs::create_symlink(other.device(), target);
+    try {
+        (void)board.read(10, 2);
+        ADD_FAILURE() << "the other board's reading was taken";
+    } catch (const vantrel::Timeout& e) {
+        EXPECT_NE(std::string(e.what()).find("left behind"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(board.away());
+
+    // The board comes back and makes its link again.
+    fs::remove(link_);
+    fs::create_symlink(target, link_);
+    EXPECT_EQ(board.read(10, 2), 900.0);
+    EXPECT_FALSE(board.away());
+}
+
+// A USB adapter is known by its vendor, product and serial number: another one under the same
+// name is refused, the same one taken back.
+TEST(DeviceIdentity, AnotherAdapterUnderTheSameNameIsRefused) {
+    vantrel::testing::TempDir dir;
+    const fs::path sys = dir.file("sys");
+    const fs::path usb = sys / "devices" / "usb1" / "1-1";
+    fs::create_directories(usb / "1-1:1.0" / "ttyUSB0");
+    fs::create_directories(sys / "class" / "tty" / "ttyUSB0");
+    fs::create_directory_symlink(usb / "1-1:1.0" / "ttyUSB0",
+                                 sys / "class" / "tty" / "ttyUSB0" / "device");
+    const auto write = [](const fs::path& file, const std::string& text) {
+        std::ofstream(file) << text << "\n";
+    };
+    write(usb / "idVendor", "0403");
+    write(usb / "idProduct", "6001");
+    write(usb / "serial", "A1");
+    const std::string tty = dir.file("ttyUSB0");
+    write(tty, "");
+
+    const vantrel::DeviceIdentity first = vantrel::deviceIdentity(tty, sys.string());
+    EXPECT_EQ(first.usb, "0403:6001 A1");
+    EXPECT_TRUE(first.link.empty());
+    EXPECT_EQ(vantrel::notTheDeviceThatWentAway(tty, first, first), "");
+    write(usb / "serial", "B7");
+    const vantrel::DeviceIdentity second = vantrel::deviceIdentity(tty, sys.string());
+    const std::string why = vantrel::notTheDeviceThatWentAway(tty, first, second);
+    EXPECT_NE(why.find("another adapter (0403:6001 B7, not 0403:6001 A1)"), std::string::npos)
+        << why;
+    // Nothing known about the device (not on USB, not a link): it may come back.
+    EXPECT_EQ(vantrel::notTheDeviceThatWentAway(tty, {}, {}), "");
+}
+
 // An adapter opened by its ttyUSB name is waited for under its by-id link: another adapter that
 // takes the same ttyUSB name is not taken; the adapter's own link coming back is. Stand-ins for
 // the device nodes are plain files (nothing is opened here).

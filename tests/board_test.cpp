@@ -52,6 +52,7 @@ TEST(Board, ReadingsAreUnroundedAndTheChannelIsKept) {
     rig.sim.engine().setReading(10, 3, 805.015625);
     rig.sim.engine().setReading(12, 3, 196.0625);
     rig.sim.engine().setReading(10, 4, 12.5);
+    rig.sim.engine().setReading(12, 9, 3333);
     Board board(rig.sim.slavePath(), kBaud);
     const struct {
         int bits, channel;
@@ -60,7 +61,14 @@ TEST(Board, ReadingsAreUnroundedAndTheChannelIsKept) {
                 {10, 3, 805.015625},
                 {12, 3, 196.0625},
                 {10, 4, 12.5},
-                {10, 3, 805.015625}};
+                {10, 3, 805.015625},
+                // The board has one address register: widths that take turns each select
+                // their own channel.
+                {10, 4, 12.5},
+                {12, 9, 3333},
+                {10, 4, 12.5},
+                {12, 3, 196.0625},
+                {12, 9, 3333}};
     for (const auto& row : rows) EXPECT_EQ(board.read(row.bits, row.channel), row.want);
     EXPECT_EQ(board.readMany(10, 4, 3), (std::vector<double>{12.5, 12.5, 12.5}));
 }

@@ -295,3 +295,48 @@ TEST(Command, HandlerAssignmentsChangeTheFields) {
 }
 
 }  // namespace
+
+// After a timeout the rest of that reply may still come. Wherever it lands, the next command's
+// outcome is its own reply's: never the late one's prompt or number.
+TEST(Command, ALateReplyIsNeverTakenForTheNextCommands) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lateDuringWait;  // chunks arriving before the next command
+        std::string lateBefore;                   // held by the device when it starts
+        std::vector<std::string> written;
+    };
+    const Case cases[] = {
+        {"the late reply ends before the next command", {}, "257\r\n>", {"PRS\r", "@"}},
+        {"it ends while the next one waits for quiet", {"25", "7\r\n>"}, "", {"PRS\r", "@"}},
+        {"it never ends: a quiet window is enough", {"25"}, "", {"PRS\r", "@"}},
+        {"nothing more comes", {}, "", {"PRS\r", "@"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeRig rig;
+        rig.opened();
+        rig.serial->reply({"OK "});  // cut short by the reply timer
+        std::string first = "PRS";
+        EXPECT_FALSE(rig.ctrl->Command(first));
+        EXPECT_EQ(rig.ctrl->ErrorString(), "Serial port timed out");
+
+        rig.serial->pending = c.lateBefore;
+        for (const std::string& chunk : c.lateDuringWait)
+            rig.site->passes.push_back([&rig, chunk] { rig.serial->receive(chunk); });
+        rig.serial->reply({"OK 9\r\n>"});
+        std::string second = "@";
+        EXPECT_TRUE(rig.ctrl->Command(second));
+        EXPECT_EQ(rig.ctrl->Value(), 9);
+        EXPECT_EQ(rig.ctrl->ReturnedStr(), "OK 9\r\n>");
+        EXPECT_EQ(rig.serial->lines, c.written);
+        EXPECT_FALSE(rig.timer->enabled);
+
+        // The line is settled: the command after needs no wait of its own.
+        const int pumps = rig.site->pumps;
+        rig.serial->reply({"OK 3\r\n>"});
+        std::string third = "@";
+        EXPECT_TRUE(rig.ctrl->Command(third));
+        EXPECT_EQ(rig.ctrl->Value(), 3);
+        EXPECT_EQ(rig.site->pumps, pumps + 1);
+    }
+}

@@ -97,9 +97,11 @@ void Session::hook(VantrelCtrl& ctrl) {
     });
 }
 
-std::unique_ptr<DeviceWaiter> Session::makeWaiter() const {
-    return std::make_unique<DeviceWaiter>(
+std::unique_ptr<DeviceWaiter> Session::makeWaiter() {
+    auto waiter = std::make_unique<DeviceWaiter>(
         threadLoop(), stableDeviceName(PortMap::instance().devicePath(ctrl_->Port())), policy_);
+    identity_ = deviceIdentity(waiter->device());
+    return waiter;
 }
 
 bool Session::reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_point deadline) {
@@ -109,6 +111,7 @@ bool Session::reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_po
         // The device has gone; its close goes with it.
     }
     waiter.wentAway();
+    std::string lastRefusal;
     const int port = ctrl_->Port();
     // The port leads to the stable name from now on: another adapter that takes the old
     // ttyUSB name is not opened in its place.
@@ -116,12 +119,23 @@ bool Session::reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_po
         PortMap::instance().map(port, waiter.device());
     while (true) {
         if (!waiter.wait(deadline, [this] { return stop_.raised(); })) return false;
+        // Only the device that went away: not another adapter under its name, nor what a
+        // stale link leads to now.
+        const DeviceIdentity now = deviceIdentity(waiter.device());
+        const std::string refusal = notTheDeviceThatWentAway(waiter.device(), identity_, now);
+        if (!refusal.empty()) {
+            if (refusal != lastRefusal) printError("vantrel: " + refusal);
+            lastRefusal = refusal;
+            waiter.openFailed();
+            continue;
+        }
         std::unique_ptr<VantrelCtrl> fresh = VantrelCtrl::createNew(site_);
         fresh->Bauds(ctrl_->Bauds());
         fresh->Port(port);
         hook(*fresh);
         if (fresh->OpenPort()) {
             ctrl_ = std::move(fresh);
+            identity_ = now;
             waiter.opened();
             return true;
         }

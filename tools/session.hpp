@@ -68,7 +68,8 @@ class Session {
     // connected again to ctrl().
     bool reconnect(DeviceWaiter& waiter, std::chrono::steady_clock::time_point deadline);
     // A waiter for the device the port leads to now.
-    std::unique_ptr<DeviceWaiter> makeWaiter() const;
+    // Also notes the identity of the device as it is now: reconnect() takes back only that one.
+    std::unique_ptr<DeviceWaiter> makeWaiter();
     // For the commands that watch the line: whether the device has gone and stays gone. With
     // a waiter (--reconnect) a device that has gone is waited for first; `say` tells a person
     // what happens, and `renewed` connects what listened to the old control to the new one.
@@ -95,6 +96,7 @@ class Session {
     bool trace_ = false;
     bool timeoutExplained_ = false;
     ReconnectPolicy policy_{.enabled = true};
+    DeviceIdentity identity_;
 };
 
 // --reconnect and --reconnect-timeout for the commands that keep a port open.

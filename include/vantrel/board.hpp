@@ -62,6 +62,12 @@ struct Reply {
     std::string raw;
 };
 
+// A reading with the time its conversion began (the wall clock).
+struct TimedReading {
+    std::chrono::system_clock::time_point time;
+    double value = 0;
+};
+
 // One self-test check: a reference input converted and held against its window.
 struct SelfCheck {
     using Scale = vantrel::Scale;
@@ -143,6 +149,9 @@ class Board {
     // BoardError when the board refused a command, Timeout, and Error (err::ReplyNotUnderstood,
     // PortNotOpen).
     double read(int bits, int channel);
+    // The same with the time the conversion began; a conversion redone after the board came
+    // back carries the time of the redo, not of the attempt that met its departure.
+    TimedReading readTimed(int bits, int channel);
     // `count` readings, `interval` apart (measured from the start of one to the start of the
     // next; the thread's loop runs in between). Throws as read() does; count < 0 is
     // std::invalid_argument.

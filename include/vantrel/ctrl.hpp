@@ -186,9 +186,9 @@ class VantrelCtrl {
     bool m_InResync = false;
     bool m_ChipReady = false;
     // The board has one address register for all its converters: this is the address word
-    // that this control's conversions left in it. Empty until the first conversion (a 10-bit
-    // conversion of channel 0 then takes it for its own); kAddressUnknown once a conversion
-    // failed after its address write, or a host's own command may have moved it.
+    // that this control's conversions left in it. Empty while it is not known: before the
+    // first conversion, after one that failed once its address write was sent, and after a
+    // host's own address write.
     std::optional<int16_t> m_LastAddress;
 
     // Bookkeeping of our own.

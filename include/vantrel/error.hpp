@@ -24,7 +24,7 @@ inline constexpr int32_t MemberNotFound = 438;
 inline constexpr int32_t WrongArgumentCount = 450;
 
 // Serial component.
-inline constexpr int32_t PortOpenFailed = 8001;   // the device could not be opened
+inline constexpr int32_t PortOpenFailed = 8001;  // the device could not be opened
 inline constexpr int32_t InvalidPortNumber = 8002;
 inline constexpr int32_t PortAlreadyOpen = 8005;  // the component's port is open already
 inline constexpr int32_t PortNotOpen = 8012;      // an operation needs an open port
@@ -56,7 +56,7 @@ const char* standardErrorText(int32_t number) noexcept;
 // A failed call: the error number and its text. Thrown by members of the control, the
 // platform components and the conversions of Variant.
 class Error : public std::runtime_error {
-public:
+  public:
     // Number with its standard text.
     explicit Error(int32_t number);
     // Number with a text of the raiser's own (for example "open /dev/ttyS2: Permission denied").
@@ -64,7 +64,7 @@ public:
 
     int32_t number() const noexcept { return number_; }
 
-private:
+  private:
     int32_t number_;
 };
 

@@ -14,7 +14,7 @@ class EventLoop;
 
 // Owns one watch on an event loop; destroying or resetting it removes the watch.
 class WatchHandle {
-public:
+  public:
     WatchHandle() = default;
     WatchHandle(EventLoop* loop, uint64_t id) : loop_(loop), id_(id) {}
     WatchHandle(WatchHandle&& o) noexcept : loop_(o.loop_), id_(o.id_) { o.loop_ = nullptr; }
@@ -28,14 +28,14 @@ public:
     void modify(uint32_t events);
     explicit operator bool() const noexcept { return loop_ != nullptr; }
 
-private:
+  private:
     EventLoop* loop_ = nullptr;
     uint64_t id_ = 0;
 };
 
 // A single-threaded event loop. Callbacks run on the thread that pumps the loop.
 class EventLoop {
-public:
+  public:
     using Callback = std::function<void(uint32_t events)>;
 
     virtual ~EventLoop() = default;
@@ -73,7 +73,7 @@ public:
     // Removes it; the id is no longer valid. Safe from within its own onDue.
     virtual void removeTimer(uint64_t id) noexcept;
 
-protected:
+  protected:
     friend class WatchHandle;
     virtual void unwatch(uint64_t id) noexcept = 0;
     virtual void modifyWatch(uint64_t id, uint32_t events) = 0;
@@ -83,11 +83,10 @@ protected:
 std::unique_ptr<EventLoop> makeEpollLoop();
 EventLoop& threadLoop();
 
-
 // A repeating timer: while enabled it ticks once per interval, counting from the moment it
 // was enabled. Disabling discards any expiry not yet delivered.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual int32_t Interval() const = 0;
     // Milliseconds; below 1 ticks after 1 ms; negative throws Error 380.

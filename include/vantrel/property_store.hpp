@@ -17,7 +17,7 @@ namespace vantrel VANTREL_API {
 
 // A control's stored properties. Keys are case-sensitive.
 class PropertyBag {
-public:
+  public:
     virtual ~PropertyBag() = default;
     // The stored value for key, or def when the key is absent.
     virtual Variant ReadProperty(std::string_view key, const Variant& def) = 0;
@@ -35,7 +35,7 @@ bool storedValueEquals(const Variant& value, const Variant& def);
 
 // A property bag in memory, for tests and for hosts that keep properties their own way.
 class MemoryPropertyBag : public PropertyBag {
-public:
+  public:
     Variant ReadProperty(std::string_view key, const Variant& def) override;
     void WriteProperty(std::string_view key, const Variant& value, const Variant& def) override;
 
@@ -45,7 +45,7 @@ public:
     void set(std::string_view key, Variant value);
     void remove(std::string_view key);
 
-private:
+  private:
     std::map<std::string, Variant, std::less<>> values_;
 };
 
@@ -61,7 +61,7 @@ private:
 // One FormFile is not thread-safe; any number of FormFiles, threads and processes may save to
 // the same file at once (see save()).
 class FormFile {
-public:
+  public:
     // The largest form file loaded, in bytes.
     static constexpr size_t kMaxBytes = 1024 * 1024;
     // The deepest nesting of tables, arrays and dotted keys loaded ([a.b] and a.b = 1 are 2).
@@ -100,7 +100,7 @@ public:
     // after it).
     void save() const;
 
-private:
+  private:
     struct Impl;
     explicit FormFile(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

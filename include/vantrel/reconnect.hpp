@@ -30,6 +30,23 @@ struct ReconnectPolicy {
 std::string stableDeviceName(const std::string& device,
                              const std::string& byIdFolder = "/dev/serial/by-id");
 
+// What tells the device that went away from another one that comes under its name.
+struct DeviceIdentity {
+    // The path as a symbolic link (a simulator's, udev's by-id link): the link itself, by its
+    // file and change time. A link made again after the device went away is a new one; the
+    // same link, left behind, leads wherever its target was handed next. Empty: not a link.
+    std::string link;
+    // The USB adapter behind the path, "vendor:product serial" as sysfs has them; empty for
+    // devices that are not on USB, or when sysfs does not say.
+    std::string usb;
+};
+// The identity of a device path now (for a URL, an empty one). `sysRoot` is sysfs.
+DeviceIdentity deviceIdentity(const std::string& device, const std::string& sysRoot = "/sys");
+// Why `now` is not the device that `before` was at `device`, the path it went away from;
+// empty when it may be.
+std::string notTheDeviceThatWentAway(const std::string& device, const DeviceIdentity& before,
+                                     const DeviceIdentity& now);
+
 // Waits on an event loop for a device to be there again. For a path it watches the path's
 // folder with inotify (the nearest folder that exists, for a by-id folder that udev removes
 // with the last adapter) and looks again when an entry is made there; for a URL it tries at

@@ -15,7 +15,7 @@ namespace vantrel VANTREL_API {
 // A site serves one control: the control registers its resize handler here when it is created
 // and removes it when it is destroyed.
 class Site {
-public:
+  public:
     virtual ~Site() = default;
     // One pass of the host's message loop: deliver what is pending, blocking until something is.
     virtual void DoEvents() = 0;
@@ -38,11 +38,11 @@ public:
     // The handler that notifyResize() runs (the control's UserControl_Resize); empty removes it.
     void setOnResize(std::function<void()> onResize) { onResize_ = std::move(onResize); }
 
-protected:
+  protected:
     // Tells the control that its size has changed.
     void notifyResize();
 
-private:
+  private:
     int32_t height_ = 0;
     int32_t width_ = 0;
     std::function<void()> onResize_;
@@ -50,11 +50,11 @@ private:
 
 // A site whose message pump is one pass of the given event loop.
 class LoopSite : public Site {
-public:
+  public:
     explicit LoopSite(EventLoop& loop) : loop_(loop) {}
     void DoEvents() override { loop_.pumpOnce(); }
 
-private:
+  private:
     EventLoop& loop_;
 };
 

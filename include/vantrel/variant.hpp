@@ -15,8 +15,8 @@ namespace vantrel VANTREL_API {
 enum class VarType : uint16_t {
     Empty = 0,
     Null = 1,
-    Integer = 2,   // 16-bit signed
-    Long = 3,      // 32-bit signed
+    Integer = 2,  // 16-bit signed
+    Long = 3,     // 32-bit signed
     Double = 5,
     Currency = 6,  // 64-bit, scaled by 10,000
     String = 8,    // UTF-8 here
@@ -32,7 +32,7 @@ struct Currency {
 // Tagged value. Conversions follow the component model's rules; a conversion that cannot be
 // made throws vantrel::Error (6 Overflow, 13 Type mismatch, 94 Invalid use of Null).
 class Variant {
-public:
+  public:
     struct NullTag {};
 
     Variant() = default;  // Empty
@@ -64,7 +64,7 @@ public:
     int32_t toLong() const;     // round half to even; 6 when out of range
     int16_t toInteger() const;  // round half to even; 6 when out of range
     double toDouble() const;
-    bool toBoolean() const;     // non-zero is true; "True"/"False" in any case; numeric text
+    bool toBoolean() const;  // non-zero is true; "True"/"False" in any case; numeric text
     Currency toCurrency() const;
     std::string toString() const;  // numbers as formatNumber writes them; Boolean "True"/"False"
 
@@ -76,7 +76,7 @@ public:
     // Exact equality of type and value (Integer 1 and Long 1 differ).
     friend bool operator==(const Variant& a, const Variant& b) { return a.v_ == b.v_; }
 
-private:
+  private:
     struct BoolValue {
         bool b;
         friend bool operator==(BoolValue, BoolValue) = default;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -61,6 +62,10 @@ void bindAcquire(py::module_& m) {
             const vantrel::python::Interruptible interruptible;  // Ctrl-C ends the waits
             py::gil_scoped_release release;
             const auto start = std::chrono::steady_clock::now();
+            const auto wallStart = std::chrono::system_clock::now();
+            const auto wallTime = [](std::chrono::system_clock::time_point t) {
+                return std::chrono::duration<double>(t.time_since_epoch()).count();
+            };
             for (int i = 0; i < count; ++i) {
                 // Each start on its own deadline, so that the times do not drift.
                 const auto due = start + every * i;
@@ -68,10 +73,21 @@ void bindAcquire(py::module_& m) {
                      left = due - std::chrono::steady_clock::now())
                     vantrel::threadLoop().pumpOnce(
                         std::chrono::ceil<std::chrono::milliseconds>(left));
-                times.push_back(std::chrono::duration<double>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
-                values.push_back(b.read(bits, channel));
+                const vantrel::TimedReading r = b.readTimed(bits, channel);
+                times.push_back(wallTime(r.time));
+                values.push_back(r.value);
+                // Deadlines that passed whole while the reading waited (a board away and
+                // back) are not made up with readings at one instant: they are skipped and
+                // marked by one gap, a NaN at the first of them.
+                if (every.count() <= 0 || i + 1 >= count) continue;
+                const auto late = std::chrono::steady_clock::now() - (due + every);
+                if (late <= every) continue;
+                const auto missed = static_cast<int>(late / every);
+                times.push_back(wallTime(
+                    wallStart + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                    every * (i + 1))));
+                values.push_back(std::numeric_limits<double>::quiet_NaN());
+                i += missed;
             }
             return std::pair(std::move(times), std::move(values));
         },

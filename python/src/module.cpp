@@ -438,6 +438,14 @@ PYBIND11_MODULE(_vantrel, m) {
              "Sends one command line; returns a Reply. Raises Timeout.")
         .def("read", &Board::read, py::arg("bits"), py::arg("channel"), Wait(),
              "One reading of a channel of the 8-, 10- or 12-bit converter, unrounded.")
+        .def(
+            "_read_timed",
+            [](Board& b, int bits, int channel) {
+                const TimedReading r = b.readTimed(bits, channel);
+                return std::pair(std::chrono::duration<double>(r.time.time_since_epoch()).count(),
+                                 r.value);
+            },
+            py::arg("bits"), py::arg("channel"), Wait())
         // The readings taken before a failure (Ctrl-C included) go to self._taken.
         .def(
             "_read_many",

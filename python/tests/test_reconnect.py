@@ -3,6 +3,7 @@ link: read_many goes on, the events come once each, and AsyncBoard's arrive on t
 import asyncio
 import os
 import threading
+import time
 
 import pytest
 
@@ -98,3 +99,41 @@ def test_async_board_events_arrive_on_the_loop(link):
         assert seen == [("away", loop_thread), ("back", loop_thread)]
 
     asyncio.run(main())
+
+
+def test_read_many_times_across_a_return(link):
+    """A reading that met the departure is made again after the return with the time of that
+    conversion; the deadlines missed while away are one gap, not readings bunched together."""
+    import math
+    back_at = []
+    with vantrel.Board(link.path, BAUD, reconnect=True) as board:
+        board.on_reconnected = lambda after: back_at.append(time.time())
+        # Away for at least 0.85 s, however late the timers run.
+        up = threading.Timer(0.85, lambda: link.up(700.0))
+        down = threading.Timer(0.35, lambda: (link.down(), up.start()))
+        down.start()
+        try:
+            pairs = board.read_many(10, 3, 40, interval=0.1, timestamps=True)
+        finally:
+            down.cancel()
+            down.join()
+            up.cancel()
+            if up.is_alive():
+                up.join()
+    rows = [(t.astype("datetime64[us]").astype(float) / 1e6, v) for t, v in pairs] \
+        if hasattr(pairs, "dtype") else [(t.timestamp(), v) for t, v in pairs]
+    gaps = [i for i, (_, v) in enumerate(rows) if math.isnan(v)]
+    assert len(back_at) == 1
+    assert len(gaps) == 1
+    before, after = rows[:gaps[0]], rows[gaps[0] + 1:]
+    assert before and after
+    assert all(v == 512.0 for _, v in before)
+    assert all(v == 700.0 for _, v in after)
+    # The gap is marked at the first deadline missed, before the board came back; every
+    # reading after it was converted once the board was back.
+    assert rows[gaps[0]][0] < back_at[0]
+    assert all(t >= back_at[0] - 0.01 for t, _ in after)
+    times = [t for t, _ in rows]
+    assert times == sorted(times)
+    # 40 deadlines 0.1 s apart, at least 0.85 s of them missed and not made up.
+    assert len(before) + len(after) <= 40 - 5

@@ -158,6 +158,9 @@ class Board(_vantrel.Board):
         deadline), as a NumPy array of float64 when NumPy is installed, else a list. With
         `timestamps`, (time, value) pairs: a NumPy structured array with fields "time"
         (datetime64[us], UTC) and "value", else a list of (datetime in UTC, float) tuples.
+        A reading's time is when its conversion began (one redone after the board came back
+        has the time of the redo). Deadlines that passed whole while the board was away are
+        not made up: they are skipped and marked by one gap, a NaN value at the first of them.
         Raises as read() does; without timestamps, the exception (KeyboardInterrupt included)
         carries the readings taken before it as `readings`."""
         if timestamps:
@@ -353,8 +356,7 @@ class AsyncBoard:
         board = self.board
 
         def timed():
-            taken = time.time()
-            return taken, board.read(bits, channel)
+            return board._read_timed(bits, channel)
 
         loop = asyncio.get_running_loop()
         times: List[float] = []

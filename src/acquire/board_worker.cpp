@@ -12,6 +12,7 @@
 #include "pacing.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/platform.hpp"
+#include "vantrel/reconnect.hpp"
 
 namespace vantrel::acquire {
 
@@ -147,7 +148,19 @@ void BoardWorker::run() {
     };
     // Without a reconnect policy of the board's own, the recorder opens the board again itself,
     // once a round while it is away.
+    // Only the device that went away is taken back: not another adapter under its name, nor
+    // what a stale link leads to now.
+    std::optional<DeviceIdentity> identity;
+    const std::string stableName = config_.port ? std::string() : stableDeviceName(config_.device);
     const auto open = [&] {
+        const DeviceIdentity now = deviceIdentity(stableName);
+        if (identity) {
+            const std::string why = notTheDeviceThatWentAway(stableName, *identity, now);
+            if (!why.empty()) {
+                goAway(why);
+                return;
+            }
+        }
         try {
             board.emplace(config_.port ? Board(*config_.port, config_.baud)
                                        : Board(config_.device, config_.baud));
@@ -155,6 +168,7 @@ void BoardWorker::run() {
             goAway(e.what());
             return;
         }
+        identity = now;
         markBack();
     };
 

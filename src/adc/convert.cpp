@@ -78,12 +78,11 @@ bool VantrelCtrl::convert(const Converter& converter, int16_t& Channel) {
         const auto address = static_cast<int16_t>(channel * 16 + converter.addressLowBits);
         if (converter.writesAddressBack) Channel = address;
 
-        // The board's one address register decides, whichever width wrote it last. Before
-        // the first conversion a word converter takes it for address 0 (so the first 10-bit
-        // conversion of channel 0 skips the address write), the 8-bit one for no address.
+        // The board has one address register, whichever width wrote it last. A control that
+        // has written none does not know what it holds (the board may have served another
+        // program or an earlier run), so its first conversion writes its address too.
         const bool composed = converter.wordDivisor != 0;
-        const bool sameChannel =
-            m_LastAddress ? *m_LastAddress == address : composed && address == 0;
+        const bool sameChannel = m_LastAddress == address;
         const std::span<const std::string_view> sequence = sequenceOf(composed, sameChannel);
 
         const size_t firstUsed = sequence.size() - (composed ? 2 : 1);
@@ -95,7 +94,7 @@ bool VantrelCtrl::convert(const Converter& converter, int16_t& Channel) {
             if (!Command(command)) {
                 // The address write may have reached the board although a later command
                 // failed: the register is no longer known.
-                if (!sameChannel) m_LastAddress = detail::kAddressUnknown;
+                if (!sameChannel) m_LastAddress.reset();
                 return false;
             }
             if (composed && i >= firstUsed) bytes[i - firstUsed] = Value();

@@ -177,6 +177,8 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     bool isAway = false;
     std::chrono::steady_clock::time_point awaySince;
     std::unique_ptr<DeviceWaiter> waiter;
+    DeviceIdentity identity;  // of the device as last opened
+    std::string refusal;      // why the last device found under its name was not taken
     DisconnectedFn disconnected;
     ReconnectedFn reconnected;
 
@@ -431,6 +433,19 @@ double Board::read(int bits, int channel) {
     return d.guarded([&] { return d.read(bits, channel); }, true);
 }
 
+TimedReading Board::readTimed(int bits, int channel) {
+    Impl& d = *impl_;
+    d.use();
+    return d.guarded(
+        [&] {
+            TimedReading r;
+            r.time = std::chrono::system_clock::now();
+            r.value = d.read(bits, channel);
+            return r;
+        },
+        true);
+}
+
 double Board::Impl::read(int bits, int channel) {
     Impl& d = *this;
     const Converter& converter = converterOf(bits);
@@ -564,6 +579,7 @@ void Board::Impl::setPolicy(const ReconnectPolicy& p) {
     if (!policy.enabled) return;
     const std::string name = openedAs.empty() ? PortMap::instance().devicePath(port) : openedAs;
     waiter = std::make_unique<DeviceWaiter>(threadLoop(), stableDeviceName(name), policy);
+    identity = deviceIdentity(waiter->device());
 }
 
 bool Board::Impl::gone() const {
@@ -584,6 +600,11 @@ void Board::Impl::goAway(const std::string& reason) {
 }
 
 void Board::Impl::reopen() {
+    // Only the device that went away comes back: not another adapter under its name, nor what
+    // a stale link leads to now.
+    const DeviceIdentity now = deviceIdentity(waiter->device());
+    refusal = notTheDeviceThatWentAway(waiter->device(), identity, now);
+    if (!refusal.empty()) throw Error(err::PortOpenFailed, refusal);
     // By the stable name for a device path (another adapter under the old ttyUSB name is not
     // taken); by the COM number otherwise, whose entry names the stable path.
     std::unique_ptr<VantrelCtrl> fresh =
@@ -600,6 +621,7 @@ void Board::Impl::reopen() {
     ctrl = std::move(fresh);
     ctrl->connect(this);
     unsettled = false;
+    identity = now;
 }
 
 bool Board::Impl::comeBack(std::chrono::steady_clock::time_point deadline, bool orThrow) {
@@ -609,7 +631,8 @@ bool Board::Impl::comeBack(std::chrono::steady_clock::time_point deadline, bool 
             const auto away =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - awaySince);
             throw Timeout("the board is away (" + waiter->device() + ") and did not come back; " +
-                          std::to_string(static_cast<int>(away.count())) + " s away");
+                          std::to_string(static_cast<int>(away.count())) + " s away" +
+                          (refusal.empty() ? "" : "; " + refusal));
         }
         try {
             reopen();

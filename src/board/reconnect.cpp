@@ -3,11 +3,13 @@
 
 #include <sys/epoll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -32,6 +34,56 @@ std::string stableDeviceName(const std::string& device, const std::string& kById
         if (fs::canonical(it->path(), e2) == real && !e2) return it->path().string();
     }
     return device;
+}
+
+namespace {
+
+std::string firstLine(const fs::path& file) {
+    std::string line;
+    if (FILE* f = std::fopen(file.c_str(), "re")) {
+        char buffer[256];
+        if (std::fgets(buffer, sizeof buffer, f)) line = buffer;
+        std::fclose(f);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+DeviceIdentity deviceIdentity(const std::string& device, const std::string& sysRoot) {
+    DeviceIdentity id;
+    if (device.empty() || isDeviceUrl(device)) return id;
+    struct stat st {};
+    if (::lstat(device.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        id.link = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+                  std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    std::error_code ec;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec) return id;
+    // The tty's device in sysfs, then up to the USB device that carries the ids.
+    fs::path dir =
+        fs::canonical(fs::path(sysRoot) / "class" / "tty" / real.filename() / "device", ec);
+    for (; !ec && !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
+        if (!fs::exists(dir / "idVendor", ec)) continue;
+        id.usb = firstLine(dir / "idVendor") + ":" + firstLine(dir / "idProduct") + " " +
+                 firstLine(dir / "serial");
+        break;
+    }
+    return id;
+}
+
+std::string notTheDeviceThatWentAway(const std::string& device, const DeviceIdentity& before,
+                                     const DeviceIdentity& now) {
+    if (!before.usb.empty() && !now.usb.empty() && before.usb != now.usb)
+        return device + " is another adapter (" + now.usb + ", not " + before.usb +
+               "): waiting for the one that went away";
+    const bool sameAdapter = !before.usb.empty() && before.usb == now.usb;
+    if (!before.link.empty() && before.link == now.link && !sameAdapter)
+        return device +
+               " is the link the board that went away left behind; what it leads to "
+               "now is not that board: waiting for it to be made again";
+    return {};
 }
 
 struct DeviceWaiter::Impl {

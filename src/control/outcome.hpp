@@ -23,10 +23,6 @@ enum class Outcome : uint8_t {
     NothingToResync,  // ADCReSynchronize before any conversion
 };
 
-// The control's address register when no conversion can take it for its own: an address word
-// no converter has.
-inline constexpr int16_t kAddressUnknown = -1;
-
 struct OutcomeReader {
     static Outcome of(const VantrelCtrl& ctrl) noexcept { return ctrl.outcome_; }
 };

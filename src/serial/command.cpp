@@ -82,7 +82,7 @@ bool VantrelCtrl::Command(std::string& s) {
         s = serial::frameCommand(s);
         // A host's own address write moves the board's one address register: the next
         // conversion writes its address again.
-        if (!m_InAdcRead && s.starts_with("PWS")) m_LastAddress = detail::kAddressUnknown;
+        if (!m_InAdcRead && s.starts_with("PWS")) m_LastAddress.reset();
         MSComm1->Output(textToBytes(s));
         Timer1->Enabled(true);
         {
