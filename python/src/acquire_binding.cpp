@@ -74,19 +74,31 @@ void bindAcquire(py::module_& m) {
                     vantrel::threadLoop().pumpOnce(
                         std::chrono::ceil<std::chrono::milliseconds>(left));
                 const vantrel::TimedReading r = b.readTimed(bits, channel);
-                times.push_back(wallTime(r.time));
-                values.push_back(r.value);
                 // Deadlines that passed whole while the reading waited (a board away and
                 // back) are not made up with readings at one instant: they are skipped and
-                // marked by one gap, a NaN at the first of them.
-                if (every.count() <= 0 || i + 1 >= count) continue;
+                // marked by one gap, a NaN at the first of them, in time order with the
+                // reading (a reading made again after the return comes after the gap).
                 const auto late = std::chrono::steady_clock::now() - (due + every);
-                if (late <= every) continue;
+                if (every.count() <= 0 || i + 1 >= count || late <= every) {
+                    times.push_back(wallTime(r.time));
+                    values.push_back(r.value);
+                    continue;
+                }
                 const auto missed = static_cast<int>(late / every);
-                times.push_back(wallTime(
+                const auto gapTime =
                     wallStart + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                    every * (i + 1))));
+                                    every * (i + 1));
+                const bool gapFirst = r.time > gapTime;
+                if (!gapFirst) {
+                    times.push_back(wallTime(r.time));
+                    values.push_back(r.value);
+                }
+                times.push_back(wallTime(gapTime));
                 values.push_back(std::numeric_limits<double>::quiet_NaN());
+                if (gapFirst) {
+                    times.push_back(wallTime(r.time));
+                    values.push_back(r.value);
+                }
                 i += missed;
             }
             return std::pair(std::move(times), std::move(values));
