@@ -109,8 +109,8 @@ class Doctor {
         portsFile();
         if (unreadable_ > 0)
             add(Status::Note, "processes",
-                "the open files of " + std::to_string(unreadable_) +
-                    " processes of other users could not be looked at",
+                "the open files of " + plural(unreadable_, "process", "processes") +
+                    " of other users could not be looked at",
                 "sudo vantrel doctor looks at every process");
         return std::move(findings_);
     }
