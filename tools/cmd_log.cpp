@@ -323,8 +323,9 @@ int runStatus(const std::string& given) {
     for (const auto& b : j.value("boards", nlohmann::json::array())) {
         const auto count = [&b](const char* key, const char* one, const char* many) {
             const auto it = b.find(key);
-            return it != b.end() && it->is_number_unsigned() ? plural(it->get<uint64_t>(), one, many)
-                                                             : std::string("- ") + many;
+            return it != b.end() && it->is_number_unsigned()
+                       ? plural(it->get<uint64_t>(), one, many)
+                       : std::string("- ") + many;
         };
         const bool read = b.contains("last_time") && !b["last_time"].is_null();
         printLine("board " + jsonText(b, "name") + " (" + jsonText(b, "device") +
