@@ -144,7 +144,7 @@ class Runner:
         if saved and block.previous is not None:
             with open(os.path.join(folder, saved.group(1)), "w", encoding="utf-8") as f:
                 f.write(self.adapt(block.previous.text))
-        script = ["set -e", "trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT"]
+        script = ["set -e", "trap 'kill $(jobs -p) 2>/dev/null || true; wait' EXIT"]
         for line in self.adapt(block.text).split("\n"):
             code = re.sub(r"\s+#.*$", "", line).strip()
             if not code:

@@ -20,6 +20,7 @@
 
 #include "commands.hpp"
 #include "device_access.hpp"
+#include "endpoint.hpp"
 #include "fd.hpp"
 #include "log_config.hpp"
 #include "options.hpp"
@@ -252,7 +253,7 @@ class Doctor {
     }
 
     void board(const acquire::BoardConfig& b) {
-        const std::string topic = "board " + b.name;
+        const std::string topic = b.name.empty() ? "board" : "board " + b.name;
         std::string device = b.device;
         std::string where = device;
         if (b.port) {
@@ -287,7 +288,7 @@ class Doctor {
                         "stable names");
                 return;
             }
-            const AccessVerdict v = accessVerdict(root_, device, who_);
+            const AccessVerdict v = accessVerdict(root_, device, who_, !other_);
             if (!v.why.empty()) {
                 add(Status::Problem, topic,
                     where + ": Permission denied for " + whoText() + ": " + v.why, v.fix);
@@ -572,6 +573,7 @@ class Doctor {
     std::string root_;
     SystemPaths paths_;
     Identity who_;
+    bool other_;  // who_ is an account given with --user, not this process
     std::vector<Process> processes_;
     std::map<std::string, std::vector<Process>> holders_;
     int unreadable_ = 0;
@@ -594,8 +596,7 @@ acquire::LogConfig runOf(const DoctorOptions& o) {
     b.device = o.device;
     b.port = o.port;
     b.baud = o.baud.value_or(9600);
-    b.name = o.port ? "COM" + std::to_string(*o.port) : o.device;
-    c.boards.push_back(std::move(b));
+    c.boards.push_back(std::move(b));  // without a name: the findings name its device
     return c;
 }
 

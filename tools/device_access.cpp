@@ -118,7 +118,8 @@ std::string ownerText(const std::string& root, uid_t uid, gid_t gid, mode_t mode
     return userName(root, uid) + ":" + groupName(root, gid) + " " + modeText(mode);
 }
 
-AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who) {
+AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who,
+                            bool yourself) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};  // opening it says why
     const bool allowed = who.uid == 0 || (st.st_mode & 006) == 006 ||
@@ -127,18 +128,22 @@ AccessVerdict accessVerdict(const std::string& root, const std::string& path, co
     if (allowed) return {};
     const std::string owner = ownerText(root, st.st_uid, st.st_gid, st.st_mode);
     const std::string group = groupName(root, st.st_gid);
-    const std::string you = "you (" + who.user + ", uid " + std::to_string(who.uid) + ")";
+    const std::string uid = "uid " + std::to_string(who.uid);
+    const std::string you =
+        yourself ? "you (" + who.user + ", " + uid + ") are" : who.user + " (" + uid + ") is";
     if ((st.st_mode & 060) != 060)
-        return {owner + ": only its owner may open it, and " + you + " are not",
+        return {owner + ": only its owner may open it, and " + you + " not",
                 "sudo chmod g+rw " + path + " (a udev rule makes it last: see vantrel doctor)"};
     const auto entry = groupEntry(root, st.st_gid);
     const bool listed = entry && std::find(entry->members.begin(), entry->members.end(),
                                            who.user) != entry->members.end();
-    if (listed)
-        return {owner + ": " + you + " joined group " + group + " after this login began",
+    if (listed && yourself)
+        return {owner + ": you (" + who.user + ", " + uid + ") joined group " + group +
+                    " after this login began",
                 "log out and in again (or run newgrp " + group + ")"};
-    return {owner + ": " + you + " are not in group " + group,
-            "sudo usermod -aG " + group + " $USER, then log out and in again"};
+    return {owner + ": " + you + " not in group " + group,
+            "sudo usermod -aG " + group + " " + (yourself ? std::string("$USER") : who.user) +
+                (yourself ? ", then log out and in again" : "")};
 }
 
 AccessVerdict writeVerdict(const std::string& root, const std::string& path, const Identity& who) {

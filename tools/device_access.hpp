@@ -43,7 +43,10 @@ struct AccessVerdict {
     std::string why;  // "owner root, group dialout, crw-rw----; you (uid 1000) are not in dialout"
     std::string fix;  // "sudo usermod -aG dialout $USER, then log out and in again"
 };
-AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who);
+// `yourself`: `who` is the one reading the verdict ("you are not in group dialout"), else
+// another account, named ("vantrel is not in group dialout").
+AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who,
+                            bool yourself = true);
 
 // Whether `who` may write the file `path`, or create it when it does not exist: {"", ""} when
 // it may, else why and the fix. The file's folder must exist.
