@@ -292,7 +292,7 @@ class Doctor {
             if (!v.why.empty()) {
                 add(Status::Problem, topic,
                     where + ": Permission denied for " + whoText() + ": " + v.why, v.fix);
-                // Whoever runs doctor as that account would be refused the same way.
+                // Opening it here would be refused the same way: nothing more to learn.
                 if (!other_) return;
             } else {
                 add(Status::Ok, topic,
