@@ -247,6 +247,33 @@ TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {
     EXPECT_EQ(rows.back().status, "gap");
 }
 
+// A board that is not there when the run starts: its gap records are at the run's start, never
+// before it (the first open comes before the first deadline).
+TEST(Recorder, ABoardAbsentFromTheStartHasItsGapAtTheStart) {
+    TempDir dir;
+    LogConfig c;
+    BoardConfig b;
+    b.name = "bench";
+    b.device = dir.file("unplugged");
+    b.channels = {channel(10, 3, 0.05), channel(12, 0, 0.05)};
+    c.boards = {b};
+    c.duration = 0.2;
+    for (const char* kind : {"x.csv", "x.jsonl", "x.sqlite"}) {
+        SCOPED_TRACE(kind);
+        c.out = dir.file(kind);
+        Recorder r(c, nullptr);
+        runToEnd(r);
+        EXPECT_EQ(r.boards().front().gaps, 1u);
+        const std::vector<Row> rows = rowsOf(c.out);
+        ASSERT_EQ(rows.size(), 2u);
+        for (const Row& row : rows) {
+            EXPECT_EQ(row.status, "gap");
+            EXPECT_GE(row.mono, 0.0);
+            EXPECT_NE(row.text.find("unplugged"), std::string::npos) << row.text;
+        }
+    }
+}
+
 // Unplugged and plugged in again: the device's name (here a link, as a by-id path is) leads to
 // the board once more, and the recording goes on after its gap.
 TEST(Recorder, ABoardThatComesBackIsRecordedAgain) {

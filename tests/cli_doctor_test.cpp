@@ -1,6 +1,9 @@
 // vantrel doctor on fake machines (sysfs, /dev, /proc and the account files below
 // $VANTREL_SYSROOT), and the tool's hint when the kernel refuses to open a device.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "fd.hpp"
+#include "sim/sim_thread.hpp"
 #include "test_support.hpp"
 
 using nlohmann::json;
@@ -242,6 +247,135 @@ TEST(CliDoctor, AHealthyMachineAndItsStoredAdapter) {
     const json bad = m.doctor();
     EXPECT_EQ(m.status, 1);
     EXPECT_EQ(Machine::findings(bad, "problem", "ports file").size(), 1u) << bad.dump(1);
+}
+
+// The link of a simulator that has ended is what `vantrel-sim --assign` leaves behind, not a
+// lost adapter: a note that says how to take it out. A device that is gone stays a problem.
+TEST(CliDoctor, ALinkASimulatorLeftIsANoteAndALostDeviceAProblem) {
+    Machine m([](Machine::Setup& s) {
+        s.groups = "1000 20";
+        s.latency = "1";
+    });
+    const std::string simLink = (m.root / "run/vantrel-sim-COM1").string();
+    const std::string ptyLink = (m.root / "run/board").string();
+    fs::create_directories(m.root / "run");
+    fs::create_symlink("/dev/pts/4095", ptyLink);  // a pseudo-terminal that has gone
+    write(m.portsFile, "[ports]\nCOM1 = \"" + simLink + "\"\nCOM2 = \"" + ptyLink +
+                           "\"\nCOM3 = \"" + m.byId + "\"\nCOM4 = \"/nowhere/ttyUSB7\"\n");
+    json report = m.doctor();
+    EXPECT_EQ(m.status, 1) << report.dump(1);
+    EXPECT_EQ(report["problems"], 1);
+    const auto notes = Machine::findings(report, "note", "ports file");
+    EXPECT_TRUE(has(notes, "COM1 = " + simLink + ": a simulator's link, gone with the simulator",
+                    "vantrel ports --forget 1"))
+        << report.dump(1);
+    EXPECT_TRUE(
+        has(notes, "COM2 = " + ptyLink + ": a simulator's link", "vantrel ports --forget 2"));
+    EXPECT_TRUE(has(Machine::findings(report, "problem", "ports file"),
+                    "COM4 = /nowhere/ttyUSB7: no such device", "vantrel ports --forget 4"));
+    // Without the lost device, nothing is left to fix.
+    write(m.portsFile, "[ports]\nCOM1 = \"" + simLink + "\"\n");
+    report = m.doctor();
+    EXPECT_EQ(m.status, 0) << report.dump(1);
+}
+
+// A port nothing listens on now (the system's pick for port 0).
+uint16_t doctorFreePort() {
+    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no free port");
+    return ntohs(a.sin_port);
+}
+
+// A run file's boards and outputs against the world it names: a simulated board that answers,
+// a line nobody answers on, a device that is not there; a real mosquitto, an InfluxDB address
+// nobody serves, a live page's address already taken, a status file's missing folder.
+TEST(CliDoctor, ARunFileItsBoardsAnswerAndItsOutputsAreReached) {
+    using namespace std::chrono_literals;
+    vantrel::testing::TempDir dir;
+    vantrel::sim::SimThread sim;
+    Pty silent;  // held open here, never read: the line of a board that does not answer
+    const uint16_t broker = doctorFreePort();
+    const uint16_t unserved = doctorFreePort();
+    const uint16_t metrics = doctorFreePort();
+    write(dir.file("mosquitto.conf"),
+          "listener " + std::to_string(broker) + " 127.0.0.1\nallow_anonymous true\nuser root\n");
+    vantrel::testing::ChildProcess mosquitto({"mosquitto", "-c", dir.file("mosquitto.conf")},
+                                             dir.file("mosquitto.out"), dir.file("mosquitto.err"));
+    ASSERT_TRUE(vantrel::testing::within(10s, [&] {
+        return vantrel::testing::listeningOnLoopback(broker);
+    })) << mosquitto.err();
+    const std::string gone = dir.file("vantrel-sim-COM5");
+    const std::string runFile = dir.file("run.toml");
+    write(runFile, "out = \"" + dir.file("x.csv") + "\"\nstatus = \"" + dir.file("no/x.json") +
+                       "\"\n[publish]\nmqtt = \"mqtt://127.0.0.1:" + std::to_string(broker) +
+                       "/lab\"\ninflux = \"http://127.0.0.1:" + std::to_string(unserved) +
+                       "/lab\"\nhttp = \"127.0.0.1:" + std::to_string(broker) + "\"\nmetrics = \"" +
+                       std::to_string(metrics) + "\"\n" +
+                       "[[board]]\nname = \"bench\"\ndevice = \"" + sim.device() +
+                       "\"\nbaud = 115200\n  [[board.channel]]\n  bits = 10\n  channel = 3\n" +
+                       "[[board]]\nname = \"silent\"\ndevice = \"" + silent.path +
+                       "\"\n  [[board.channel]]\n  bits = 12\n  channel = 0\n" +
+                       "[[board]]\nname = \"gone\"\ndevice = \"" + gone +
+                       "\"\n  [[board.channel]]\n  bits = 8\n  channel = 1\n");
+    const ScopedEnv ports("VANTREL_PORTS", dir.file("ports.toml"));
+    const Outcome o = run({VANTREL_CLI, "doctor", "--json", "--config", runFile});
+    EXPECT_EQ(o.status, 1) << o.out;
+    const json report = json::parse(o.out);
+    const auto problems = [&](const std::string& topic) {
+        return Machine::findings(report, "problem", topic);
+    };
+    const auto fine = [&](const std::string& topic) {
+        return Machine::findings(report, "ok", topic);
+    };
+    EXPECT_TRUE(has(fine("board bench"), "answers at 115200 baud (PRA: OK 1)")) << o.out;
+    EXPECT_TRUE(has(fine("board bench"), sim.device() + ": you (root) may open it"));
+    EXPECT_TRUE(has(problems("board silent"), "does not answer at 9600 baud: ",
+                    "vantrel find --baud auto --device " + silent.path))
+        << o.out;
+    EXPECT_TRUE(has(problems("board gone"),
+                    gone + ": no such device: a simulator's link, and that simulator has ended"));
+    EXPECT_TRUE(has(fine("output"), dir.file("x.csv") + ": you (root) may create it"));
+    EXPECT_TRUE(has(problems("status file"), "its folder " + dir.file("no") + " does not exist",
+                    "mkdir -p " + dir.file("no")));
+    EXPECT_TRUE(has(fine("mqtt"),
+                    "the broker at 127.0.0.1:" + std::to_string(broker) + " takes connections"));
+    EXPECT_TRUE(has(problems("influx"), "the server at 127.0.0.1:" + std::to_string(unserved) +
+                                            " cannot be reached: connect 127.0.0.1:" +
+                                            std::to_string(unserved) + ": Connection refused"));
+    EXPECT_TRUE(has(problems("http"),
+                    "bind 127.0.0.1:" + std::to_string(broker) + ": Address already in use"));
+    EXPECT_TRUE(has(fine("metrics"), "127.0.0.1:" + std::to_string(metrics) + " is free"));
+    EXPECT_TRUE(has(Machine::findings(report, "note", "user"), "you are root",
+                    "vantrel doctor --user NAME"));
+    EXPECT_EQ(report["problems"], 5) << o.out;
+
+    // As the account that will run it: nobody may neither open the board nor create the output
+    // in root's own folder; the board answers all the same.
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0755), 0);
+    const Outcome as =
+        run({VANTREL_CLI, "doctor", "--json", "--user", "nobody", "--config", runFile});
+    EXPECT_EQ(as.status, 1) << as.out;
+    const json nobodys = json::parse(as.out);
+    EXPECT_TRUE(has(Machine::findings(nobodys, "problem", "board bench"),
+                    sim.device() + ": Permission denied for nobody: "))
+        << as.out;
+    EXPECT_TRUE(has(Machine::findings(nobodys, "ok", "board bench"), "answers at 115200 baud"));
+    EXPECT_TRUE(
+        has(Machine::findings(nobodys, "problem", "output"), "nobody may not create files in it"));
+    EXPECT_TRUE(Machine::findings(nobodys, "note", "user").empty());
+    // One board by its options; a run file that is not one is a usage error.
+    const Outcome one = run({VANTREL_CLI, "doctor", "--device", sim.device(), "--baud", "115200"});
+    EXPECT_EQ(one.status, 0) << one.out;
+    EXPECT_NE(one.out.find("answers at 115200 baud (PRA: OK 1)"), std::string::npos) << one.out;
+    write(runFile, "out = \"x.csv\n");
+    const Outcome broken = run({VANTREL_CLI, "doctor", "--config", runFile});
+    EXPECT_EQ(broken.status, 2) << broken.out;
 }
 
 // The kernel refuses the open (the tool runs as an ordinary user here): the message names the

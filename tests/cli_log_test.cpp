@@ -231,6 +231,20 @@ TEST(CliLog, ExportAndStatusOfARun) {
         std::string::npos)
         << status;
     EXPECT_NE(status.find(" readings, 0 errors, "), std::string::npos) << status;
+    EXPECT_NE(status.find(", 0 gaps, 0 reconnects"), std::string::npos) << status;
+    // A board that never answered: no last reading to show, and one gap.
+    const std::string none = dir.file("none.csv");
+    const std::string unplugged = dir.file("unplugged");
+    args = quickRun(unplugged, none);
+    args.insert(args.end(), {"--duration", "0.3"});
+    ASSERT_EQ(run(dir, args, nullptr, &err), 0) << err;
+    std::string away;
+    EXPECT_EQ(run(dir, {"log", "status", none}, &away, &err), 1) << err;
+    EXPECT_NE(away.find("board " + unplugged + " (" + unplugged +
+                        "): stopped; no reading yet; 0 readings, 0 errors, "),
+              std::string::npos)
+        << away;
+    EXPECT_NE(away.find(", 1 gap, 0 reconnects; last error: "), std::string::npos) << away;
     const std::size_t at = status.find("output " + db + ": ");
     ASSERT_NE(at, std::string::npos) << status;
     const int written = std::stoi(status.substr(at + db.size() + 9));

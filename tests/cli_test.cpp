@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.hpp"
 #include "fd.hpp"
 #include "sim/pty_board.hpp"
 #include "test_support.hpp"
@@ -1087,6 +1088,33 @@ TEST(CliShell, OnASavedFormTheFirstCallReachesTheBoard) {
               "then OpenPort again)");
     EXPECT_EQ(out[4], "NoSuchWord: error 438: Object doesn't support this property or method");
     EXPECT_EQ(out[5], "  no member called NoSuchWord (help lists them)");
+}
+
+// A board that vantrel serve holds is open already: the shell joins it at once, as it opens a
+// form's port, so that the first call reaches the board.
+TEST(CliShell, OnABoardThatServeHoldsTheFirstCallReachesIt) {
+    BoardThread board([](vantrel::sim::PtyBoard& b) { b.engine().setReading(10, 3, 805); });
+    TempDir dir;
+    const std::string socket = (dir.path / "serve.sock").string();
+    vantrel::testing::ChildProcess serve(
+        {VANTREL_CLI, "serve", "--device", board.path(), "--name", "lab", "--socket", socket},
+        (dir.path / "serve.out").string(), (dir.path / "serve.err").string(), {.endGently = true});
+    ASSERT_TRUE(vantrel::testing::within(20s, [&] { return std::filesystem::exists(socket); }))
+        << serve.err();
+    const std::string url = "unix://" + socket + "#lab";
+    const Outcome o = run({"shell", "--device", url}, "ADC10 3\nClosePort\nADC10 3\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("vantrel: opened COM1 (" + url +
+                         ") at 9600 baud, served by vantrel serve (ClosePort closes it)"),
+              std::string::npos)
+        << o.err;
+    const auto out = lines(o.out);
+    ASSERT_GE(out.size(), 4u) << o.out;
+    EXPECT_TRUE(out[0].starts_with("ADC10 -> True, Channel = 48")) << o.out;
+    EXPECT_EQ(out[1], "  event NewData(805, \"\")") << o.out;
+    EXPECT_EQ(out[2], "ClosePort -> True") << o.out;
+    // Closed, the port stays closed until OpenPort: the shell opened it once, at its start.
+    EXPECT_TRUE(out[3].starts_with("ADC10 -> False")) << o.out;
 }
 
 // An open that fails says why: the device and the system's reason.

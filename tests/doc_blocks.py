@@ -12,7 +12,8 @@ Code runs the way a reader would run it, with these differences:
   background and is ended after the block; after a line that starts a simulator with a link,
   and before a line that names a TCP port on 127.0.0.1, the block waits (bounded) until that
   link exists or something listens on the port;
-  a file that the text before the block calls "saved as `NAME`" is the code block before it;
+  a file that the text before the block calls "saved as `NAME`" is the code block before it,
+  and a saved C or C++ program has the simulated board on COM1 as that block has;
 - c, cpp: compiled against the headers and libvantrel; a snippet without main() becomes the
   body of main(); it runs with COM1 mapped to a simulated board;
 - toml, yaml: parsed.
@@ -143,7 +144,7 @@ class Runner:
         if saved and block.previous is not None:
             with open(os.path.join(folder, saved.group(1)), "w", encoding="utf-8") as f:
                 f.write(self.adapt(block.previous.text))
-        script = ["set -e", "trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT"]
+        script = ["set -e", "trap 'kill $(jobs -p) 2>/dev/null || true; wait' EXIT"]
         for line in self.adapt(block.text).split("\n"):
             code = re.sub(r"\s+#.*$", "", line).strip()
             if not code:
@@ -163,6 +164,9 @@ class Runner:
         path = os.path.join(folder, "example.sh")
         with open(path, "w", encoding="utf-8") as f:
             f.write("\n".join(script) + "\n")
+        if saved and block.previous is not None and block.previous.lang in ("c", "cpp"):
+            # The saved program is built and run here, as its block is: with its board.
+            return self.with_board(lambda: self.check(["bash", path], folder, "sh"))
         return self.check(["bash", path], folder, "sh")
 
     def program(self, block, folder, c):

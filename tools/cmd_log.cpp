@@ -321,12 +321,22 @@ int runStatus(const std::string& given) {
         jsonText(j, "held") + " held, " + jsonText(j, "dropped") + " dropped" +
         (j.value("problem", std::string()).empty() ? "" : "; problem: " + jsonText(j, "problem")));
     for (const auto& b : j.value("boards", nlohmann::json::array())) {
+        const auto count = [&b](const char* key, const char* one, const char* many) {
+            const auto it = b.find(key);
+            return it != b.end() && it->is_number_unsigned()
+                       ? plural(it->get<uint64_t>(), one, many)
+                       : std::string("- ") + many;
+        };
+        const bool read = b.contains("last_time") && !b["last_time"].is_null();
         printLine("board " + jsonText(b, "name") + " (" + jsonText(b, "device") +
-                  "): " + jsonText(b, "state") + "; last reading " + jsonText(b, "last_time") +
-                  " " + jsonText(b, "last_channel") + " = " + jsonText(b, "last_value") + "; " +
-                  jsonText(b, "readings") + " readings, " + jsonText(b, "errors") + " errors, " +
-                  jsonText(b, "overruns") + " overruns, " + jsonText(b, "gaps") + " gaps, " +
-                  jsonText(b, "reconnects") + " reconnects" +
+                  "): " + jsonText(b, "state") + "; " +
+                  (read ? "last reading " + jsonText(b, "last_time") + " " +
+                              jsonText(b, "last_channel") + " = " + jsonText(b, "last_value")
+                        : std::string("no reading yet")) +
+                  "; " + count("readings", "reading", "readings") + ", " +
+                  count("errors", "error", "errors") + ", " +
+                  count("overruns", "overrun", "overruns") + ", " + count("gaps", "gap", "gaps") +
+                  ", " + count("reconnects", "reconnect", "reconnects") +
                   (jsonText(b, "last_error").empty()
                        ? ""
                        : "; last error: " + jsonText(b, "last_error")));

@@ -222,10 +222,12 @@ class Shell {
 
     int run() {
         // A control loaded from a form is one a program set up before: the shell opens its port
-        // as that program would, so that the first call reaches the board.
-        if (session_.hasForm() && session_.openPort())
+        // as that program would, so that the first call reaches the board. A board that
+        // `vantrel serve` holds is open already; the shell joins it the same way.
+        if ((session_.hasForm() || session_.served()) && session_.openPort())
             printError("vantrel: opened " + session_.where() +
-                       " as the form says (ClosePort closes it)");
+                       (session_.hasForm() ? " as the form says" : ", served by vantrel serve") +
+                       " (ClosePort closes it)");
         return console_ ? runConsole() : runAutomation();
     }
 

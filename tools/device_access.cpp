@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -73,6 +74,30 @@ Identity Identity::of(const std::string& root) {
     return who;
 }
 
+std::optional<Identity> Identity::named(const std::string& root, const std::string& name) {
+    std::ifstream passwd(root + "/etc/passwd");
+    for (std::string line; std::getline(passwd, line);) {
+        const std::vector<std::string> f = fields(line);
+        if (f.size() < 4 || f[0] != name) continue;
+        Identity who;
+        who.user = name;
+        who.uid = static_cast<uid_t>(std::strtoul(f[2].c_str(), nullptr, 10));
+        who.gid = static_cast<gid_t>(std::strtoul(f[3].c_str(), nullptr, 10));
+        std::ifstream group(root + "/etc/group");
+        for (std::string g; std::getline(group, g);) {
+            const std::vector<std::string> e = fields(g);
+            if (e.size() < 4) continue;
+            std::istringstream members(e[3]);
+            for (std::string m; std::getline(members, m, ',');)
+                if (m == name)
+                    who.groups.push_back(
+                        static_cast<gid_t>(std::strtoul(e[2].c_str(), nullptr, 10)));
+        }
+        return who;
+    }
+    return std::nullopt;
+}
+
 bool Identity::inGroup(gid_t g) const {
     return g == gid || std::find(groups.begin(), groups.end(), g) != groups.end();
 }
@@ -93,7 +118,8 @@ std::string ownerText(const std::string& root, uid_t uid, gid_t gid, mode_t mode
     return userName(root, uid) + ":" + groupName(root, gid) + " " + modeText(mode);
 }
 
-AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who) {
+AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who,
+                            bool yourself) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};  // opening it says why
     const bool allowed = who.uid == 0 || (st.st_mode & 006) == 006 ||
@@ -102,18 +128,44 @@ AccessVerdict accessVerdict(const std::string& root, const std::string& path, co
     if (allowed) return {};
     const std::string owner = ownerText(root, st.st_uid, st.st_gid, st.st_mode);
     const std::string group = groupName(root, st.st_gid);
-    const std::string you = "you (" + who.user + ", uid " + std::to_string(who.uid) + ")";
+    const std::string uid = "uid " + std::to_string(who.uid);
+    const std::string you =
+        yourself ? "you (" + who.user + ", " + uid + ") are" : who.user + " (" + uid + ") is";
     if ((st.st_mode & 060) != 060)
-        return {owner + ": only its owner may open it, and " + you + " are not",
+        return {owner + ": only its owner may open it, and " + you + " not",
                 "sudo chmod g+rw " + path + " (a udev rule makes it last: see vantrel doctor)"};
     const auto entry = groupEntry(root, st.st_gid);
     const bool listed = entry && std::find(entry->members.begin(), entry->members.end(),
                                            who.user) != entry->members.end();
-    if (listed)
-        return {owner + ": " + you + " joined group " + group + " after this login began",
+    if (listed && yourself)
+        return {owner + ": you (" + who.user + ", " + uid + ") joined group " + group +
+                    " after this login began",
                 "log out and in again (or run newgrp " + group + ")"};
-    return {owner + ": " + you + " are not in group " + group,
-            "sudo usermod -aG " + group + " $USER, then log out and in again"};
+    return {owner + ": " + you + " not in group " + group,
+            "sudo usermod -aG " + group + " " + (yourself ? std::string("$USER") : who.user) +
+                (yourself ? ", then log out and in again" : "")};
+}
+
+AccessVerdict writeVerdict(const std::string& root, const std::string& path, const Identity& who) {
+    struct stat st {};
+    std::string target = path;
+    if (::stat(path.c_str(), &st) != 0) {
+        // A new file: its folder must take it.
+        std::error_code ec;
+        target = std::filesystem::absolute(path, ec).parent_path().string();
+        if (::stat(target.c_str(), &st) != 0)
+            return {"its folder " + target + " does not exist", "mkdir -p " + target};
+    }
+    const bool folder = S_ISDIR(st.st_mode);
+    const mode_t need = folder ? 3 : 2;  // write, and for a folder also search
+    const bool allowed = who.uid == 0 || (st.st_mode & need) == need ||
+                         (st.st_uid == who.uid && ((st.st_mode >> 6) & need) == need) ||
+                         (who.inGroup(st.st_gid) && ((st.st_mode >> 3) & need) == need);
+    if (allowed) return {};
+    return {(folder ? "its folder " + target : target) + " is " +
+                ownerText(root, st.st_uid, st.st_gid, st.st_mode) + ": " + who.user + " may not " +
+                (folder ? "create files in it" : "write it"),
+            "give " + who.user + " write access to " + target + ", or choose another place"};
 }
 
 }  // namespace vantrel::cli

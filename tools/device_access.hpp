@@ -21,6 +21,9 @@ struct Identity {
     std::string user;           // the account name, or the uid as text
 
     static Identity of(const std::string& root);
+    // The account `name` as a login would have it (its primary group and every group that lists
+    // it), from <root>/etc/passwd and /etc/group; nothing when there is no such account.
+    static std::optional<Identity> named(const std::string& root, const std::string& name);
     bool inGroup(gid_t g) const;
 };
 
@@ -40,6 +43,13 @@ struct AccessVerdict {
     std::string why;  // "owner root, group dialout, crw-rw----; you (uid 1000) are not in dialout"
     std::string fix;  // "sudo usermod -aG dialout $USER, then log out and in again"
 };
-AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who);
+// `yourself`: `who` is the one reading the verdict ("you are not in group dialout"), else
+// another account, named ("vantrel is not in group dialout").
+AccessVerdict accessVerdict(const std::string& root, const std::string& path, const Identity& who,
+                            bool yourself = true);
+
+// Whether `who` may write the file `path`, or create it when it does not exist: {"", ""} when
+// it may, else why and the fix. The file's folder must exist.
+AccessVerdict writeVerdict(const std::string& root, const std::string& path, const Identity& who);
 
 }  // namespace vantrel::cli

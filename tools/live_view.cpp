@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "output.hpp"
 #include "text_escape.hpp"
 #include "vantrel/converters.hpp"
 
@@ -312,7 +313,7 @@ std::vector<std::string> tableLines(const std::vector<ChannelStats>& channels, b
                     line += "  away, waiting for the device";
                 else if (s.count > 0 && !s.current)
                     line += "  " + s.lastError;
-                if (s.gaps > 0 && !s.away) line += "  (" + std::to_string(s.gaps) + " gaps)";
+                if (s.gaps > 0 && !s.away) line += "  (" + plural(s.gaps, "gap", "gaps") + ")";
             }
         }
         lines.push_back(fitWidth(line, columns));

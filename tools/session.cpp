@@ -5,6 +5,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -215,6 +217,18 @@ std::string Session::where() {
     return "COM" + std::to_string(comm.CommPort()) + " (" +
            PortMap::instance().devicePath(comm.CommPort()) + ") at " +
            settings.substr(0, settings.find(',')) + " baud";
+}
+
+bool Session::served() const {
+    std::string device;
+    try {
+        device = PortMap::instance().devicePath(ctrl_->Port());
+    } catch (const Error&) {
+        return false;  // opening it says why
+    }
+    std::transform(device.begin(), device.end(), device.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return device.starts_with("unix://") || device.starts_with("vantrel://");
 }
 
 bool Session::deviceGone() const {

@@ -58,6 +58,9 @@ class Session {
 
     // Whether the options named a form.
     bool hasForm() const { return form_ != nullptr; }
+    // Whether the port leads to a board that `vantrel serve` holds open (unix://, vantrel://):
+    // opening it only joins the daemon's clients.
+    bool served() const;
     // Writes the control's entry into the form and saves the file. Throws Error (FormFile).
     void save();
 

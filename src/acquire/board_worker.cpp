@@ -110,7 +110,9 @@ void BoardWorker::run() {
     const auto record = [&](const ChannelConfig& c, Status st, std::string text) {
         Record r;
         r.time = std::chrono::system_clock::now();
-        r.mono = std::chrono::duration<double>(Clock::now() - t0_).count();
+        // The first open comes before the run's start (t0 lies a little ahead): a gap found
+        // then is at the start, not before it.
+        r.mono = std::max(0.0, std::chrono::duration<double>(Clock::now() - t0_).count());
         r.board = config_.name;
         r.bits = c.bits;
         r.channel = c.channel;

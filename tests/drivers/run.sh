@@ -156,10 +156,24 @@ cp /lib/systemd/systemd-udevd "$R/bin/udevd"
 cp "$(command -v udevadm)" "$R/bin/udevadm"
 cp /lib/udev/rules.d/60-serial.rules "$R/lib/udev/rules.d/"
 cp "$HERE/guest.sh" "$R/guest.sh"
-# The libraries the programs load, at the paths ldd names (libvantrel.so from the build folder).
+# The libraries the programs load: the system's at the paths ldd names, the project's own
+# (libvantrel.so from the build folder) in the guest's library folder beside libc. The loader
+# looks there once the run path fails, and the run path names the build folder, which the guest
+# would hide when it lies under /tmp (the guest's /tmp is a tmpfs of its own).
+guest_libs=$(dirname "$(ldd "$R/bin/vantrel" | awk '$1 ~ /^libc\.so/ {print $3}')")
+[ -n "$guest_libs" ] || die "ldd names no libc for $BUILD/vantrel"
+mkdir -p "$R$guest_libs"
 ldd "$R"/bin/{vantrel,guest_board,setserial,udevd,udevadm} |
     awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// && $1 !~ /:$/ {print $1}' | sort -u |
-    while read -r lib; do cp -L --parents "$lib" "$R"; done
+    while read -r lib; do
+        case $lib in
+            /lib/* | /lib64/* | /usr/lib/*) cp -L --parents "$lib" "$R" ;;
+            *) cp -L "$lib" "$R$guest_libs/" ;;
+        esac
+    done
+# Nothing at the build folder's path in the guest: the programs load the project's library the
+# same way whether the clone lies under /tmp or anywhere else.
+[ ! -e "$R$BUILD" ] || die "the guest holds $BUILD, which its /tmp may hide"
 # Kernel modules (8250 is built in): each one after those modules.dep says it needs.
 : >"$R/etc/modules"
 for target in xhci-pci ftdi_sio; do

@@ -17,6 +17,9 @@ cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer_c"
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+# The file's folders are the installed ones, wherever the prefix is.
+test -f "$(pkg-config --variable=includedir vantrel)/vantrel/ctrl.hpp"
+test -f "$(pkg-config --variable=libdir vantrel)/libvantrel.so.1"
 c++ -std=c++20 "$src/consumer.cpp" -o "$work/pkg_consumer" $(pkg-config --cflags --libs vantrel)
 "$work/pkg_consumer"
 cc "$src/consumer.c" -o "$work/pkg_consumer_c" $(pkg-config --cflags --libs vantrel)
