@@ -59,8 +59,9 @@ std::string describeChannel(const BoardEngine& e, int bits, int channel) {
             "; but the board answers 8-bit reads from the 10-bit converter (its top 8 bits) "
             "unless started with --bits8, so this reading is not converted";
     if (bits == BoardEngine::kBits10 && e.bits8())
-        line += "; but with --bits8 the 8-bit converter answers instead, so this reading is not "
-                "converted";
+        line +=
+            "; but with --bits8 the 8-bit converter answers instead, so this reading is not "
+            "converted";
     return line + "\n";
 }
 
@@ -131,36 +132,37 @@ std::string escapeBytes(std::string_view bytes) {
 
 const std::string& BoardConsole::help() {
     static const std::string text =
-        std::string("commands:\n"
-                    "  set BITS CHANNEL VALUE        reading of a channel (BITS 8, 10, 12; "
-                    "CHANNEL 0..15)\n"
-                    "  input BITS CHANNEL KIND ARGS  an input that moves; a conversion samples "
-                    "it when it starts:\n") +
+        std::string(
+            "commands:\n"
+            "  set BITS CHANNEL VALUE        reading of a channel (BITS 8, 10, 12; "
+            "CHANNEL 0..15)\n"
+            "  input BITS CHANNEL KIND ARGS  an input that moves; a conversion samples "
+            "it when it starts:\n") +
         inputUsage() +
         "  clear BITS CHANNEL            back to the default reading\n"
         "  get BITS CHANNEL              show the input, its reading now and its output word\n"
         "  one converter answers addresses Channel x 16: the 10-bit one, whose top 8 bits\n"
         "  are then the 8-bit reads (8-bit readings set here are not converted), or with\n"
         "  --bits8 the 8-bit one (10-bit readings set here are not converted)\n"
-           "  script \"REPLY\"...             exact replies for the next commands (\"\": none)\n"
-           "  override CMD \"REPLY\" [TIMES]  fixed reply to one command (TIMES 0 removes it)\n"
-           "  fault silent on|off           answer nothing\n"
-           "  fault outofstep on|off        converter bytes shifted by one until PCSA128\n"
-           "  fault delay MS                pause before every reply\n"
-           "  fault split BYTES GAP_MS      replies in pieces with gaps (0 0: whole)\n"
-           "  fault prefix \"BYTES\"          garbage before every reply (\"\": none)\n"
-           "  unsolicited \"TEXT\" [PERIOD_MS] send now, or every period (period 0 stops)\n"
-           "  refuse-setup N                refuse the next N PCSA128\n"
-           "  hangup-after N                answer N more commands, then hang up\n"
-           "  hangup                        hang up now\n"
-           "  echo on|off                   echo command lines\n"
-           "  pace off|line|BAUD            send at 10 bit times per byte\n"
-           "  baud off|BAUD                 the board's own rate: a client at another rate\n"
-           "                                sends and gets garbage\n"
-           "  lines                         the last command lines received (4096 at most)\n"
-           "  status                        the board's state\n"
-           "  help, quit\n"
-           "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";
+        "  script \"REPLY\"...             exact replies for the next commands (\"\": none)\n"
+        "  override CMD \"REPLY\" [TIMES]  fixed reply to one command (TIMES 0 removes it)\n"
+        "  fault silent on|off           answer nothing\n"
+        "  fault outofstep on|off        converter bytes shifted by one until PCSA128\n"
+        "  fault delay MS                pause before every reply\n"
+        "  fault split BYTES GAP_MS      replies in pieces with gaps (0 0: whole)\n"
+        "  fault prefix \"BYTES\"          garbage before every reply (\"\": none)\n"
+        "  unsolicited \"TEXT\" [PERIOD_MS] send now, or every period (period 0 stops)\n"
+        "  refuse-setup N                refuse the next N PCSA128\n"
+        "  hangup-after N                answer N more commands, then hang up\n"
+        "  hangup                        hang up now\n"
+        "  echo on|off                   echo command lines\n"
+        "  pace off|line|BAUD            send at 10 bit times per byte\n"
+        "  baud off|BAUD                 the board's own rate: a client at another rate\n"
+        "                                sends and gets garbage\n"
+        "  lines                         the last command lines received (4096 at most)\n"
+        "  status                        the board's state\n"
+        "  help, quit\n"
+        "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";
     return text;
 }
 

@@ -160,17 +160,16 @@ double BoardEngine::reading(int bits, int channel) const {
 
 uint16_t BoardEngine::word(int bits, int channel) const {
     const std::optional<Channel>& c = slot(bits, channel);
-    return wordOf(bits, c ? c->input.at(now() - c->since, c->conversions)
-                          : defaultReading(bits, channel));
+    return wordOf(
+        bits, c ? c->input.at(now() - c->since, c->conversions) : defaultReading(bits, channel));
 }
 
 // A conversion of the selected channel, starting now.
 uint16_t BoardEngine::convert() {
     const std::chrono::microseconds t = now();
     std::optional<Channel>& c = converters_[converterIndex(selectedBits_)].set[channel_];
-    const uint16_t w =
-        wordOf(selectedBits_, c ? c->input.at(t - c->since, c->conversions++)
-                                : defaultReading(selectedBits_, channel_));
+    const uint16_t w = wordOf(selectedBits_, c ? c->input.at(t - c->since, c->conversions++)
+                                               : defaultReading(selectedBits_, channel_));
     ++conversionCount_;
     if (conversionObserver_)
         conversionObserver_(Conversion{t, selectedBits_, channel_, w, w / scaleOf(selectedBits_)});

@@ -193,7 +193,7 @@ BoardInput parseInput(const std::vector<std::string>& w) {
 
 const char* inputUsage() {
     return "    constant VALUE\n"
-           "    ramp FROM TO PERIOD                FROM rising to TO, again every PERIOD\n"
+           "    ramp FROM TO PERIOD                  FROM rising to TO, again every PERIOD\n"
            "    sine MID AMPLITUDE PERIOD [PHASE]    PHASE in degrees\n"
            "    square LOW HIGH PERIOD [DUTY]        HIGH for the first DUTY (0..1, 0.5) of each "
            "period\n"

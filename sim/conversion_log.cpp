@@ -25,10 +25,10 @@ void ConversionLog::write(const Conversion& c) {
     timespec wall{};
     ::clock_gettime(CLOCK_REALTIME, &wall);
     char line[128];
-    const int n = std::snprintf(
-        line, sizeof line, "%lld%06ld,%lld,%d,%d,%u,%.10g\n", static_cast<long long>(wall.tv_sec),
-        wall.tv_nsec / 1000, static_cast<long long>(c.time.count()), c.bits, c.channel,
-        static_cast<unsigned>(c.word), c.reading);
+    const int n = std::snprintf(line, sizeof line, "%lld%06ld,%lld,%d,%d,%u,%.10g\n",
+                                static_cast<long long>(wall.tv_sec), wall.tv_nsec / 1000,
+                                static_cast<long long>(c.time.count()), c.bits, c.channel,
+                                static_cast<unsigned>(c.word), c.reading);
     // One write a line: a reader never sees half a line from a board that is still running.
     ssize_t done;
     do {

@@ -89,9 +89,9 @@ uint32_t baudOf(speed_t speed) {
 }
 
 speed_t speedOf(uint32_t baud) {
-    for (const speed_t s : {B50, B75, B110, B134, B150, B200, B300, B600, B1200, B1800, B2400,
-                            B4800, B9600, B19200, B38400, B57600, B115200, B230400, B460800,
-                            B921600})
+    for (const speed_t s :
+         {B50,   B75,   B110,  B134,   B150,   B200,   B300,    B600,    B1200,   B1800,
+          B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400, B460800, B921600})
         if (baudOf(s) == baud) return s;
     return B0;
 }
@@ -134,9 +134,8 @@ PtyBoard::PtyBoard(EventLoop& loop, Options options)
 
     // Conversions sample their inputs at the monotonic clock, the one a client's time stamps
     // and the conversion log use.
-    engine_.setTimeSource([] {
-        return std::chrono::duration_cast<microseconds>(Clock::now().time_since_epoch());
-    });
+    engine_.setTimeSource(
+        [] { return std::chrono::duration_cast<microseconds>(Clock::now().time_since_epoch()); });
     setBoardBaud(options_.boardBaud);
     if (!options_.conversionLog.empty()) {
         log_ = std::make_unique<ConversionLog>(options_.conversionLog);

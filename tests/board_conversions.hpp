@@ -75,9 +75,9 @@ class BoardConversions {
 
     // Conversions of (bits, channel), in the order they were made.
     std::size_t count(int bits, int channel) const {
-        return static_cast<std::size_t>(std::count_if(
-            records_.begin(), records_.end(),
-            [&](const Record& r) { return r.bits == bits && r.channel == channel; }));
+        return static_cast<std::size_t>(
+            std::count_if(records_.begin(), records_.end(),
+                          [&](const Record& r) { return r.bits == bits && r.channel == channel; }));
     }
 
     // Whether the board converted `word` for (bits, channel) at a time in [from, to].

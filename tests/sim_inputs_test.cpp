@@ -86,12 +86,9 @@ TEST(BoardInputs, NoiseIsTheSameForASeedAndStaysInItsSpread) {
 
 TEST(BoardInputs, BadInputsAreRefusedWithTheReason) {
     const std::pair<const char*, const char*> cases[] = {
-        {"ramp 0 100 2", "needs a unit"},
-        {"sine 1 2 0s", "longer than 0"},
-        {"square 0 1 1s 1.5", "DUTY"},
-        {"noise 1 2 x", "whole number"},
-        {"alternate 5", "usage: alternate"},
-        {"triangle 1 2 1s", "unknown input triangle"},
+        {"ramp 0 100 2", "needs a unit"},    {"sine 1 2 0s", "longer than 0"},
+        {"square 0 1 1s 1.5", "DUTY"},       {"noise 1 2 x", "whole number"},
+        {"alternate 5", "usage: alternate"}, {"triangle 1 2 1s", "unknown input triangle"},
         {"constant nan", "not a number"},
     };
     for (const auto& [spec, reason] : cases) {
@@ -160,7 +157,7 @@ TEST_P(Latch, EveryByteOfAReadingComesFromOneConversion) {
     BoardEngine::Options options;
     options.bits8 = c.bits8;
     Clocked b(options);
-    b.engine.setInput(10, 3, inputOf("alternate 341 682"));  // words 0x5540, 0xAA80
+    b.engine.setInput(10, 3, inputOf("alternate 341 682"));    // words 0x5540, 0xAA80
     b.engine.setInput(12, 7, inputOf("alternate 1000 3000"));  // words 0x3E80, 0xBB80
     b.engine.setInput(8, 2, inputOf("alternate 10 20"));
     b.engine.setOutOfStep(c.outOfStep);
@@ -177,49 +174,49 @@ TEST_P(Latch, EveryByteOfAReadingComesFromOneConversion) {
 
 INSTANTIATE_TEST_SUITE_P(
     SimInputs, Latch,
-    ::testing::Values(
-        LatchCase{"NewChannelThenSameChannel10",
-                  false,
-                  false,
-                  {"PWS48", "PRS", "@", "@", "PRS", "@", "PRS", "@"},
-                  {48, 0x55, 0x55, 0x40, 0xAA, 0x80, 0x55, 0x40},
-                  {0x5540, 0xAA80, 0x5540}},
-        LatchCase{"NewChannelThenSameChannel12",
-                  false,
-                  false,
-                  {"PWS124", "PRS", "@", "@", "PRS", "@"},
-                  {124, 0x3E, 0x3E, 0x80, 0xBB, 0x80},
-                  {0x3E80, 0xBB80}},
-        LatchCase{"AnAtWithoutAConversionStartsOne",
-                  false,
-                  false,
-                  {"PWS48", "@", "@", "@", "PRS", "@"},
-                  {48, 0x55, 0x40, 0x55, 0xAA, 0xAA},  // that PRS still follows the write
-                  {0x5540, 0xAA80}},
-        LatchCase{"AnAddressWriteDropsTheLatchedWord",
-                  false,
-                  false,
-                  {"PWS48", "PRS", "@", "PWS124", "@", "@"},
-                  {48, 0x55, 0x55, 124, 0x3E, 0x80},
-                  {0x5540, 0x3E80}},
-        LatchCase{"OutOfStepSwapsTheBytesOfOneWord",
-                  false,
-                  true,
-                  {"PWS48", "PRS", "@", "@", "PCSA128", "PRS", "@"},
-                  {48, 0x40, 0x40, 0x55, 0, 0xAA, 0x80},
-                  {0x5540, 0xAA80}},
-        LatchCase{"EachEightBitByteIsAConversion",
-                  true,
-                  false,
-                  {"PWS32", "PRS", "@", "@"},
-                  {32, 10, 20, 10},
-                  {10, 20, 10}},
-        LatchCase{"EightBitReadsOfTheTenBitConverterTakeItsHighByte",
-                  false,
-                  false,
-                  {"PWS48", "PRS", "@", "PRS"},
-                  {48, 0x55, 0x55, 0xAA},
-                  {0x5540, 0xAA80}}),
+    ::testing::Values(LatchCase{"NewChannelThenSameChannel10",
+                                false,
+                                false,
+                                {"PWS48", "PRS", "@", "@", "PRS", "@", "PRS", "@"},
+                                {48, 0x55, 0x55, 0x40, 0xAA, 0x80, 0x55, 0x40},
+                                {0x5540, 0xAA80, 0x5540}},
+                      LatchCase{"NewChannelThenSameChannel12",
+                                false,
+                                false,
+                                {"PWS124", "PRS", "@", "@", "PRS", "@"},
+                                {124, 0x3E, 0x3E, 0x80, 0xBB, 0x80},
+                                {0x3E80, 0xBB80}},
+                      LatchCase{
+                          "AnAtWithoutAConversionStartsOne",
+                          false,
+                          false,
+                          {"PWS48", "@", "@", "@", "PRS", "@"},
+                          {48, 0x55, 0x40, 0x55, 0xAA, 0xAA},  // that PRS still follows the write
+                          {0x5540, 0xAA80}},
+                      LatchCase{"AnAddressWriteDropsTheLatchedWord",
+                                false,
+                                false,
+                                {"PWS48", "PRS", "@", "PWS124", "@", "@"},
+                                {48, 0x55, 0x55, 124, 0x3E, 0x80},
+                                {0x5540, 0x3E80}},
+                      LatchCase{"OutOfStepSwapsTheBytesOfOneWord",
+                                false,
+                                true,
+                                {"PWS48", "PRS", "@", "@", "PCSA128", "PRS", "@"},
+                                {48, 0x40, 0x40, 0x55, 0, 0xAA, 0x80},
+                                {0x5540, 0xAA80}},
+                      LatchCase{"EachEightBitByteIsAConversion",
+                                true,
+                                false,
+                                {"PWS32", "PRS", "@", "@"},
+                                {32, 10, 20, 10},
+                                {10, 20, 10}},
+                      LatchCase{"EightBitReadsOfTheTenBitConverterTakeItsHighByte",
+                                false,
+                                false,
+                                {"PWS48", "PRS", "@", "PRS"},
+                                {48, 0x55, 0x55, 0xAA},
+                                {0x5540, 0xAA80}}),
     [](const ::testing::TestParamInfo<LatchCase>& info) { return std::string(info.param.name); });
 
 TEST(BoardInputs, ALatchedWordHoldsWhileTheInputMoves) {
@@ -344,8 +341,8 @@ TEST(BoardRate, AClientAtAnotherRateGetsGarbageBothWays) {
         EXPECT_NE(console.status().find("the line's differs"), std::string::npos);
         wrong.write("PRA\r");
         board.sendUnsolicited("L\r\n");
-        ASSERT_TRUE(test::pumpUntil(
-            *loop, [&] { return board.idle() && wrong.received.size() >= 3; }, 10));
+        ASSERT_TRUE(
+            test::pumpUntil(*loop, [&] { return board.idle() && wrong.received.size() >= 3; }));
         for (const std::string& line : board.lines()) EXPECT_NE(line, "PRA\r");
         EXPECT_FALSE(wrong.received.empty());
         EXPECT_EQ(wrong.received.find("L\r\n"), std::string::npos) << wrong.received;
@@ -353,8 +350,7 @@ TEST(BoardRate, AClientAtAnotherRateGetsGarbageBothWays) {
     RateClient right(*loop, board.slavePath(), B19200);
     EXPECT_FALSE(board.rateMismatch());
     right.write("\rPRA\r");
-    ASSERT_TRUE(
-        test::pumpUntil(*loop, [&] { return right.received.ends_with("OK 1\r\n>"); }, 10))
+    ASSERT_TRUE(test::pumpUntil(*loop, [&] { return right.received.ends_with("OK 1\r\n>"); }))
         << right.received;
 }
 
@@ -402,6 +398,33 @@ TEST(MovingInputs, EveryReadingOfTheControlIsAConversionTheBoardLogged) {
     }
     EXPECT_EQ(seen3, (std::set<double>{341, 682}));  // the input did move under the reads
     EXPECT_EQ(log.lost(), 0u);
+}
+
+// The same board inside the process: "sim://" takes the inputs and the log as options.
+TEST(MovingInputs, TheInProcessBoardTakesInputsAndALog) {
+    testing::TempDir dir;
+    const std::string path = dir.file("sim.csv");
+    {
+        Board client("sim://?input=10:3:alternate:341:682&input=12:7:ramp:0:4000:1s&log=" + path,
+                     9600);
+        EXPECT_EQ(client.read(10, 3), 341);
+        EXPECT_EQ(client.read(10, 3), 682);
+        EXPECT_EQ(client.read(10, 3), 341);
+        client.read(12, 7);
+    }
+    const test::BoardConversions logged = test::BoardConversions::load(path);
+    EXPECT_EQ(logged.count(10, 3), 3u);
+    EXPECT_EQ(logged.count(12, 7), 1u);
+    for (const auto& [option, reason] : {std::pair{"input=10:3:sine:1:2", "usage: sine"},
+                                         std::pair{"input=10:99:constant:1", "no channel 99"},
+                                         std::pair{"log=/nonexistent/x.csv", "/nonexistent"}}) {
+        try {
+            Board bad(std::string("sim://?") + option, 9600);
+            ADD_FAILURE() << option << " opened";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace

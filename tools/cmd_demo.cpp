@@ -211,7 +211,7 @@ class Demo {
             int16_t arg = channel;
             const bool result = (ctrl().*converter.convert)(arg);
             line += " " + (result && !events_.lastValue.isEmpty() ? variantText(events_.lastValue)
-                                                                   : std::string(kMissingText));
+                                                                  : std::string(kMissingText));
         }
         say(line);
         events_.take();
