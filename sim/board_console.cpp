@@ -48,9 +48,12 @@ void need(const std::vector<std::string>& w, std::size_t min, std::size_t max, c
 // "10-bit channel 3 reads 805.25 (word 51536)", the input when it moves, and a note when the
 // board does not convert that width at all.
 std::string describeChannel(const BoardEngine& e, int bits, int channel) {
+    // One sample gives both, for an input that moves.
+    const uint16_t word = e.word(bits, channel);
+    const double reading = word / (bits == 10 ? 64.0 : bits == 12 ? 16.0 : 1.0);
     char text[96];
     std::snprintf(text, sizeof text, "%d-bit channel %d reads %.6g (word %u)", bits, channel,
-                  e.reading(bits, channel), e.word(bits, channel));
+                  reading, word);
     std::string line = text;
     const BoardInput input = e.input(bits, channel);
     if (input.kind != BoardInput::Kind::Constant) line += " now, input " + input.describe();

@@ -237,6 +237,48 @@ TEST(BoardInputs, ALatchedWordHoldsWhileTheInputMoves) {
     EXPECT_EQ(b.made[1].channel, 2);
 }
 
+// ---- The console ------------------------------------------------------------------------------
+
+TEST(BoardInputs, TheConsoleSetsInputsAndSaysWhichConverterAnswers) {
+    const std::unique_ptr<EventLoop> loop = makeEpollLoop();
+    struct Case {
+        bool bits8;
+        const char* command;
+        const char* answer;  // a part of it
+        bool notConverted;   // the answer says the reading is not converted
+    } cases[] = {
+        {false, "set 8 2 77",
+         "8-bit channel 2 reads 77 (word 77); but the board answers 8-bit "
+         "reads from the 10-bit converter",
+         true},
+        {false, "get 8 2", "reads 77", true},
+        {false, "set 10 2 805.25", "10-bit channel 2 reads 805.25 (word 51536)\n", false},
+        {true, "set 8 2 77", "8-bit channel 2 reads 77 (word 77)\n", false},
+        {true, "set 10 2 805.25", "with --bits8 the 8-bit converter answers instead", true},
+        {false, "input 10 3 sine 512 400 2s", " now, input sine 512 400 2s 0", false},
+        {false, "input 12 7 noise 2048 10 3", "now, input noise 2048 10 3", false},
+        {false, "input 10 3 ramp 1 2 3", "error: a duration needs a unit", false},
+        {false, "input 10 16 constant 1", "error: no channel 16", false},
+        {false, "help", "alternate VALUE VALUE", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        PtyBoard::Options options;
+        options.engine.bits8 = c.bits8;
+        PtyBoard board(*loop, options);
+        BoardConsole console(board);
+        if (std::string(c.command) == "get 8 2") console.run("set 8 2 77");
+        const std::string answer = console.run(c.command).text;
+        EXPECT_NE(answer.find(c.answer), std::string::npos) << answer;
+        EXPECT_EQ(answer.find("not converted") != std::string::npos, c.notConverted) << answer;
+    }
+    PtyBoard board(*loop);
+    BoardConsole console(board);
+    console.run("input 10 3 square 0 1000 1s");
+    EXPECT_NE(console.status().find("inputs: 10 3 square 0 1000 1s 0.5"), std::string::npos)
+        << console.status();
+}
+
 // ---- The conversion log ----------------------------------------------------------------------
 
 TEST(ConversionLogFile, LinesReadBackAsTheBoardConverted) {

@@ -220,12 +220,12 @@ class Demo {
     void movingInputs() {
         heading("3b. Inputs that move");
         board_.engine().setInput(10, 6, sim::parseInput({"sine", "512", "400", "1s"}));
-        board_.engine().setInput(12, 9, sim::parseInput({"ramp", "0", "4000", "1s"}));
         say("   Real inputs move between two conversions. 10-bit channel 6 now carries a sine");
         say("   (512 +- 400, period 1 s), 12-bit channel 9 a ramp (0 to 4000 each second); a");
         say("   conversion samples its input when it starts, and the two bytes of a reading");
         say("   always come from that one conversion. A reading every 100 ms:");
         series(10, 6, 10, std::chrono::milliseconds(100));
+        board_.engine().setInput(12, 9, sim::parseInput({"ramp", "0", "4000", "1s"}));
         series(12, 9, 10, std::chrono::milliseconds(100));
         say("   vantrel-sim --input \"10 6 sine 512 400 1s\" sets the same from the start, and");
         say("   its console's \"input\" while it runs (\"help\" lists ramp, sine, square, step,");
