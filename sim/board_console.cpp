@@ -327,7 +327,6 @@ BoardConsole::Result BoardConsole::run(std::string_view line) {
             const long baud = w[1] == "off" ? 0 : toLong(w[1]);
             if (baud < 0) throw std::invalid_argument("BAUD must be positive");
             board_.setBoardBaud(static_cast<uint32_t>(baud));
-            if (baud == 0) e.setPaceBaud(0);
             return {"ok\n"};
         }
         if (cmd == "lines") {

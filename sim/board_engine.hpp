@@ -9,7 +9,9 @@
 //   - knows "PCSA128" (set-up), "PWS<n>" (address write), "PRS" and "@" (converter reads) and
 //     "PRA" (probe); anything else gets "?A Illegal command";
 //   - has three converters behind it: the 8- and 10-bit ones answer address words Channel x 16
-//     (which of the two is wired is an option), the 12-bit one Channel x 16 + 12.
+//     (which of the two is wired is an option), the 12-bit one Channel x 16 + 12;
+//   - gives each channel an input, constant or moving with time (BoardInput), sampled when a
+//     conversion starts, on the clock the transport gives it.
 //
 // Not thread-safe: one thread owns an engine (the transport's loop thread).
 #pragma once

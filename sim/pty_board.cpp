@@ -165,8 +165,13 @@ void PtyBoard::refreshPace() {
 }
 
 void PtyBoard::setBoardBaud(uint32_t baud) {
+    const uint32_t before = options_.boardBaud;
     options_.boardBaud = baud;
-    if (baud == 0 || !slave_) return;
+    if (baud == 0) {
+        if (before != 0) engine_.setPaceBaud(0);
+        return;
+    }
+    if (!slave_) return;
     options_.paceFromLine = false;
     engine_.setPaceBaud(baud);
     const speed_t speed = speedOf(baud);
@@ -177,10 +182,10 @@ void PtyBoard::setBoardBaud(uint32_t baud) {
         throw Error(err::PortIo, sysMessage("tcsetattr", slavePath_, errno));
 }
 
-bool PtyBoard::rateMismatch() const {
-    if (options_.boardBaud == 0) return false;
+uint32_t PtyBoard::mismatchedLineBaud() const {
+    if (options_.boardBaud == 0) return 0;
     const uint32_t line = lineBaud();
-    return line != 0 && line != options_.boardBaud;
+    return line != options_.boardBaud ? line : 0;
 }
 
 void PtyBoard::onMaster(uint32_t events) {
@@ -195,8 +200,8 @@ void PtyBoard::onMaster(uint32_t events) {
             refreshPace();
             scratch_.clear();
             const std::string_view bytes(buf.data(), static_cast<std::size_t>(n));
-            if (rateMismatch())
-                engine_.receive(reframe(bytes, lineBaud(), options_.boardBaud), scratch_);
+            if (const uint32_t line = mismatchedLineBaud(); line != 0)
+                engine_.receive(reframe(bytes, line, options_.boardBaud), scratch_);
             else
                 engine_.receive(bytes, scratch_);
             enqueue(std::move(scratch_));
@@ -239,10 +244,8 @@ void PtyBoard::onPeriod() {
 // board sends one thing after the other, as a UART does.
 void PtyBoard::enqueue(Output&& out) {
     if (out.empty() || hungUp_) return;
-    if (rateMismatch()) {
-        const uint32_t line = lineBaud();
+    if (const uint32_t line = mismatchedLineBaud(); line != 0)
         for (Chunk& c : out) c.bytes = reframe(c.bytes, options_.boardBaud, line);
-    }
     const Clock::time_point now = Clock::now();
     Clock::time_point t = std::max(now, tail_);
     for (Chunk& c : out) {

@@ -79,7 +79,7 @@ class PtyBoard {
     void setBoardBaud(uint32_t baud);
     uint32_t boardBaud() const { return options_.boardBaud; }
     // Whether the client's line is at another rate than the board's own.
-    bool rateMismatch() const;
+    bool rateMismatch() const { return mismatchedLineBaud() != 0; }
 
     // Sends bytes of the board's own accord after what is already queued ("L\r\n", "H\r\n").
     void sendUnsolicited(std::string_view bytes);
@@ -116,6 +116,9 @@ class PtyBoard {
     void armTimer();
     void checkHangUp();
     void refreshPace();
+    // The line's rate when the board has one of its own and the line's differs, else 0 (also
+    // for a line whose rate cannot be read: it is given the benefit of the doubt).
+    uint32_t mismatchedLineBaud() const;
 
     EventLoop& loop_;
     Options options_;
