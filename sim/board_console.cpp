@@ -45,6 +45,29 @@ void need(const std::vector<std::string>& w, std::size_t min, std::size_t max, c
         throw std::invalid_argument(std::string("usage: ") + usage);
 }
 
+// "10-bit channel 3 reads 805.25 (word 51536)", the input when it moves, and a note when the
+// board does not convert that width at all.
+std::string describeChannel(const BoardEngine& e, int bits, int channel) {
+    // One sample gives both, for an input that moves.
+    const uint16_t word = e.word(bits, channel);
+    const double reading = word / (bits == 10 ? 64.0 : bits == 12 ? 16.0 : 1.0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%d-bit channel %d reads %.6g (word %u)", bits, channel,
+                  reading, word);
+    std::string line = text;
+    const BoardInput input = e.input(bits, channel);
+    if (input.kind != BoardInput::Kind::Constant) line += " now, input " + input.describe();
+    if (bits == BoardEngine::kBits8 && !e.bits8())
+        line +=
+            "; but the board answers 8-bit reads from the 10-bit converter (its top 8 bits) "
+            "unless started with --bits8, so this reading is not converted";
+    if (bits == BoardEngine::kBits10 && e.bits8())
+        line +=
+            "; but with --bits8 the 8-bit converter answers instead, so this reading is not "
+            "converted";
+    return line + "\n";
+}
+
 }  // namespace
 
 std::vector<std::string> splitWords(std::string_view line) {
@@ -110,28 +133,40 @@ std::string escapeBytes(std::string_view bytes) {
     return escapeC(bytes, true);
 }
 
-const char* BoardConsole::help() {
-    return "commands:\n"
-           "  set BITS CHANNEL VALUE        reading of a channel (BITS 8, 10, 12; CHANNEL 0..15)\n"
-           "  clear BITS CHANNEL            back to the default reading\n"
-           "  get BITS CHANNEL              show a reading and its output word\n"
-           "  script \"REPLY\"...             exact replies for the next commands (\"\": none)\n"
-           "  override CMD \"REPLY\" [TIMES]  fixed reply to one command (TIMES 0 removes it)\n"
-           "  fault silent on|off           answer nothing\n"
-           "  fault outofstep on|off        converter bytes shifted by one until PCSA128\n"
-           "  fault delay MS                pause before every reply\n"
-           "  fault split BYTES GAP_MS      replies in pieces with gaps (0 0: whole)\n"
-           "  fault prefix \"BYTES\"          garbage before every reply (\"\": none)\n"
-           "  unsolicited \"TEXT\" [PERIOD_MS] send now, or every period (period 0 stops)\n"
-           "  refuse-setup N                refuse the next N PCSA128\n"
-           "  hangup-after N                answer N more commands, then hang up\n"
-           "  hangup                        hang up now\n"
-           "  echo on|off                   echo command lines\n"
-           "  pace off|line|BAUD            send at 10 bit times per byte\n"
-           "  lines                         the last command lines received (4096 at most)\n"
-           "  status                        the board's state\n"
-           "  help, quit\n"
-           "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";
+const std::string& BoardConsole::help() {
+    static const std::string text =
+        std::string(
+            "commands:\n"
+            "  set BITS CHANNEL VALUE        reading of a channel (BITS 8, 10, 12; "
+            "CHANNEL 0..15)\n"
+            "  input BITS CHANNEL KIND ARGS  an input that moves; a conversion samples "
+            "it when it starts:\n") +
+        inputUsage() +
+        "  clear BITS CHANNEL            back to the default reading\n"
+        "  get BITS CHANNEL              show the input, its reading now and its output word\n"
+        "  one converter answers addresses Channel x 16: the 10-bit one, whose top 8 bits\n"
+        "  are then the 8-bit reads (8-bit readings set here are not converted), or with\n"
+        "  --bits8 the 8-bit one (10-bit readings set here are not converted)\n"
+        "  script \"REPLY\"...             exact replies for the next commands (\"\": none)\n"
+        "  override CMD \"REPLY\" [TIMES]  fixed reply to one command (TIMES 0 removes it)\n"
+        "  fault silent on|off           answer nothing\n"
+        "  fault outofstep on|off        converter bytes shifted by one until PCSA128\n"
+        "  fault delay MS                pause before every reply\n"
+        "  fault split BYTES GAP_MS      replies in pieces with gaps (0 0: whole)\n"
+        "  fault prefix \"BYTES\"          garbage before every reply (\"\": none)\n"
+        "  unsolicited \"TEXT\" [PERIOD_MS] send now, or every period (period 0 stops)\n"
+        "  refuse-setup N                refuse the next N PCSA128\n"
+        "  hangup-after N                answer N more commands, then hang up\n"
+        "  hangup                        hang up now\n"
+        "  echo on|off                   echo command lines\n"
+        "  pace off|line|BAUD            send at 10 bit times per byte\n"
+        "  baud off|BAUD                 the board's own rate: a client at another rate\n"
+        "                                sends and gets garbage\n"
+        "  lines                         the last command lines received (4096 at most)\n"
+        "  status                        the board's state\n"
+        "  help, quit\n"
+        "text takes \\r \\n \\t \\0 \\\\ \\\" \\xHH\n";
+    return text;
 }
 
 std::string BoardConsole::status() const {
@@ -142,6 +177,21 @@ std::string BoardConsole::status() const {
     text += ", scripted left " + std::to_string(e.scriptedLeft());
     text += e.echo() ? ", echo" : "";
     if (e.paceBaud() != 0) text += ", paced at " + std::to_string(e.paceBaud());
+    if (board_.boardBaud() != 0)
+        text += ", board rate " + std::to_string(board_.boardBaud()) +
+                (board_.rateMismatch() ? " (the line's differs: garbage)" : "");
+    text += ", conversions " + std::to_string(e.conversionCount());
+
+    // Inputs that move.
+    std::string moving;
+    for (const int bits : {BoardEngine::kBits8, BoardEngine::kBits10, BoardEngine::kBits12})
+        for (int channel = 0; channel < BoardEngine::kChannels; ++channel) {
+            const BoardInput input = e.input(bits, channel);
+            if (input.kind == BoardInput::Kind::Constant) continue;
+            moving += (moving.empty() ? "" : ", ") + std::to_string(bits) + " " +
+                      std::to_string(channel) + " " + input.describe();
+        }
+    if (!moving.empty()) text += "\ninputs: " + moving;
 
     // Everything that makes the board answer other than a sound board would.
     std::vector<std::string> faults;
@@ -181,25 +231,25 @@ BoardConsole::Result BoardConsole::run(std::string_view line) {
         const std::string& cmd = w[0];
         if (cmd == "help") return {help()};
         if (cmd == "quit" || cmd == "exit") return {"", true};
-        if (cmd == "set") {
-            need(w, 4, 4, "set BITS CHANNEL VALUE");
+        if (cmd == "set" || cmd == "input") {
+            if (cmd == "set")
+                need(w, 4, 4, "set BITS CHANNEL VALUE");
+            else
+                need(w, 4, SIZE_MAX, "input BITS CHANNEL KIND ARGS...");
             const int bits = static_cast<int>(toLong(w[1]));
             const int channel = static_cast<int>(toLong(w[2]));
-            e.setReading(bits, channel, toDouble(w[3]));
-            char text[96];
-            std::snprintf(text, sizeof text, "%d-bit channel %d reads %.6g (word %u)\n", bits,
-                          channel, e.reading(bits, channel), e.word(bits, channel));
-            return {text};
+            if (cmd == "set")
+                e.setReading(bits, channel, toDouble(w[3]));
+            else
+                setInputFromWords(e, {w.begin() + 1, w.end()});
+            return {describeChannel(e, bits, channel)};
         }
         if (cmd == "clear" || cmd == "get") {
             need(w, 3, 3, "clear|get BITS CHANNEL");
             const int bits = static_cast<int>(toLong(w[1]));
             const int channel = static_cast<int>(toLong(w[2]));
             if (cmd == "clear") e.clearReading(bits, channel);
-            char text[96];
-            std::snprintf(text, sizeof text, "%d-bit channel %d reads %.6g (word %u)\n", bits,
-                          channel, e.reading(bits, channel), e.word(bits, channel));
-            return {text};
+            return {describeChannel(e, bits, channel)};
         }
         if (cmd == "script") {
             need(w, 2, SIZE_MAX, "script \"REPLY\"...");
@@ -270,6 +320,13 @@ BoardConsole::Result BoardConsole::run(std::string_view line) {
                 if (baud <= 0) throw std::invalid_argument("BAUD must be positive");
                 e.setPaceBaud(static_cast<uint32_t>(baud));
             }
+            return {"ok\n"};
+        }
+        if (cmd == "baud") {
+            need(w, 2, 2, "baud off|BAUD");
+            const long baud = w[1] == "off" ? 0 : toLong(w[1]);
+            if (baud < 0) throw std::invalid_argument("BAUD must be positive");
+            board_.setBoardBaud(static_cast<uint32_t>(baud));
             return {"ok\n"};
         }
         if (cmd == "lines") {

@@ -31,7 +31,7 @@ class BoardConsole {
     // Runs one console line. Mistakes are reported in the text, never thrown.
     Result run(std::string_view line);
 
-    static const char* help();
+    static const std::string& help();
     // The board's state: line, counts, and every fault in force ("faults: none" when none).
     std::string status() const;
 

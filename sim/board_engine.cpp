@@ -1,6 +1,7 @@
 #include "sim/board_engine.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <stdexcept>
 
@@ -29,6 +30,12 @@ double scaleOf(int bits) {
 }
 double maxWordOf(int bits) {
     return bits == 8 ? 255.0 : 65535.0;
+}
+// The converter's output word for an input value: rounded to its steps, clamped to its range.
+uint16_t wordOf(int bits, double value) {
+    if (!std::isfinite(value)) return 0;
+    return static_cast<uint16_t>(
+        std::clamp(std::nearbyint(value * scaleOf(bits)), 0.0, maxWordOf(bits)));
 }
 
 // Reads "PWS<n>": 1 to 3 decimal digits, at most 255.
@@ -70,6 +77,36 @@ std::string okReply(long n) {
     return "OK " + std::to_string(n) + "\r\n>";
 }
 
+std::string reframe(std::string_view bytes, uint32_t sendBaud, uint32_t receiveBaud) {
+    if (sendBaud == receiveBaud || sendBaud == 0 || receiveBaud == 0 || bytes.empty())
+        return std::string(bytes);
+    // Times in bit times of the sender; the receiver's bit lasts `rx` of them.
+    const double rx = static_cast<double>(sendBaud) / receiveBaud;
+    const std::size_t cells = bytes.size() * 10;
+    const auto level = [&](std::size_t cell) -> int {
+        if (cell >= cells) return 1;
+        const std::size_t bit = cell % 10;
+        if (bit == 0) return 0;
+        if (bit == 9) return 1;
+        return (static_cast<unsigned char>(bytes[cell / 10]) >> (bit - 1)) & 1;
+    };
+    const auto at = [&](double t) { return level(static_cast<std::size_t>(t)); };
+    std::string out;
+    std::size_t cell = 0;  // where the receiver looks for the next start bit
+    while (true) {
+        while (cell < cells && level(cell) != 0) ++cell;
+        if (cell >= cells) break;
+        const double start = static_cast<double>(cell);
+        unsigned value = 0;
+        for (int i = 0; i < 8; ++i)
+            if (at(start + (1.5 + i) * rx)) value |= 1u << i;
+        out += static_cast<char>(value);
+        // It hunts again after the middle of its stop bit.
+        cell = static_cast<std::size_t>(std::ceil(start + 9.5 * rx));
+    }
+    return out;
+}
+
 BoardEngine::BoardEngine(Options options) : options_(options) {
     if (options_.maxLine == 0) options_.maxLine = 1;
     selectedBits_ = options_.bits8 ? kBits8 : kBits10;
@@ -88,32 +125,55 @@ int BoardEngine::converterIndex(int bits) const {
     }
 }
 
-void BoardEngine::setReading(int bits, int channel, double value) {
+const std::optional<BoardEngine::Channel>& BoardEngine::slot(int bits, int channel) const {
     const int i = converterIndex(bits);
     if (channel < 0 || channel >= kChannels)
         throw std::invalid_argument("no channel " + std::to_string(channel));
+    return converters_[i].set[channel];
+}
+
+void BoardEngine::setReading(int bits, int channel, double value) {
     if (!std::isfinite(value)) throw std::invalid_argument("reading must be a finite number");
-    const double scale = scaleOf(bits);
-    const double w = std::clamp(std::nearbyint(value * scale), 0.0, maxWordOf(bits));
-    converters_[i].set[channel] = w / scale;
+    setInput(bits, channel, BoardInput::constant(value));
+}
+
+void BoardEngine::setInput(int bits, int channel, BoardInput input) {
+    slot(bits, channel);  // checks both
+    if (input.kind == BoardInput::Kind::Alternate && input.values.empty())
+        throw std::invalid_argument("an alternate input needs values");
+    converters_[converterIndex(bits)].set[channel] = Channel{std::move(input), now(), 0};
+}
+
+BoardInput BoardEngine::input(int bits, int channel) const {
+    const std::optional<Channel>& c = slot(bits, channel);
+    return c ? c->input : BoardInput::constant(defaultReading(bits, channel));
 }
 
 void BoardEngine::clearReading(int bits, int channel) {
-    const int i = converterIndex(bits);
-    if (channel < 0 || channel >= kChannels)
-        throw std::invalid_argument("no channel " + std::to_string(channel));
-    converters_[i].set[channel].reset();
+    slot(bits, channel);
+    converters_[converterIndex(bits)].set[channel].reset();
 }
 
 double BoardEngine::reading(int bits, int channel) const {
-    const int i = converterIndex(bits);
-    if (channel < 0 || channel >= kChannels)
-        throw std::invalid_argument("no channel " + std::to_string(channel));
-    return converters_[i].set[channel].value_or(defaultReading(bits, channel));
+    return word(bits, channel) / scaleOf(bits);
 }
 
 uint16_t BoardEngine::word(int bits, int channel) const {
-    return static_cast<uint16_t>(std::nearbyint(reading(bits, channel) * scaleOf(bits)));
+    const std::optional<Channel>& c = slot(bits, channel);
+    return wordOf(
+        bits, c ? c->input.at(now() - c->since, c->conversions) : defaultReading(bits, channel));
+}
+
+// A conversion of the selected channel, starting now.
+uint16_t BoardEngine::convert() {
+    const std::chrono::microseconds t = now();
+    std::optional<Channel>& c = converters_[converterIndex(selectedBits_)].set[channel_];
+    const uint16_t w = wordOf(selectedBits_, c ? c->input.at(t - c->since, c->conversions++)
+                                               : defaultReading(selectedBits_, channel_));
+    ++conversionCount_;
+    if (conversionObserver_)
+        conversionObserver_(Conversion{t, selectedBits_, channel_, w, w / scaleOf(selectedBits_)});
+    return w;
 }
 
 void BoardEngine::scriptReplies(const std::vector<std::string>& replies) {
@@ -239,6 +299,7 @@ std::string BoardEngine::execute(std::string_view text) {
                 return errorReply('3', "Bad address");
         }
         channel_ = *address >> 4;
+        latched_.reset();
         dummyPending_ = true;
         nextByte_ = 0;
         return okReply(*address);
@@ -248,9 +309,9 @@ std::string BoardEngine::execute(std::string_view text) {
 
 // The next byte the converter shifts out.
 uint8_t BoardEngine::readByte(bool viaPrs) {
-    const uint16_t w = word(selectedBits_, channel_);
     if (selectedBits_ == kBits8) {
         // One byte per reading; out of step it comes one bit late.
+        const uint16_t w = convert();
         return static_cast<uint8_t>(outOfStep_ ? w >> 1 : w);
     }
     int index;
@@ -258,15 +319,17 @@ uint8_t BoardEngine::readByte(bool viaPrs) {
         // "PRS" starts a conversion and shifts out the high byte. Straight after an address
         // write that byte belongs to the conversion being started and is not used by the
         // reader: the two "@" that follow give high and low byte.
+        latched_ = convert();
         index = 0;
         nextByte_ = dummyPending_ ? 0 : 1;
         dummyPending_ = false;
     } else {
+        if (!latched_) latched_ = convert();
         index = nextByte_;
         nextByte_ ^= 1;
     }
     if (outOfStep_) index ^= 1;
-    return static_cast<uint8_t>(index == 0 ? w >> 8 : w & 0xFF);
+    return static_cast<uint8_t>(index == 0 ? *latched_ >> 8 : *latched_ & 0xFF);
 }
 
 void BoardEngine::emit(std::string_view bytes, std::chrono::microseconds delay, Output& out) const {
@@ -297,6 +360,18 @@ void BoardEngine::emit(std::string_view bytes, std::chrono::microseconds delay, 
             d += pieceGap_;
         out.push_back(Chunk{d, std::string(1, bytes[i])});
     }
+}
+
+void setInputFromWords(BoardEngine& engine, const std::vector<std::string>& words) {
+    if (words.size() < 3) throw std::invalid_argument("expected BITS CHANNEL KIND ARGS...");
+    int number[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const std::string& w = words[static_cast<std::size_t>(i)];
+        const auto [p, ec] = std::from_chars(w.data(), w.data() + w.size(), number[i]);
+        if (ec != std::errc{} || p != w.data() + w.size())
+            throw std::invalid_argument("not a whole number: " + w);
+    }
+    engine.setInput(number[0], number[1], parseInput({words.begin() + 2, words.end()}));
 }
 
 Output BoardEngine::unsolicited(std::string_view bytes) const {

@@ -9,7 +9,9 @@
 //   - knows "PCSA128" (set-up), "PWS<n>" (address write), "PRS" and "@" (converter reads) and
 //     "PRA" (probe); anything else gets "?A Illegal command";
 //   - has three converters behind it: the 8- and 10-bit ones answer address words Channel x 16
-//     (which of the two is wired is an option), the 12-bit one Channel x 16 + 12.
+//     (which of the two is wired is an option), the 12-bit one Channel x 16 + 12;
+//   - gives each channel an input, constant or moving with time (BoardInput), sampled when a
+//     conversion starts, on the clock the transport gives it.
 //
 // Not thread-safe: one thread owns an engine (the transport's loop thread).
 #pragma once
@@ -25,6 +27,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sim/board_input.hpp"
 
 namespace vantrel::sim {
 
@@ -48,6 +52,23 @@ std::string errorReply(char code, std::string_view text);
 // "OK <n>\r\n>", the board's success reply.
 std::string okReply(long n);
 
+// What a receiver at `receiveBaud` makes of `bytes` sent back to back at `sendBaud` (one start
+// bit, 8 data bits from the lowest, one stop bit; the line idle before and after): the bytes
+// themselves when the rates are equal, else what a UART samples from the wrong bit times, as a
+// wire gives it. Bytes with a framing error are kept, as a receiver that ignores such errors
+// does. Deterministic; the work is proportional to the bytes and the ratio of the rates.
+std::string reframe(std::string_view bytes, uint32_t sendBaud, uint32_t receiveBaud);
+
+// One conversion the board made: when it started (the engine's clock), the converter's width,
+// the channel, the output word and the reading that word stands for.
+struct Conversion {
+    std::chrono::microseconds time{0};
+    int bits = 0;
+    int channel = 0;
+    uint16_t word = 0;
+    double reading = 0;
+};
+
 class BoardEngine {
   public:
     // Widths of the converters.
@@ -66,6 +87,10 @@ class BoardEngine {
         std::size_t maxLine = kDefaultMaxLine;
     };
 
+    // The time the board lives in, e.g. a monotonic clock in microseconds. Inputs are sampled
+    // at it when a conversion starts. Without one the time stands still at 0.
+    using TimeSource = std::function<std::chrono::microseconds()>;
+
     BoardEngine() : BoardEngine(Options{}) {}
     explicit BoardEngine(Options options);
 
@@ -81,19 +106,48 @@ class BoardEngine {
     Output unsolicited(std::string_view bytes) const;
 
     // ---- Converter readings --------------------------------------------------------------
+    //
+    // A conversion samples its channel's input once, when it starts, and the bytes read after
+    // it give that one word (it is latched), however the input moves meanwhile:
+    //   - 10 and 12 bits: "PRS" starts a conversion and gives its high byte; straight after an
+    //     address write the two "@" that follow give its high and low byte, else one "@" gives
+    //     the low byte. Further "@" go on giving bytes of the same word. An "@" with no
+    //     conversion since the last address write starts one.
+    //   - 8 bits: each reading is one byte, and each byte read ("PRS" or "@") is a conversion.
 
-    // Sets the reading of a channel (0..15) of the 8-, 10- or 12-bit converter. 10- and 12-bit
-    // readings may carry fractions in steps of 1/64 and 1/16; values are rounded to those steps
-    // and clamped to what the converter's output word can carry. Throws std::invalid_argument
-    // for another width or channel.
+    // Sets the reading of a channel (0..15) of the 8-, 10- or 12-bit converter: a constant
+    // input. 10- and 12-bit readings may carry fractions in steps of 1/64 and 1/16; values are
+    // rounded to those steps and clamped to what the converter's output word can carry, as
+    // every sampled input is. Throws std::invalid_argument for another width or channel.
     void setReading(int bits, int channel, double value);
+    // Gives a channel an input that may move (see BoardInput); its times count from now.
+    // Throws std::invalid_argument for another width or channel, or an alternate input
+    // without values.
+    void setInput(int bits, int channel, BoardInput input);
+    // The channel's input; a channel never set has the constant default.
+    BoardInput input(int bits, int channel) const;
     // Back to the default: the ideal reference code on channels 11 (half), 12 (zero),
     // 13 (full), 0 elsewhere.
     void clearReading(int bits, int channel);
-    // The reading a conversion of that channel gives now (the set value as stored).
+    // The reading a conversion of that channel would give now (for inputs that count
+    // conversions: the next one), rounded and clamped as the converter does.
     double reading(int bits, int channel) const;
-    // The output word of the channel: the 8-bit code, or reading x 64 (10 bits) / x 16 (12 bits).
+    // The output word of that reading: the 8-bit code, or reading x 64 (10 bits) / x 16
+    // (12 bits).
     uint16_t word(int bits, int channel) const;
+    // Whether the 8-bit converter is the one that answers addresses Channel x 16 (else the
+    // 10-bit one does, and 8-bit readings set here are never converted).
+    bool bits8() const { return options_.bits8; }
+
+    void setTimeSource(TimeSource source) { time_ = std::move(source); }
+    std::chrono::microseconds now() const { return time_ ? time_() : std::chrono::microseconds{0}; }
+
+    // Called with each conversion as it starts. For logs; it must not call into the engine.
+    using ConversionObserver = std::function<void(const Conversion&)>;
+    void setConversionObserver(ConversionObserver observer) {
+        conversionObserver_ = std::move(observer);
+    }
+    std::size_t conversionCount() const { return conversionCount_; }
 
     // ---- Scripting and faults ------------------------------------------------------------
 
@@ -182,10 +236,17 @@ class BoardEngine {
     void setLineObserver(LineObserver observer) { observer_ = std::move(observer); }
 
   private:
+    struct Channel {
+        BoardInput input;
+        std::chrono::microseconds since{0};  // when the input was set
+        uint64_t conversions = 0;            // conversions of it since then
+    };
     struct Converter {
-        std::array<std::optional<double>, kChannels> set{};
+        std::array<std::optional<Channel>, kChannels> set{};
     };
     int converterIndex(int bits) const;
+    const std::optional<Channel>& slot(int bits, int channel) const;
+    uint16_t convert();
     void endLine(std::string_view raw, std::string_view text, Output& out);
     void record(std::string_view raw);
     std::string execute(std::string_view text);
@@ -205,6 +266,7 @@ class BoardEngine {
     int channel_ = 0;
     bool dummyPending_ = false;  // after an address write the next "PRS" only starts a conversion
     int nextByte_ = 0;           // 0: high byte next, 1: low byte next
+    std::optional<uint16_t> latched_;  // the word of the conversion since the address write
 
     std::deque<std::string> script_;
     std::map<std::string, Override, std::less<>> overrides_;
@@ -223,6 +285,14 @@ class BoardEngine {
     bool recordLines_ = true;
     std::size_t commandCount_ = 0;
     LineObserver observer_;
+    TimeSource time_;
+    ConversionObserver conversionObserver_;
+    std::size_t conversionCount_ = 0;
 };
+
+// Gives a channel the input that `words` describe: BITS CHANNEL KIND ARGS..., as the console's
+// "input" command, the simulator's --input and the "sim://" link's input option take it.
+// Throws std::invalid_argument with the reason.
+void setInputFromWords(BoardEngine& engine, const std::vector<std::string>& words);
 
 }  // namespace vantrel::sim

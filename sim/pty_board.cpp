@@ -88,6 +88,14 @@ uint32_t baudOf(speed_t speed) {
     }
 }
 
+speed_t speedOf(uint32_t baud) {
+    for (const speed_t s :
+         {B50,   B75,   B110,  B134,   B150,   B200,   B300,    B600,    B1200,   B1800,
+          B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400, B460800, B921600})
+        if (baudOf(s) == baud) return s;
+    return B0;
+}
+
 Fd makeTimerFd() {
     Fd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!fd) fail("timerfd_create", "");
@@ -124,6 +132,16 @@ PtyBoard::PtyBoard(EventLoop& loop, Options options)
     ::cfmakeraw(&tio);
     if (::tcsetattr(slave_.get(), TCSANOW, &tio) != 0) fail("tcsetattr", slavePath_);
 
+    // Conversions sample their inputs at the monotonic clock, the one a client's time stamps
+    // and the conversion log use.
+    engine_.setTimeSource(
+        [] { return std::chrono::duration_cast<microseconds>(Clock::now().time_since_epoch()); });
+    setBoardBaud(options_.boardBaud);
+    if (!options_.conversionLog.empty()) {
+        log_ = std::make_unique<ConversionLog>(options_.conversionLog);
+        engine_.setConversionObserver(log_->observer());
+    }
+
     timer_ = makeTimerFd();
     period_ = makeTimerFd();
     masterWatch_ = loop_.watch(master_.get(), EPOLLIN, [this](uint32_t ev) { onMaster(ev); });
@@ -146,6 +164,30 @@ void PtyBoard::refreshPace() {
     if (options_.paceFromLine) engine_.setPaceBaud(lineBaud());
 }
 
+void PtyBoard::setBoardBaud(uint32_t baud) {
+    const uint32_t before = options_.boardBaud;
+    options_.boardBaud = baud;
+    if (baud == 0) {
+        if (before != 0) engine_.setPaceBaud(0);
+        return;
+    }
+    if (!slave_) return;
+    options_.paceFromLine = false;
+    engine_.setPaceBaud(baud);
+    const speed_t speed = speedOf(baud);
+    if (speed == B0) return;  // a rate termios cannot name: every client differs from it
+    termios tio{};
+    if (::tcgetattr(slave_.get(), &tio) != 0 || ::cfsetispeed(&tio, speed) != 0 ||
+        ::cfsetospeed(&tio, speed) != 0 || ::tcsetattr(slave_.get(), TCSANOW, &tio) != 0)
+        throw Error(err::PortIo, sysMessage("tcsetattr", slavePath_, errno));
+}
+
+uint32_t PtyBoard::mismatchedLineBaud() const {
+    if (options_.boardBaud == 0) return 0;
+    const uint32_t line = lineBaud();
+    return line != options_.boardBaud ? line : 0;
+}
+
 void PtyBoard::onMaster(uint32_t events) {
     if (events & EPOLLOUT) flush();
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR)) || hungUp_) return;
@@ -157,7 +199,11 @@ void PtyBoard::onMaster(uint32_t events) {
             if (engine_.hangUpDue()) continue;  // a board that is going away hears nothing
             refreshPace();
             scratch_.clear();
-            engine_.receive(std::string_view(buf.data(), static_cast<std::size_t>(n)), scratch_);
+            const std::string_view bytes(buf.data(), static_cast<std::size_t>(n));
+            if (const uint32_t line = mismatchedLineBaud(); line != 0)
+                engine_.receive(reframe(bytes, line, options_.boardBaud), scratch_);
+            else
+                engine_.receive(bytes, scratch_);
             enqueue(std::move(scratch_));
             continue;
         }
@@ -198,6 +244,8 @@ void PtyBoard::onPeriod() {
 // board sends one thing after the other, as a UART does.
 void PtyBoard::enqueue(Output&& out) {
     if (out.empty() || hungUp_) return;
+    if (const uint32_t line = mismatchedLineBaud(); line != 0)
+        for (Chunk& c : out) c.bytes = reframe(c.bytes, options_.boardBaud, line);
     const Clock::time_point now = Clock::now();
     Clock::time_point t = std::max(now, tail_);
     for (Chunk& c : out) {

@@ -19,12 +19,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fd.hpp"
 #include "sim/board_engine.hpp"
+#include "sim/conversion_log.hpp"
 #include "vantrel/platform.hpp"
 
 namespace vantrel::sim {
@@ -35,6 +37,10 @@ class PtyBoard {
         BoardEngine::Options engine{};
         // Pace every byte at the baud rate the line's settings say (as the client set them).
         bool paceFromLine = false;
+        // The board's own rate, 0 for none: see setBoardBaud.
+        uint32_t boardBaud = 0;
+        // Writes each conversion to this file (see ConversionLog); empty: none.
+        std::string conversionLog;
         // Bytes waiting for a client that does not read are dropped beyond this, as a wire
         // loses what nobody receives.
         std::size_t maxQueuedBytes = 1 << 20;
@@ -57,10 +63,23 @@ class PtyBoard {
     // Every command line received, byte for byte (see BoardEngine::lines).
     const std::vector<std::string>& lines() const { return engine_.lines(); }
 
+    // The conversion log of Options::conversionLog, or null.
+    const ConversionLog* conversionLog() const { return log_.get(); }
+
     // Pace at the rate of the line's current settings instead of the engine's own rate.
     void setPaceFromLine(bool on) { options_.paceFromLine = on; }
     // The output baud rate of the line's current settings (0 when it cannot be read).
     uint32_t lineBaud() const;
+
+    // Gives the board a rate of its own, as a real board is set to one (0: none, the board
+    // understands a client at any rate). It sends at that rate, paced, and the line starts at
+    // it, so that a client that leaves the rate alone (a TCP link, cat) talks to it; a client
+    // that sets its line to another rate gets garbage both ways, as a wire gives it (see
+    // reframe). Throws Error (PortIo) when the line's settings cannot be changed.
+    void setBoardBaud(uint32_t baud);
+    uint32_t boardBaud() const { return options_.boardBaud; }
+    // Whether the client's line is at another rate than the board's own.
+    bool rateMismatch() const { return mismatchedLineBaud() != 0; }
 
     // Sends bytes of the board's own accord after what is already queued ("L\r\n", "H\r\n").
     void sendUnsolicited(std::string_view bytes);
@@ -97,10 +116,14 @@ class PtyBoard {
     void armTimer();
     void checkHangUp();
     void refreshPace();
+    // The line's rate when the board has one of its own and the line's differs, else 0 (also
+    // for a line whose rate cannot be read: it is given the benefit of the doubt).
+    uint32_t mismatchedLineBaud() const;
 
     EventLoop& loop_;
     Options options_;
     BoardEngine engine_;
+    std::unique_ptr<ConversionLog> log_;
     std::string slavePath_;
 
     Fd master_;

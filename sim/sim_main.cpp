@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fd.hpp"
 #include "sim/board_console.hpp"
@@ -169,8 +170,10 @@ int main(int argc, char** argv) {
     bool bits8 = false;
     bool echo = false;
     bool pace = false;
-    bool log = false;
+    std::string logFile;
     uint32_t paceBaud = 0;
+    uint32_t boardBaud = 0;
+    std::vector<std::string> inputs;
     std::string listen;
     app.add_option("--link", linkPath,
                    "also make a symbolic link PATH to the device (removed again at the end)")
@@ -182,6 +185,25 @@ int main(int argc, char** argv) {
     app.add_option("--pace-baud", paceBaud, "send at this fixed rate instead")
         ->type_name("BAUD")
         ->check(CLI::Range(1u, 4000000u));
+    app.add_option("--baud", boardBaud,
+                   "the board's own rate: it sends at it, and a client whose line is at another "
+                   "rate sends and gets garbage, as on a wire")
+        ->type_name("BAUD")
+        ->check(CLI::Range(1u, 4000000u));
+    app.add_option("--input", inputs,
+                   "an input that moves, as the console's \"input\" takes it, e.g. \"10 3 sine "
+                   "512 400 2s\" (repeat for more channels). KIND ARGS:\n" +
+                       std::string(vantrel::sim::inputUsage()))
+        ->type_name("\"BITS CHANNEL KIND ARGS\"")
+        ->check([](const std::string& spec) {
+            vantrel::sim::BoardEngine engine;
+            try {
+                vantrel::sim::setInputFromWords(engine, vantrel::sim::splitWords(spec));
+            } catch (const std::invalid_argument& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        });
     bool wantConsole = false;
     bool noConsole = false;
     CLI::Option* consoleOn =
@@ -189,7 +211,13 @@ int main(int argc, char** argv) {
                      "take operator commands on standard input (default: when it is the terminal "
                      "and the simulator runs in the foreground)");
     app.add_flag("--no-console", noConsole, "never read standard input")->excludes(consoleOn);
-    app.add_flag("--log", log, "print each command line received and its reply, with times");
+    CLI::Option* logOption =
+        app.add_option("--log", logFile,
+                       "alone: print each command line received and its reply, with times; "
+                       "with FILE: write each conversion the board makes to FILE (CSV: "
+                       "wall_us,mono_us,bits,channel,word,reading)")
+            ->type_name("[FILE]")
+            ->expected(0, 1);
     int assign = 0;
     app.add_option("--assign", assign,
                    "make COM N lead to this board for every vantrel program (stored in the ports "
@@ -229,11 +257,15 @@ int main(int argc, char** argv) {
         options.engine.bits8 = bits8;
         options.engine.echo = echo;
         options.paceFromLine = pace && paceBaud == 0;
+        options.conversionLog = logFile;
         vantrel::sim::PtyBoard board(*loop, options);
         board.engine().setPaceBaud(paceBaud);
+        board.setBoardBaud(boardBaud);
         vantrel::sim::BoardConsole console(board);
+        for (const std::string& spec : inputs)
+            vantrel::sim::setInputFromWords(board.engine(), vantrel::sim::splitWords(spec));
 
-        if (log) {
+        if (logFile.empty() && logOption->count() > 0) {
             board.engine().setLineObserver([](std::string_view line, std::string_view reply) {
                 say(clockText() + " < \"" + vantrel::sim::escapeBytes(line) + "\"\n" + clockText() +
                     " > " +

@@ -731,6 +731,13 @@ TEST(CliDemo, RunsTheTourAndSucceeds) {
                              "-> False, reading -, the 8-bit converter has no channel 12 (channels "
                              "0 to 11); nothing was sent"})
         EXPECT_NE(o.out.find(step), std::string::npos) << step;
+    // The inputs that move do move: the sine's readings are not one value.
+    const std::size_t sine = o.out.find("ADC10(6):");
+    ASSERT_NE(sine, std::string::npos) << o.out;
+    std::istringstream values(o.out.substr(sine + 9, o.out.find('\n', sine) - sine - 9));
+    std::set<std::string> distinct;
+    for (std::string v; values >> v;) distinct.insert(v);
+    EXPECT_GE(distinct.size(), 3u) << o.out.substr(sine, 200);
     // Without a command, the tool runs the demo.
     EXPECT_EQ(lines(run({}).out).front(), lines(o.out).front());
 }

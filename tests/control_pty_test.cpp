@@ -216,7 +216,8 @@ TEST(ControlOverSim, AnUnknownOptionFailsTheOpenNamingIt) {
     SimRig rig("sim://?bits9");
     EXPECT_FALSE(rig.ctrl->OpenPort());
     EXPECT_EQ(rig.ctrl->comm().lastOpenError(),
-              "sim://?bits9: unknown option \"bits9\" (known: bits8, echo)");
+              "sim://?bits9: unknown option \"bits9\" (known: bits8, echo, input=..., "
+              "log=PATH)");
 }
 
 // A handler that closes the port on a sim:// reply and opens a device of another kind replaces

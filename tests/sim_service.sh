@@ -1,7 +1,7 @@
 #!/bin/sh
 # vantrel-sim as a service: quiet in the background of an interactive shell, ended by its
 # signals with its link removed, a link that a running simulator serves refused, usage errors,
-# the console only when asked for without a terminal, and --log.
+# the console only when asked for without a terminal, --log, --log FILE and --input.
 # Usage: sim_service.sh VANTREL_SIM VANTREL
 set -u
 sim=$1
@@ -39,6 +39,23 @@ check "an unknown option is a usage error" "$?" 2
 check "--console with --no-console is a usage error" "$?" 2
 "$sim" --pace-baud 0 >/dev/null 2>&1
 check "a rate out of range is a usage error" "$?" 2
+"$sim" --input "10 3 sine 1 2" >/dev/null 2>"$dir/err"
+check "a bad --input is a usage error" "$?" 2
+contains "that says what is wrong" "$dir/err" "usage: sine MID AMPLITUDE PERIOD"
+
+# --log FILE: one line for each conversion, here of a client reading an input that moves.
+"$sim" --link "$dir/moving" --log "$dir/conversions.csv" --input "10 3 alternate 341 682" \
+    </dev/null >/dev/null 2>&1 &
+pid=$!
+pids="$pids $pid"
+wait_for "$dir/moving" || { echo "FAILED: the simulator with --log FILE did not start"; exit 1; }
+"$tool" read --device "$dir/moving" --bits 10 --channel 3 --count 4 --interval 0 >/dev/null 2>&1
+check "a client reads the moving input" "$?" 0
+kill -TERM "$pid"
+wait "$pid"
+check "the log has its header and a line a conversion" "$(wc -l <"$dir/conversions.csv")" 5
+contains "with its columns" "$dir/conversions.csv" "wall_us,mono_us,bits,channel,word,reading"
+contains "and the conversions made" "$dir/conversions.csv" ",10,3,43648,682"
 
 # Without a terminal there is no console: "quit" on standard input is not read.
 printf 'quit\n' | "$sim" --link "$dir/board" --log >"$dir/out" 2>&1 &

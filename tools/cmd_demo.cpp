@@ -62,6 +62,7 @@ class Demo {
         find();
         commands();
         readings();
+        movingInputs();
         selfTest();
         resync();
         interrupt();
@@ -199,6 +200,37 @@ class Demo {
         reading(12, 5, "12 bits: address word 5 x 16 + 12 = 92");
         reading(10, 4, "another 10-bit channel: a miss, the address is written again");
         reading(8, 12, "there is no 8-bit channel 12: refused, nothing is sent");
+    }
+
+    // The readings of one channel, one every `every`, on one line.
+    void series(int bits, int16_t channel, int count, std::chrono::milliseconds every) {
+        const Converter& converter = *findConverter(bits);
+        std::string line = "   ADC" + std::to_string(bits) + "(" + std::to_string(channel) + "):";
+        for (int i = 0; i < count; ++i) {
+            if (i > 0) pumpFor(session_.loop(), every, [] { return false; });
+            int16_t arg = channel;
+            const bool result = (ctrl().*converter.convert)(arg);
+            line += " " + (result && !events_.lastValue.isEmpty() ? variantText(events_.lastValue)
+                                                                  : std::string(kMissingText));
+        }
+        say(line);
+        events_.take();
+    }
+
+    void movingInputs() {
+        heading("3b. Inputs that move");
+        board_.engine().setInput(10, 6, sim::parseInput({"sine", "512", "400", "1s"}));
+        say("   Real inputs move between two conversions. 10-bit channel 6 now carries a sine");
+        say("   (512 +- 400, period 1 s), 12-bit channel 9 a ramp (0 to 4000 each second); a");
+        say("   conversion samples its input when it starts, and the two bytes of a reading");
+        say("   always come from that one conversion. A reading every 100 ms:");
+        series(10, 6, 10, std::chrono::milliseconds(100));
+        board_.engine().setInput(12, 9, sim::parseInput({"ramp", "0", "4000", "1s"}));
+        series(12, 9, 10, std::chrono::milliseconds(100));
+        say("   vantrel-sim --input \"10 6 sine 512 400 1s\" sets the same from the start, and");
+        say("   its console's \"input\" while it runs (\"help\" lists ramp, sine, square, step,");
+        say("   noise and alternate); --log FILE writes every conversion it made.");
+        seenLines_ = board_.engine().linesRecorded();
     }
 
     void check(int bits, Scale scale) {

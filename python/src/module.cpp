@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "interrupt.hpp"
+#include "sim/board_console.hpp"
 #include "sim/sim_thread.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/ctrl.hpp"
@@ -268,7 +269,9 @@ void raise(PyObject* type, const Error& e) {
 
 using sim::BoardEngine;
 using sim::PtyBoard;
+using sim::setInputFromWords;
 using sim::SimThread;
+using sim::splitWords;
 
 // A method of the Python simulator: fn runs on the board's thread, the GIL released meanwhile.
 template <typename R, typename... A>
@@ -536,19 +539,29 @@ PYBIND11_MODULE(_vantrel, m) {
 
     // --- The simulated board ------------------------------------------------------------------
     py::class_<SimThread>(m, "_Simulator")
-        .def(py::init([](bool bits8, bool echo, bool paceFromLine) {
+        .def(py::init([](bool bits8, bool echo, bool paceFromLine, std::string log) {
                  PtyBoard::Options o;
                  o.engine.bits8 = bits8;
                  o.engine.echo = echo;
                  o.paceFromLine = paceFromLine;
+                 o.conversionLog = std::move(log);
                  return std::make_unique<SimThread>(o);
              }),
-             py::arg("bits8") = false, py::arg("echo") = false, py::arg("pace") = false, Release())
+             py::arg("bits8") = false, py::arg("echo") = false, py::arg("pace") = false,
+             py::arg("log") = "", Release())
         .def_property_readonly("device", &SimThread::device)
         .def("set_reading", on(+[](PtyBoard& b, int bits, int ch, double v) {
                  b.engine().setReading(bits, ch, v);
              }),
              py::arg("bits"), py::arg("channel"), py::arg("value"))
+        .def("set_input", on(+[](PtyBoard& b, int bits, int ch, std::string spec) {
+                 std::vector<std::string> words = splitWords(spec);
+                 words.insert(words.begin(), {std::to_string(bits), std::to_string(ch)});
+                 setInputFromWords(b.engine(), words);
+             }),
+             py::arg("bits"), py::arg("channel"), py::arg("input"))
+        .def("set_baud", on(+[](PtyBoard& b, uint32_t baud) { b.setBoardBaud(baud); }),
+             py::arg("baud"))
         .def("clear_reading",
              on(+[](PtyBoard& b, int bits, int ch) { b.engine().clearReading(bits, ch); }),
              py::arg("bits"), py::arg("channel"))

@@ -240,10 +240,18 @@ class Simulator(_vantrel._Simulator):
     (half), 12 (zero), 13 (full) and 0 elsewhere. Faults: set_silent, set_out_of_step,
     set_reply_delay, set_reply_split, set_reply_prefix, refuse_setup, override_reply,
     script_replies, hang_up_after, hang_up; send() puts bytes on the line unasked ("L\\r\\n").
+
+    Inputs that move: set_input(10, 3, "sine 512 400 2s") (also ramp, square, step, noise,
+    alternate, as vantrel-sim's console takes them); a conversion samples its input when it
+    starts. `log` names a file that gets one CSV line for each conversion the board makes
+    (wall_us,mono_us,bits,channel,word,reading), to check readings against. set_baud(rate)
+    gives the board a rate of its own: a client at another rate gets garbage.
     """
 
-    def __init__(self, bits8: bool = False, echo: bool = False, pace: bool = False) -> None:
-        super().__init__(bits8, echo, pace)
+    def __init__(
+        self, bits8: bool = False, echo: bool = False, pace: bool = False, log: str = ""
+    ) -> None:
+        super().__init__(bits8, echo, pace, str(log))
 
     def __enter__(self) -> "Simulator":
         return self

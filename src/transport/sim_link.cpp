@@ -3,7 +3,10 @@
 // delays the engine asks for. No pseudo-terminal, no thread. Each open plugs in a new board.
 //
 // "sim://" is the 10-bit board; options after "?", joined by "&": "bits8" (the 8-bit converter
-// answers instead of the 10-bit one) and "echo" (each command line is echoed first).
+// answers instead of the 10-bit one), "echo" (each command line is echoed first),
+// "input=BITS:CHANNEL:KIND:ARGS" (an input that moves, the simulator's --input with colons for
+// spaces, e.g. "input=10:3:sine:512:400:2s"; once per channel) and "log=PATH" (each conversion
+// written to PATH, as the simulator's --log FILE does).
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -11,8 +14,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "sim/board_engine.hpp"
+#include "sim/conversion_log.hpp"
 #include "transport/serial_base.hpp"
 #include "vantrel/error.hpp"
 
@@ -24,8 +29,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kScheme = "sim://";
 
-sim::BoardEngine::Options parseSimOptions(std::string_view device) {
-    sim::BoardEngine::Options options;
+struct SimOptions {
+    sim::BoardEngine::Options engine;
+    std::vector<std::vector<std::string>> inputs;  // BITS CHANNEL KIND ARGS...
+    std::string log;
+};
+
+SimOptions parseSimOptions(std::string_view device) {
+    SimOptions options;
     std::string_view rest = device.substr(kScheme.size());
     const auto bad = [&](std::string_view why) {
         return Error(err::PortOpenFailed, std::string(device) + ": " + std::string(why));
@@ -37,11 +48,28 @@ sim::BoardEngine::Options parseSimOptions(std::string_view device) {
         const std::size_t amp = rest.find('&');
         const std::string_view option = rest.substr(0, amp);
         if (option == "bits8") {
-            options.bits8 = true;
+            options.engine.bits8 = true;
         } else if (option == "echo") {
-            options.echo = true;
+            options.engine.echo = true;
+        } else if (option.starts_with("input=")) {
+            std::vector<std::string> words;
+            std::string_view spec = option.substr(6);
+            for (std::size_t colon; (colon = spec.find(':')) != std::string_view::npos;
+                 spec.remove_prefix(colon + 1))
+                words.emplace_back(spec.substr(0, colon));
+            words.emplace_back(spec);
+            sim::BoardEngine check;
+            try {
+                sim::setInputFromWords(check, words);
+            } catch (const std::invalid_argument& e) {
+                throw bad(std::string(option) + ": " + e.what());
+            }
+            options.inputs.push_back(std::move(words));
+        } else if (option.starts_with("log=") && option.size() > 4) {
+            options.log = option.substr(4);
         } else {
-            throw bad("unknown option \"" + std::string(option) + "\" (known: bits8, echo)");
+            throw bad("unknown option \"" + std::string(option) +
+                      "\" (known: bits8, echo, input=..., log=PATH)");
         }
         if (amp == std::string_view::npos) break;
         rest.remove_prefix(amp + 1);
@@ -60,9 +88,18 @@ class SimLink final : public Link {
     bool hungUp() const override { return hungUp_; }
 
     void open(const std::string& device, const LineFormat&) override {
-        const sim::BoardEngine::Options options = parseSimOptions(device);
+        const SimOptions options = parseSimOptions(device);
+        std::unique_ptr<sim::ConversionLog> log;
+        if (!options.log.empty()) log = std::make_unique<sim::ConversionLog>(options.log);
         timer_ = loop_.addTimer([this] { deliver(); });
-        engine_.emplace(options);
+        engine_.emplace(options.engine);
+        engine_->setTimeSource([] {
+            return std::chrono::duration_cast<std::chrono::microseconds>(
+                Clock::now().time_since_epoch());
+        });
+        for (const auto& words : options.inputs) sim::setInputFromWords(*engine_, words);
+        log_ = std::move(log);
+        if (log_) engine_->setConversionObserver(log_->observer());
         hungUp_ = false;
         ++generation_;
         base_.clearInput();
@@ -72,6 +109,7 @@ class SimLink final : public Link {
         if (timer_) loop_.removeTimer(*timer_);
         timer_.reset();
         engine_.reset();
+        log_.reset();
         pending_.clear();
         hungUp_ = false;
         base_.clearOutput();
@@ -129,6 +167,7 @@ class SimLink final : public Link {
     EventLoop& loop_;
     SerialBase& base_;
     std::optional<sim::BoardEngine> engine_;
+    std::unique_ptr<sim::ConversionLog> log_;
     std::optional<uint64_t> timer_;  // the loop's timer while open
     std::deque<std::pair<Clock::time_point, std::string>> pending_;
     sim::Output out_;  // scratch: the engine's output for one write
