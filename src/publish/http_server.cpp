@@ -135,8 +135,8 @@ std::variant<HttpRequest, int> parseRequestHead(std::string_view text) {
             r.host = std::string(value);
         }
     }
-    if (!haveHost && version == "HTTP/1.1") return 400;
     if (r.method != "GET" && r.method != "HEAD") return 405;
+    if (!haveHost && version == "HTTP/1.1") return 400;
     return r;
 }
 
