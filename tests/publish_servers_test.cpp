@@ -175,6 +175,8 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
     ASSERT_TRUE(within(20s, [&] {
         return tool.err().find("connected to 127.0.0.1") != std::string::npos;
     })) << tool.err();
+    // Enough readings for the comparison below, however quickly the broker came back.
+    ASSERT_TRUE(within(15s, [&] { return recorded(csv).size() > 20; }));
     tool.signal(SIGINT);
     EXPECT_EQ(tool.wait(20s), 130) << tool.err();
     EXPECT_EQ(tool.err().find("dropped"), std::string::npos) << tool.err();
