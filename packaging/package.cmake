@@ -22,7 +22,8 @@ set(CPACK_PACKAGE_CONTACT "vantrel developers <vantrel@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-# The shared libraries the binaries need, as dpkg-shlibdeps finds them; the Python module
+# The shared libraries the binaries need (libcurl4, libmosquitto1, libsqlite3-0, ...), as
+# dpkg-shlibdeps finds them; the Python module
 # needs the interpreter besides, and the live page of log --http serves Debian's Chart.js.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, libjs-chart.js")

@@ -35,6 +35,7 @@ for f in vantrel-log@.service vantrel-serve.service vantrel-serve.socket; do
     check "the package holds the unit $f" grep -qx "./usr/lib/systemd/system/$f" <<<"$contents"
 done
 check "the package needs Chart.js for the live page" sh -c "dpkg-deb -f '$deb' Depends | grep -q libjs-chart.js"
+check "the package needs libcurl for InfluxDB (found by dpkg-shlibdeps)" sh -c "dpkg-deb -f '$deb' Depends | grep -q libcurl4"
 check "the package holds libvantrel.so.1" grep -q '^\./usr/lib/x86_64-linux-gnu/libvantrel\.so\.1' <<<"$contents"
 
 trap 'apt-get remove -y vantrel >/dev/null 2>&1 || true' EXIT

@@ -6,12 +6,13 @@ set -euo pipefail
 # install it from the source tree. ser2net: the serial server the network tests start in front of
 # the simulator. libsqlite3-dev: the recorder's database output. dpkg-dev: dpkg-shlibdeps, which
 # make deb runs for the package's dependencies. libmosquitto-dev: the recorder's MQTT output;
+# libcurl4-openssl-dev: its InfluxDB output;
 # libjs-chart.js: the plots of its live page, served from the machine. mosquitto and
 # mosquitto-clients, prometheus, influxdb and chromium: the real servers (and the browser) the
 # tests of the published outputs start on 127.0.0.1.
 packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
-          libsqlite3-dev dpkg-dev libmosquitto-dev libjs-chart.js
+          libsqlite3-dev dpkg-dev libmosquitto-dev libcurl4-openssl-dev libjs-chart.js
           mosquitto mosquitto-clients prometheus influxdb chromium
           python3 python3-serial
           pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy

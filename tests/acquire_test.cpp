@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "log_config.hpp"
 #include "pacing.hpp"
 #include "record.hpp"
+#include "record_output.hpp"
 #include "record_writer.hpp"
 #include "service_notify.hpp"
 #include "sqlite_output.hpp"
@@ -87,6 +89,13 @@ TEST(Calibration, KindsGiveTheirValues) {
     EXPECT_THROW(Calibration::table({{0, 0}, {0, 1}}), std::invalid_argument);
     EXPECT_THROW(Calibration::polynomial({}), std::invalid_argument);
     EXPECT_THROW(Calibration::linear(NAN, 0), std::invalid_argument);
+    // A result that is no finite number is no reading, for the recorder (its call operator);
+    // apply() gives it as it is.
+    const Calibration steep = Calibration::polynomial({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e300});
+    EXPECT_THROW(steep(1e30), std::range_error);
+    EXPECT_TRUE(std::isinf(steep.apply(1e30)));
+    EXPECT_THROW(Calibration::polynomial({-1e308, 1e308})(-2), std::range_error);
+    EXPECT_DOUBLE_EQ(steep(1), 1e300);
 }
 
 TEST(Pacing, RoundsStayOnTheirDeadlinesAndOverrunsSkipWithoutBurst) {
@@ -235,6 +244,82 @@ TEST(LogConfigFile, ErrorsNameFileLineAndKey) {
     }
 }
 
+// What the TOML parser refuses is said in our words with the file and line, and nesting of
+// any depth ends in a message, never in a crash.
+TEST(LogConfigFile, SyntaxAndNestingInOurWords) {
+    std::string deep;
+    for (int i = 0; i < 50000; ++i) deep += "a.";
+    const std::pair<std::string, std::string> cases[] = {
+        {"out = \"x.csv\n[[board]]\n",
+         "lab.toml:1:13: a string is not closed: its closing quote is missing on this line"},
+        {"out = 'x.csv\n", "lab.toml:1:13: a string is not closed"},
+        {"out = \"a\tb\u0001\"\n", "lab.toml:1:11: a string holds a control character"},
+        {"out = \"x\"\nout = \"y\"\n", "lab.toml:2:"},
+        {"out = \"x\"\nout = \"y\"\n", "is given twice"},
+        {"[board\n", "lab.toml:1:7: not valid TOML: in a table header, expected ']'"},
+        {"out = \"\"\"x\n", "lab.toml:1:"},
+        {"out = \"\"\"x\n", "the file ends inside a string"},
+        {"out = \"\\q\"\n", "a string holds unknown escape sequence '\\q'"},
+        {"board = [1, 2\n", "the file ends inside a array"},
+        {"[" + deep + "a]\n", "lab.toml:1: nested deeper than 32 levels"},
+        {"x = " + std::string(40000, '[') + "\n", "lab.toml:1: nested deeper than 32 levels"},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(expected);
+        try {
+            parseConfig(text, "lab.toml");
+            ADD_FAILURE() << "accepted";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("Error while parsing"), std::string::npos);
+        }
+    }
+}
+
+// Names and units go into the line protocol, topics, the summary and the journal: a line end
+// there is refused with its place, in the file and on the command line; so is a channel name
+// used twice on a board, which every output would mix into one series.
+TEST(LogConfigFile, NamesWithoutControlCharactersAndOncePerBoard) {
+    const std::string head = "[[board]]\ndevice = \"/dev/x\"\n";
+    const std::string channel = "[[board.channel]]\nbits = 10\nchannel = 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"[[board]]\nname = \"a\\nb\"\ndevice = \"/dev/x\"\n" + channel,
+         "lab.toml:2:1: board[1].name: must not hold a line end"},
+        {head + channel + "name = \"v\\r\"\n", "lab.toml:6:1: board[1].channel[1].name: must not"},
+        {head + channel + "unit = \"k\\nPa\"\n",
+         "lab.toml:6:1: board[1].channel[1].unit: must not"},
+        {"[[board]]\ndevice = \"/dev/x\\u001b\"\n" + channel,
+         "board[1]: the name taken from the device must not hold"},
+        {head + channel + "name = \"v\"\n" + channel + "name = \"v\"\n",
+         "lab.toml:7:1: board[1].channel[2]: the name \"v\" is used by another channel"},
+        {head + channel + channel, "the name \"10:1\" is used by another channel"},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            parseConfig(text, "lab.toml");
+            ADD_FAILURE() << "accepted";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+        }
+    }
+    // Read twice under two names, one channel is two channels.
+    EXPECT_EQ(parseConfig(head + channel + "name = \"volts\"\n" + channel + "name = \"counts\"\n",
+                          "lab.toml")
+                  .boards[0]
+                  .channels.size(),
+              2u);
+    LogConfig c;
+    c.boards.resize(1);
+    c.boards[0].device = "/dev/x";
+    c.boards[0].name = "a\nb";
+    c.boards[0].channels.resize(1);
+    EXPECT_THROW(checkConfig(c), ConfigError);
+    c.boards[0].name = "ab";
+    c.boards[0].channels.resize(2);
+    EXPECT_THROW(checkConfig(c), ConfigError);
+}
+
 TEST(TextFileOutput, FullDiskLeavesWholeRecordsAndResumes) {
     TempDir dir;
     const std::string path = dir.file("x.csv");
@@ -292,6 +377,65 @@ TEST(TextFileOutput, RefusesToContinueACsvFileOfOtherColumns) {
                   std::string::npos);
     }
     EXPECT_EQ(fileContents(path), "a,b\n1,2\n");
+}
+
+// A file is continued only when the recorder wrote it: another program's file (reached by its
+// name or through a link) is refused untouched, and so is a last line that is not the start of
+// a record; what is not a regular file (a FIFO nobody reads) is refused before any write.
+TEST(TextFileOutput, ContinuesOnlyItsOwnFilesAndRegularOnes) {
+    TempDir dir;
+    const std::vector<Record> all = readings(2);
+    std::string binary(3000, '\0');
+    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7 + 1);
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string text;
+        const char* refused;
+    };
+    const Case cases[] = {
+        {"a text file", "notes.jsonl", "line one\nline two without end",
+         "does not start with a record"},
+        {"a binary file", "x.jsonl", binary, "does not start with a record"},
+        {"an empty first line", "e.jsonl", "\n{\"time\":\"2026-", "does not start with a record"},
+        {"a foreign last line", "t.jsonl", jsonLine(all[0]) + "#tail",
+         "is not the start of a record"},
+        {"a foreign CSV tail", "t.csv", csvHeader() + csvLine(all[0]) + "x,y",
+         "is not the start of a record"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string target = dir.file("target-" + c.name);
+        std::ofstream(target, std::ios::binary) << c.text;
+        const std::string link = dir.file(c.name);
+        fs::create_symlink(target, link);
+        for (const std::string& path : {target, link}) {
+            try {
+                TextFileOutput out(path,
+                                   c.name.ends_with(".csv") ? TextFileOutput::Format::Csv
+                                                            : TextFileOutput::Format::JsonLines,
+                                   {});
+                ADD_FAILURE() << "continued " << path;
+            } catch (const OutputError& e) {
+                EXPECT_NE(std::string(e.what()).find(c.refused), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find("choose another file"), std::string::npos);
+            }
+            EXPECT_EQ(fileContents(target), c.text);
+        }
+    }
+    for (const char* name : {"pipe.csv", "pipe.jsonl", "pipe.sqlite"})
+        ASSERT_EQ(::mkfifo(dir.file(name).c_str(), 0600), 0);
+    for (const std::string& path :
+         {dir.file("pipe.csv"), dir.file("pipe.jsonl"), dir.file("pipe.sqlite"),
+          std::string("/dev/null"), dir.path.string()}) {
+        try {
+            (void)openOutput(path, {});
+            ADD_FAILURE() << "opened " << path;
+        } catch (const OutputError& e) {
+            EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos)
+                << e.what();
+        }
+    }
 }
 
 TEST(TextFileOutput, RotatesBySizeAndByDay) {

@@ -260,8 +260,10 @@ TEST_F(FakeMachine, PortsFileLookupFollowsTheEnvironment) {
 
 TEST_F(FakeMachine, MalformedPortsFilesAreRefusedByName) {
     const fs::path file = root / "ports.toml";
+    std::string deep;
+    for (int i = 0; i < 50000; ++i) deep += "a.";
     const struct {
-        const char* text;
+        std::string text;
         const char* message;  // after "ports file <path>"
     } cases[] = {
         {"[ports]\nCOM1 = \"/dev/a\"\nCOM2 = /dev/b\n", ", line 3: "},
@@ -273,6 +275,11 @@ TEST_F(FakeMachine, MalformedPortsFilesAreRefusedByName) {
         {"[ports]\nCOM1 = \"\"\n", ", line 2: COM1 must be a device path in quotes, not empty"},
         {"COM1 = \"/dev/a\"\n",
          ", line 1: unexpected \"COM1\" (the file holds one table, [ports], of COMn = \"device\")"},
+        // Read as every TOML file of ours is: bounded nesting (the parser would overflow the
+        // stack), complaints in our words.
+        {"# deep\n[" + deep + "a]\n", ", line 2: nested deeper than 32 levels"},
+        {"[ports]\nCOM1 = \"/dev/a\nCOM2 = \"/dev/b\"\n",
+         ", line 2: a string is not closed: its closing quote is missing on this line"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

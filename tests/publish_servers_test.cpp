@@ -175,6 +175,8 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
     ASSERT_TRUE(within(20s, [&] {
         return tool.err().find("connected to 127.0.0.1") != std::string::npos;
     })) << tool.err();
+    // Enough readings for the comparison below, however quickly the broker came back.
+    ASSERT_TRUE(within(15s, [&] { return recorded(csv).size() > 20; }));
     tool.signal(SIGINT);
     EXPECT_EQ(tool.wait(20s), 130) << tool.err();
     EXPECT_EQ(tool.err().find("dropped"), std::string::npos) << tool.err();
@@ -228,6 +230,63 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
         const std::string s = subLines();
         return s.rfind("lab/status offline") > s.rfind("lab/status online");
     })) << subLines();
+}
+
+// A broker that is not there yet when the recorder starts is tried again until it is: every
+// reading recorded meanwhile reaches a subscriber once it comes up.
+TEST(PublishServers, MqttBrokerAwayAtTheStartIsTriedAgain) {
+    Scratch dir;
+    Bench bench(1250);
+    const uint16_t port = freePort();
+    const std::string conf = dir.file("mosquitto.conf");
+    write(conf, "listener " + std::to_string(port) +
+                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                    dir.path.string() + "/\nlog_dest stderr\nlog_type all\nuser root\n");
+    // A lasting session at the broker first (kept while it is down), so that nothing the
+    // recorder sends later goes past the subscriber.
+    auto broker =
+        std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << broker->err();
+    Child sub(dir, "sub",
+              {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-c",
+               "-i", "vantrel-test-late", "-v", "-t", "lab/bench/#"});
+    ASSERT_TRUE(within(
+        10s, [&] { return broker->err().find("as vantrel-test-late") != std::string::npos; }));
+    broker->signal(SIGTERM);
+    EXPECT_EQ(broker->wait(10s), 0);
+
+    const std::string run =
+        bench.runFile(dir, "mqtt = \"mqtt://127.0.0.1:" + std::to_string(port) + "/lab\"");
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(within(15s, [&] { return tool.err().find("not reached") != std::string::npos; }))
+        << tool.err();
+    const std::string csv = dir.file("x.csv");
+    ASSERT_TRUE(within(15s, [&] { return recorded(csv).size() >= 10; }));
+    broker =
+        std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
+    ASSERT_TRUE(
+        within(30s, [&] { return sub.out().find("lab/bench/supply {") != std::string::npos; }))
+        << tool.err() << broker->err();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+    EXPECT_EQ(tool.err().find("not sent"), std::string::npos) << tool.err();
+    const auto inFile = recorded(csv);
+    std::set<int64_t> got;
+    ASSERT_TRUE(within(20s,
+                       [&] {
+                           got.clear();
+                           std::istringstream in(sub.out());
+                           for (std::string line; std::getline(in, line);) {
+                               if (line.rfind("lab/bench/supply ", 0) != 0) continue;
+                               const json j = json::parse(line.substr(17));
+                               if (j["status"] == "ok")
+                                   got.insert(std::llround(j["mono"].get<double>() * 1e6));
+                           }
+                           return got.size() >= inFile.size();
+                       }))
+        << got.size() << " of " << inFile.size() << "\n"
+        << tool.err();
+    for (const auto& [mono, value] : inFile) EXPECT_TRUE(got.count(mono)) << mono;
 }
 
 // A real prometheus scrapes --metrics and answers a query with the channel's value; promtool

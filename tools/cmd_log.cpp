@@ -51,6 +51,7 @@ struct LogOptions {
     bool mqttDiscovery = false;
     std::string influx;
     bool allowRemote = false;
+    std::vector<std::string> allowHosts;
 };
 
 struct ExportOptions {
@@ -127,7 +128,8 @@ LogConfig configOf(const LogOptions& o) {
     if (o.mqttDiscovery) c.publish.mqttDiscovery = true;
     if (!o.influx.empty()) c.publish.influx = o.influx;
     if (o.allowRemote) c.publish.allowRemote = true;
-    publish::checkPublish(c.publish);
+    for (const std::string& name : o.allowHosts) c.publish.allowHosts.push_back(name);
+    publish::checkPublish(c);
     outputKind(c.out);  // throws for an output of no known kind, before anything starts
     return c;
 }
@@ -403,6 +405,10 @@ Subcommand addLog(CLI::App& app) {
         ->type_name("http://HOST[:PORT]/DB");
     sub->add_flag("--allow-remote", o->allowRemote,
                   "let --http and --metrics listen on an address other than loopback");
+    sub->add_option("--allow-host", o->allowHosts,
+                    "a name the live page and metrics answer to besides their address and "
+                    "localhost (repeatable)")
+        ->type_name("NAME");
 
     CLI::App* exp = sub->add_subcommand(
         "export", "Write the records of a recording's database as CSV, in order of time");

@@ -1,6 +1,7 @@
 """Ctrl-C during a wait, boards closed or dropped on the wrong thread, AsyncBoard cancelled or
 never closed, and hostile arguments."""
 import asyncio
+import concurrent.futures
 import gc
 import os
 import signal
@@ -9,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -170,6 +172,27 @@ def test_a_board_dropped_on_another_thread_is_closed_by_its_own():
         # The owner closes it at its next open.
         with vantrel.Board(sim.device, BAUD) as again:
             assert again.read(10, 11) == 512.0
+
+
+def test_a_board_of_a_pool_thread_dropped_here_says_where_it_stays_open():
+    # The pool's worker lives on, idle: the board it opened is closed by its next board call,
+    # and the drop says so rather than leaving the device busy unannounced.
+    with vantrel.Simulator() as sim, concurrent.futures.ThreadPoolExecutor(1) as pool:
+        held = [pool.submit(vantrel.Board, sim.device, BAUD).result()]
+        with pytest.warns(ResourceWarning, match="stays open until its own thread"):
+            held.clear()
+            gc.collect()
+        assert not reopens(sim.device, within=0)
+        pool.submit(lambda: vantrel.Board(sim.device, BAUD).close()).result()
+        assert reopens(sim.device, within=0)
+        # Closed on its own thread, or kept by a thread that ended, it says nothing.
+        board = pool.submit(vantrel.Board, sim.device, BAUD).result()
+        pool.submit(board.close).result()
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            del board
+            gc.collect()
+        assert not [w for w in said if issubclass(w.category, ResourceWarning)]
 
 
 def test_a_board_whose_thread_ended_is_closed():

@@ -20,7 +20,9 @@ import dataclasses
 import datetime
 import functools
 import os
+import threading
 import time
+import warnings
 import weakref
 from typing import Any, Callable, List, Optional, Sequence, Union
 
@@ -133,12 +135,28 @@ class Board(_vantrel.Board):
         else:
             raise TypeError("reconnect must be True, False or a Reconnect")
         self.__dict__["_opened"] = True
+        self.__dict__["_thread"] = threading.current_thread()
+        self.__dict__["_where"] = device_or_port
 
     def __enter__(self) -> "Board":
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+    def __del__(self) -> None:
+        # Only its own thread may close the port: dropped elsewhere while that thread lives
+        # (an idle worker of a pool), the device stays busy until that thread's next board
+        # call or its end. Said as Python says an unclosed file.
+        owner = self.__dict__.get("_thread")
+        if (owner is None or self.__dict__.get("_closed") or owner is threading.current_thread()
+                or not owner.is_alive()):
+            return
+        warnings.warn(f"vantrel.Board({self.__dict__.get('_where')!r}) was dropped on thread "
+                      f"{threading.current_thread().name!r} without close(): its device stays "
+                      f"open until its own thread {owner.name!r} makes its next board call or "
+                      f"ends; close() it on that thread (in the pool's task, or with `with`)",
+                      ResourceWarning, stacklevel=2)
 
     def close(self) -> None:
         """Closes the port now; later calls raise Error. Closing twice does nothing. From

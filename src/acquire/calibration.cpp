@@ -77,6 +77,15 @@ double Calibration::apply(double raw) const {
     return raw;
 }
 
+double Calibration::operator()(double raw) const {
+    const double v = apply(raw);
+    if (!std::isfinite(v))
+        throw std::range_error("the calibration gives " +
+                               std::string(std::isnan(v) ? "no number" : "an infinite value") +
+                               " for raw " + numberText(raw));
+    return v;
+}
+
 std::string Calibration::describe() const {
     switch (kind_) {
         case Kind::None:

@@ -23,7 +23,9 @@ class Calibration {
     static Calibration table(std::vector<std::pair<double, double>> points);
 
     double apply(double raw) const;
-    double operator()(double raw) const { return apply(raw); }
+    // apply(), for a recording: a result that is infinite or not a number (a polynomial that
+    // overflows) is no reading and throws std::range_error saying so.
+    double operator()(double raw) const;
 
     Kind kind() const { return kind_; }
     // Linear: {offset, gain}; polynomial: its coefficients from c0 up.

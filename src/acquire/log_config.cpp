@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
 #include "record.hpp"
+#include "store/toml_reader.hpp"
 #include "vantrel/converters.hpp"
 
 namespace vantrel::acquire {
@@ -50,6 +52,16 @@ struct Place {
         return {file, key + "[" + std::to_string(index + 1) + "]", node.source().begin};
     }
 };
+
+// A name or unit goes into the line protocol, topics, the summary and the journal, none of
+// which can carry a line end or another control character.
+void checkPrintable(const std::string& text, const std::function<void(const std::string&)>& fail) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            fail(
+                "must not hold a line end or another control character (the published "
+                "outputs, the summary and the journal cannot carry it)");
+}
 
 const char* typeText(const toml::node& n) {
     switch (n.type()) {
@@ -176,6 +188,7 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
         const Place kp = p.sub(k);
         if (k == "name") {
             name = text(v, kp);
+            checkPrintable(name, [&](const std::string& why) { kp.fail(why); });
         } else if (k == "bits") {
             const int64_t b = integer(v, kp);
             if (lastChannelOf(static_cast<int>(b)) < 0)
@@ -193,6 +206,7 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
             channelPlace = kp;
         } else if (k == "unit") {
             c.unit = text(v, kp);
+            checkPrintable(c.unit, [&](const std::string& why) { kp.fail(why); });
         } else if (k == "period") {
             c.period = period(v, kp);
         } else if (k == "calibration") {
@@ -221,6 +235,7 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
         if (k == "name") {
             b.name = text(v, kp);
             if (b.name.empty()) kp.fail("must not be empty");
+            checkPrintable(b.name, [&](const std::string& why) { kp.fail(why); });
         } else if (k == "device") {
             b.device = text(v, kp);
             if (b.device.empty()) kp.fail("must not be empty");
@@ -244,10 +259,20 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
     if (b.device.empty() && !b.port) p.fail("device or port is missing");
     if (!b.device.empty() && b.port) p.fail("give device or port, not both");
     if (!channels) p.fail("has no [[board.channel]]");
-    for (const auto& [ct, cp] : tablesOf(*channels, p.sub("channel", *channels)))
+    // Every output tells a board's channels apart by their names: one converter channel read
+    // twice (as volts and as counts) needs two.
+    std::set<std::string> names;
+    for (const auto& [ct, cp] : tablesOf(*channels, p.sub("channel", *channels))) {
         b.channels.push_back(channelOf(*ct, cp, boardPeriod));
+        if (!names.insert(b.channels.back().name).second)
+            cp.fail("the name \"" + b.channels.back().name +
+                    "\" is used by another channel of this board (a channel read twice needs a "
+                    "name for each)");
+    }
     if (b.channels.empty()) p.fail("has no channels");
     if (b.name.empty()) b.name = b.port ? "COM" + std::to_string(*b.port) : b.device;
+    checkPrintable(
+        b.name, [&](const std::string& why) { p.fail("the name taken from the device " + why); });
     return b;
 }
 
@@ -275,10 +300,15 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
             p.influx = text(pv, pp);
         } else if (pk == "allow_remote") {
             p.allowRemote = flag();
+        } else if (pk == "allow_hosts") {
+            const auto* a = pv.as_array();
+            if (!a) pp.fail(std::string("must be an array of names, got ") + typeText(pv));
+            for (std::size_t i = 0; i < a->size(); ++i)
+                p.allowHosts.push_back(text(*a->get(i), pp.item(i, *a->get(i))));
         } else {
             pp.fail(
                 "unknown key (publish takes http, http_minutes, metrics, mqtt, mqtt_discovery, "
-                "influx, allow_remote)");
+                "influx, allow_remote, allow_hosts)");
         }
     }
     return p;
@@ -294,11 +324,9 @@ int lastChannelOf(int bits) {
 LogConfig parseConfig(std::string_view source, const std::string& fileName) {
     toml::table root;
     try {
-        root = toml::parse(source, fileName);
-    } catch (const toml::parse_error& e) {
-        const auto at = e.source().begin;
-        throw ConfigError(fileName + ":" + std::to_string(at.line) + ":" +
-                          std::to_string(at.column) + ": " + std::string(e.description()));
+        root = readToml(source, fileName);
+    } catch (const TomlError& e) {
+        throw ConfigError(e.what());
     }
     const Place top{&fileName, "", {}};
     LogConfig c;
@@ -370,7 +398,17 @@ void checkConfig(const LogConfig& config) {
         if (!names.insert(b.name).second)
             throw ConfigError("board name \"" + b.name + "\" is used twice");
         if (b.channels.empty()) throw ConfigError("board " + b.name + ": no channels");
+        const auto fail = [](const std::string& what) {
+            return [what](const std::string& why) { throw ConfigError(what + ": " + why); };
+        };
+        checkPrintable(b.name, fail("board name"));
+        std::set<std::string> channelNames;
         for (const ChannelConfig& c : b.channels) {
+            checkPrintable(c.name, fail("channel name"));
+            checkPrintable(c.unit, fail("unit"));
+            if (!channelNames.insert(c.name).second)
+                throw ConfigError("board " + b.name + ": the channel name \"" + c.name +
+                                  "\" is used twice (a channel read twice needs a name for each)");
             const int last = lastChannelOf(c.bits);
             if (last < 0)
                 throw ConfigError("width " + std::to_string(c.bits) + ": must be " +

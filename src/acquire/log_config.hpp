@@ -26,6 +26,9 @@ struct BoardConfig {
     // A path (/dev/ttyUSB0, a /dev/serial/by-id link) or a URL; empty when `port` is set.
     std::string device;
     std::optional<int> port;  // COM number, through the port map
+    // The device the board is on when `device` reaches it through another program (the daemon's
+    // socket): what the published outputs name as its model. Empty: `device` itself.
+    std::string origin;
     int32_t baud = 9600;
     std::vector<ChannelConfig> channels;
 };
@@ -45,6 +48,8 @@ struct PublishConfig {
     bool mqttDiscovery = false;  // Home Assistant discovery messages
     std::string influx;          // http://HOST:PORT/DB
     bool allowRemote = false;    // listeners may bind addresses other than loopback
+    // Names (besides their address and localhost) the listeners answer to in a request's Host.
+    std::vector<std::string> allowHosts;
 
     bool any() const {
         return !http.empty() || !metrics.empty() || !mqtt.empty() || !influx.empty();

@@ -46,6 +46,10 @@ enum class OutputKind { Csv, JsonLines, Sqlite };
 // ConfigError for another extension.
 OutputKind outputKind(const std::string& path);
 
+// Throws OutputError when the file at `path` exists and is not a regular file: a FIFO nobody
+// reads would block the writer for ever, and a device or a folder is no record.
+void refuseIfNotRegular(const std::string& path);
+
 // Opens the output for appending (a new file is created). Throws OutputError.
 std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate);
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -24,6 +26,24 @@ std::string fileStamp(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+// Whether `text` (without a line end) is how the recorder's lines begin, as far as it goes: a
+// torn last line is cut only when it is one of ours.
+bool beginsLikeARecord(std::string_view text, TextFileOutput::Format format) {
+    static constexpr std::string_view jsonStart = "{\"time\":\"";
+    static constexpr std::string_view csvStart = "0000-";  // the year of isoTime()
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20) return false;
+    const std::string_view start =
+        format == TextFileOutput::Format::JsonLines ? jsonStart : csvStart;
+    const std::string_view head = text.substr(0, start.size());
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        const bool digit = start[i] == '0';
+        if (digit ? !std::isdigit(static_cast<unsigned char>(head[i])) : head[i] != start[i])
+            return false;
+    }
+    return true;
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -41,10 +61,19 @@ TextFileOutput::TextFileOutput(std::string path, Format format, RotateConfig rot
 TextFileOutput::~TextFileOutput() = default;
 
 void TextFileOutput::open() {
-    fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    // O_NONBLOCK: a FIFO or a device put there after the look must not hold up the open; it
+    // is refused right after.
+    refuseIfNotRegular(path_);
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                     0644));
     if (!fd_) throw OutputError(sysMessage("open", path_, errno), errno);
     struct stat st {};
     if (::fstat(fd_.get(), &st) != 0) throw OutputError(sysMessage("fstat", path_, errno), errno);
+    if (!S_ISREG(st.st_mode)) {
+        fd_.reset();
+        refuseIfNotRegular(path_);
+        throw OutputError(path_ + ": not a regular file", EINVAL);
+    }
     size_ = static_cast<uint64_t>(st.st_size);
     started_.reset();
     if (size_ == 0) return;
@@ -58,6 +87,21 @@ void TextFileOutput::open() {
             throw OutputError(path_ +
                                   ": the file does not start with the recorder's header line (" +
                                   header.substr(0, header.size() - 1) + "); choose another file",
+                              EEXIST);
+        }
+    } else {
+        // Records appended to a file of another program would spoil it; the first line of a
+        // file the recorder wrote is one of its records.
+        char first[16];
+        const ssize_t n = ::pread(fd_.get(), first, sizeof first, 0);
+        const std::string_view head(first, n > 0 ? static_cast<std::size_t>(n) : 0);
+        const std::string_view firstLine = head.substr(0, head.find('\n'));
+        if (firstLine.empty() || !beginsLikeARecord(firstLine, format_)) {
+            fd_.reset();
+            throw OutputError(path_ +
+                                  ": the file does not start with a record of the recorder "
+                                  "({\"time\":\"...); it is continued only then: choose another "
+                                  "file",
                               EEXIST);
         }
     }
@@ -81,6 +125,16 @@ void TextFileOutput::open() {
         end = from;
     }
     if (static_cast<uint64_t>(end) != size_) {
+        std::string tail(std::min<uint64_t>(size_ - static_cast<uint64_t>(end), 64), '\0');
+        const ssize_t n = ::pread(fd_.get(), tail.data(), tail.size(), end);
+        tail.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (!beginsLikeARecord(tail, format_)) {
+            fd_.reset();
+            throw OutputError(path_ +
+                                  ": its last line has no line end and is not the start of a "
+                                  "record of the recorder, so it is not cut: choose another file",
+                              EEXIST);
+        }
         std::fprintf(stderr, "vantrel: %s: cut off an unfinished last line of %llu bytes\n",
                      path_.c_str(),
                      static_cast<unsigned long long>(size_ - static_cast<uint64_t>(end)));

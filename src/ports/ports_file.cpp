@@ -9,6 +9,7 @@
 
 #include "atomic_file.hpp"
 #include "ports/port_names.hpp"
+#include "store/toml_reader.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/ports.hpp"
 
@@ -57,9 +58,10 @@ std::map<int, std::string> loadPortsFile(const std::string& path) {
     if (!text) return ports;
     toml::table root;
     try {
-        root = toml::parse(*text, path);
-    } catch (const toml::parse_error& e) {
-        portsFileError(path, std::string(e.description()), &e.source());
+        root = readToml(*text, path);
+    } catch (const TomlError& e) {
+        throw Error(err::PortsFile, "ports file " + path + ", line " + std::to_string(e.line()) +
+                                        ": " + e.reason());
     }
     for (const auto& [key, node] : root) {
         if (key.str() != "ports" || !node.is_table())

@@ -1,14 +1,12 @@
 // vantrel publishing: the HTTP client.
 #include "http_client.hpp"
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
-#include <cstring>
-#include <memory>
+#include <mutex>
+#include <stdexcept>
 
 #include "fd.hpp"
 
@@ -16,19 +14,35 @@ namespace vantrel::publish {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// What a transfer gathers; a callback that refuses more data ends the transfer.
+struct Gathered {
+    std::string body;
+    std::size_t headBytes = 0;
+    const char* tooLarge = nullptr;  // "body" or "head" when a bound was passed
+};
 
-// Waits for `events` until the deadline; false when it passed.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    while (true) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(left));
-        if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+std::size_t onBody(char* data, std::size_t, std::size_t n, void* user) {
+    auto& g = *static_cast<Gathered*>(user);
+    if (g.body.size() + n > HttpClient::kMaxBody) {
+        g.tooLarge = "body";
+        return 0;
     }
+    g.body.append(data, n);
+    return n;
+}
+
+std::size_t onHead(char*, std::size_t, std::size_t n, void* user) {
+    auto& g = *static_cast<Gathered*>(user);
+    g.headBytes += n;
+    if (g.headBytes > HttpClient::kMaxHead) {
+        g.tooLarge = "head";
+        return 0;
+    }
+    return n;
+}
+
+CURL* handle(void* p) {
+    return static_cast<CURL*>(p);
 }
 
 }  // namespace
@@ -49,113 +63,89 @@ std::string urlEncode(std::string_view text) {
     return out;
 }
 
+HttpClient::HttpClient() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    curl_ = curl_easy_init();
+    if (!curl_) throw std::runtime_error("libcurl cannot be set up");
+}
+
+HttpClient::~HttpClient() {
+    curl_easy_cleanup(handle(curl_));
+}
+
+HttpReply HttpClient::request(const Endpoint& server, std::string_view method,
+                              std::string_view target, std::string_view body, std::string_view type,
+                              std::chrono::milliseconds timeout) {
+    CURL* c = handle(curl_);
+    curl_easy_reset(c);
+    const std::string where = server.host + ":" + std::to_string(server.port);
+    const bool v6 = server.host.find(':') != std::string::npos;
+    const std::string url = "http://" + (v6 ? "[" + server.host + "]" : server.host) + ":" +
+                            std::to_string(server.port) + std::string(target);
+    Gathered g;
+    char problem[CURL_ERROR_SIZE] = "";
+    curl_slist* fields = nullptr;
+    const std::string contentType = "Content-Type: " + std::string(type);
+    if (!body.empty() || method == "POST") fields = curl_slist_append(fields, contentType.c_str());
+    // A server may hold a reply back for a second after "Expect: 100-continue".
+    fields = curl_slist_append(fields, "Expect:");
+    const std::string methodText(method);
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, problem);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "vantrel");
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, fields);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &g);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHead);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &g);
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBody));
+    if (method == "POST" || !body.empty()) {
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+    if (method != "GET" && method != "POST")
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, methodText.c_str());
+    else if (method == "GET" && !body.empty())
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "GET");
+    const CURLcode rc = curl_easy_perform(c);
+    curl_slist_free_all(fields);
+    HttpReply reply;
+    if (rc == CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        reply.status = static_cast<int>(status);
+        reply.body = std::move(g.body);
+        return reply;
+    }
+    if (g.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+        reply.error =
+            "reply from " + where + ": its " + (g.tooLarge ? g.tooLarge : "body") +
+            " is larger than " +
+            std::to_string((g.tooLarge && *g.tooLarge == 'h' ? kMaxHead : kMaxBody) / 1024) +
+            " KiB";
+    } else if (rc == CURLE_OPERATION_TIMEDOUT) {
+        reply.error =
+            "reply from " + where + ": timed out after " + std::to_string(timeout.count()) + " ms";
+    } else if (rc == CURLE_COULDNT_CONNECT) {
+        long os = 0;
+        curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os);
+        reply.error = os != 0 ? sysMessage("connect", where, static_cast<int>(os))
+                              : "connect " + where + ": " + curl_easy_strerror(rc);
+    } else {
+        reply.error = where + ": " + (*problem ? problem : curl_easy_strerror(rc));
+    }
+    return reply;
+}
+
 HttpReply httpRequest(const Endpoint& server, std::string_view method, std::string_view target,
                       std::string_view body, std::string_view type,
                       std::chrono::milliseconds timeout) {
-    HttpReply reply;
-    const auto deadline = Clock::now() + timeout;
-    const std::string where = server.host + ":" + std::to_string(server.port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int rc =
-        ::getaddrinfo(server.host.c_str(), std::to_string(server.port).c_str(), &hints, &found);
-    if (rc != 0) {
-        reply.error = server.host + ": " + ::gai_strerror(rc);
-        return reply;
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> guard(found, ::freeaddrinfo);
-    Fd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) {
-        reply.error = sysMessage("socket", "", errno);
-        return reply;
-    }
-    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
-        if (errno != EINPROGRESS) {
-            reply.error = sysMessage("connect", where, errno);
-            return reply;
-        }
-        if (!waitFor(fd.get(), POLLOUT, deadline)) {
-            reply.error = "connect " + where + ": timed out";
-            return reply;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) {
-            reply.error = sysMessage("connect", where, err);
-            return reply;
-        }
-    }
-    std::string request = std::string(method) + " " + std::string(target) +
-                          " HTTP/1.1\r\nHost: " + where +
-                          "\r\nConnection: close\r\nUser-Agent: vantrel\r\n";
-    if (!body.empty() || method == "POST")
-        request += "Content-Type: " + std::string(type) +
-                   "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-    request += "\r\n";
-    request += body;
-    std::size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n =
-            ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!waitFor(fd.get(), POLLOUT, deadline)) {
-                reply.error = "send to " + where + ": timed out";
-                return reply;
-            }
-        } else {
-            reply.error = sysMessage("send", where, errno);
-            return reply;
-        }
-    }
-    std::string in;
-    char buf[16384];
-    while (true) {
-        const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
-        if (n > 0) {
-            in.append(buf, static_cast<std::size_t>(n));
-            if (in.size() > (16u << 20)) break;
-            continue;
-        }
-        if (n == 0) break;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN || !waitFor(fd.get(), POLLIN, deadline)) {
-            reply.error = errno == EAGAIN ? "reply from " + where + ": timed out"
-                                          : sysMessage("recv", where, errno);
-            return reply;
-        }
-    }
-    // "HTTP/1.1 204 No Content\r\n..."; the body as sent (the server ends it by closing).
-    const auto sp = in.find(' ');
-    const auto headEnd = in.find("\r\n\r\n");
-    if (in.compare(0, 5, "HTTP/") != 0 || sp == std::string::npos || headEnd == std::string::npos) {
-        reply.error = "reply from " + where + ": not HTTP";
-        return reply;
-    }
-    reply.status = std::atoi(in.c_str() + sp + 1);
-    std::string head = in.substr(0, headEnd);
-    reply.body = in.substr(headEnd + 4);
-    // A chunked body (a server that ignores Connection: close) is joined back together.
-    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (head.find("transfer-encoding: chunked") != std::string::npos) {
-        std::string whole;
-        std::size_t at = 0;
-        while (at < reply.body.size()) {
-            const auto lineEnd = reply.body.find("\r\n", at);
-            if (lineEnd == std::string::npos) break;
-            const std::size_t size = std::strtoul(reply.body.c_str() + at, nullptr, 16);
-            if (size == 0) break;
-            whole += reply.body.substr(lineEnd + 2, size);
-            at = lineEnd + 2 + size + 2;
-        }
-        reply.body = std::move(whole);
-    }
-    return reply;
+    HttpClient client;
+    return client.request(server, method, target, body, type, timeout);
 }
 
 }  // namespace vantrel::publish

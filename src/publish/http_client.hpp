@@ -1,9 +1,11 @@
-// vantrel publishing: a small HTTP/1.1 client for the time-series database: one request a
-// connection, every step bounded in time. It blocks the calling thread (an output's own) for at
-// most the given timeout.
+// vantrel publishing: the HTTP client of the time-series database, on libcurl. Every request is
+// bounded in time and every reply in size, so that a server that misbehaves costs its output a
+// failed request and nothing more. It blocks the calling thread (an output's own) for at most
+// the given timeout.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,7 +19,31 @@ struct HttpReply {
     std::string error;  // why there is no reply: "connect 127.0.0.1:8086: Connection refused"
 };
 
-// Sends METHOD TARGET with `body` (none for an empty one) and reads the whole reply.
+// One connection to a server, kept open between requests while the server allows it. Used by
+// one thread at a time.
+class HttpClient {
+  public:
+    // A reply's body beyond this, or its head beyond kMaxHead, is no reply.
+    static constexpr std::size_t kMaxBody = 1 << 20;
+    static constexpr std::size_t kMaxHead = 64 << 10;
+
+    // Throws std::runtime_error when libcurl cannot be set up.
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Sends METHOD TARGET with `body` (none for an empty one, unless POST) and reads the whole
+    // reply, all within `timeout`.
+    HttpReply request(const Endpoint& server, std::string_view method, std::string_view target,
+                      std::string_view body, std::string_view type,
+                      std::chrono::milliseconds timeout);
+
+  private:
+    void* curl_;
+};
+
+// One request on a connection of its own.
 HttpReply httpRequest(const Endpoint& server, std::string_view method, std::string_view target,
                       std::string_view body, std::string_view type,
                       std::chrono::milliseconds timeout);

@@ -1,6 +1,7 @@
 // vantrel publishing: the HTTP server.
 #include "http_server.hpp"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -11,11 +12,18 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace vantrel::publish {
 
 namespace {
+
+std::string lowerCase(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -36,6 +44,8 @@ const char* reason(int status) {
             return "Method Not Allowed";
         case 413:
             return "Content Too Large";
+        case 421:
+            return "Misdirected Request";
         case 431:
             return "Request Header Fields Too Large";
         case 503:
@@ -60,10 +70,30 @@ std::string head(int status, std::string_view type, std::size_t length, bool str
 
 }  // namespace
 
+std::size_t headEnd(std::string_view text) {
+    // Line ends are CRLF, or a bare LF as some clients send (and a server may take).
+    for (std::size_t at = text.find('\n'); at != std::string_view::npos;
+         at = text.find('\n', at + 1)) {
+        std::size_t next = at + 1;
+        if (next < text.size() && text[next] == '\r') ++next;
+        if (next < text.size() && text[next] == '\n') return next + 1;
+    }
+    return std::string_view::npos;
+}
+
 std::variant<HttpRequest, int> parseRequestHead(std::string_view text) {
-    const auto lineEnd = text.find("\r\n");
-    if (lineEnd == std::string_view::npos) return 400;
-    const std::string_view line = text.substr(0, lineEnd);
+    // One line at a time, its end (CRLF or LF) taken off; empty at the blank line.
+    const auto nextLine = [&text]() -> std::optional<std::string_view> {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) return std::nullopt;
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        text.remove_prefix(end + 1);
+        return line;
+    };
+    const auto first = nextLine();
+    if (!first) return 400;
+    const std::string_view line = *first;
     const auto sp1 = line.find(' ');
     const auto sp2 = line.rfind(' ');
     if (sp1 == std::string_view::npos || sp2 == sp1) return 400;
@@ -77,29 +107,43 @@ std::variant<HttpRequest, int> parseRequestHead(std::string_view text) {
     const auto q = target.find('?');
     r.path = std::string(target.substr(0, q));
     if (q != std::string_view::npos) r.query = std::string(target.substr(q + 1));
-    // Header fields: only a body matters (none is taken).
-    std::string_view rest = text.substr(lineEnd + 2);
-    while (!rest.empty() && rest.substr(0, 2) != "\r\n") {
-        const auto end = rest.find("\r\n");
-        if (end == std::string_view::npos) return 400;
-        const std::string_view field = rest.substr(0, end);
-        const auto colon = field.find(':');
+    // Header fields: the host asked for, and a body (none is taken).
+    bool haveHost = false;
+    for (auto field = nextLine(); !field || !field->empty(); field = nextLine()) {
+        if (!field) return 400;
+        const auto colon = field->find(':');
         if (colon == std::string_view::npos || colon == 0) return 400;
-        const std::string_view name = field.substr(0, colon);
-        std::string_view value = field.substr(colon + 1);
+        const std::string_view name = field->substr(0, colon);
+        // A name is a token: "Transfer-Encoding : chunked" is refused, not read as another
+        // field, which a proxy in front of us might read otherwise.
+        if (!std::all_of(name.begin(), name.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) ||
+                       std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+            }))
+            return 400;
+        std::string_view value = field->substr(colon + 1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
             value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
         if (equalsNoCase(name, "Transfer-Encoding") ||
             (equalsNoCase(name, "Content-Length") && value != "0"))
             return 413;
-        rest.remove_prefix(end + 2);
+        if (equalsNoCase(name, "Host")) {
+            if (haveHost) return 400;
+            haveHost = true;
+            r.host = std::string(value);
+        }
     }
     if (r.method != "GET" && r.method != "HEAD") return 405;
+    if (!haveHost && version == "HTTP/1.1") return 400;
     return r;
 }
 
-HttpServer::HttpServer(EventLoop& loop, const Endpoint& at, Handler handler)
-    : loop_(loop), handler_(std::move(handler)) {
+HttpServer::HttpServer(EventLoop& loop, const Endpoint& at, Handler handler,
+                       std::vector<std::string> allowHosts)
+    : loop_(loop), handler_(std::move(handler)), at_(at), allowHosts_(std::move(allowHosts)) {
+    for (std::string& name : allowHosts_) name = lowerCase(name);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -131,11 +175,69 @@ HttpServer::HttpServer(EventLoop& loop, const Endpoint& at, Handler handler)
 
 HttpServer::~HttpServer() = default;
 
+bool HttpServer::hostAllowed(std::string_view host) const {
+    if (host.empty()) return true;  // HTTP/1.0 without a Host field: no browser sends that
+    std::string name;
+    if (host.front() == '[') {
+        const auto close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        name = std::string(host.substr(1, close - 1));
+    } else {
+        name = lowerCase(host.substr(0, host.find(':')));
+    }
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    if (name == "localhost" || name.ends_with(".localhost")) return true;
+    if (std::find(allowHosts_.begin(), allowHosts_.end(), name) != allowHosts_.end()) return true;
+    if (name == lowerCase(at_.host)) return true;
+    // An address is no name another site can point here; a wildcard listener is reached at any
+    // of the machine's, a loopback one at any loopback address.
+    const auto address = [](const std::string& text) -> std::optional<in6_addr> {
+        in6_addr a{};
+        in_addr v4{};
+        if (::inet_pton(AF_INET6, text.c_str(), &a) == 1) return a;
+        if (::inet_pton(AF_INET, text.c_str(), &v4) != 1) return std::nullopt;
+        a.s6_addr[10] = a.s6_addr[11] = 0xff;  // as ::ffff:a.b.c.d
+        std::memcpy(&a.s6_addr[12], &v4, 4);
+        return a;
+    };
+    const auto asked = address(name);
+    if (!asked) return false;
+    if (isLoopback(name)) return true;
+    const auto bound = address(at_.host);
+    if (!bound) return false;
+    in6_addr v4any{};
+    v4any.s6_addr[10] = v4any.s6_addr[11] = 0xff;
+    return IN6_IS_ADDR_UNSPECIFIED(&*bound) || std::memcmp(&*bound, &v4any, sizeof v4any) == 0 ||
+           std::memcmp(&*bound, &*asked, sizeof *asked) == 0;
+}
+
+std::string HttpServer::allowedText() const {
+    std::string text = "localhost, " + at_.host;
+    for (const std::string& name : allowHosts_) text += ", " + name;
+    return text;
+}
+
 void HttpServer::accept() {
     while (true) {
         Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) return;
-        if (clients_.size() >= kMaxClients) {
+        // Streams that keep reading would hold the page for ever: the oldest gives way to a
+        // newcomer (its browser tries again, as event streams do).
+        // (Marked dead, not erased: the loop may still hold an event for it; sweep() erases.)
+        auto live = static_cast<std::size_t>(std::count_if(
+            clients_.begin(), clients_.end(), [](const Client& c) { return !c.dead; }));
+        if (live >= kMaxClients) {
+            const auto oldest = std::find_if(clients_.begin(), clients_.end(), [](const Client& c) {
+                return c.streaming && !c.dead;
+            });
+            if (oldest != clients_.end()) {
+                oldest->dead = true;
+                ::shutdown(oldest->fd.get(), SHUT_RDWR);
+                ++evicted_;
+                --live;
+            }
+        }
+        if (live >= kMaxClients) {
             static constexpr std::string_view busy =
                 "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: "
                 "close\r\n\r\n";
@@ -165,8 +267,8 @@ void HttpServer::onClient(Client& c, uint32_t events) {
             // A stream's client has nothing more to say; what it sends is ignored.
             if (c.streaming || c.closing) continue;
             c.in.append(buf, static_cast<std::size_t>(n));
-            const auto end = c.in.find("\r\n\r\n");
-            if (end != std::string::npos && end + 4 <= kMaxHead) {
+            const auto end = headEnd(c.in);
+            if (end != std::string::npos && end <= kMaxHead) {
                 answer(c);
                 return;
             }
@@ -184,15 +286,20 @@ void HttpServer::onClient(Client& c, uint32_t events) {
 }
 
 void HttpServer::answer(Client& c) {
-    const std::string_view text(c.in.data(), c.in.find("\r\n\r\n") + 4);
+    const std::string_view text(c.in.data(), headEnd(c.in));
     const auto parsed = parseRequestHead(text);
     HttpResponse r;
     bool headOnly = false;
     if (const int* status = std::get_if<int>(&parsed)) {
         r.status = *status;
         r.body = std::string(reason(*status)) + "\n";
+    } else if (const HttpRequest& req = std::get<HttpRequest>(parsed); !hostAllowed(req.host)) {
+        // A page of another site whose name was pointed at this address (DNS rebinding)
+        // gets nothing.
+        r.status = 421;
+        r.body = "this server answers to " + allowedText() + ", not \"" + req.host +
+                 "\" (give the name with --allow-host)\n";
     } else {
-        const HttpRequest& req = std::get<HttpRequest>(parsed);
         headOnly = req.method == "HEAD";
         r = handler_(req);
     }

@@ -25,6 +25,7 @@ struct HttpRequest {
     std::string method;  // "GET" or "HEAD"
     std::string path;    // "/metrics"
     std::string query;   // after '?', undecoded
+    std::string host;    // the Host field as sent ("127.0.0.1:9100"); empty without one
 };
 
 struct HttpResponse {
@@ -36,9 +37,13 @@ struct HttpResponse {
     bool stream = false;
 };
 
+// The length of a request head up to and including its blank line (lines end in CRLF or a bare
+// LF), or npos while it is not all there.
+std::size_t headEnd(std::string_view text);
 // Reads a request head (up to and including the blank line). Returns the request, or the status
-// to answer with: 400 for a malformed head, 405 for a method other than GET and HEAD, 413 for a
-// request with a body, 505 for another protocol than HTTP/1.0 or 1.1.
+// to answer with: 400 for a malformed head (a field name that is not a token, as in
+// "Transfer-Encoding : chunked"; no Host, or two, in HTTP/1.1), 405 for a method other than GET
+// and HEAD, 413 for a request with a body, 505 for another protocol than HTTP/1.0 or 1.1.
 std::variant<HttpRequest, int> parseRequestHead(std::string_view head);
 
 class HttpServer {
@@ -50,8 +55,11 @@ class HttpServer {
     static constexpr std::chrono::seconds kHeadTimeout{10};
 
     // Binds and listens (throws std::runtime_error with the system's reason); the handler runs on
-    // the loop's thread.
-    HttpServer(EventLoop& loop, const Endpoint& at, Handler handler);
+    // the loop's thread. A request is answered only when its Host names this server: an address
+    // it listens on, a localhost name, or one of `allowHosts`; others get 421, so that a page
+    // of another site whose name was pointed at this address reads nothing.
+    HttpServer(EventLoop& loop, const Endpoint& at, Handler handler,
+               std::vector<std::string> allowHosts = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -61,6 +69,8 @@ class HttpServer {
     // Sends `data` to every open stream.
     void broadcast(std::string_view data);
     std::size_t streams() const;
+    // Streams closed to let a newer client in.
+    uint64_t evicted() const { return evicted_; }
     // Closes clients that are done or too slow; call after each pass of the loop.
     void sweep(std::chrono::steady_clock::time_point now);
 
@@ -81,9 +91,14 @@ class HttpServer {
     void answer(Client& c);
     void flush(Client& c);
     void queue(Client& c, std::string_view data);
+    bool hostAllowed(std::string_view host) const;
+    std::string allowedText() const;
 
     EventLoop& loop_;
     Handler handler_;
+    Endpoint at_;
+    std::vector<std::string> allowHosts_;  // lower case
+    uint64_t evicted_ = 0;
     Fd listener_;
     WatchHandle listenWatch_;
     uint16_t port_ = 0;

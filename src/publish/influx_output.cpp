@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -19,13 +20,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kTimeout{5};
 
-// Tag keys and values, and measurement names: ',', '=' and ' ' are escaped; line ends cannot be
-// carried and become spaces.
+// Tag keys and values, and measurement names: ',', '=' and ' ' are escaped. The line protocol
+// has no escape for a line end or another control character (the run file refuses them in
+// names and units; a record made elsewhere gets a space), and a trailing backslash would
+// escape the separator after it.
 std::string tagText(std::string_view text) {
     std::string out;
     for (const char c : text) {
         if (c == ',' || c == '=' || c == ' ') out += '\\';
-        out += (c == '\n' || c == '\r') ? ' ' : c;
+        out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
     }
     if (!out.empty() && out.back() == '\\') out += ' ';
     return out;
@@ -48,8 +51,9 @@ std::string influxLine(const acquire::Record& r) {
     if (!r.name.empty()) line += ",name=" + tagText(r.name);
     if (!r.unit.empty()) line += ",unit=" + tagText(r.unit);
     line += ' ';
-    if (r.value) line += "value=" + acquire::numberText(*r.value) + ",";
-    if (r.raw) line += "raw=" + acquire::numberText(*r.raw) + ",";
+    // The line protocol has no infinity or NaN: the server would refuse the whole batch.
+    if (r.value && std::isfinite(*r.value)) line += "value=" + acquire::numberText(*r.value) + ",";
+    if (r.raw && std::isfinite(*r.raw)) line += "raw=" + acquire::numberText(*r.raw) + ",";
     line += "status=" + fieldString(acquire::statusName(r.status));
     if (!r.text.empty()) line += ",text=" + fieldString(r.text);
     const auto ns =
@@ -78,18 +82,18 @@ void InfluxOutput::stop() {
     thread_.join();
 }
 
-InfluxOutput::Outcome InfluxOutput::write(const std::string& lines) {
+InfluxOutput::Outcome InfluxOutput::write(HttpClient& client, const std::string& lines) {
     const std::string target = "/write?db=" + urlEncode(target_.database) + "&precision=ns";
-    HttpReply r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
+    HttpReply r = client.request(target_.server, "POST", target, lines, "text/plain", kTimeout);
     // A database that is not there yet is made once, as a first run on a new server needs.
     if (r.status == 404 && !created_ && r.body.find("database not found") != std::string::npos) {
         created_ = true;
         const HttpReply made =
-            httpRequest(target_.server, "POST", "/query",
-                        "q=" + urlEncode("CREATE DATABASE \"" + target_.database + "\""),
-                        "application/x-www-form-urlencoded", kTimeout);
+            client.request(target_.server, "POST", "/query",
+                           "q=" + urlEncode("CREATE DATABASE \"" + target_.database + "\""),
+                           "application/x-www-form-urlencoded", kTimeout);
         if (made.status == 200)
-            r = httpRequest(target_.server, "POST", target, lines, "text/plain", kTimeout);
+            r = client.request(target_.server, "POST", target, lines, "text/plain", kTimeout);
     }
     if (r.status == 204 || r.status == 200) return {};
     if (r.status == 0) return {r.error, false};
@@ -102,9 +106,11 @@ InfluxOutput::Outcome InfluxOutput::write(const std::string& lines) {
 }
 
 void InfluxOutput::run() {
+    std::optional<HttpClient> client;
     std::vector<acquire::Record> held;
     std::string lines;
     bool failing = false;
+    bool saidRefused = false;  // a server that refuses says so once, not once a batch
     bool stopping = false;
     auto retry = std::chrono::seconds(1);
     auto nextTry = Clock::now();
@@ -115,12 +121,22 @@ void InfluxOutput::run() {
         if (!held.empty() && (now >= nextTry || stopping)) {
             lines.clear();
             for (const acquire::Record& r : held) lines += influxLine(r);
-            const auto [problem, refused] = write(lines);
+            // Whatever the server does, it is this output's failure: the recording goes on.
+            Outcome outcome;
+            try {
+                if (!client) client.emplace();
+                outcome = write(*client, lines);
+            } catch (const std::exception& e) {
+                client.reset();
+                outcome = {e.what(), false};
+            }
+            const auto& [problem, refused] = outcome;
             if (refused) {
                 refused_ += held.size();
-                if (message_)
+                if (!saidRefused && message_)
                     message_("influx: " + where_ + " refused " + std::to_string(held.size()) +
-                             " readings: " + problem);
+                             " readings: " + problem + "; further refusals are counted, not said");
+                saidRefused = true;
                 held.clear();
                 nextTry = Clock::now() + std::chrono::seconds(1);
             } else if (problem.empty()) {
@@ -128,6 +144,7 @@ void InfluxOutput::run() {
                 held.clear();
                 if (failing && message_) message_("influx: writing to " + where_ + " again");
                 failing = false;
+                saidRefused = false;
                 retry = std::chrono::seconds(1);
                 // Batches go at most once a second, unless a full one waits.
                 nextTry = Clock::now() + std::chrono::seconds(1);
@@ -158,6 +175,9 @@ void InfluxOutput::run() {
     const std::size_t unsent = held.size() + queue_.size();
     if (unsent > 0 && message_)
         message_("influx: " + std::to_string(unsent) + " readings not written to " + where_);
+    if (refused_ > 0 && message_)
+        message_("influx: " + where_ + " refused " + std::to_string(refused_.load()) +
+                 " readings in all");
 }
 
 }  // namespace vantrel::publish

@@ -10,6 +10,7 @@
 
 #include "endpoint.hpp"
 #include "fd.hpp"
+#include "http_client.hpp"
 #include "publisher.hpp"
 #include "record_queue.hpp"
 
@@ -32,7 +33,8 @@ class InfluxOutput : public Publisher {
     void stop() override;
     const char* kind() const override { return "influx"; }
     uint64_t sent() const override { return sent_.load(); }
-    // Dropped for want of room in the queue, or refused by the server (said each time).
+    // Dropped for want of room in the queue, or refused by the server (said the first time and
+    // in all at the end).
     uint64_t dropped() const override { return queue_.dropped() + refused_.load(); }
 
   private:
@@ -41,7 +43,7 @@ class InfluxOutput : public Publisher {
         std::string problem;   // empty when the batch was written
         bool refused = false;  // the server will not take it: dropped, not tried again
     };
-    Outcome write(const std::string& lines);
+    Outcome write(HttpClient& client, const std::string& lines);
 
     InfluxTarget target_;
     std::string where_;

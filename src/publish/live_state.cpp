@@ -2,6 +2,7 @@
 #include "live_state.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vantrel::publish {
 
@@ -27,7 +28,9 @@ LiveState::LiveState(const acquire::LogConfig& config, std::chrono::seconds hist
 }
 
 std::size_t LiveState::indexOf(const Record& r) {
-    const auto key = std::make_tuple(r.board, r.bits, r.channel);
+    // By name, as the run file gives it: one converter channel read twice (volts and counts)
+    // is two channels here.
+    const auto key = std::make_pair(r.board, r.name);
     const auto it = index_.find(key);
     if (it != index_.end()) return it->second;
     ChannelState c;
@@ -51,7 +54,7 @@ void LiveState::add(const Record& r) {
     if (r.status == Status::Gap) {
         c.points.emplace_back(ms, std::nullopt);
         c.marks.emplace_back(ms, "gap", r.text);
-    } else if (r.status == Status::Ok && r.value) {
+    } else if (r.status == Status::Ok && r.value && std::isfinite(*r.value)) {
         if (wasAway) c.marks.emplace_back(ms, "reconnect", "");
         const double v = *r.value;
         c.last = v;
@@ -98,7 +101,9 @@ std::string metricsText(const std::vector<ChannelState>& channels,
     };
     // A channel whose board is away or whose last reading failed has no sample: Prometheus
     // then shows the gap instead of a stale value.
-    const auto current = [](const ChannelState& c) { return c.last && c.status == Status::Ok; };
+    const auto current = [](const ChannelState& c) {
+        return c.last && std::isfinite(*c.last) && c.status == Status::Ok;
+    };
     const auto labels = [](const ChannelState& c) {
         return "{board=\"" + labelValue(c.board) + "\",channel=\"" + std::to_string(c.channel) +
                "\",bits=\"" + std::to_string(c.bits) + "\",name=\"" + labelValue(c.name) +

@@ -53,7 +53,7 @@ class LiveState {
   private:
     std::chrono::seconds history_;
     std::vector<ChannelState> channels_;
-    std::map<std::tuple<std::string, int, int>, std::size_t> index_;
+    std::map<std::pair<std::string, std::string>, std::size_t> index_;  // by board and name
 };
 
 // Milliseconds since the epoch.

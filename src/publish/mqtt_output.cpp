@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -32,6 +33,34 @@ void libraryInit() {
 }
 
 }  // namespace
+
+void checkTopics(const std::string& prefix, const acquire::LogConfig& config, bool discovery) {
+    // Each name as its topic level, and as its part of a discovery id where those are sent.
+    const auto forms = [discovery](const std::string& name) {
+        std::vector<std::string> out{topicLevel(name)};
+        if (discovery) out.push_back(objectId(topicLevel(name)));
+        return out;
+    };
+    const auto clash = [&](std::map<std::string, std::string>& seen, const std::string& name,
+                           const std::string& what) {
+        for (const std::string& form : forms(name)) {
+            const auto [it, fresh] = seen.emplace(form, name);
+            if (!fresh && it->second != name)
+                throw acquire::ConfigError("--mqtt: " + what + " \"" + it->second + "\" and \"" +
+                                           name +
+                                           "\" would share the topic level or Home "
+                                           "Assistant id \"" +
+                                           form + "\" under " + prefix + ": rename one");
+        }
+    };
+    std::map<std::string, std::string> boards;
+    for (const acquire::BoardConfig& b : config.boards) {
+        clash(boards, b.name, "the boards");
+        std::map<std::string, std::string> channels;
+        for (const acquire::ChannelConfig& c : b.channels)
+            clash(channels, c.name, "the channels of board \"" + b.name + "\"");
+    }
+}
 
 std::string readingTopic(const std::string& prefix, const acquire::Record& r) {
     return prefix + "/" + topicLevel(r.board) + "/" + topicLevel(r.name);
@@ -57,7 +86,9 @@ std::vector<std::pair<std::string, std::string>> discoveryMessages(
                 {"payload_not_available", "offline"},
                 {"state_class", "measurement"},
                 {"device",
-                 {{"identifiers", {device}}, {"name", b.name}, {"model", "vantrel " + b.device}}}};
+                 {{"identifiers", {device}},
+                  {"name", b.name},
+                  {"model", "vantrel " + (b.origin.empty() ? b.device : b.origin)}}}};
             if (!c.unit.empty()) j["unit_of_measurement"] = c.unit;
             out.emplace_back("homeassistant/sensor/" + id + "/config", j.dump());
         }
@@ -91,20 +122,11 @@ MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& confi
     mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
         static_cast<MqttOutput*>(self)->onPublish(mid);
     });
-    const int rc =
-        mosquitto_connect_async(mosq_, target_.broker.host.c_str(), target_.broker.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS && message_) {
-        const std::lock_guard lock(mutex_);
-        saidAway_ = true;
-        message_("mqtt: broker " + where_ + " not reached (" +
-                 (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
-                 "); holding up to " + std::to_string(queue_.bound()) +
-                 " readings and trying again");
-    }
-    // The library's thread keeps the connection, and connects again after a loss.
-    if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
+    try {
+        connectNow();
+    } catch (const std::runtime_error&) {
         mosquitto_destroy(mosq_);
-        throw std::runtime_error("mqtt: the network thread cannot start");
+        throw;
     }
     thread_ = std::thread([this] { run(); });
 }
@@ -112,6 +134,29 @@ MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& confi
 MqttOutput::~MqttOutput() {
     stop();
     if (mosq_) mosquitto_destroy(mosq_);
+}
+
+void MqttOutput::connectNow() {
+    // The library's thread keeps a connection and makes it again after a loss, but gives up
+    // on one that was never made: until the first is, it is tried from here, with a growing
+    // pause, and the thread starts once one is under way.
+    const int rc =
+        mosquitto_connect_async(mosq_, target_.broker.host.c_str(), target_.broker.port, 30);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error("mqtt: the network thread cannot start");
+        loopStarted_ = true;
+        return;
+    }
+    nextConnect_ = Clock::now() + connectPause_;
+    connectPause_ = std::min(connectPause_ * 2, std::chrono::seconds(8));
+    const std::lock_guard lock(mutex_);
+    if (!saidAway_ && message_)
+        message_("mqtt: broker " + where_ + " not reached (" +
+                 (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
+                 "); holding up to " + std::to_string(queue_.bound()) +
+                 " readings and trying again");
+    saidAway_ = true;
 }
 
 void MqttOutput::wake() {
@@ -176,6 +221,14 @@ void MqttOutput::run() {
     std::optional<Clock::time_point> stopBy;
     while (true) {
         if (stop_ && !stopBy) stopBy = Clock::now() + std::chrono::seconds(3);
+        if (!loopStarted_ && !stop_ && Clock::now() >= nextConnect_) {
+            try {
+                connectNow();
+            } catch (const std::runtime_error& e) {
+                if (message_) message_(e.what());
+                break;
+            }
+        }
         std::size_t room = 0;
         if (connected_) {
             const std::lock_guard lock(mutex_);
@@ -236,7 +289,7 @@ void MqttOutput::stop() {
         publish(statusTopic_, "offline", true, &mid);
         mosquitto_disconnect(mosq_);
     }
-    mosquitto_loop_stop(mosq_, !up);
+    if (loopStarted_) mosquitto_loop_stop(mosq_, !up);
     std::size_t unsent;
     {
         const std::lock_guard lock(mutex_);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +23,10 @@ struct mosquitto;
 
 namespace vantrel::publish {
 
+// Refuses names that would share a topic (or, with discovery, a Home Assistant id) once made
+// topic levels: boards "a/b" and "a b", or two such channels of a board. Throws
+// acquire::ConfigError.
+void checkTopics(const std::string& prefix, const acquire::LogConfig& config, bool discovery);
 // The topic of a record's channel: "PREFIX/BOARD/CHANNEL" with each name made a topic level.
 std::string readingTopic(const std::string& prefix, const acquire::Record& r);
 // The Home Assistant discovery messages of a run's channels: [topic, payload].
@@ -53,6 +58,7 @@ class MqttOutput : public Publisher {
   private:
     void run();
     void wake();
+    void connectNow();
     void onConnect(int rc);
     void onDisconnect(int rc);
     void onPublish(int mid);
@@ -75,6 +81,10 @@ class MqttOutput : public Publisher {
     std::unordered_set<int> inFlight_;  // message ids of readings not yet acknowledged
     bool everConnected_ = false;        // under mutex_
     bool saidAway_ = false;             // under mutex_
+    // Until the first connection is under way (the constructor's thread, then run()'s).
+    bool loopStarted_ = false;
+    std::chrono::steady_clock::time_point nextConnect_;
+    std::chrono::seconds connectPause_{1};
     std::thread thread_;
 };
 

@@ -41,9 +41,15 @@ void checkPublish(const acquire::PublishConfig& c) {
         throw acquire::ConfigError("--mqtt-discovery: needs --mqtt");
 }
 
-Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
+void checkPublish(const acquire::LogConfig& config) {
     const acquire::PublishConfig& c = config.publish;
     checkPublish(c);
+    if (!c.mqtt.empty()) checkTopics(parseMqtt(c.mqtt).prefix, config, c.mqttDiscovery);
+}
+
+Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
+    const acquire::PublishConfig& c = config.publish;
+    checkPublish(config);
     // The served outputs ask for the boards through one indirection that the recorder fills in
     // once it runs.
     BoardsFn boards = [m = boardsMutex_, b = boards_] {

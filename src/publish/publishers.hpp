@@ -14,6 +14,9 @@ namespace vantrel::publish {
 // the loopback interface unless remote ones are allowed. Throws acquire::ConfigError naming
 // the option.
 void checkPublish(const acquire::PublishConfig& config);
+// The same, and that the boards' and channels' names stay apart where an output needs them
+// to (MQTT topics).
+void checkPublish(const acquire::LogConfig& config);
 
 class Publishers {
   public:

@@ -147,9 +147,10 @@ ServedOutput::ServedOutput(Kind kind, const Endpoint& at, const acquire::LogConf
       stopFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!stopFd_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     State& s = *state_;
-    s.server = std::make_unique<HttpServer>(*s.loop, at, [this, &s](const HttpRequest& r) {
-        return kind_ == Kind::Page ? s.page(r) : s.metrics(r);
-    });
+    s.server = std::make_unique<HttpServer>(
+        *s.loop, at,
+        [this, &s](const HttpRequest& r) { return kind_ == Kind::Page ? s.page(r) : s.metrics(r); },
+        config.publish.allowHosts);
     thread_ = std::thread([this] { run(); });
 }
 

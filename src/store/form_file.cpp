@@ -21,6 +21,7 @@
 
 #include "atomic_file.hpp"
 #include "fd.hpp"
+#include "store/toml_reader.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/platform.hpp"
 
@@ -96,167 +97,6 @@ class TableBag : public PropertyBag {
     toml::table* table_;
 };
 
-// How deep the tables, arrays and dotted keys of a TOML text nest, without building anything:
-// the parser recurses once per level (and so do the tables' destructors and the writer), so a
-// few kilobytes of "a.a.a..." would overflow a thread's stack. The scan follows strings,
-// comments and keys closely enough never to count less than the parser will build; it may
-// count more for a text the parser then refuses anyway.
-class NestingScan {
-  public:
-    NestingScan(std::string_view text, int limit) : t_(text), limit_(limit) {}
-
-    // The line on which the nesting first goes beyond the limit, or 0.
-    size_t tooDeepAt() {
-        while (i_ < t_.size()) {
-            const char c = t_[i_];
-            if (c == '\n') {
-                ++line_;
-                ++i_;
-            } else if (c == ' ' || c == '\t' || c == '\r') {
-                ++i_;
-            } else if (c == '#') {
-                skipToLineEnd();
-            } else if (c == '[') {  // [table] or [[array of tables]]
-                ++i_;
-                int parts = 0;
-                if (at('[')) {
-                    ++i_;
-                    parts = 1;
-                }
-                base_ = parts + keyParts("]\n");
-                if (base_ > limit_) return line_;
-                skipToLineEnd();
-            } else {  // key = value
-                const int depth = base_ + keyParts("=\n");
-                if (depth > limit_) return line_;
-                if (!at('=')) {
-                    skipToLineEnd();  // malformed: the parser says where
-                    continue;
-                }
-                ++i_;
-                if (value(depth)) return line_;
-            }
-        }
-        return 0;
-    }
-
-  private:
-    bool at(char c) const { return i_ < t_.size() && t_[i_] == c; }
-
-    void skipToLineEnd() {
-        while (i_ < t_.size() && t_[i_] != '\n') ++i_;
-    }
-
-    // From an opening quote to just past the closing one (or the end of a line that does not
-    // close a one-line string).
-    void skipString() {
-        const char q = t_[i_];
-        const std::string_view triple = q == '"' ? R"(""")" : "'''";
-        if (t_.substr(i_, 3) == triple) {
-            i_ += 3;
-            while (i_ < t_.size()) {
-                if (t_.substr(i_, 3) == triple) {
-                    i_ += 3;
-                    // Up to two more quotes belong to the string itself.
-                    for (int extra = 0; extra < 2 && at(q); ++extra) ++i_;
-                    return;
-                }
-                if (q == '"' && t_[i_] == '\\' && i_ + 1 < t_.size()) ++i_;
-                if (t_[i_] == '\n') ++line_;
-                ++i_;
-            }
-            return;
-        }
-        ++i_;
-        while (i_ < t_.size() && t_[i_] != '\n') {
-            const char c = t_[i_++];
-            if (c == q) return;
-            if (q == '"' && c == '\\' && i_ < t_.size() && t_[i_] != '\n') ++i_;
-        }
-    }
-
-    // The parts of a dotted key, up to one of the stop characters (left unread).
-    int keyParts(std::string_view stops) {
-        int parts = 1;
-        while (i_ < t_.size() && stops.find(t_[i_]) == std::string_view::npos) {
-            const char c = t_[i_];
-            if (c == '"' || c == '\'') {
-                skipString();
-                continue;
-            }
-            if (c == '.') ++parts;
-            if (c == '\n') ++line_;
-            ++i_;
-        }
-        return parts;
-    }
-
-    // A value whose slot is at depth `slot`; true when something in it nests too deep.
-    bool value(int slot) {
-        struct Frame {
-            char kind;
-            int depth;
-        };
-        std::vector<Frame> open;
-        int next = slot;   // the depth of a table or array opening now
-        bool key = false;  // inside an inline table, before the '=' of a key
-        while (i_ < t_.size()) {
-            const char c = t_[i_];
-            if (open.empty() && (c == '\n' || c == '#')) return false;
-            if (key) {
-                next = open.back().depth + keyParts("=,}");
-                if (next > limit_) return true;
-                key = false;
-                if (at('=')) ++i_;
-                continue;
-            }
-            switch (c) {
-                case '\n':
-                    ++line_;
-                    ++i_;
-                    break;
-                case '#':
-                    skipToLineEnd();
-                    break;
-                case '"':
-                case '\'':
-                    skipString();
-                    break;
-                case '[':
-                case '{':
-                    if (next > limit_) return true;
-                    open.push_back({c, next});
-                    ++i_;
-                    if (c == '[')
-                        next = open.back().depth + 1;
-                    else
-                        key = true;
-                    break;
-                case ']':
-                case '}':
-                    if (open.empty()) return false;  // malformed: the parser says where
-                    open.pop_back();
-                    ++i_;
-                    if (!open.empty() && open.back().kind == '[') next = open.back().depth + 1;
-                    break;
-                case ',':
-                    ++i_;
-                    if (!open.empty() && open.back().kind == '{') key = true;
-                    break;
-                default:
-                    ++i_;
-            }
-        }
-        return false;
-    }
-
-    std::string_view t_;
-    int limit_;
-    size_t i_ = 0;
-    size_t line_ = 1;
-    int base_ = 0;  // the depth of the current [table]
-};
-
 // The contents of an open form file, which must be a regular file of at most kMaxBytes.
 std::string readForm(int fd, const std::string& path) {
     struct stat st {};
@@ -294,15 +134,12 @@ std::optional<std::string> readForm(const std::string& path) {
 }
 
 toml::table parseForm(const std::string& text, const std::string& path) {
-    if (const size_t line = NestingScan(text, FormFile::kMaxNesting).tooDeepAt())
-        formError("cannot load form " + path + ": line " + std::to_string(line) +
-                  ": nested deeper than " + std::to_string(FormFile::kMaxNesting) + " levels");
+    static_assert(FormFile::kMaxNesting == kMaxTomlNesting);
     try {
-        return toml::parse(text, path);
-    } catch (const toml::parse_error& e) {
-        const auto& where = e.source().begin;
-        formError("cannot load form " + path + ": line " + std::to_string(where.line) +
-                  ", column " + std::to_string(where.column) + ": " + std::string(e.description()));
+        return readToml(text, path);
+    } catch (const TomlError& e) {
+        formError("cannot load form " + path + ": line " + std::to_string(e.line()) +
+                  (e.column() ? ", column " + std::to_string(e.column()) : "") + ": " + e.reason());
     }
 }
 
