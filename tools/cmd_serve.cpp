@@ -26,7 +26,6 @@
 #include "serve_config.hpp"
 #include "service_notify.hpp"
 #include "signals.hpp"
-#include "transport/serve_protocol.hpp"
 #include "vantrel/error.hpp"
 #include "vantrel/ports.hpp"
 #include "vantrel/serial_comm.hpp"
@@ -251,10 +250,6 @@ int runStatus(const StatusOptions& o) {
     std::vector<std::string> lines;
     try {
         j = nlohmann::json::parse(text);
-        if (o.json) {
-            printJson(j);
-            return kExitTrue;
-        }
         lines.push_back("serve on " + path +
                         (j["listen"].is_string() ? " and " + j["listen"].get<std::string>() : "") +
                         ": " +
@@ -284,7 +279,10 @@ int runStatus(const StatusOptions& o) {
                    "serve of the same version?)");
         return kExitFalse;
     }
-    for (const std::string& line : lines) printLine(line);
+    if (o.json)
+        printJson(j);
+    else
+        for (const std::string& line : lines) printLine(line);
     return kExitTrue;
 }
 

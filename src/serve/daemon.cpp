@@ -245,6 +245,7 @@ struct Daemon::Impl {
         uint64_t heldOp = 0;
         bool reserved = false;
         uint64_t holdTimer = 0;
+        bool holdArmed = false;         // counts from the end of the operation's last command
         std::deque<Request> restoring;  // the lines putting back the holder's selection
 
         // After a command timed out, its reply may still come: nothing starts until it has
@@ -360,6 +361,7 @@ struct Daemon::Impl {
         b.restoring.clear();
         b.holder = 0;
         b.reserved = false;
+        b.holdArmed = false;
         b.settling = false;
         b.unsettled = false;
         for (auto& [id, c] : clients)
@@ -532,6 +534,7 @@ struct Daemon::Impl {
         b.heldOp = 0;
         b.reserved = false;
         loop.disarmTimer(b.holdTimer);
+        b.holdArmed = false;
         if (c != nullptr) addTurn(*c);
     }
 
@@ -547,6 +550,7 @@ struct Daemon::Impl {
     }
 
     void onHoldTimer(Board& b) {
+        b.holdArmed = false;
         Client* c = find(b.holder);
         if (c != nullptr && c->queue.empty() && c->inOp && c->op == b.heldOp)
             c->brokenOp = b.heldOp;
@@ -580,8 +584,10 @@ struct Daemon::Impl {
                 }
                 if (c->queue.empty()) {
                     // The operation goes on with a command not sent yet: wait for it, bounded.
-                    loop.armTimer(b.holdTimer, Clock::now() + b.window + options.holdMargin,
-                                  std::chrono::nanoseconds(0));
+                    if (!b.holdArmed)
+                        loop.armTimer(b.holdTimer, Clock::now() + b.window + options.holdMargin,
+                                      std::chrono::nanoseconds(0));
+                    b.holdArmed = true;
                     return;
                 }
             } else {
@@ -589,6 +595,7 @@ struct Daemon::Impl {
                 if (c == nullptr) return;
             }
             loop.disarmTimer(b.holdTimer);
+            b.holdArmed = false;
             Request r = std::move(c->queue.front());
             c->queue.pop_front();
             b.queued -= 1;
@@ -902,7 +909,10 @@ struct Daemon::Impl {
                               "CR, or \"@\" alone");
             c.commands += 1;
             if (!b.open) return refuse(c, "board-away", awayText(b));
-            if (b.queued >= options.maxQueue || c.waiting >= options.maxPerClient)
+            // A client with nothing waiting always gets its command in: a full queue of
+            // others' does not shut it out.
+            if ((b.queued >= options.maxQueue && c.waiting > 0) ||
+                c.waiting >= options.maxPerClient)
                 return send(c, {"failed", id, "queue-full"});
             c.waiting += 1;
             const bool busy = b.active || (b.holder != 0 && b.holder != c.id);

@@ -37,8 +37,9 @@ struct DaemonOptions {
     bool allowRemote = false;
     std::string token;
 
-    std::size_t maxClients = 64;   // connections beyond are refused ("busy")
-    std::size_t maxQueue = 32;     // commands waiting per board ("queue-full" beyond)
+    std::size_t maxClients = 64;  // connections beyond are refused ("busy")
+    // Commands waiting per board ("queue-full" beyond, for a client that has one waiting).
+    std::size_t maxQueue = 32;
     std::size_t maxPerClient = 8;  // commands one client may have waiting at once
     // A client that has not sent its whole hello this long after it connected, or the whole
     // of a frame this long after its first bytes, is dropped ("idle").
@@ -75,6 +76,13 @@ class Daemon {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The token TCP clients give, at least this long, so that it cannot be guessed.
+inline constexpr std::size_t kMinToken = 16;
+
+// The first line of a token file, refused unless only its owner can read it (the clients'
+// reader, transport/serve_protocol.hpp).
+std::string readTokenFile(const std::string& path);
 
 // Where clients find the daemon unless told: $XDG_RUNTIME_DIR/vantrel/serve.sock, else
 // /run/vantrel/serve.sock (the service's).

@@ -78,8 +78,6 @@ bool isWord(std::string_view text);
 // would move the board in ways the daemon does not follow.
 bool isOneCommandLine(std::string_view bytes);
 
-// The token TCP clients give, at least this long, so that it cannot be guessed.
-inline constexpr std::size_t kMinToken = 16;
 // The most a token file may hold.
 inline constexpr std::size_t kMaxTokenFile = 4096;
 
