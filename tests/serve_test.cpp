@@ -681,9 +681,11 @@ TEST(ServeSharing, EveryReadingIsWholeAndOfItsOwnChannel) {
 // dropped, never taken for the next command's; a reading either fails or is whole.
 TEST(ServeSharing, ALateReplyIsNeverTakenForTheNextCommands) {
     DaemonOptions o;
-    o.replyWindow = 100ms;
+    o.replyWindow = 300ms;
     MovingServed s({{10, 3}, {12, 7}}, o);
-    s.board.answerLate(25, 150ms);
+    // 50 ms past the daemon's window: the daemon fails the command, then waits out the late
+    // reply (up to a quiet window more) before anything else starts.
+    s.board.answerLate(50, 350ms);
     std::vector<Reader> readers = {{10, 3, 150}, {12, 7, 150}};
     readAll(s, readers, true);
     int failed = 0;
@@ -791,6 +793,16 @@ TEST(ServeSharing, AnOperationHoldsTheBoardUntilItEndsOrItsClientGoes) {
     EXPECT_EQ(served(waits, "1"), "reply OK 80\r\n>");
     ASSERT_TRUE(stalls.send(frame({"cmd", "2"}, "PRS\r")));
     EXPECT_EQ(served(stalls, "2"), "failed ");
+
+    // An operation that never ends holds the board for so many commands, not for ever.
+    RawClient streams(q.options.socketPath);
+    ASSERT_TRUE(streams.send(frame({"hello", "1", "lab"}) + frame({"begin"})));
+    int replies = 0;
+    for (int i = 1; i <= 70; ++i) {
+        ASSERT_TRUE(streams.send(frame({"cmd", std::to_string(i)}, "PRA\r")));
+        replies += served(streams, std::to_string(i)).starts_with("reply");
+    }
+    EXPECT_EQ(replies, 64);
 }
 
 // The interrupt lines reach every client of the board, also when they come within the reply

@@ -41,6 +41,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kSweep{1};
 // The most reply windows a late reply may take to end before the line counts as quiet.
 constexpr int kSettleWindows = 4;
+// The most commands one operation holds the board for: a client streaming commands inside
+// one operation does not keep the others out for ever.
+constexpr int kMostInOperation = 64;
 // TCP connections whose wrong token waits for its answer at once.
 constexpr std::size_t kMostPenalized = 16;
 // Clients listed in a status.
@@ -243,6 +246,7 @@ struct Daemon::Impl {
         // whose selection was just put back.
         uint64_t holder = 0;
         uint64_t heldOp = 0;
+        int heldCommands = 0;
         bool reserved = false;
         uint64_t holdTimer = 0;
         bool holdArmed = false;         // counts from the end of the operation's last command
@@ -599,14 +603,16 @@ struct Daemon::Impl {
             Request r = std::move(c->queue.front());
             c->queue.pop_front();
             b.queued -= 1;
+            const bool continues = b.holder == c->id && !b.reserved;
+            if (continues && r.op == b.heldOp && ++b.heldCommands > kMostInOperation)
+                c->brokenOp = r.op;
             if (r.op != 0 && r.op == c->brokenOp) {
                 fail(r, "released");
-                if (b.holder == c->id) keepOrRelease(b);
+                if (b.holder == c->id && b.heldOp == r.op) release(b);
                 addTurn(*c);
                 continue;
             }
-            const bool starts = b.holder != c->id || b.reserved;
-            if (starts && needsRestore(b, *c, r)) {
+            if (!continues && needsRestore(b, *c, r)) {
                 // Another client's commands have moved the board: this client's selection
                 // goes back first, as its control counts on it, and nobody comes in between.
                 r.restored = true;
@@ -623,11 +629,12 @@ struct Daemon::Impl {
             const uint64_t op = r.op;
             const uint64_t id = c->id;
             if (!run(b, std::move(r))) return;
-            if (op != 0) {
+            if (op == 0) {
+                if (b.holder == id) release(b);  // held only for this command's restore
+            } else if (!continues) {
                 b.holder = id;
                 b.heldOp = op;
-            } else if (b.holder == id) {
-                release(b);
+                b.heldCommands = 1;
             }
             if (b.holder != id) addTurn(*c);
         }
