@@ -113,8 +113,9 @@ class ServeClientLink final : public Link {
 
     // The daemon keeps the board for this client from the operation's first command to its
     // end, so that no other client's command comes in between.
-    void beginOperation() override { mark("begin"); }
-    void endOperation() override { mark("end"); }
+    // The begin goes with the operation's first command, in one write.
+    void beginOperation() override { mark("begin", false); }
+    void endOperation() override { mark("end", true); }
 
     void deliverPending() override {
         if (sock_) receive();
@@ -150,12 +151,12 @@ class ServeClientLink final : public Link {
         return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
     }
 
-    void mark(std::string_view verb) {
+    void mark(std::string_view verb, bool now) {
         if (!sock_) return;
         frame_.clear();
         serve::appendFrame(frame_, {verb});
         send(frame_);
-        flushOut();
+        if (now) flushOut();
     }
 
     void request() {
