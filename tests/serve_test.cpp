@@ -833,6 +833,31 @@ TEST(ServeSharing, InterruptLinesWithinARestoreReachEveryClient) {
     EXPECT_EQ(eventsB, "L\r\n");
 }
 
+// Putting back a client's selection fails: its command fails, rather than run on the other
+// client's selection; the next one puts it back again.
+TEST(ServeSharing, ARestoreThatFailsFailsTheCommand) {
+    MovingServed s({});
+    RawClient a(s.options.socketPath), b(s.options.socketPath);
+    const auto outcome = [](RawClient& c) {
+        std::optional<Frame> f;
+        while ((f = c.next()) && f->verb() != "reply" && f->verb() != "failed") {
+        }
+        return f ? f->verb() + " " + std::string(f->arg(2)) + f->payload : std::string();
+    };
+    ASSERT_TRUE(a.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(outcome(a), "reply OK 48\r\n>");
+    ASSERT_TRUE(b.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS80\r")));
+    EXPECT_EQ(outcome(b), "reply OK 80\r\n>");
+    s.board.with([](vantrel::sim::BoardEngine& e) {
+        e.overrideReply("PWS48", "?3 Bad address\r\n>", 1);
+        return 0;
+    });
+    ASSERT_TRUE(a.send(frame({"cmd", "2"}, "PRS\r")));
+    EXPECT_EQ(outcome(a), "failed restore-failed");
+    ASSERT_TRUE(a.send(frame({"cmd", "3"}, "PRS\r")));
+    EXPECT_EQ(outcome(a), "reply OK 0\r\n>");
+}
+
 // ---- A lab's daemon: idle connections, a board away -----------------------------------------
 
 // 200 connections that send nothing and one that sends half a request, while a client reads:

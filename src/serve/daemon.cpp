@@ -492,6 +492,7 @@ struct Daemon::Impl {
     // Putting back the holder's selection failed: its command fails rather than run on a
     // board in another client's state, and so does the rest of its operation.
     void restoreFailed(Board& b, std::string_view why) {
+        b.lastError = "putting back a client's selection failed (" + std::string(why) + ")";
         b.restoring.clear();
         Client* c = find(b.holder);
         release(b);
@@ -501,7 +502,6 @@ struct Daemon::Impl {
         b.queued -= 1;
         if (r.op != 0) c->brokenOp = r.op;
         fail(r, "restore-failed");
-        (void)why;
         addTurn(*c);
     }
 
