@@ -485,6 +485,8 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     const std::string socket = dir.file("serve.sock");
     const ServedRun run = servedRun(config, socket);
     ASSERT_EQ(run.recorder.boards[0].device, "unix://" + socket + "?role=recording#lab");
+    // The published outputs name the board's own device, not the daemon's socket.
+    EXPECT_EQ(run.recorder.boards[0].origin, sim.device());
     DaemonOptions o;
     o.boards = run.boards;
     o.socketPath = socket;

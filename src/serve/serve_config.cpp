@@ -20,6 +20,7 @@ ServedRun servedRun(const acquire::LogConfig& config, const std::string& socketP
         setup.device = b.port ? portMapDevices()(*b.port) : b.device;
         setup.baud = b.baud;
         run.boards.push_back(setup);
+        b.origin = setup.device;
         b.device = "unix://" + socketPath + "?role=recording#" + b.name;
         b.port.reset();
     }
