@@ -5,7 +5,8 @@ set -euo pipefail
 # python3-dev build the Python package; pytest and NumPy test it; pip, setuptools, wheel and venv
 # install it from the source tree. ser2net: the serial server the network tests start in front of
 # the simulator. libsqlite3-dev: the recorder's database output. dpkg-dev: dpkg-shlibdeps, which
-# make deb runs for the package's dependencies. libmosquitto-dev: the recorder's MQTT output;
+# make deb runs for the package's dependencies. python3-pandas: docs/log.md reads a recording with
+# it, and the documentation's test runs that. libmosquitto-dev: the recorder's MQTT output;
 # libcurl4-openssl-dev: its InfluxDB output;
 # libjs-chart.js: the plots of its live page, served from the machine. mosquitto and
 # mosquitto-clients, prometheus, influxdb and chromium: the real servers (and the browser) the
@@ -16,7 +17,7 @@ packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-
           mosquitto mosquitto-clients prometheus influxdb chromium
           python3 python3-serial
           pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
-          python3-pip python3-setuptools python3-wheel python3-venv ser2net)
+          python3-pip python3-setuptools python3-wheel python3-venv python3-pandas ser2net)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

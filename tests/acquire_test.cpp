@@ -2,6 +2,7 @@
 // record, the configuration file's checks, and the outputs with their faults.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,9 +14,11 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "calibration.hpp"
+#include "fd.hpp"
 #include "log_config.hpp"
 #include "pacing.hpp"
 #include "record.hpp"
@@ -540,8 +543,8 @@ TEST(SqliteOutput, StoresInOneTableAndExportsATimeRange) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
-    EXPECT_EQ(exportCsv(path, *timeBound("2026-12-08T06:00:00.100"),
-                        *timeBound("2026-12-08 06:00:00.400Z"), out),
+    EXPECT_EQ(exportRecords(path, *timeBound("2026-12-08T06:00:00.100"),
+                            *timeBound("2026-12-08 06:00:00.400Z"), ExportFormat::Csv, out),
               3u);
     std::fclose(out);
     EXPECT_EQ(std::string(text, size),
@@ -552,7 +555,330 @@ TEST(SqliteOutput, StoresInOneTableAndExportsATimeRange) {
     EXPECT_EQ(timeBound("2026-12-08 06:30"), "2026-12-08T06:30");
     EXPECT_EQ(timeBound("2026-12-8"), std::nullopt);
     EXPECT_EQ(timeBound("yesterday"), std::nullopt);
-    EXPECT_THROW(exportCsv(dir.file("none.sqlite"), "", "", stdout), OutputError);
+    EXPECT_THROW(exportRecords(dir.file("none.sqlite"), "", "", ExportFormat::Csv, stdout),
+                 OutputError);
+}
+
+namespace {
+// The `value`s of a database's records in order, read the way an archive is read: the file on
+// its own, no write-ahead log beside it.
+std::vector<double> storedValues(const std::string& path) {
+    std::vector<double> out;
+    EXPECT_FALSE(fs::exists(path + "-wal")) << path;
+    sqlite3* db = nullptr;
+    // Read-write without create, so that closing removes the log SQLite opens beside it.
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT value FROM readings ORDER BY rowid", -1, &s, nullptr) ==
+            SQLITE_OK)
+            while (sqlite3_step(s) == SQLITE_ROW) out.push_back(sqlite3_column_double(s, 0));
+        else
+            ADD_FAILURE() << path << ": " << sqlite3_errmsg(db);
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+std::vector<double> valuesOf(const std::vector<Record>& records) {
+    std::vector<double> out;
+    for (const Record& r : records) out.push_back(*r.value);
+    return out;
+}
+}  // namespace
+
+TEST(SqliteOutput, ReopenAfterAMoveFoldsTheLogIntoTheMovedFile) {
+    TempDir dir;
+    const std::string path = dir.file("g.sqlite");
+    const std::string moved = dir.file("g.sqlite.1");
+    const std::vector<Record> before = readings(4);
+    const std::vector<Record> after = readings(3, 1s);
+    SqliteOutput out(path);
+    out.write(before);
+    fs::rename(path, moved);
+    out.reopen();
+    // Everything before the reopen is in the moved file alone: it can be compressed now.
+    EXPECT_EQ(storedValues(moved), valuesOf(before));
+    out.write(after);
+    out.close();
+    EXPECT_EQ(storedValues(path), valuesOf(after));
+    EXPECT_EQ(storedValues(moved), valuesOf(before));
+}
+
+TEST(SqliteOutput, RotatesBySizeAndByDay) {
+    TempDir dir;
+    const std::string daily = dir.file("d.sqlite");
+    Record late = reading(0, 18h - 1ms);  // 23:59:59.999
+    Record next = reading(1, 18h);        // 00:00:00.000 the next day
+    {
+        SqliteOutput byDay(daily, {.maxBytes = 0, .daily = true});
+        byDay.write(std::vector<Record>{reading(0), late, next});
+        ASSERT_EQ(byDay.rotated().size(), 1u);
+        EXPECT_EQ(byDay.rotated()[0], dir.file("d.2026-12-08T06-00-00.sqlite"));
+        byDay.close();
+        EXPECT_EQ(storedValues(byDay.rotated()[0]), valuesOf({reading(0), late}));
+    }
+    EXPECT_EQ(storedValues(daily), valuesOf({next}));
+    // A database continued on the next day is rotated before its first record of that day.
+    {
+        SqliteOutput again(daily, {.maxBytes = 0, .daily = true});
+        const Record dayAfter = reading(2, 42h);
+        again.write(std::vector<Record>{dayAfter});
+        ASSERT_EQ(again.rotated().size(), 1u);
+        EXPECT_EQ(again.rotated()[0], dir.file("d.2026-12-09T00-00-00.sqlite"));
+        again.close();
+        EXPECT_EQ(storedValues(daily), valuesOf({dayAfter}));
+    }
+
+    const std::string sized = dir.file("s.sqlite");
+    std::vector<Record> all = readings(3000);
+    for (Record& r : all) r.text = std::string(200, 'x');
+    SqliteOutput bySize(sized, {.maxBytes = 64 * 1024, .daily = false});
+    for (std::size_t i = 0; i < all.size(); i += 100)
+        bySize.write(std::span<const Record>(all).subspan(i, 100));
+    bySize.close();
+    ASSERT_GE(bySize.rotated().size(), 3u);
+    // Every record once, in order, across the files; none much past the size.
+    std::vector<double> got;
+    for (const std::string& f : bySize.rotated()) {
+        const std::vector<double> part = storedValues(f);
+        EXPECT_FALSE(part.empty()) << f;
+        EXPECT_LT(fs::file_size(f), 2 * 64 * 1024u) << f;
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    const std::vector<double> last = storedValues(sized);
+    got.insert(got.end(), last.begin(), last.end());
+    EXPECT_EQ(got, valuesOf(all));
+}
+
+TEST(RecordOutputs, OneRecorderAFileAndTheLockHeldUntilClosed) {
+    TempDir dir;
+    for (const std::string name : {"x.sqlite", "x.csv", "x.jsonl"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        auto first = openOutput(path, {});
+        first->write(readings(2));
+        try {
+            openOutput(path, {});
+            ADD_FAILURE() << "a second output of one file was opened";
+        } catch (const OutputError& e) {
+            EXPECT_EQ(e.errnum(), EBUSY);
+            EXPECT_NE(std::string(e.what()).find("another recorder is writing to it"),
+                      std::string::npos)
+                << e.what();
+        }
+        // A file moved away stays locked until the reopen has let go of it.
+        const std::string moved = path + ".1";
+        fs::rename(path, moved);
+        const vantrel::Fd probe(::open(moved.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(probe);
+        EXPECT_NE(::flock(probe.get(), LOCK_EX | LOCK_NB), 0);
+        first->reopen();
+        EXPECT_EQ(::flock(probe.get(), LOCK_EX | LOCK_NB), 0);
+        first->close();
+    }
+}
+
+TEST(SqliteOutput, SnapshotIsOneCompleteFileWhileWriting) {
+    TempDir dir;
+    const std::string path = dir.file("lab.sqlite");
+    const std::string copy = dir.file("copy.sqlite");
+    SqliteOutput out(path);
+    std::vector<Record> all = readings(500);
+    out.write(all);
+    // The records wait in the write-ahead log: a copy of the file alone would miss them.
+    ASSERT_GT(fs::file_size(path + "-wal"), 0u);
+    EXPECT_EQ(snapshotDatabase(path, copy), 500u);
+    EXPECT_EQ(storedValues(copy), valuesOf(all));
+    const std::vector<Record> more = readings(7, 1h);
+    out.write(more);
+    all.insert(all.end(), more.begin(), more.end());
+    EXPECT_EQ(snapshotDatabase(path, copy), 507u);  // an older copy is replaced whole
+    EXPECT_EQ(storedValues(copy), valuesOf(all));
+    EXPECT_FALSE(fs::exists(copy + ".part"));
+    out.close();
+    for (const auto& [from, to, says] :
+         {std::tuple(path, path, "is the database itself"),
+          std::tuple(dir.file("none.sqlite"), copy, "cannot open the database")}) {
+        try {
+            snapshotDatabase(from, to);
+            ADD_FAILURE() << from << " -> " << to;
+        } catch (const OutputError& e) {
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(storedValues(copy), valuesOf(all));
+}
+
+namespace {
+struct SummaryRow {
+    std::string start, name;
+    int64_t count;
+    double min, max, mean;
+    bool operator==(const SummaryRow&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const SummaryRow& r) {
+    return o << r.start << " " << r.name << " n=" << r.count << " " << r.min << ".." << r.max
+             << " mean " << r.mean;
+}
+
+std::vector<SummaryRow> summaryRows(const std::string& path, const std::string& span) {
+    std::vector<SummaryRow> out;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT start, name, count, min, max, mean FROM summaries"
+                                 " WHERE span = ?1 ORDER BY start, name",
+                                 -1, &s, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_bind_text(s, 1, span.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(s) == SQLITE_ROW)
+        out.push_back({reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                       reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
+                       sqlite3_column_int64(s, 2), sqlite3_column_double(s, 3),
+                       sqlite3_column_double(s, 4), sqlite3_column_double(s, 5)});
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return out;
+}
+
+// The summary of `records` of one channel, as a plain loop over them says it.
+SummaryRow expectedSummary(const std::vector<Record>& records, const std::string& start,
+                           const std::string& name) {
+    SummaryRow r{start, name, 0, 0, 0, 0};
+    double sum = 0;
+    for (const Record& x : records) {
+        if (x.name != name || x.status != Status::Ok || !x.value) continue;
+        const double v = *x.value;
+        r.min = r.count == 0 ? v : std::min(r.min, v);
+        r.max = r.count == 0 ? v : std::max(r.max, v);
+        sum += v;
+        ++r.count;
+    }
+    r.mean = sum / static_cast<double>(r.count);
+    return r;
+}
+}  // namespace
+
+TEST(SqliteOutput, SummariesPerMinuteAndHourAsReadingsAreWritten) {
+    TempDir dir;
+    const std::string path = dir.file("x.sqlite");
+    // Two channels over two minutes of one hour, values that move, a gap and an error among
+    // them, written in batches that split the minutes.
+    std::vector<Record> all;
+    for (int i = 0; i < 1200; ++i) {
+        Record r = reading(i);  // every 100 ms from 06:00:00
+        r.name = i % 2 ? "tank" : "supply";
+        r.value = std::sin(i * 0.37) * 100 + (i % 7);
+        if (i == 300) r.status = Status::Gap, r.value.reset(), r.raw.reset();
+        if (i == 301) r.status = Status::Error, r.value.reset(), r.raw.reset();
+        all.push_back(r);
+    }
+    {
+        SqliteOutput out(path);
+        for (std::size_t i = 0; i < all.size(); i += 250)
+            out.write(std::span<const Record>(all).subspan(
+                i, std::min<std::size_t>(250, all.size() - i)));
+        out.close();
+    }
+    const std::vector<Record> first(all.begin(), all.begin() + 600);
+    const std::vector<Record> second(all.begin() + 600, all.end());
+    const auto near = [](const std::vector<SummaryRow>& got, const std::vector<SummaryRow>& want) {
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].start, want[i].start);
+            EXPECT_EQ(got[i].name, want[i].name);
+            EXPECT_EQ(got[i].count, want[i].count) << got[i];
+            EXPECT_EQ(got[i].min, want[i].min) << got[i];
+            EXPECT_EQ(got[i].max, want[i].max) << got[i];
+            EXPECT_NEAR(got[i].mean, want[i].mean, 1e-9) << got[i];
+        }
+    };
+    near(summaryRows(path, "minute"),
+         {expectedSummary(first, "2026-12-08T06:00:00.000Z", "supply"),
+          expectedSummary(first, "2026-12-08T06:00:00.000Z", "tank"),
+          expectedSummary(second, "2026-12-08T06:01:00.000Z", "supply"),
+          expectedSummary(second, "2026-12-08T06:01:00.000Z", "tank")});
+    near(summaryRows(path, "hour"), {expectedSummary(all, "2026-12-08T06:00:00.000Z", "supply"),
+                                     expectedSummary(all, "2026-12-08T06:00:00.000Z", "tank")});
+
+    // A database of an earlier version, readings without summaries, gets them when continued.
+    const std::string old = dir.file("old.sqlite");
+    {
+        SqliteOutput out(old);
+        out.write(first);
+        out.close();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(old.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE summaries", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    {
+        SqliteOutput out(old);
+        out.write(second);
+        out.close();
+    }
+    near(summaryRows(old, "hour"), summaryRows(path, "hour"));
+    near(summaryRows(old, "minute"), summaryRows(path, "minute"));
+}
+
+TEST(RecordOutputs, RetainRemovesOldRecordsAndRotatedFiles) {
+    TempDir dir;
+    const std::string path = dir.file("lab.sqlite");
+    const auto days = [](int n) { return std::chrono::hours(24 * n); };
+    // Rotated files of this output, one old and one recent, and files it must not touch.
+    const auto touch = [&](const std::string& name, std::chrono::system_clock::time_point when) {
+        std::ofstream(dir.file(name)) << "x";
+        const auto s = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch());
+        const timespec times[2] = {{s.count(), 0}, {s.count(), 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0), 0);
+    };
+    const auto now = std::chrono::system_clock::now();
+    touch("lab.2026-01-01T00-00-00.sqlite", now - days(40));
+    touch("lab.2026-01-01T00-00-00-2.sqlite", now - days(40));
+    touch("lab.2026-02-01T00-00-00.sqlite", now - days(2));
+    for (const char* other : {"lab.notes.sqlite", "lab.2026-01-01.sqlite", "lab.sqlite.1",
+                              "lab.2026-01-01T00-00-00.csv", "other.2026-01-01T00-00-00.sqlite"})
+        touch(other, now - days(40));
+    {
+        SqliteOutput out(path, {.maxBytes = 0, .daily = false, .retainDays = 30});
+        std::vector<Record> old = readings(5, -days(31));
+        for (Record& r : old) r.time += now - at(0ms);
+        std::vector<Record> recent = readings(5);
+        for (Record& r : recent) r.time += now - at(0ms);
+        out.write(old);  // nothing older than 30 days before these
+        out.close();
+        EXPECT_EQ(storedValues(path).size(), 5u);
+        SqliteOutput again(path, {.maxBytes = 0, .daily = false, .retainDays = 30});
+        again.write(recent);
+        again.close();
+        EXPECT_EQ(storedValues(path), valuesOf(recent));
+    }
+    // The old records' hour stays summarised; their minutes are gone with them.
+    EXPECT_EQ(summaryRows(path, "hour").size(), 2u);
+    EXPECT_EQ(summaryRows(path, "minute").size(), 1u);
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir.path)) left.insert(e.path().filename());
+    EXPECT_FALSE(left.count("lab.2026-01-01T00-00-00.sqlite"));
+    EXPECT_FALSE(left.count("lab.2026-01-01T00-00-00-2.sqlite"));
+    EXPECT_TRUE(left.count("lab.2026-02-01T00-00-00.sqlite"));
+    for (const char* other : {"lab.notes.sqlite", "lab.2026-01-01.sqlite", "lab.sqlite.1",
+                              "lab.2026-01-01T00-00-00.csv", "other.2026-01-01T00-00-00.sqlite"})
+        EXPECT_TRUE(left.count(other)) << other;
+
+    // A text output prunes its rotated files the same way.
+    touch("x.2026-01-01T00-00-00.csv", now - days(3));
+    touch("x.2026-01-02T00-00-00.csv", now - days(1));
+    TextFileOutput csv(dir.file("x.csv"), TextFileOutput::Format::Csv,
+                       {.maxBytes = 0, .daily = false, .retainDays = 2});
+    std::vector<Record> one = readings(1);
+    one[0].time = now;
+    csv.write(one);
+    csv.close();
+    EXPECT_FALSE(fs::exists(dir.file("x.2026-01-01T00-00-00.csv")));
+    EXPECT_TRUE(fs::exists(dir.file("x.2026-01-02T00-00-00.csv")));
 }
 
 TEST(ServiceNotifier, SendsToTheSocketNamedInTheEnvironment) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -16,11 +17,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "child_process.hpp"
 #include "fd.hpp"
+#include "record.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
 
@@ -74,6 +77,29 @@ void expectWholeCsv(const std::string& text) {
         EXPECT_EQ(std::count(line.begin(), line.end(), ','), 10) << line;
 }
 
+// The records of a database, 0 when it has none or cannot be read.
+int64_t rowsOf(const std::string& path) {
+    sqlite3* db = nullptr;
+    int64_t n = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM readings", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            n = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+// "N records written" of a run's last message.
+int64_t writtenOf(const std::string& err) {
+    const std::size_t at = err.rfind(" records written");
+    if (at == std::string::npos) return -1;
+    const std::size_t start = err.rfind(' ', at - 1);
+    return std::stoll(err.substr(start + 1, at - start - 1));
+}
+
 }  // namespace
 
 TEST(CliLog, SignalsFlushAndCloseWithTheirExitStatus) {
@@ -122,6 +148,10 @@ TEST(CliLog, ConfigurationErrorsStartNothing) {
     std::ofstream(config)
         << "out = \"" << out
         << "\"\n[[board]]\ndevice = \"/dev/null\"\n[[board.channel]]\nbits = 10\nchanel = 3\n";
+    const std::string rate = dir.file("rate.toml");
+    std::ofstream(rate) << "out = \"" << out
+                        << "\"\n[[board]]\ndevice = \"/dev/null\"\nbaud = 9601\n"
+                           "[[board.channel]]\nbits = 10\nchannel = 3\n";
     struct Case {
         std::vector<std::string> args;
         std::string said;
@@ -134,6 +164,11 @@ TEST(CliLog, ConfigurationErrorsStartNothing) {
         {{"log", "--device", "/dev/null", "--channel", "10-3"}, "expected BITS:CH[,BITS:CH...]"},
         {{"log", "--device", "/dev/null", "--channel", "8:12"},
          "channel 12 of the 8-bit converter: must be 0 to 11"},
+        // A rate the control refuses would be retried for ever.
+        {{"log", "--config", rate},
+         rate + ":4:1: board[1].baud: 9601: the rate must be one of 300, 600,"},
+        {{"log", "--device", "/dev/null", "--channel", "10:3", "--baud", "9601"},
+         "baud 9601: the rate must be one of 300, 600,"},
         {{"log", "--config", dir.file("none.toml")},
          "none.toml: cannot be read: No such file or directory"},
         {{"log", "export", dir.file("x.sqlite"), "--csv", "--from", "08/12/2026"},
@@ -259,4 +294,128 @@ TEST(CliLog, ExportAndStatusOfARun) {
     EXPECT_EQ(lines(csv).size(), static_cast<std::size_t>(written) + 1);
     ASSERT_EQ(run(dir, {"log", "export", db, "--csv", "--to", "2000-01-01"}, &csv, &err), 0) << err;
     EXPECT_EQ(lines(csv).size(), 1u);
+}
+
+TEST(CliLog, TheRotationRecipeKeepsEveryRecordOfADatabase) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    const std::string db = dir.file("g.sqlite");
+    Tool tool(dir, quickRun(sim.device(), db));
+    ASSERT_TRUE(within(10s, [&] { return rowsOf(db) > 5; })) << tool.err();
+    // docs/log.md's commands, as a rotation script runs them.
+    const auto status = nlohmann::json::parse(fileContents(db + ".status.json"));
+    vantrel::testing::ChildProcess script(
+        {"/bin/bash", "-c",
+         "set -e; cd " + dir.path.string() + "; mv g.sqlite g.sqlite.1; kill -HUP " +
+             std::to_string(status["pid"].get<int64_t>()) +
+             "; flock -w 60 g.sqlite.1 gzip g.sqlite.1; gzip -dc g.sqlite.1.gz > back.sqlite"},
+        dir.file("script.out"), dir.file("script.err"), {});
+    ASSERT_EQ(script.wait(), 0) << fileContents(dir.file("script.err"));
+    std::string out, err;
+    ASSERT_TRUE(within(10s, [&] { return rowsOf(db) > 5; })) << tool.err();
+    // A copy taken while the recorder writes holds what was committed when it began.
+    const int64_t before = rowsOf(db);
+    ASSERT_EQ(run(dir, {"log", "snapshot", db, dir.file("copy.sqlite")}, &out, &err), 0) << err;
+    EXPECT_FALSE(fs::exists(dir.file("copy.sqlite-wal")));
+    const int64_t copied = rowsOf(dir.file("copy.sqlite"));
+    EXPECT_GE(copied, before);
+    EXPECT_NE(err.find(std::to_string(copied) + " records copied to "), std::string::npos) << err;
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 143) << tool.err();
+    const int64_t archived = rowsOf(dir.file("back.sqlite"));
+    EXPECT_GT(archived, 5);
+    EXPECT_EQ(archived + rowsOf(db), writtenOf(tool.err())) << tool.err();
+    EXPECT_GE(rowsOf(db), copied);
+}
+
+TEST(CliLog, ASecondRecorderOfOneFileIsRefused) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    for (const std::string name : {"x.sqlite", "x.csv"}) {
+        const std::string path = dir.file(name);
+        Tool first(dir, quickRun(sim.device(), path));
+        ASSERT_TRUE(within(10s, [&] { return fs::exists(path + ".status.json"); }));
+        std::string err;
+        std::vector<std::string> args = quickRun(dir.file("unplugged"), path);
+        args.insert(args.end(), {"--status", dir.file("second.status.json")});
+        EXPECT_EQ(run(dir, args, nullptr, &err), 3) << err;
+        EXPECT_NE(err.find(path + ": another recorder is writing to it"), std::string::npos) << err;
+        first.signal(SIGTERM);
+        EXPECT_EQ(first.wait(), 143) << first.err();
+    }
+}
+
+TEST(CliLog, ExportsAsCsvOrJsonLines) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    const std::string db = dir.file("x.sqlite");
+    std::vector<std::string> args = quickRun(sim.device(), db);
+    args.insert(args.end(), {"--duration", "0.3"});
+    std::string err, csv, jsonl;
+    ASSERT_EQ(run(dir, args, nullptr, &err), 0) << err;
+    ASSERT_EQ(run(dir, {"log", "export", db}, &csv, &err), 0) << err;
+    ASSERT_EQ(run(dir, {"log", "export", db, "--jsonl"}, &jsonl, &err), 0) << err;
+    const std::vector<std::string> rows = lines(csv), objects = lines(jsonl);
+    ASSERT_EQ(rows.size(), objects.size() + 1);
+    ASSERT_GT(objects.size(), 2u);
+    // The same records in both, line for line: time and raw reading.
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const auto j = nlohmann::json::parse(objects[i]);
+        EXPECT_EQ(rows[i + 1].substr(0, rows[i + 1].find(',')), j["time"].get<std::string>());
+        EXPECT_NE(
+            rows[i + 1].find("," + vantrel::acquire::numberText(j["raw"].get<double>()) + ","),
+            std::string::npos)
+            << rows[i + 1];
+    }
+    EXPECT_EQ(run(dir, {"log", "export", db, "--csv", "--jsonl"}, nullptr, &err), 2) << err;
+}
+
+TEST(CliLog, SaysOnceWhenABoardCannotOpenGoesAwayAndComesBack) {
+    TempDir dir;
+    const std::string link = dir.file("board");
+    const std::string out = dir.file("x.csv");
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    Tool tool(dir, quickRun(link, out));
+    const std::string who = link + ": ";
+    ASSERT_TRUE(within(10s, [&] { return count(tool.err(), who + "cannot be opened: ") == 1; }))
+        << tool.err();
+    EXPECT_NE(tool.err().find("No such file or directory"), std::string::npos) << tool.err();
+    // Rounds go on looking for it (each a gap that is not said again) until it is there.
+    auto first = std::make_unique<vantrel::sim::SimThread>();
+    fs::create_symlink(first->device(), link);
+    ASSERT_TRUE(within(10s, [&] { return count(tool.err(), who + "opened; recording") == 1; }))
+        << tool.err();
+    ASSERT_TRUE(within(10s, [&] { return lines(fileContents(out)).size() > 4; }));
+    first->call([](vantrel::sim::PtyBoard& board) { board.hangUp(); });
+    ASSERT_TRUE(within(10s, [&] { return count(tool.err(), who + "went away: ") == 1; }))
+        << tool.err();
+    first.reset();
+    vantrel::sim::SimThread second;
+    fs::remove(link);
+    fs::create_symlink(second.device(), link);
+    ASSERT_TRUE(within(10s, [&] { return count(tool.err(), who + "opened; recording") == 2; }))
+        << tool.err();
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 143) << tool.err();
+    EXPECT_EQ(count(tool.err(), "cannot be opened"), 1u) << tool.err();
+    EXPECT_EQ(count(tool.err(), "went away"), 1u) << tool.err();
+    EXPECT_NE(tool.err().find(", 2 gaps, 1 reconnect"), std::string::npos) << tool.err();
+
+    // A device another program holds: the reason is said as `vantrel read` says it.
+    vantrel::sim::SimThread busy;
+    const vantrel::Fd holder(::open(busy.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+    std::vector<std::string> args = quickRun(busy.device(), dir.file("busy.csv"));
+    args.insert(args.end(), {"--duration", "0.3"});
+    std::string err;
+    EXPECT_EQ(run(dir, args, nullptr, &err), 0) << err;
+    EXPECT_EQ(count(err, busy.device() + ": cannot be opened: "), 1u) << err;
+    EXPECT_NE(err.find("in use"), std::string::npos) << err;
 }

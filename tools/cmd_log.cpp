@@ -1,6 +1,7 @@
 // vantrel log: the recorder. Channels of one or more boards paced on deadlines into a CSV,
 // JSON Lines or SQLite file, from a configuration file or, for a quick run, from options;
-// "log export" writes a database's records out as CSV, "log status" shows a run's status file.
+// "log export" writes a database's records out as CSV or JSON Lines, "log snapshot" copies it
+// while it is written, "log status" shows a run's status file.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -21,6 +22,7 @@
 #include "publishers.hpp"
 #include "recorder.hpp"
 #include "service_notify.hpp"
+#include "session.hpp"
 #include "signals.hpp"
 #include "sqlite_output.hpp"
 #include "vantrel/error.hpp"
@@ -44,6 +46,7 @@ struct LogOptions {
     std::string status;
     std::optional<uint64_t> rotateSize;
     bool rotateDaily = false;
+    std::optional<double> retain;
     std::string http;
     std::optional<double> httpMinutes;
     std::string metrics;
@@ -59,6 +62,7 @@ struct ExportOptions {
     std::string from;
     std::string to;
     bool csv = false;
+    bool jsonl = false;
 };
 
 // "10:3,12:0" -> channels of those widths.
@@ -121,6 +125,7 @@ LogConfig configOf(const LogOptions& o) {
     if (!o.status.empty()) c.status = o.status;
     if (o.rotateSize) c.rotate.maxBytes = *o.rotateSize;
     if (o.rotateDaily) c.rotate.daily = true;
+    if (o.retain) c.rotate.retainDays = *o.retain;
     if (!o.http.empty()) c.publish.http = o.http;
     if (o.httpMinutes) c.publish.httpMinutes = *o.httpMinutes;
     if (!o.metrics.empty()) c.publish.metrics = o.metrics;
@@ -169,9 +174,32 @@ int runLog(const LogOptions& o) {
         printError(std::string("vantrel: log: ") + e.what());
         return kExitFailedCall;
     }
+    // A service's journal gets one line each time a board cannot be opened, goes away or
+    // comes back; the gap records say the same in the recording.
+    const auto notice = [](const BoardConfig& b, BoardEvent event, const std::string& why) {
+        const std::string device = b.port ? "COM" + std::to_string(*b.port) : b.device;
+        const std::string who = b.name == device ? b.name : b.name + " (" + device + ")";
+        switch (event) {
+            case BoardEvent::CannotOpen: {
+                const std::string local =
+                    b.port || isDeviceUrl(b.device) ? std::string() : localDeviceProblem(b.device);
+                const bool adds = !local.empty() && why.find(local) == std::string::npos;
+                printError("vantrel: log: " + who + ": cannot be opened: " + why +
+                           (adds ? "; " + local : "") + "; looking for it again every round");
+                break;
+            }
+            case BoardEvent::Away:
+                printError("vantrel: log: " + who + ": went away: " + why +
+                           "; looking for it again every round");
+                break;
+            case BoardEvent::Back:
+                printError("vantrel: log: " + who + ": opened; recording");
+                break;
+        }
+    };
     std::optional<Recorder> recorder;
     try {
-        recorder.emplace(config, say, publishers->taps());
+        recorder.emplace(config, say, publishers->taps(), notice);
     } catch (const OutputError& e) {
         printError(std::string("vantrel: log: ") + e.what());
         return kExitFailedCall;
@@ -276,11 +304,24 @@ int runExport(const ExportOptions& o) {
         *bound = *t;
     }
     try {
-        const uint64_t n = exportCsv(o.database, from, to, stdout);
+        const uint64_t n = exportRecords(
+            o.database, from, to, o.jsonl ? ExportFormat::JsonLines : ExportFormat::Csv, stdout);
         if (std::fflush(stdout) != 0) throw OutputClosed(errno);
         printError("vantrel: log export: " + plural(n, "record", "records"));
     } catch (const OutputError& e) {
         printError(std::string("vantrel: log export: ") + e.what());
+        return kExitFailedCall;
+    }
+    return kExitTrue;
+}
+
+int runSnapshot(const std::string& database, const std::string& out) {
+    try {
+        const uint64_t n = snapshotDatabase(database, out);
+        printError("vantrel: log snapshot: " + plural(n, "record", "records") + " copied to " +
+                   out);
+    } catch (const OutputError& e) {
+        printError(std::string("vantrel: log snapshot: ") + e.what());
         return kExitFailedCall;
     }
     return kExitTrue;
@@ -383,10 +424,15 @@ Subcommand addLog(CLI::App& app) {
                     "the status file (default: the output's name + .status.json)")
         ->type_name("FILE");
     sub->add_option("--rotate-size", o->rotateSize,
-                    "start a new CSV/JSON Lines file before this many bytes")
+                    "start a new file before this many bytes (SQLite: once it has this many)")
         ->type_name("BYTES")
         ->check(CLI::Range(uint64_t{4096}, uint64_t{1} << 50));
-    sub->add_flag("--rotate-daily", o->rotateDaily, "start a new CSV/JSON Lines file each UTC day");
+    sub->add_flag("--rotate-daily", o->rotateDaily, "start a new file each UTC day");
+    sub->add_option("--retain", o->retain,
+                    "remove records (SQLite: all but the hours' summaries) and rotated files "
+                    "older than this; 0: keep everything")
+        ->type_name("DAYS")
+        ->check(CLI::Range(0.0, 36500.0));
     sub->add_option("--http", o->http,
                     "serve a live page of the readings (host 127.0.0.1 unless given; "
                     "docs/dashboards.md)")
@@ -411,13 +457,25 @@ Subcommand addLog(CLI::App& app) {
         ->type_name("NAME");
 
     CLI::App* exp = sub->add_subcommand(
-        "export", "Write the records of a recording's database as CSV, in order of time");
+        "export",
+        "Write the records of a recording's database as CSV or JSON Lines, in order of time");
     exp->add_option("database", e->database, "the database (.sqlite or .db)")
         ->required()
         ->type_name("DB");
     exp->add_option("--from", e->from, "the first time included (UTC)")->type_name("T");
     exp->add_option("--to", e->to, "the first time no longer included (UTC)")->type_name("T");
-    exp->add_flag("--csv", e->csv, "as CSV (the only form for now)")->required();
+    CLI::Option* csv = exp->add_flag("--csv", e->csv, "as CSV, header first (the default)");
+    exp->add_flag("--jsonl", e->jsonl, "as JSON Lines, one record a line")->excludes(csv);
+
+    auto snapshot = std::make_shared<std::pair<std::string, std::string>>();
+    CLI::App* snap = sub->add_subcommand(
+        "snapshot", "Copy a recording's database consistently, also while a recorder writes to it");
+    snap->add_option("database", snapshot->first, "the database (.sqlite or .db)")
+        ->required()
+        ->type_name("DB");
+    snap->add_option("out", snapshot->second, "the copy, one self-contained file (replaced)")
+        ->required()
+        ->type_name("OUT");
 
     CLI::App* status = sub->add_subcommand(
         "status", "Show a run's status: per board its last reading, overruns, gaps, reconnects");
@@ -425,8 +483,9 @@ Subcommand addLog(CLI::App& app) {
         ->required()
         ->type_name("FILE");
 
-    return {sub, [o, e, statusPath, exp, status] {
+    return {sub, [o, e, statusPath, exp, status, snapshot, snap] {
                 if (exp->parsed()) return runExport(*e);
+                if (snap->parsed()) return runSnapshot(snapshot->first, snapshot->second);
                 if (status->parsed()) return runStatus(*statusPath);
                 return runLog(*o);
             }};

@@ -32,6 +32,10 @@ std::string portProblem(int port, const SerialComm& comm) {
 std::string deviceProblem(const std::string& path, const SerialComm& comm) {
     // A connection cannot be looked at from outside without connecting again.
     if (isDeviceUrl(path)) return comm.lastOpenError();
+    return localDeviceProblem(path);
+}
+
+std::string localDeviceProblem(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         const int e = errno;

@@ -115,6 +115,8 @@ struct ReconnectOptions {
 // control reports only that it failed). Opens the device for a moment without writing; for a
 // network device, the reason the control's component gave.
 std::string deviceProblem(const std::string& path, const SerialComm& comm);
+// The same for a device of this machine (a path, not a URL).
+std::string localDeviceProblem(const std::string& path);
 // The same for COM n, which may have no device at all (the kernel console's number) or a ports
 // file that cannot be read.
 std::string portProblem(int port, const SerialComm& comm);

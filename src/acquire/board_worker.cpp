@@ -28,8 +28,12 @@ struct Group {
 }  // namespace
 
 BoardWorker::BoardWorker(BoardConfig config, Clock::time_point t0,
-                         std::optional<Clock::time_point> end, Sink sink)
-    : config_(std::move(config)), t0_(t0), end_(end), sink_(std::move(sink)) {
+                         std::optional<Clock::time_point> end, Sink sink, Notice notice)
+    : config_(std::move(config)),
+      t0_(t0),
+      end_(end),
+      sink_(std::move(sink)),
+      notice_(std::move(notice)) {
     wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake_) throw std::runtime_error(sysMessage("eventfd", "", errno));
     status_.name = config_.name;
@@ -134,12 +138,14 @@ void BoardWorker::run() {
         });
         if (away) return;
         away = true;
+        if (notice_) notice_(everOpen ? BoardEvent::Away : BoardEvent::CannotOpen, why);
         for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
     };
     // The board is there (again), behind a new control that has written no address yet.
     const auto markBack = [&] {
         const bool back = away;
         away = false;
+        if (back && notice_) notice_(BoardEvent::Back, {});
         update([&](BoardStatus& s) {
             s.state = "recording";
             if (back && everOpen) ++s.reconnects;

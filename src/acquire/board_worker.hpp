@@ -35,14 +35,24 @@ struct BoardStatus {
     std::string lastError;
 };
 
+// A change of a board's presence worth a line in a service's journal, said once each time.
+enum class BoardEvent {
+    CannotOpen,  // not opened at the start (nor since)
+    Away,        // it was recording and went away
+    Back,        // it opened after either
+};
+
 class BoardWorker {
   public:
     using Sink = std::function<void(Record)>;
+    // Called on the board's thread with the event and, for the first two, the reason.
+    using Notice = std::function<void(BoardEvent, const std::string& why)>;
 
     // `t0`: the run's start, shared by every board, from which deadlines and `mono` count. No
     // round due at or after `end` is started (none: until stopped). Starts the thread at once.
     BoardWorker(BoardConfig config, std::chrono::steady_clock::time_point t0,
-                std::optional<std::chrono::steady_clock::time_point> end, Sink sink);
+                std::optional<std::chrono::steady_clock::time_point> end, Sink sink,
+                Notice notice = {});
     // Stops as stop() does.
     ~BoardWorker();
     BoardWorker(const BoardWorker&) = delete;
@@ -65,6 +75,7 @@ class BoardWorker {
     std::chrono::steady_clock::time_point t0_;
     std::optional<std::chrono::steady_clock::time_point> end_;
     Sink sink_;
+    Notice notice_;
     Fd wake_;  // eventfd: stop() wakes the thread's loop through it
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};

@@ -19,6 +19,18 @@ namespace vantrel::acquire {
 
 namespace {
 
+// The rates the control takes: a board at another is refused on every try, so a run file that
+// asks for one would retry for ever.
+constexpr int64_t kLineRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr const char* kLineRatesText =
+    "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
+
+bool isLineRate(int64_t rate) {
+    for (const int64_t r : kLineRates)
+        if (r == rate) return true;
+    return false;
+}
+
 // The highest channel number any converter has: a channel key is checked before its width.
 int highestChannel() {
     int top = 0;
@@ -246,8 +258,7 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
             b.port = static_cast<int>(n);
         } else if (k == "baud") {
             const int64_t n = integer(v, kp);
-            if (n < 1 || n > 4'000'000)
-                kp.fail("must be a rate from 1 to 4000000, got " + std::to_string(n));
+            if (!isLineRate(n)) kp.fail(std::to_string(n) + ": " + kLineRatesText);
             b.baud = static_cast<int32_t>(n);
         } else if (k == "period") {
         } else if (k == "channel") {
@@ -357,8 +368,13 @@ LogConfig parseConfig(std::string_view source, const std::string& fileName) {
                     const auto* b = rv.as_boolean();
                     if (!b) rp.fail(std::string("must be true or false, got ") + typeText(rv));
                     c.rotate.daily = b->get();
+                } else if (rk == "retain") {
+                    const double days = number(rv, rp);
+                    if (!(days >= 0 && days <= 36500))
+                        rp.fail("must be days from 0 (keep everything) to 36500");
+                    c.rotate.retainDays = days;
                 } else {
-                    rp.fail("unknown key (rotate takes size and daily)");
+                    rp.fail("unknown key (rotate takes size, daily and retain)");
                 }
             }
         } else if (k == "publish") {
@@ -398,6 +414,9 @@ void checkConfig(const LogConfig& config) {
         if (!names.insert(b.name).second)
             throw ConfigError("board name \"" + b.name + "\" is used twice");
         if (b.channels.empty()) throw ConfigError("board " + b.name + ": no channels");
+        if (!isLineRate(b.baud))
+            throw ConfigError("board " + b.name + ": baud " + std::to_string(b.baud) + ": " +
+                              kLineRatesText);
         const auto fail = [](const std::string& what) {
             return [what](const std::string& why) { throw ConfigError(what + ": " + why); };
         };

@@ -36,6 +36,7 @@ struct BoardConfig {
 struct RotateConfig {
     uint64_t maxBytes = 0;  // 0: no rotation by size
     bool daily = false;     // a new file when the UTC day changes
+    double retainDays = 0;  // older records and rotated files removed; 0: kept
 };
 
 // Where readings are published besides the output file (src/publish). An empty address leaves

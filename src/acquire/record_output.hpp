@@ -2,7 +2,9 @@
 // follows the output path's extension.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -49,6 +51,33 @@ OutputKind outputKind(const std::string& path);
 // Throws OutputError when the file at `path` exists and is not a regular file: a FIFO nobody
 // reads would block the writer for ever, and a device or a folder is no record.
 void refuseIfNotRegular(const std::string& path);
+
+// Takes the output's lock on `fd` (an open descriptor of the file at `path`), so that two
+// recorders never write one file, and so that a rotation's compressor can wait, with
+// `flock FILE`, until the recorder has let go of a file moved away. Throws OutputError
+// (EBUSY) when another holds it.
+void lockOutput(int fd, const std::string& path);
+
+// The name a rotated file takes: "<stem>.<start>.<ext>" (start: "2026-12-08T06-33-46", the
+// UTC time of its first record), with "-2", "-3" added while such a file exists.
+std::string rotatedName(const std::string& path, std::chrono::system_clock::time_point start);
+
+// Removes the files rotated away from `path` (named as rotatedName() names them) last written
+// before `cutoff`. Returns how many. Throws OutputError when the folder cannot be read.
+std::size_t pruneRotated(const std::string& path, std::chrono::system_clock::time_point cutoff);
+
+// When an output's old data is pruned: at its first write, then once an hour of record time.
+class Retention {
+  public:
+    explicit Retention(double days) : days_(days) {}
+    // The cutoff (records before it go) when pruning is due at a record of time `newest`.
+    std::optional<std::chrono::system_clock::time_point> due(
+        std::chrono::system_clock::time_point newest);
+
+  private:
+    double days_;
+    std::optional<std::chrono::system_clock::time_point> next_;
+};
 
 // Opens the output for appending (a new file is created). Throws OutputError.
 std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate);

@@ -8,8 +8,11 @@
 namespace vantrel::acquire {
 
 Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
-                   std::vector<RecordTap*> taps)
-    : config_(config), startedAt_(std::chrono::system_clock::now()), taps_(std::move(taps)) {
+                   std::vector<RecordTap*> taps, Notice notice)
+    : config_(config),
+      startedAt_(std::chrono::system_clock::now()),
+      taps_(std::move(taps)),
+      notice_(std::move(notice)) {
     writer_ =
         std::make_unique<RecordWriter>(openOutput(config_.out, config_.rotate), std::move(message));
     // Deadlines of every board count from one start, a little ahead so that the first round of
@@ -21,11 +24,20 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
                        std::chrono::duration<double>(config_.duration));
     RecordWriter* writer = writer_.get();
     const std::vector<RecordTap*>* tapList = &taps_;
-    for (const BoardConfig& b : config_.boards)
-        workers_.push_back(std::make_unique<BoardWorker>(b, t0, end, [writer, tapList](Record r) {
-            for (RecordTap* tap : *tapList) tap->offer(r);
-            writer->push(std::move(r));
-        }));
+    for (const BoardConfig& b : config_.boards) {
+        BoardWorker::Notice notice;
+        if (notice_)
+            notice = [this, &b](BoardEvent event, const std::string& why) {
+                notice_(b, event, why);
+            };
+        workers_.push_back(std::make_unique<BoardWorker>(
+            b, t0, end,
+            [writer, tapList](Record r) {
+                for (RecordTap* tap : *tapList) tap->offer(r);
+                writer->push(std::move(r));
+            },
+            std::move(notice)));
+    }
 }
 
 Recorder::~Recorder() {

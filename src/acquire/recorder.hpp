@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,9 +20,11 @@ class Recorder {
   public:
     // Opens the output (throws OutputError, ConfigError for an output of no known kind) and
     // starts the writer and every board. `message` gets the writer's problems and recoveries.
-    // Every record goes to each of `taps` too; they must outlive stop().
+    // Every record goes to each of `taps` too; they must outlive stop(). `notice` gets each
+    // board's name and its comings and goings (from the board's thread).
+    using Notice = std::function<void(const BoardConfig&, BoardEvent, const std::string& why)>;
     Recorder(const LogConfig& config, RecordWriter::MessageFn message,
-             std::vector<RecordTap*> taps = {});
+             std::vector<RecordTap*> taps = {}, Notice notice = {});
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -49,6 +52,7 @@ class Recorder {
     std::optional<std::chrono::steady_clock::time_point> end_;
     std::unique_ptr<RecordWriter> writer_;
     std::vector<RecordTap*> taps_;
+    Notice notice_;
     std::vector<std::unique_ptr<BoardWorker>> workers_;
     bool stopped_ = false;
     uint64_t lost_ = 0;

@@ -1,11 +1,18 @@
 // vantrel recorder: the SQLite database.
 #include "sqlite_output.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <ctime>
+#include <map>
+#include <tuple>
 
 namespace vantrel::acquire {
 
@@ -15,7 +22,36 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS readings ("
     " time TEXT NOT NULL, mono REAL, board TEXT, bits INTEGER, channel INTEGER, name TEXT,"
     " raw REAL, value REAL, unit TEXT, status TEXT, text TEXT);"
-    "CREATE INDEX IF NOT EXISTS readings_time ON readings(time);";
+    "CREATE INDEX IF NOT EXISTS readings_time ON readings(time);"
+    // A channel's readings per minute and per hour, kept up as they are written, so that a
+    // plot of weeks reads hundreds of rows instead of millions. `start` is the minute's or the
+    // hour's first instant, as `time` is written; `mean` of the `ok` readings with a value.
+    "CREATE TABLE IF NOT EXISTS summaries ("
+    " span TEXT NOT NULL, start TEXT NOT NULL, board TEXT NOT NULL, name TEXT NOT NULL,"
+    " unit TEXT, count INTEGER NOT NULL, min REAL, max REAL, mean REAL,"
+    " PRIMARY KEY (span, board, name, start)) WITHOUT ROWID;";
+
+// Folds a batch's aggregate of one channel and span into its row.
+constexpr const char* kUpsert =
+    "INSERT INTO summaries (span, start, board, name, unit, count, min, max, mean)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"
+    " ON CONFLICT (span, board, name, start) DO UPDATE SET"
+    " min = min(summaries.min, excluded.min), max = max(summaries.max, excluded.max),"
+    " mean = (summaries.mean * summaries.count + excluded.mean * excluded.count)"
+    " / (summaries.count + excluded.count),"
+    " count = summaries.count + excluded.count, unit = excluded.unit";
+
+// The summaries of readings stored before the table existed (a database of an earlier
+// version), made once when it is empty.
+constexpr const char* kBackfill =
+    "INSERT INTO summaries (span, start, board, name, unit, count, min, max, mean)"
+    " SELECT 'minute', substr(time, 1, 16) || ':00.000Z', board, name, max(unit), count(*),"
+    " min(value), max(value), avg(value) FROM readings"
+    " WHERE status = 'ok' AND value IS NOT NULL GROUP BY 2, 3, 4;"
+    "INSERT INTO summaries (span, start, board, name, unit, count, min, max, mean)"
+    " SELECT 'hour', substr(time, 1, 13) || ':00:00.000Z', board, name, max(unit), count(*),"
+    " min(value), max(value), avg(value) FROM readings"
+    " WHERE status = 'ok' AND value IS NOT NULL GROUP BY 2, 3, 4;";
 
 int errnoOf(int code) {
     switch (code & 0xff) {
@@ -78,11 +114,29 @@ std::chrono::system_clock::time_point parseStored(const std::string& text) {
 
 }  // namespace
 
-SqliteOutput::SqliteOutput(std::string path) : path_(std::move(path)) {
-    const int rc =
-        sqlite3_open_v2(path_.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+SqliteOutput::SqliteOutput(std::string path, RotateConfig rotate)
+    : path_(std::move(path)), rotate_(rotate), retention_(rotate.retainDays) {
+    open();
+}
+
+SqliteOutput::~SqliteOutput() {
+    sqlite3_finalize(insert_);
+    sqlite3_finalize(upsert_);
+    sqlite3_close_v2(db_);
+}
+
+void SqliteOutput::open() {
+    // The lock is taken on a descriptor of its own before SQLite opens the file, and let go
+    // only after SQLite has closed it: closing any descriptor of a file drops the process's
+    // POSIX locks on it, SQLite's among them.
+    refuseIfNotRegular(path_);
+    lock_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
+    if (!lock_) throw OutputError(sysMessage("open", path_, errno), errno);
     try {
+        lockOutput(lock_.get(), path_);
+        const int rc = sqlite3_open_v2(
+            path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+            nullptr);
         if (rc != SQLITE_OK) fail(db_, path_, "cannot open the database");
         sqlite3_busy_timeout(db_, 5000);
         exec(db_, path_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
@@ -92,25 +146,81 @@ SqliteOutput::SqliteOutput(std::string path) : path_(std::move(path)) {
                                " value, unit, status, text) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
                                -1, &insert_, nullptr) != SQLITE_OK)
             fail(db_, path_, "cannot prepare the insert");
+        if (sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK)
+            fail(db_, path_, "cannot prepare the summaries");
+        if (scalar("SELECT count(*) FROM summaries") == 0 &&
+            scalar("SELECT count(*) FROM readings") > 0) {
+            exec(db_, path_, "BEGIN IMMEDIATE");
+            try {
+                exec(db_, path_, kBackfill);
+                exec(db_, path_, "COMMIT");
+            } catch (const OutputError&) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+        }
+        sqlite3_stmt* first = nullptr;
+        started_.reset();
+        if (sqlite3_prepare_v2(db_, "SELECT min(time) FROM readings", -1, &first, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(first) == SQLITE_ROW && sqlite3_column_type(first, 0) != SQLITE_NULL)
+            started_ = parseStored(columnText(first, 0));
+        sqlite3_finalize(first);
     } catch (...) {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
+        sqlite3_finalize(upsert_);
+        upsert_ = nullptr;
         sqlite3_close_v2(db_);
         db_ = nullptr;
+        lock_.reset();
         throw;
     }
 }
 
-SqliteOutput::~SqliteOutput() {
-    sqlite3_finalize(insert_);
-    sqlite3_close_v2(db_);
+int64_t SqliteOutput::scalar(const char* sql) const {
+    sqlite3_stmt* s = nullptr;
+    int64_t n = 0;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        n = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    return n;
 }
 
-void SqliteOutput::write(std::span<const Record> records) {
-    if (!db_) throw OutputError(path_ + ": the database is closed", EBADF);
+uint64_t SqliteOutput::bytes() const {
+    // Pages in use as the database sees them, the write-ahead log's share included.
+    return static_cast<uint64_t>(std::max<int64_t>(scalar("PRAGMA page_count"), 0)) *
+           static_cast<uint64_t>(std::max<int64_t>(scalar("PRAGMA page_size"), 0));
+}
+
+void SqliteOutput::insert(std::span<const Record> records) {
+    if (records.empty()) return;
+    // The batch's share of each summary row, folded in with one statement a row.
+    struct Share {
+        std::string unit;
+        int64_t count = 0;
+        double min = 0, max = 0, sum = 0;
+    };
+    std::map<std::tuple<const char*, std::string, std::string, std::string>, Share> shares;
     exec(db_, path_, "BEGIN IMMEDIATE");
     try {
         for (const Record& r : records) {
+            const std::string time = isoTime(r.time);
+            if (r.status == Status::Ok && r.value && std::isfinite(*r.value)) {
+                const double v = *r.value;
+                for (const auto& [span, start] :
+                     {std::pair("minute", time.substr(0, 16) + ":00.000Z"),
+                      std::pair("hour", time.substr(0, 13) + ":00:00.000Z")}) {
+                    Share& s = shares[{span, start, r.board, r.name}];
+                    s.min = s.count == 0 ? v : std::min(s.min, v);
+                    s.max = s.count == 0 ? v : std::max(s.max, v);
+                    s.sum += v;
+                    ++s.count;
+                    s.unit = r.unit;
+                }
+            }
             sqlite3_reset(insert_);
-            bindText(insert_, 1, isoTime(r.time));
+            bindText(insert_, 1, time);
             sqlite3_bind_double(insert_, 2, r.mono);
             bindText(insert_, 3, r.board);
             sqlite3_bind_int(insert_, 4, r.bits);
@@ -126,23 +236,107 @@ void SqliteOutput::write(std::span<const Record> records) {
                 bindText(insert_, 11, r.text);
             if (sqlite3_step(insert_) != SQLITE_DONE) fail(db_, path_, "cannot insert");
         }
+        for (const auto& [key, share] : shares) {
+            const auto& [span, start, board, name] = key;
+            sqlite3_reset(upsert_);
+            sqlite3_bind_text(upsert_, 1, span, -1, SQLITE_STATIC);
+            bindText(upsert_, 2, start);
+            bindText(upsert_, 3, board);
+            bindText(upsert_, 4, name);
+            bindText(upsert_, 5, share.unit);
+            sqlite3_bind_int64(upsert_, 6, share.count);
+            sqlite3_bind_double(upsert_, 7, share.min);
+            sqlite3_bind_double(upsert_, 8, share.max);
+            sqlite3_bind_double(upsert_, 9, share.sum / static_cast<double>(share.count));
+            if (sqlite3_step(upsert_) != SQLITE_DONE) fail(db_, path_, "cannot summarise");
+        }
         exec(db_, path_, "COMMIT");
     } catch (const OutputError&) {
         sqlite3_reset(insert_);
+        sqlite3_reset(upsert_);
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    if (!started_) started_ = records.front().time;
+}
+
+void SqliteOutput::write(std::span<const Record> records) {
+    std::size_t stored = 0;
+    try {
+        if (!db_) open();
+        while (stored < records.size()) {
+            // The records up to the first of another UTC day go into this file.
+            std::size_t n = records.size() - stored;
+            if (rotate_.daily) {
+                const std::string day = utcDay(started_.value_or(records[stored].time));
+                n = 0;
+                while (stored + n < records.size() && utcDay(records[stored + n].time) == day) ++n;
+            }
+            const bool full = rotate_.maxBytes > 0 && started_ && bytes() >= rotate_.maxBytes;
+            if ((n == 0 || full) && started_) {
+                rotate();
+                continue;
+            }
+            insert(records.subspan(stored, n));
+            stored += n;
+        }
+        if (!records.empty()) prune(records.back().time);
+    } catch (const OutputError& e) {
+        throw OutputError(e.what(), e.errnum(), stored);
+    }
+}
+
+void SqliteOutput::prune(std::chrono::system_clock::time_point newest) {
+    const auto cutoff = retention_.due(newest);
+    if (!cutoff) return;
+    // The hours' summaries stay: a year of them is some tens of thousands of rows.
+    sqlite3_stmt* s = nullptr;
+    const std::string before = isoTime(*cutoff);
+    for (const char* sql : {"DELETE FROM readings WHERE time < ?1",
+                            "DELETE FROM summaries WHERE span = 'minute' AND start < ?1"}) {
+        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK)
+            fail(db_, path_, "cannot prune");
+        bindText(s, 1, before);
+        const int rc = sqlite3_step(s);
+        sqlite3_finalize(s);
+        if (rc != SQLITE_DONE) fail(db_, path_, "cannot prune");
+    }
+    pruneRotated(path_, *cutoff);
+}
+
+void SqliteOutput::rotate() {
+    // The log folded in first, so that the renamed file alone holds every record.
+    exec(db_, path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    const std::string target =
+        rotatedName(path_, started_.value_or(std::chrono::system_clock::now()));
+    if (::rename(path_.c_str(), target.c_str()) != 0)
+        throw OutputError(sysMessage("rename", path_, errno), errno);
+    rotated_.push_back(target);
+    close();
+    open();
+}
+
+void SqliteOutput::reopen() {
+    // After a move, the open database is the moved file and its log still bears the old name:
+    // closing folds the log into the moved file, and only then is a new one begun.
+    close();
+    open();
 }
 
 void SqliteOutput::close() {
     if (!db_) return;
     sqlite3_finalize(insert_);
     insert_ = nullptr;
+    sqlite3_finalize(upsert_);
+    upsert_ = nullptr;
     // The write-ahead log folded back into the database, so the file alone is complete.
-    sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    const int checkpoint =
+        sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     const int rc = sqlite3_close_v2(db_);
     db_ = nullptr;
-    if (rc != SQLITE_OK) throw OutputError(path_ + ": closing the database failed", EIO);
+    lock_.reset();
+    if (rc != SQLITE_OK || checkpoint != SQLITE_OK)
+        throw OutputError(path_ + ": closing the database failed", EIO);
 }
 
 std::optional<std::string> timeBound(std::string_view text) {
@@ -162,8 +356,8 @@ std::optional<std::string> timeBound(std::string_view text) {
     return t;
 }
 
-uint64_t exportCsv(const std::string& database, const std::string& from, const std::string& to,
-                   std::FILE* out) {
+uint64_t exportRecords(const std::string& database, const std::string& from, const std::string& to,
+                       ExportFormat format, std::FILE* out) {
     sqlite3* db = nullptr;
     struct Closer {
         sqlite3*& db;
@@ -185,7 +379,7 @@ uint64_t exportCsv(const std::string& database, const std::string& from, const s
         fail(db, database, "not a recording (no table readings)");
     bindText(closer.s, 1, from);
     bindText(closer.s, 2, to);
-    std::fputs(csvHeader().c_str(), out);
+    if (format == ExportFormat::Csv) std::fputs(csvHeader().c_str(), out);
     uint64_t count = 0;
     int rc;
     while ((rc = sqlite3_step(closer.s)) == SQLITE_ROW) {
@@ -202,12 +396,76 @@ uint64_t exportCsv(const std::string& database, const std::string& from, const s
         const std::string status = columnText(closer.s, 9);
         r.status = status == "error" ? Status::Error : status == "gap" ? Status::Gap : Status::Ok;
         r.text = columnText(closer.s, 10);
-        const std::string line = csvLine(r);
+        const std::string line = format == ExportFormat::Csv ? csvLine(r) : jsonLine(r);
         if (std::fwrite(line.data(), 1, line.size(), out) != line.size())
-            throw OutputError("writing the CSV failed", errno);
+            throw OutputError("writing the export failed", errno);
         ++count;
     }
     if (rc != SQLITE_DONE) fail(db, database, "reading the records failed");
+    return count;
+}
+
+uint64_t snapshotDatabase(const std::string& database, const std::string& out) {
+    struct Db {
+        sqlite3* db = nullptr;
+        ~Db() { sqlite3_close_v2(db); }
+    } source, copy;
+    if (sqlite3_open_v2(database.c_str(), &source.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        fail(source.db, database, "cannot open the database");
+    sqlite3_busy_timeout(source.db, 5000);
+    {
+        // A file of another kind is refused before anything is written.
+        sqlite3_stmt* s = nullptr;
+        const int rc = sqlite3_prepare_v2(source.db, "SELECT 1 FROM readings", -1, &s, nullptr);
+        sqlite3_finalize(s);
+        if (rc != SQLITE_OK) fail(source.db, database, "not a recording (no table readings)");
+    }
+    struct stat from {
+    }, to{};
+    if (::stat(database.c_str(), &from) == 0 && ::stat(out.c_str(), &to) == 0 &&
+        from.st_dev == to.st_dev && from.st_ino == to.st_ino)
+        throw OutputError(out + ": is the database itself", EINVAL);
+    // Written beside the target and renamed over it, so that `out` is never half a copy.
+    const std::string part = out + ".part";
+    ::unlink(part.c_str());
+    struct Unlink {
+        const std::string& path;
+        bool keep = false;
+        ~Unlink() {
+            if (!keep) ::unlink(path.c_str());
+        }
+    } unlinkPart{part};
+    if (sqlite3_open_v2(part.c_str(), &copy.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK)
+        fail(copy.db, part, "cannot create the copy");
+    sqlite3_busy_timeout(copy.db, 5000);
+    // One step copies every page within one read transaction: the copy is the database as it
+    // was when that transaction began, whatever the recorder commits meanwhile.
+    sqlite3_backup* backup = sqlite3_backup_init(copy.db, "main", source.db, "main");
+    if (!backup) fail(copy.db, part, "cannot start the copy");
+    int rc = sqlite3_backup_step(backup, -1);
+    for (int tries = 0; (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && tries < 100; ++tries) {
+        sqlite3_sleep(50);
+        rc = sqlite3_backup_step(backup, -1);
+    }
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE) fail(copy.db, part, "copying failed");
+    exec(copy.db, part, "PRAGMA journal_mode=DELETE");
+    uint64_t count = 0;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(copy.db, "SELECT count(*) FROM readings", -1, &s, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+        count = static_cast<uint64_t>(sqlite3_column_int64(s, 0));
+    sqlite3_finalize(s);
+    if (sqlite3_close_v2(copy.db) != SQLITE_OK) {
+        copy.db = nullptr;
+        throw OutputError(part + ": closing the copy failed", EIO);
+    }
+    copy.db = nullptr;
+    if (::rename(part.c_str(), out.c_str()) != 0)
+        throw OutputError(sysMessage("rename", part, errno), errno);
+    unlinkPart.keep = true;
     return count;
 }
 

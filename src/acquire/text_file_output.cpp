@@ -15,17 +15,6 @@ namespace vantrel::acquire {
 
 namespace {
 
-// "2026-12-08T06-33-46": a time for a file name (no colons, which some tools refuse).
-std::string fileStamp(std::chrono::system_clock::time_point t) {
-    const time_t s = std::chrono::system_clock::to_time_t(t);
-    tm p{};
-    ::gmtime_r(&s, &p);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d-%02d-%02d", p.tm_year + 1900,
-                  p.tm_mon + 1, p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec);
-    return text;
-}
-
 // Whether `text` (without a line end) is how the recorder's lines begin, as far as it goes: a
 // torn last line is cut only when it is one of ours.
 bool beginsLikeARecord(std::string_view text, TextFileOutput::Format format) {
@@ -44,15 +33,14 @@ bool beginsLikeARecord(std::string_view text, TextFileOutput::Format format) {
     return true;
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 }  // namespace
 
 TextFileOutput::TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write)
-    : path_(std::move(path)), format_(format), rotate_(rotate), write_(std::move(write)) {
+    : path_(std::move(path)),
+      format_(format),
+      rotate_(rotate),
+      write_(std::move(write)),
+      retention_(rotate.retainDays) {
     if (!write_)
         write_ = [](int fd, const void* data, size_t size) { return ::write(fd, data, size); };
     open();
@@ -73,6 +61,12 @@ void TextFileOutput::open() {
         fd_.reset();
         refuseIfNotRegular(path_);
         throw OutputError(path_ + ": not a regular file", EINVAL);
+    }
+    try {
+        lockOutput(fd_.get(), path_);
+    } catch (const OutputError&) {
+        fd_.reset();
+        throw;
     }
     size_ = static_cast<uint64_t>(st.st_size);
     started_.reset();
@@ -168,15 +162,8 @@ void TextFileOutput::append(const std::string& text) {
 }
 
 void TextFileOutput::rotate() {
-    const auto slash = path_.find_last_of('/');
-    const auto dot = path_.find_last_of('.');
-    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    const std::string stem = hasExt ? path_.substr(0, dot) : path_;
-    const std::string ext = hasExt ? path_.substr(dot) : std::string();
-    const std::string stamp = fileStamp(started_.value_or(std::chrono::system_clock::now()));
-    std::string target = stem + "." + stamp + ext;
-    for (int n = 2; exists(target); ++n)
-        target = stem + "." + stamp + "-" + std::to_string(n) + ext;
+    const std::string target =
+        rotatedName(path_, started_.value_or(std::chrono::system_clock::now()));
     if (::rename(path_.c_str(), target.c_str()) != 0)
         throw OutputError(sysMessage("rename", path_, errno), errno);
     ::fsync(fd_.get());
@@ -209,6 +196,9 @@ void TextFileOutput::write(std::span<const Record> records) {
         }
         if (pending > 0) append(text);
         stored += pending;
+        if (!records.empty())
+            if (const auto cutoff = retention_.due(records.back().time))
+                pruneRotated(path_, *cutoff);
     } catch (const OutputError& e) {
         throw OutputError(e.what(), e.errnum(), stored);
     }

@@ -57,6 +57,7 @@ class TextFileOutput : public RecordOutput {
     // The UTC time of the current file's first record; unset while it has none.
     std::optional<std::chrono::system_clock::time_point> started_;
     std::vector<std::string> rotated_;
+    Retention retention_;
 };
 
 }  // namespace vantrel::acquire
