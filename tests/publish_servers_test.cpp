@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -274,6 +275,96 @@ TEST(PublishServers, MqttBrokerAwayAtTheStartIsTriedAgain) {
         << got.size() << " of " << inFile.size() << "\n"
         << tool.err();
     for (const auto& [mono, value] : inFile) EXPECT_TRUE(got.count(mono)) << mono;
+}
+
+// A program run to its end; whether it ended well.
+bool ran(const Scratch& dir, const std::string& name, std::vector<std::string> args) {
+    Child c(dir, name, std::move(args));
+    return c.wait(60s) == 0;
+}
+
+// A broker that takes only a user with its password, over TLS with a certificate of a CA made
+// here: the recorder reaches it with the credentials file alone, and says why it does not
+// with a wrong password or a file others may read.
+TEST(PublishServers, MqttWithAPasswordOverTls) {
+    Scratch dir;
+    Bench bench(1500);
+    const uint16_t port = freePort();
+    const auto f = [&](const char* name) { return dir.file(name); };
+    write(f("ext.cnf"), "subjectAltName=IP:127.0.0.1\n");
+    const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
+                                         "ec_paramgen_curve:prime256v1", "-nodes"};
+    auto req = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+        head.insert(head.end(), ec.begin(), ec.end());
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    ASSERT_TRUE(
+        ran(dir, "ca",
+            req({"openssl", "req", "-x509"}, {"-keyout", f("ca.key"), "-out", f("ca.pem"), "-days",
+                                              "2", "-subj", "/CN=vantrel test CA"})));
+    ASSERT_TRUE(ran(dir, "csr",
+                    req({"openssl", "req"}, {"-keyout", f("server.key"), "-out", f("server.csr"),
+                                             "-subj", "/CN=127.0.0.1"})));
+    ASSERT_TRUE(ran(dir, "sign",
+                    {"openssl", "x509", "-req", "-in", f("server.csr"), "-CA", f("ca.pem"),
+                     "-CAkey", f("ca.key"), "-CAcreateserial", "-out", f("server.pem"), "-days",
+                     "2", "-extfile", f("ext.cnf")}));
+    ASSERT_TRUE(ran(dir, "passwd", {"mosquitto_passwd", "-c", "-b", f("pw"), "lab", "s3cret"}));
+    write(f("mosquitto.conf"),
+          "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous false\npassword_file " +
+              f("pw") + "\ncafile " + f("ca.pem") + "\ncertfile " + f("server.pem") + "\nkeyfile " +
+              f("server.key") + "\nlog_dest stderr\nlog_type all\nuser root\n");
+    Child broker(dir, "broker", {"mosquitto", "-c", f("mosquitto.conf")});
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << broker.err();
+    Child sub(dir, "sub",
+              {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "--cafile",
+               f("ca.pem"), "-u", "lab", "-P", "s3cret", "-q", "1", "-v", "-t", "lab/#"});
+    ASSERT_TRUE(within(10s, [&] { return broker.err().find("u'lab'") != std::string::npos; }))
+        << broker.err() << sub.err();
+
+    const auto credentials = [&](const std::string& password, mode_t mode) {
+        const std::string path = f("credentials.toml");
+        std::filesystem::remove(path);
+        write(path, "[mqtt]\nuser = \"lab\"\npassword = \"" + password + "\"\nca_file = \"" +
+                        f("ca.pem") + "\"\n");
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::string run =
+        bench.runFile(dir, "mqtt = \"mqtt://127.0.0.1:" + std::to_string(port) +
+                               "/lab\"\ncredentials = \"" + f("credentials.toml") + "\"");
+    {
+        credentials("s3cret", 0644);
+        Child tool(dir, "loose", {VANTREL_CLI, "log", "--config", run});
+        EXPECT_NE(tool.wait(20s), 0);
+        EXPECT_NE(tool.err().find("group or others may reach it (mode 644)"), std::string::npos)
+            << tool.err();
+    }
+    {
+        credentials("wrong", 0600);
+        Child tool(dir, "wrong", {VANTREL_CLI, "log", "--config", run});
+        EXPECT_TRUE(within(20s, [&] {
+            return tool.err().find("mqtt: broker 127.0.0.1:" + std::to_string(port) + " refused") !=
+                   std::string::npos;
+        })) << tool.err();
+        tool.signal(SIGINT);
+        EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+        EXPECT_EQ(sub.out().find("lab/bench/supply {"), std::string::npos) << sub.out();
+    }
+    credentials("s3cret", 0600);
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(
+        within(20s, [&] { return sub.out().find("lab/bench/supply {") != std::string::npos; }))
+        << sub.out() << tool.err() << broker.err();
+    EXPECT_NE(sub.out().find("\"value\":1.5,\"unit\":\"V\""), std::string::npos) << sub.out();
+    bench.set(2500);
+    EXPECT_TRUE(within(20s, [&] {
+        return sub.out().find("\"value\":2.5,\"unit\":\"V\"") != std::string::npos;
+    })) << sub.out();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+    EXPECT_EQ(tool.err().find("s3cret"), std::string::npos) << tool.err();
 }
 
 // A real prometheus scrapes --metrics and answers a query with the channel's value; promtool

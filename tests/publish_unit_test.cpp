@@ -2,16 +2,19 @@
 // the live state; and the HTTP server's bounds over a real socket.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <thread>
 
 #include "child_process.hpp"
+#include "credentials.hpp"
 #include "endpoint.hpp"
 #include "fd.hpp"
 #include "http_client.hpp"
@@ -21,6 +24,7 @@
 #include "mqtt_output.hpp"
 #include "pump_until.hpp"
 #include "record_queue.hpp"
+#include "test_support.hpp"
 #include "vantrel/event_loop.hpp"
 
 using namespace vantrel::publish;
@@ -680,4 +684,80 @@ TEST(PublishInflux, ARefusalIsSaidOnceNotEveryBatch) {
     EXPECT_NE(said[0].find("readings: HTTP 400 {\"error\":\"partial write"), std::string::npos)
         << said[0];
     EXPECT_NE(said[1].find("refused 15 readings in all"), std::string::npos) << said[1];
+}
+
+// A credentials file is taken only as the serve token is: a regular file of this user or root
+// that nobody else may reach, of at most 4 KiB; every refusal says why.
+TEST(PublishCredentials, FileRulesAndRefusals) {
+    using vantrel::publish::readSecretFile;
+    vantrel::testing::TempDir dir;
+    const auto make = [&](const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir.file(name);
+        std::ofstream(path, std::ios::binary) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::string good = make("good", "[mqtt]\nuser = \"lab\"\n", 0600);
+    EXPECT_EQ(readSecretFile(good), "[mqtt]\nuser = \"lab\"\n");
+    EXPECT_EQ(readSecretFile(make("full", std::string(4096, '#'), 0400)).size(), 4096u);
+
+    const std::string foreign = make("foreign", "x", 0600);
+    ASSERT_EQ(::chown(foreign.c_str(), 4242, 4242), 0);
+    const struct {
+        std::string path;
+        std::string why;
+    } refused[] = {
+        {make("group", "x", 0640), "group or others may reach it (mode 640)"},
+        {make("others", "x", 0604), "mode 604"},
+        {make("writable", "x", 0620), "mode 620"},
+        {make("large", std::string(4097, '#'), 0600), "larger than 4096 bytes"},
+        {dir.path.string(), "not a regular file"},
+        {"/dev/null", "not a regular file"},
+        {dir.file("absent"), "No such file"},
+        {foreign, "owned by user 4242"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.path);
+        try {
+            (void)readSecretFile(r.path);
+            ADD_FAILURE() << "taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(r.why), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(r.path, 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST(PublishCredentials, ContentAndItsErrors) {
+    using vantrel::publish::parseCredentials;
+    const auto c = parseCredentials(
+        "[mqtt]\nuser = \"lab\"\npassword = \"s3cret\"\nca_file = \"/ca.pem\"\n"
+        "[influx]\nuser = \"db\"\npassword = \"p\"\n");
+    EXPECT_EQ(c.mqtt.user, "lab");
+    EXPECT_EQ(c.mqtt.password, "s3cret");
+    EXPECT_TRUE(c.mqtt.tls());
+    EXPECT_EQ(c.influx.user, "db");
+    EXPECT_FALSE(c.influx.tls());
+    const struct {
+        std::string text, why;
+    } bad[] = {
+        {"[mqtt]\npassword = \"p\"\n", "mqtt.password: needs a user"},
+        {"[mqtt]\nuser = 3\n", "mqtt.user: must be a string"},
+        {"[mqtt]\nuser = \"\"\n", "mqtt.user: is empty"},
+        {"[mqtt]\ntoken = \"t\"\n", "mqtt.token: unknown key"},
+        {"[redis]\nuser = \"u\"\n", "[redis]: unknown table"},
+        {"mqtt = 1\n", "[mqtt] must be a table"},
+        // A broken line is named, never shown: it may hold a password.
+        {"[mqtt]\npassword = \"hunter2\n", "line 2"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.text);
+        try {
+            (void)parseCredentials(b.text);
+            ADD_FAILURE() << "taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(b.why), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
+        }
+    }
 }

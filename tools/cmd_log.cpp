@@ -53,6 +53,7 @@ struct LogOptions {
     std::string mqtt;
     bool mqttDiscovery = false;
     std::string influx;
+    std::string credentials;
     bool allowRemote = false;
     std::vector<std::string> allowHosts;
 };
@@ -132,6 +133,7 @@ LogConfig configOf(const LogOptions& o) {
     if (!o.mqtt.empty()) c.publish.mqtt = o.mqtt;
     if (o.mqttDiscovery) c.publish.mqttDiscovery = true;
     if (!o.influx.empty()) c.publish.influx = o.influx;
+    if (!o.credentials.empty()) c.publish.credentials = o.credentials;
     if (o.allowRemote) c.publish.allowRemote = true;
     for (const std::string& name : o.allowHosts) c.publish.allowHosts.push_back(name);
     publish::checkPublish(c);
@@ -449,6 +451,9 @@ Subcommand addLog(CLI::App& app) {
                   "also send Home Assistant discovery messages");
     sub->add_option("--influx", o->influx, "write the readings to InfluxDB 1.x")
         ->type_name("http://HOST[:PORT]/DB");
+    sub->add_option("--credentials", o->credentials,
+                    "the MQTT and InfluxDB user names, passwords and TLS CA files (owner-only)")
+        ->type_name("FILE");
     sub->add_flag("--allow-remote", o->allowRemote,
                   "let --http and --metrics listen on an address other than loopback");
     sub->add_option("--allow-host", o->allowHosts,

@@ -309,6 +309,8 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
             p.mqttDiscovery = flag();
         } else if (pk == "influx") {
             p.influx = text(pv, pp);
+        } else if (pk == "credentials") {
+            p.credentials = text(pv, pp);
         } else if (pk == "allow_remote") {
             p.allowRemote = flag();
         } else if (pk == "allow_hosts") {
@@ -319,7 +321,7 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
         } else {
             pp.fail(
                 "unknown key (publish takes http, http_minutes, metrics, mqtt, mqtt_discovery, "
-                "influx, allow_remote, allow_hosts)");
+                "influx, credentials, allow_remote, allow_hosts)");
         }
     }
     return p;

@@ -48,6 +48,7 @@ struct PublishConfig {
     std::string mqtt;            // mqtt://HOST:PORT/PREFIX
     bool mqttDiscovery = false;  // Home Assistant discovery messages
     std::string influx;          // http://HOST:PORT/DB
+    std::string credentials;     // the file of the MQTT and InfluxDB credentials
     bool allowRemote = false;    // listeners may bind addresses other than loopback
     // Names (besides their address and localhost) the listeners answer to in a request's Host.
     std::vector<std::string> allowHosts;

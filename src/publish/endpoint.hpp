@@ -22,9 +22,20 @@ bool isLoopback(std::string_view host);
 // std::invalid_argument.
 void checkBind(const Endpoint& at, bool allowRemote);
 
+// What a server may ask of a client: a user name and password, and TLS verified against a CA
+// (from a credentials file: see credentials.hpp).
+struct ServerCredentials {
+    std::string user;  // empty: none sent
+    std::string password;
+    std::string caFile;  // non-empty: TLS, the server's certificate checked against it
+
+    bool tls() const { return !caFile.empty(); }
+};
+
 struct MqttTarget {
     Endpoint broker;     // port 1883 unless given
     std::string prefix;  // topic prefix, "vantrel" unless given; no trailing '/'
+    ServerCredentials credentials;
 };
 // "mqtt://HOST[:PORT][/PREFIX]". Throws std::invalid_argument.
 MqttTarget parseMqtt(std::string_view url);
@@ -32,6 +43,7 @@ MqttTarget parseMqtt(std::string_view url);
 struct InfluxTarget {
     Endpoint server;  // port 8086 unless given
     std::string database;
+    ServerCredentials credentials;
 };
 // "http://HOST[:PORT]/DB". Throws std::invalid_argument.
 InfluxTarget parseInflux(std::string_view url);

@@ -81,7 +81,9 @@ HttpReply HttpClient::request(const Endpoint& server, std::string_view method,
     curl_easy_reset(c);
     const std::string where = server.host + ":" + std::to_string(server.port);
     const bool v6 = server.host.find(':') != std::string::npos;
-    const std::string url = "http://" + (v6 ? "[" + server.host + "]" : server.host) + ":" +
+    const bool tls = credentials_.tls();
+    const std::string url = (tls ? "https://" : "http://") +
+                            (v6 ? "[" + server.host + "]" : server.host) + ":" +
                             std::to_string(server.port) + std::string(target);
     Gathered g;
     char problem[CURL_ERROR_SIZE] = "";
@@ -92,7 +94,13 @@ HttpReply HttpClient::request(const Endpoint& server, std::string_view method,
     fields = curl_slist_append(fields, "Expect:");
     const std::string methodText(method);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, tls ? "https" : "http");
+    if (tls) curl_easy_setopt(c, CURLOPT_CAINFO, credentials_.caFile.c_str());
+    if (!credentials_.user.empty()) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        curl_easy_setopt(c, CURLOPT_USERNAME, credentials_.user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, credentials_.password.c_str());
+    }
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, problem);

@@ -33,6 +33,9 @@ class HttpClient {
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
+    // From now on: the user name and password (Basic), and HTTPS checked against the CA.
+    void use(const ServerCredentials& credentials) { credentials_ = credentials; }
+
     // Sends METHOD TARGET with `body` (none for an empty one, unless POST) and reads the whole
     // reply, all within `timeout`.
     HttpReply request(const Endpoint& server, std::string_view method, std::string_view target,
@@ -41,6 +44,7 @@ class HttpClient {
 
   private:
     void* curl_;
+    ServerCredentials credentials_;
 };
 
 // One request on a connection of its own.

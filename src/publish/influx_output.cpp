@@ -124,7 +124,10 @@ void InfluxOutput::run() {
             // Whatever the server does, it is this output's failure: the recording goes on.
             Outcome outcome;
             try {
-                if (!client) client.emplace();
+                if (!client) {
+                    client.emplace();
+                    client->use(target_.credentials);
+                }
                 outcome = write(*client, lines);
             } catch (const std::exception& e) {
                 client.reset();

@@ -123,6 +123,7 @@ MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& confi
         static_cast<MqttOutput*>(self)->onPublish(mid);
     });
     try {
+        useCredentials();
         connectNow();
     } catch (const std::runtime_error&) {
         mosquitto_destroy(mosq_);
@@ -134,6 +135,22 @@ MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& confi
 MqttOutput::~MqttOutput() {
     stop();
     if (mosq_) mosquitto_destroy(mosq_);
+}
+
+void MqttOutput::useCredentials() {
+    const ServerCredentials& c = target_.credentials;
+    if (!c.user.empty() &&
+        mosquitto_username_pw_set(mosq_, c.user.c_str(),
+                                  c.password.empty() ? nullptr : c.password.c_str()) !=
+            MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("mqtt: the user name cannot be used");
+    if (!c.tls()) return;
+    // The broker's certificate is checked against the CA, and its name against the host.
+    const int rc = mosquitto_tls_set(mosq_, c.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("mqtt: TLS with the CA file " + c.caFile + ": " +
+                                 (::access(c.caFile.c_str(), R_OK) != 0 ? std::strerror(errno)
+                                                                        : mosquitto_strerror(rc)));
 }
 
 void MqttOutput::connectNow() {

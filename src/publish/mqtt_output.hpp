@@ -58,6 +58,7 @@ class MqttOutput : public Publisher {
   private:
     void run();
     void wake();
+    void useCredentials();
     void connectNow();
     void onConnect(int rc);
     void onDisconnect(int rc);

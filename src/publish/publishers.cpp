@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "credentials.hpp"
 #include "influx_output.hpp"
 #include "mqtt_output.hpp"
 #include "served_output.hpp"
@@ -64,13 +65,28 @@ Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
             throw std::runtime_error(std::string(option) + ": " + err.what());
         }
     };
+    Credentials credentials;
+    if (!c.credentials.empty())
+        credentials = checked("--credentials", c.credentials, [](const std::string& path) {
+            const std::string text = readSecretFile(path);
+            try {
+                return parseCredentials(text);
+            } catch (const std::invalid_argument& e) {
+                throw std::invalid_argument(path + ": " + e.what());
+            }
+        });
     if (!c.http.empty()) served(ServedOutput::Kind::Page, "--http", c.http);
     if (!c.metrics.empty()) served(ServedOutput::Kind::Metrics, "--metrics", c.metrics);
-    if (!c.mqtt.empty())
-        outputs_.push_back(
-            std::make_unique<MqttOutput>(parseMqtt(c.mqtt), config, c.mqttDiscovery, message));
-    if (!c.influx.empty())
-        outputs_.push_back(std::make_unique<InfluxOutput>(parseInflux(c.influx), message));
+    if (!c.mqtt.empty()) {
+        MqttTarget target = parseMqtt(c.mqtt);
+        target.credentials = credentials.mqtt;
+        outputs_.push_back(std::make_unique<MqttOutput>(target, config, c.mqttDiscovery, message));
+    }
+    if (!c.influx.empty()) {
+        InfluxTarget target = parseInflux(c.influx);
+        target.credentials = credentials.influx;
+        outputs_.push_back(std::make_unique<InfluxOutput>(target, message));
+    }
 }
 
 Publishers::~Publishers() {
