@@ -466,6 +466,58 @@ TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
 namespace {
 
 // Headless chromium driven over its DevTools pipe (descriptors 3 and 4, messages ended by NUL).
+// InfluxDB with auth-enabled: without credentials every batch is refused (and said); with the
+// credentials file's user and password it holds every reading of the file.
+TEST(PublishServers, InfluxWithAUserAndPassword) {
+    Scratch dir;
+    Bench bench(1750);
+    const uint16_t http = freePort();
+    const uint16_t rpc = freePort();
+    write(dir.file("influxdb.conf"),
+          "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
+              "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
+              dir.file("data") + "\"\n  wal-dir = \"" + dir.file("wal") +
+              "\"\n  query-log-enabled = false\n[monitor]\n  store-enabled = false\n"
+              "[http]\n  bind-address = \"127.0.0.1:" +
+              std::to_string(http) + "\"\n  log-enabled = false\n  auth-enabled = true\n");
+    Child server(dir, "influxd", {"influxd", "-config", dir.file("influxdb.conf")});
+    const Endpoint at{"127.0.0.1", http};
+    ASSERT_TRUE(within(30s, [&] {
+        return httpRequest(at, "GET", "/ping", "", "", 2s).status == 204;
+    })) << server.err();
+    // The first user may be made without one.
+    ASSERT_EQ(httpRequest(at, "POST", "/query",
+                          "q=" + urlEncode("CREATE USER lab WITH PASSWORD 's3cret' WITH ALL "
+                                           "PRIVILEGES"),
+                          "application/x-www-form-urlencoded", 5s)
+                  .status,
+              200);
+    const std::string influx = "influx = \"http://127.0.0.1:" + std::to_string(http) + "/lab\"\n";
+    {
+        Child tool(dir, "anonymous",
+                   {VANTREL_CLI, "log", "--config", bench.runFile(dir, influx, 1)});
+        ASSERT_EQ(tool.wait(30s), 0) << tool.err();
+        EXPECT_NE(tool.err().find("HTTP 401"), std::string::npos) << tool.err();
+    }
+    write(dir.file("credentials.toml"), "[influx]\nuser = \"lab\"\npassword = \"s3cret\"\n");
+    ::chmod(dir.file("credentials.toml").c_str(), 0600);
+    std::filesystem::remove(dir.file("x.csv"));
+    const std::string run =
+        bench.runFile(dir, influx + "credentials = \"" + dir.file("credentials.toml") + "\"", 1.5);
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_EQ(tool.wait(30s), 0) << tool.err();
+    EXPECT_EQ(tool.err().find("HTTP 401"), std::string::npos) << tool.err();
+    const std::size_t inFile = recorded(dir.file("x.csv")).size();
+    ASSERT_GE(inFile, 10u);
+    const std::string q = "SELECT count(value), mean(value) FROM vantrel WHERE board = 'bench'";
+    const auto r =
+        httpRequest(at, "GET", "/query?db=lab&u=lab&p=s3cret&q=" + urlEncode(q), "", "", 5s);
+    ASSERT_EQ(r.status, 200) << r.body;
+    const json j = json::parse(r.body);
+    EXPECT_EQ(j["results"][0]["series"][0]["values"][0][1].get<std::size_t>(), inFile) << r.body;
+    EXPECT_DOUBLE_EQ(j["results"][0]["series"][0]["values"][0][2].get<double>(), 1.75);
+}
+
 class Browser {
   public:
     explicit Browser(const Scratch& dir) {
