@@ -89,11 +89,12 @@ bench-log: deps
 
 # Three simulated boards, their recorders and the servers they publish to, left running with faults
 # on a seeded schedule; every record is then checked against what the boards converted
-# (docs/soak.md). The report is $(BUILD)/soak/report.md.
+# (docs/soak.md). The report is $(BUILD)/soak/report.md. Debian's interpreter, which has the plots'
+# matplotlib.
 SOAK_MINUTES ?= 20
 SOAK_SEED ?= 1
 soak: build
-	python3 tests/soak/soak.py --build $(BUILD) --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) --out $(BUILD)/soak
+	/usr/bin/python3 tests/soak/soak.py --build $(BUILD) --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) --out $(BUILD)/soak
 
 # libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD).
 fuzz-smoke: deps

@@ -257,6 +257,8 @@ class Soak:
         self.ports["metrics-" + board] = metrics
         lines = ['out = "%s"' % self.out_file(board), "duration = 0",
                  "[publish]", 'http = "127.0.0.1:%d"' % http, 'metrics = "127.0.0.1:%d"' % metrics,
+                 # The page's history fills in a minute, so that its memory is flat after it.
+                 "http_minutes = 1",
                  'mqtt = "mqtt://127.0.0.1:%d/soak"' % self.ports["mqtt"],
                  'influx = "http://127.0.0.1:%d/soak"' % self.ports["influx"],
                  "[[board]]", 'name = "%s"' % board, 'device = "%s"' % self.device(board),
@@ -425,7 +427,7 @@ class Soak:
             self.mounted = False
 
     def query_influx(self):
-        q = "SELECT raw, status FROM vantrel GROUP BY board, name"
+        q = 'SELECT raw, status FROM vantrel GROUP BY "board", "name"'
         url = "http://127.0.0.1:%d/query?db=soak&epoch=ms&chunked=true&q=%s" % (
             self.ports["influx"], urllib.parse.quote(q))
         points = {}
