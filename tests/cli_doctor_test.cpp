@@ -279,19 +279,6 @@ TEST(CliDoctor, ALinkASimulatorLeftIsANoteAndALostDeviceAProblem) {
     EXPECT_EQ(m.status, 0) << report.dump(1);
 }
 
-// A port nothing listens on now (the system's pick for port 0).
-uint16_t doctorFreePort() {
-    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("no free port");
-    return ntohs(a.sin_port);
-}
-
 // A run file's boards and outputs against the world it names: a simulated board that answers,
 // a line nobody answers on, a device that is not there; a real mosquitto, an InfluxDB address
 // nobody serves, a live page's address already taken, a status file's missing folder.
@@ -300,9 +287,9 @@ TEST(CliDoctor, ARunFileItsBoardsAnswerAndItsOutputsAreReached) {
     vantrel::testing::TempDir dir;
     vantrel::sim::SimThread sim;
     Pty silent;  // held open here, never read: the line of a board that does not answer
-    const uint16_t broker = doctorFreePort();
-    const uint16_t unserved = doctorFreePort();
-    const uint16_t metrics = doctorFreePort();
+    const uint16_t broker = vantrel::testing::freeLoopbackPort();
+    const uint16_t unserved = vantrel::testing::freeLoopbackPort();
+    const uint16_t metrics = vantrel::testing::freeLoopbackPort();
     write(dir.file("mosquitto.conf"),
           "listener " + std::to_string(broker) + " 127.0.0.1\nallow_anonymous true\nuser root\n");
     vantrel::testing::ChildProcess mosquitto({"mosquitto", "-c", dir.file("mosquitto.conf")},

@@ -51,19 +51,6 @@ void write(const std::string& path, const std::string& text) {
 
 using vantrel::testing::within;
 
-// A port nothing listens on now (the system's pick for port 0).
-uint16_t freePort() {
-    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("no free port");
-    return ntohs(a.sin_port);
-}
-
 // A program as a child process, its output added to files of the scratch folder; asked to end
 // (TERM, then KILL after a bound) when it goes out of scope. `pipes` become its descriptors 3
 // and 4.
@@ -122,7 +109,7 @@ std::string get(uint16_t port, const std::string& target) {
 TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
     Scratch dir;
     Bench bench(1000);
-    const uint16_t port = freePort();
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
     const std::string conf = dir.file("mosquitto.conf");
     write(conf, "listener " + std::to_string(port) +
                     " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
@@ -237,7 +224,7 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
 TEST(PublishServers, MqttBrokerAwayAtTheStartIsTriedAgain) {
     Scratch dir;
     Bench bench(1250);
-    const uint16_t port = freePort();
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
     const std::string conf = dir.file("mosquitto.conf");
     write(conf, "listener " + std::to_string(port) +
                     " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
@@ -294,8 +281,8 @@ TEST(PublishServers, MqttBrokerAwayAtTheStartIsTriedAgain) {
 TEST(PublishServers, PrometheusScrapesTheChannelsValue) {
     Scratch dir;
     Bench bench(1500);
-    const uint16_t metrics = freePort();
-    const uint16_t prom = freePort();
+    const uint16_t metrics = vantrel::testing::freeLoopbackPort();
+    const uint16_t prom = vantrel::testing::freeLoopbackPort();
     const std::string run =
         bench.runFile(dir, "metrics = \"127.0.0.1:" + std::to_string(metrics) + "\"");
     Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
@@ -337,8 +324,8 @@ TEST(PublishServers, PrometheusScrapesTheChannelsValue) {
 TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
     Scratch dir;
     Bench bench(2500);
-    const uint16_t http = freePort();
-    const uint16_t rpc = freePort();
+    const uint16_t http = vantrel::testing::freeLoopbackPort();
+    const uint16_t rpc = vantrel::testing::freeLoopbackPort();
     write(dir.file("influxdb.conf"),
           "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
               "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
@@ -459,7 +446,7 @@ class Browser {
 TEST(PublishServers, LivePageFollowsTheBoard) {
     Scratch dir;
     Bench bench(1000);
-    const uint16_t port = freePort();
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
     const std::string run =
         bench.runFile(dir, "http = \"" + std::to_string(port) + "\"\nhttp_minutes = 1");
     Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
@@ -547,7 +534,7 @@ TEST(PublishServers, AddressesAreCheckedBeforeAnythingStarts) {
 TEST(PublishServers, ServeRecordingPublishesToo) {
     Scratch dir;
     Bench bench(3000);
-    const uint16_t metrics = freePort();
+    const uint16_t metrics = vantrel::testing::freeLoopbackPort();
     const std::string run = bench.runFile(dir, "metrics = \"" + std::to_string(metrics) + "\"");
     Child daemon(dir, "serve", {VANTREL_CLI, "serve", "--config", run, "--socket", dir.file("s")});
     const std::string sample =

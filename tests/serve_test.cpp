@@ -18,12 +18,14 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "child_process.hpp"
 #include "daemon.hpp"
 #include "fd.hpp"
+#include "moving_board.hpp"
 #include "recorder.hpp"
 #include "serve_config.hpp"
 #include "sim/sim_thread.hpp"
@@ -288,8 +290,10 @@ TEST(Serve, EachClientReadsTheChannelItSelected) {
         EXPECT_EQ(a.read(10, 3), 300);
         EXPECT_EQ(b.command("PWS80").value, 80);  // channel 5, behind a's back
         EXPECT_EQ(a.read(10, 3), 300);            // a's control skips the address it wrote
+        // A new client's own address write comes first: nothing of the others' is put back.
         vantrel::Board fresh(s.url(), 9600);
-        EXPECT_EQ(fresh.read(10, 0), 111);  // a new control counts on address 0
+        EXPECT_EQ(fresh.read(10, 5), 700);
+        EXPECT_EQ(a.read(10, 3), 300);
     }
     std::vector<std::string> wrong(3);
     std::vector<std::thread> clients;
@@ -417,15 +421,17 @@ TEST(Serve, HostileClientsDoNotStopAWellBehavedOne) {
 TEST(Serve, TcpRefusesAClientWithoutTheTokenAndServesOneWithIt) {
     TempDir keys;
     const std::string tokenFile = keys.file("token");
-    std::ofstream(tokenFile) << "s3cret-token\n";
+    std::ofstream(tokenFile) << "s3cret-token-of-the-lab\n";
+    ::chmod(tokenFile.c_str(), 0600);
     DaemonOptions o;
     o.listen = "127.0.0.1:0";
-    o.token = "s3cret-token";
+    o.token = "s3cret-token-of-the-lab";
+    o.tokenPenalty = 0ms;  // answered at the next sweep
     Served s(o);
     const uint16_t port = s.daemon->tcpPort();
     ASSERT_NE(port, 0);
-    for (const std::string& token :
-         {std::string(), std::string("s3cret-tokem"), std::string("s3cret-token-and-more")}) {
+    for (const std::string& token : {std::string(), std::string("s3cret-token-of-the-lad"),
+                                     std::string("s3cret-token-of-the-lab-and-more")}) {
         RawClient c(port);
         c.send(frame({"hello", "1", "lab"}, token));
         const auto f = c.next();
@@ -437,7 +443,8 @@ TEST(Serve, TcpRefusesAClientWithoutTheTokenAndServesOneWithIt) {
     const std::string where = "vantrel://127.0.0.1:" + std::to_string(port);
     EXPECT_THROW(vantrel::Board(where + "?token-file=" + keys.file("none") + "#lab", 9600),
                  vantrel::Error);
-    std::ofstream(keys.file("wrong")) << "guess\n";
+    std::ofstream(keys.file("wrong")) << "guess-of-sixteen-characters\n";
+    ::chmod(keys.file("wrong").c_str(), 0600);
     EXPECT_THROW(vantrel::Board(where + "?token-file=" + keys.file("wrong") + "#lab", 9600),
                  vantrel::Error);
     vantrel::Board board(where + "?token-file=" + tokenFile + "#lab", 9600);
@@ -446,7 +453,7 @@ TEST(Serve, TcpRefusesAClientWithoutTheTokenAndServesOneWithIt) {
     DaemonOptions remote;
     remote.boards = {{"lab", "sim://", 9600}};
     remote.listen = "0.0.0.0:0";
-    remote.token = "t";
+    remote.token = "s3cret-token-of-the-lab";
     EXPECT_THROW(DaemonThread{remote}, vantrel::Error);
 }
 
@@ -477,7 +484,9 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     config.duration = 2.0;
     const std::string socket = dir.file("serve.sock");
     const ServedRun run = servedRun(config, socket);
-    ASSERT_EQ(run.recorder.boards[0].device, "unix://" + socket + "#lab");
+    ASSERT_EQ(run.recorder.boards[0].device, "unix://" + socket + "?role=recording#lab");
+    // The published outputs name the board's own device, not the daemon's socket.
+    EXPECT_EQ(run.recorder.boards[0].origin, sim.device());
     DaemonOptions o;
     o.boards = run.boards;
     o.socketPath = socket;
@@ -583,4 +592,622 @@ TEST(Serve, TwoProcessesAtOnceEachGetTheirOwnReplies) {
     EXPECT_EQ(serve.wait(), 128 + SIGTERM) << serve.err();
     EXPECT_FALSE(fs::exists(socket));
     if (!python) GTEST_SKIP() << "the Python package is not built";
+}
+
+// ---- Sharing a board whose inputs move ------------------------------------------------------
+
+namespace {
+
+using vantrel::testing::MovingBoard;
+
+// A moving board served by a daemon on its thread.
+struct MovingServed {
+    explicit MovingServed(std::set<MovingBoard::Key> moving, DaemonOptions extra = {})
+        : board(std::move(moving)) {
+        extra.boards = {{"lab", board.device(), 9600}};
+        extra.socketPath = dir.file("serve.sock");
+        options = extra;
+        daemon.emplace(extra);
+    }
+    std::string url() const { return "unix://" + options.socketPath + "#lab"; }
+
+    TempDir dir;
+    MovingBoard board;
+    DaemonOptions options;
+    std::optional<DaemonThread> daemon;
+};
+
+// Each client reads its channel `count` times; what it read that the board did not convert
+// for that channel, and what failed, are kept.
+struct Reader {
+    Reader(int b, int ch, int n) : bits(b), channel(ch), count(n) {}
+    int bits = 10;
+    int channel = 0;
+    int count = 0;
+    int good = 0;
+    int failed = 0;
+    std::vector<std::string> wrong;
+};
+
+void readAll(const MovingServed& s, std::vector<Reader>& readers, bool failuresAllowed = false) {
+    std::vector<std::thread> threads;
+    for (Reader& r : readers)
+        threads.emplace_back([&s, &r, failuresAllowed] {
+            try {
+                vantrel::Board board(s.url(), 9600);
+                for (int i = 0; i < r.count; ++i) {
+                    double v = 0;
+                    try {
+                        v = board.read(r.bits, r.channel);
+                    } catch (const vantrel::Timeout& e) {
+                        if (!failuresAllowed) throw;
+                        ++r.failed;
+                        continue;
+                    }
+                    if (s.board.converted(r.bits, r.channel, v))
+                        ++r.good;
+                    else if (r.wrong.size() < 10)
+                        r.wrong.push_back(std::to_string(v));
+                }
+            } catch (const std::exception& e) {
+                r.wrong.push_back(e.what());
+            }
+        });
+    for (auto& t : threads) t.join();
+}
+
+}  // namespace
+
+// Two and three clients at once on channels of both widths, inputs that change at every
+// conversion: every reading is a word the board converted for the reader's own channel, never
+// the high byte of one conversion with the low byte of another, never another's channel.
+TEST(ServeSharing, EveryReadingIsWholeAndOfItsOwnChannel) {
+    const std::vector<std::vector<std::pair<int, int>>> cases = {
+        {{10, 3}, {12, 7}},
+        {{10, 3}, {10, 5}, {12, 7}},
+    };
+    for (const auto& channels : cases) {
+        MovingServed s({{10, 3}, {10, 5}, {12, 7}});
+        std::vector<Reader> readers;
+        for (const auto& [bits, channel] : channels) readers.emplace_back(bits, channel, 2000);
+        readAll(s, readers);
+        for (const Reader& r : readers) {
+            EXPECT_EQ(r.good, 2000) << r.bits << ":" << r.channel;
+            EXPECT_EQ(r.wrong, std::vector<std::string>{}) << r.bits << ":" << r.channel;
+        }
+        EXPECT_GE(s.board.conversions(), 2000u * channels.size());
+    }
+}
+
+// A board that answers late now and then (later than the daemon's window): the late reply is
+// dropped, never taken for the next command's; a reading either fails or is whole.
+TEST(ServeSharing, ALateReplyIsNeverTakenForTheNextCommands) {
+    DaemonOptions o;
+    o.replyWindow = 300ms;
+    MovingServed s({{10, 3}, {12, 7}}, o);
+    // 50 ms past the daemon's window: the daemon fails the command, then waits out the late
+    // reply (up to a quiet window more) before anything else starts.
+    s.board.answerLate(50, 350ms);
+    std::vector<Reader> readers = {{10, 3, 150}, {12, 7, 150}};
+    readAll(s, readers, true);
+    int failed = 0;
+    for (const Reader& r : readers) {
+        EXPECT_EQ(r.wrong, std::vector<std::string>{}) << r.bits << ":" << r.channel;
+        EXPECT_EQ(r.good + r.failed, 150);
+        failed += r.failed;
+    }
+    EXPECT_GT(failed, 0);  // the board did answer late
+}
+
+// The board's one selection, as a client's own commands leave it: a refused address write
+// leaves it as it was, a new client gets no address written for it, and what another client
+// did in between is put back before a client's operation.
+TEST(ServeSharing, TheSelectionIsWhatTheClientsOwnCommandsLeft) {
+    MovingServed s({});
+    vantrel::Board a(s.url(), 9600), b(s.url(), 9600);
+    EXPECT_EQ(b.command("PWS208").value, 208);  // channel 13
+    const vantrel::Reply refused = a.command("PWS7");
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.errorNr, 3);
+    EXPECT_EQ(a.read(10, 11), 512);
+    EXPECT_EQ(b.command("PWS208").value, 208);
+    EXPECT_EQ(a.read(10, 11), 512);  // its address went back first
+    {
+        vantrel::Board writer(s.url(), 9600);
+        EXPECT_EQ(writer.command("PWS208").value, 208);
+    }
+    // Nothing is written for a client without a selection of its own: "@" gives the high
+    // byte of channel 13, as on a port of its own.
+    vantrel::Board fresh(s.url(), 9600);
+    EXPECT_EQ(fresh.command("@").value, 255);
+}
+
+// A frame holds one command line, as the daemon follows them; anything else is refused with
+// a clear error, and the connection with it.
+TEST(ServeSharing, AFrameHoldsExactlyOneCommandLine) {
+    Served s;
+    for (const std::string bytes : {"PWS80\rPRS\r@@", "PWS80", "@@", "@PRS\r", "PRS\r\r", ""}) {
+        RawClient c(s.options.socketPath);
+        ASSERT_TRUE(c.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, bytes)));
+        std::optional<Frame> f;
+        while ((f = c.next()) && f->verb() == "hello") {
+        }
+        ASSERT_TRUE(f) << bytes;
+        EXPECT_EQ(f->verb(), "error") << bytes;
+        EXPECT_EQ(f->arg(1), "not-one-line") << bytes;
+        EXPECT_NE(f->payload.find("exactly one command line"), std::string::npos);
+        EXPECT_TRUE(c.closedWithin(5s));
+    }
+    RawClient c(s.options.socketPath);
+    ASSERT_TRUE(c.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "\nPWS16\r") +
+                       frame({"cmd", "2"}, "@")));
+    std::vector<std::string> replies;
+    for (std::optional<Frame> f; replies.size() < 2 && (f = c.next());)
+        if (f->verb() == "reply") replies.push_back(f->payload);
+    EXPECT_EQ(replies, (std::vector<std::string>{"OK 16\r\n>", "OK 0\r\n>"}));
+}
+
+// An operation holds the board: another client's command waits until it ends, or until its
+// client goes away (at once, not after the hold time); an operation whose client stalls past
+// the hold loses the board and its later commands fail.
+TEST(ServeSharing, AnOperationHoldsTheBoardUntilItEndsOrItsClientGoes) {
+    DaemonOptions o;
+    o.holdMargin = 60s;
+    Served s(o);
+    const auto served = [](RawClient& c, const std::string& id) {
+        std::optional<Frame> f;
+        while ((f = c.next()) &&
+               (f->arg(1) != id || (f->verb() != "reply" && f->verb() != "failed"))) {
+        }
+        return f ? f->verb() + " " + f->payload : std::string("nothing");
+    };
+    RawClient holder(s.options.socketPath), other(s.options.socketPath);
+    ASSERT_TRUE(other.send(frame({"hello", "1", "lab"})));
+    ASSERT_TRUE(other.next());  // its hello
+    ASSERT_TRUE(holder.send(frame({"hello", "1", "lab"}) + frame({"begin"}) +
+                            frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(served(holder, "1"), "reply OK 48\r\n>");
+    ASSERT_TRUE(other.send(frame({"cmd", "1"}, "PWS80\r")));
+    const auto queued = other.next();
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(queued->verb(), "queued");
+    ASSERT_TRUE(holder.send(frame({"cmd", "2"}, "PRS\r")));
+    EXPECT_EQ(served(holder, "2"), "reply OK 0\r\n>");  // nothing came in between
+    {
+        RawClient killed(s.options.socketPath);
+        ASSERT_TRUE(killed.send(frame({"hello", "1", "lab"}) + frame({"begin"}) +
+                                frame({"cmd", "1"}, "PWS16\r")));
+        ASSERT_TRUE(holder.send(frame({"end"})));
+        EXPECT_EQ(served(other, "1"), "reply OK 80\r\n>");
+        EXPECT_EQ(served(killed, "1"), "reply OK 16\r\n>");
+        ASSERT_TRUE(other.send(frame({"cmd", "2"}, "PWS96\r")));
+    }  // gone in the middle of its operation: the board is free again at once
+    EXPECT_EQ(served(other, "2"), "reply OK 96\r\n>");
+
+    DaemonOptions quick;
+    quick.holdMargin = 50ms;
+    Served q(quick);
+    RawClient stalls(q.options.socketPath), waits(q.options.socketPath);
+    ASSERT_TRUE(stalls.send(frame({"hello", "1", "lab"}) + frame({"begin"}) +
+                            frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(served(stalls, "1"), "reply OK 48\r\n>");
+    ASSERT_TRUE(waits.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS80\r")));
+    EXPECT_EQ(served(waits, "1"), "reply OK 80\r\n>");
+    ASSERT_TRUE(stalls.send(frame({"cmd", "2"}, "PRS\r")));
+    EXPECT_EQ(served(stalls, "2"), "failed ");
+
+    // An operation that never ends holds the board for so many commands, not for ever.
+    RawClient streams(q.options.socketPath);
+    ASSERT_TRUE(streams.send(frame({"hello", "1", "lab"}) + frame({"begin"})));
+    int replies = 0;
+    for (int i = 1; i <= 70; ++i) {
+        ASSERT_TRUE(streams.send(frame({"cmd", std::to_string(i)}, "PRA\r")));
+        replies += served(streams, std::to_string(i)).starts_with("reply");
+    }
+    EXPECT_EQ(replies, 64);
+}
+
+// The interrupt lines reach every client of the board, also when they come within the reply
+// to a command the daemon sent to put back a client's selection.
+TEST(ServeSharing, InterruptLinesWithinARestoreReachEveryClient) {
+    MovingServed s({});
+    RawClient a(s.options.socketPath), b(s.options.socketPath);
+    const auto reply = [](RawClient& c, std::string& events) {
+        std::optional<Frame> f;
+        while ((f = c.next()) && f->verb() != "reply")
+            if (f->verb() == "event") events += f->payload;
+        return f ? f->payload : std::string();
+    };
+    std::string eventsA, eventsB;
+    ASSERT_TRUE(a.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(reply(a, eventsA), "OK 48\r\n>");
+    ASSERT_TRUE(b.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS80\r")));
+    EXPECT_EQ(reply(b, eventsB), "OK 80\r\n>");
+    s.board.with([](vantrel::sim::BoardEngine& e) {
+        e.overrideReply("PWS48", "L\r\nOK 48\r\n>", 1);
+        return 0;
+    });
+    ASSERT_TRUE(a.send(frame({"cmd", "2"}, "PRS\r")));
+    reply(a, eventsA);
+    EXPECT_EQ(eventsA, "L\r\n");
+    ASSERT_TRUE(b.send(frame({"cmd", "2"}, "PRA\r")));
+    reply(b, eventsB);
+    EXPECT_EQ(eventsB, "L\r\n");
+}
+
+// Putting back a client's selection fails: its command fails, rather than run on the other
+// client's selection; the next one puts it back again.
+TEST(ServeSharing, ARestoreThatFailsFailsTheCommand) {
+    MovingServed s({});
+    RawClient a(s.options.socketPath), b(s.options.socketPath);
+    const auto outcome = [](RawClient& c) {
+        std::optional<Frame> f;
+        while ((f = c.next()) && f->verb() != "reply" && f->verb() != "failed") {
+        }
+        return f ? f->verb() + " " + std::string(f->arg(2)) + f->payload : std::string();
+    };
+    ASSERT_TRUE(a.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(outcome(a), "reply OK 48\r\n>");
+    ASSERT_TRUE(b.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS80\r")));
+    EXPECT_EQ(outcome(b), "reply OK 80\r\n>");
+    s.board.with([](vantrel::sim::BoardEngine& e) {
+        e.overrideReply("PWS48", "?3 Bad address\r\n>", 1);
+        return 0;
+    });
+    ASSERT_TRUE(a.send(frame({"cmd", "2"}, "PRS\r")));
+    EXPECT_EQ(outcome(a), "failed restore-failed");
+    ASSERT_TRUE(a.send(frame({"cmd", "3"}, "PRS\r")));
+    EXPECT_EQ(outcome(a), "reply OK 0\r\n>");
+}
+
+// ---- A lab's daemon: idle connections, a board away -----------------------------------------
+
+// 200 connections that send nothing and one that sends half a request, while a client reads:
+// the reader is served throughout, a new client with a request gets in while they are there,
+// and each of them is closed within a few seconds.
+TEST(ServeLab, IdleConnectionsNeverKeepAClientWithARequestOut) {
+    DaemonOptions o;
+    o.idleTimeout = 1500ms;
+    MovingServed s({{10, 3}}, o);
+    std::atomic<bool> done{false};
+    Reader reader{10, 3, 0};
+    std::thread reading([&] {
+        try {
+            vantrel::Board board(s.url(), 9600);
+            while (!done) {
+                ++reader.count;
+                if (s.board.converted(10, 3, board.read(10, 3))) ++reader.good;
+            }
+        } catch (const std::exception& e) {
+            reader.wrong.push_back(e.what());
+        }
+    });
+    std::vector<std::unique_ptr<RawClient>> crowd;
+    for (int i = 0; i < 200; ++i)
+        crowd.push_back(std::make_unique<RawClient>(s.options.socketPath));
+    RawClient half(s.options.socketPath);
+    ASSERT_TRUE(half.send(frame({"hello", "1", "lab"}) + "cmd 1 4\nPW"));
+    {
+        vantrel::Board newcomer(s.url(), 9600);
+        EXPECT_TRUE(s.board.converted(10, 3, newcomer.read(10, 3)));
+    }
+    EXPECT_TRUE(half.closedWithin(10s));
+    for (auto& c : crowd) EXPECT_TRUE(c->closedWithin(10s));
+    done = true;
+    reading.join();
+    EXPECT_EQ(reader.wrong, std::vector<std::string>{});
+    EXPECT_GT(reader.count, 0);
+    EXPECT_EQ(reader.good, reader.count);
+}
+
+// The limit on a hello counts the whole hello: one byte now and then does not keep a
+// connection (and with enough of them, every client) waiting.
+TEST(ServeLab, AHelloSentByteByByteIsStillCutAtTheLimit) {
+    DaemonOptions o;
+    o.idleTimeout = 1s;
+    Served s(o);
+    RawClient slow(s.options.socketPath);
+    const std::string hello = frame({"hello", "1", "lab"}) + std::string(200, ' ');
+    std::size_t sent = 0;
+    std::optional<Frame> f;
+    while (sent < hello.size() && !f) {
+        if (!slow.send(hello.substr(sent++, 1))) break;
+        f = slow.next(250ms);  // a byte each quarter second, as long as the daemon listens
+    }
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->verb(), "error");
+    EXPECT_EQ(f->arg(1), "idle");
+    EXPECT_LT(sent, hello.size());
+}
+
+// A board that is away gives what `vantrel log` gives: gap records and a board that is not up
+// for the recording inside serve, and "the board is away" for a client, not a timeout.
+TEST(ServeLab, ABoardAwayIsAwayForTheRecorderAndForClients) {
+    TempDir dir;
+    vantrel::acquire::LogConfig config;
+    vantrel::acquire::BoardConfig b;
+    b.name = "lab";
+    b.device = dir.file("ttyUSB-unplugged");
+    b.baud = 9600;
+    vantrel::acquire::ChannelConfig c;
+    c.name = "10:3";
+    c.channel = 3;
+    c.period = 0.1;
+    b.channels.push_back(c);
+    config.boards.push_back(b);
+    config.out = dir.file("run.csv");
+    config.duration = 0.5;
+    const std::string socket = dir.file("serve.sock");
+    const ServedRun run = servedRun(config, socket);
+    DaemonOptions o;
+    o.boards = run.boards;
+    o.socketPath = socket;
+    DaemonThread daemon(o);
+    try {
+        vantrel::Board client("unix://" + socket + "#lab", 9600);
+        ADD_FAILURE() << "a board away was opened";
+    } catch (const vantrel::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("the board lab is away"), std::string::npos)
+            << e.what();
+    }
+    vantrel::acquire::RecordWriter::MessageFn quiet = [](const std::string&) {};
+    vantrel::acquire::Recorder recorder(run.recorder, quiet);
+    EXPECT_TRUE(within(30s, [&] { return recorder.finished(); }));
+    recorder.stop();
+    const auto boards = recorder.boards();
+    ASSERT_EQ(boards.size(), 1u);
+    EXPECT_EQ(boards[0].gaps, 1u);
+    EXPECT_EQ(boards[0].errors, 0u);
+    EXPECT_EQ(boards[0].readings, 0u);
+    EXPECT_NE(boards[0].lastError.find("is away"), std::string::npos) << boards[0].lastError;
+    EXPECT_NE(fileContents(config.out).find(",gap,"), std::string::npos);
+}
+
+// ---- Hostile files, daemons and clients -----------------------------------------------------
+
+namespace {
+
+// A daemon that answers as told: its hello, then `started` for every command and nothing
+// more, and `status` with the given text.
+class FakeDaemon {
+  public:
+    FakeDaemon(std::string path, std::string helloRate, std::string status)
+        : path_(std::move(path)), rate_(std::move(helloRate)), status_(std::move(status)) {
+        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+        if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_.get(), 8) != 0)
+            throw std::runtime_error("fake daemon: " + std::string(std::strerror(errno)));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~FakeDaemon() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::string url() const { return "unix://" + path_; }
+
+  private:
+    void run() {
+        std::vector<std::pair<Fd, FrameReader>> conns;
+        while (!stop_) {
+            std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
+            for (auto& [fd, r] : conns) fds.push_back({fd.get(), POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+            if (fds[0].revents != 0)
+                conns.emplace_back(Fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)),
+                                   FrameReader(kMaxCommand));
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                auto& [fd, reader] = conns[i - 1];
+                char buf[4096];
+                const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+                if (n <= 0) continue;
+                reader.append(std::string_view(buf, static_cast<std::size_t>(n)));
+                Frame f;
+                std::string out;
+                while (reader.next(f) == FrameReader::Next::Frame) {
+                    if (f.verb() == "hello") appendFrame(out, {"hello", "1", "lab", rate_});
+                    if (f.verb() == "cmd") appendFrame(out, {"started", f.arg(1)});
+                    if (f.verb() == "status") appendFrame(out, {"status"}, status_);
+                }
+                (void)!::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+    }
+
+    std::string path_, rate_, status_;
+    Fd listener_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// A token file is a regular file of this user's (or root's) that others cannot read, small,
+// read once: a FIFO, a device, a file others may read, one of another user, one too long is
+// refused with the reason, by the client's token-file= and by `serve --token-file`.
+TEST(ServeHostile, TokenFilesAreRefusedUnlessOnlyTheirOwnerReadsThem) {
+    TempDir dir;
+    const auto make = [&](const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir.file(name);
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::string good = make("good", "0123456789abcdef-token\n", 0600);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string others = make("others", "0123456789abcdef-token\n", 0644);
+    const std::string foreign = make("foreign", "0123456789abcdef-token\n", 0600);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    const std::string big = make("big", std::string(5000, 'x'), 0600);
+    const struct {
+        std::string path;
+        const char* why;
+    } refused[] = {
+        {fifo, "not a regular file"},          {"/dev/zero", "not a regular file"},
+        {others, "read or written by others"}, {foreign, "neither this user nor root"},
+        {big, "more than 4096 bytes"},         {dir.file("none"), "cannot be opened"},
+    };
+    EXPECT_EQ(readTokenFile(good), "0123456789abcdef-token");
+    DaemonOptions o;
+    o.listen = "127.0.0.1:0";
+    o.token = "0123456789abcdef-token";
+    Served s(o);
+    const std::string where = "vantrel://127.0.0.1:" + std::to_string(s.daemon->tcpPort());
+    for (const auto& r : refused) {
+        try {
+            vantrel::Board board(where + "?token-file=" + r.path + "#lab", 9600);
+            ADD_FAILURE() << r.path << " was taken";
+        } catch (const vantrel::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(r.why), std::string::npos) << e.what();
+        }
+        Child serve(dir, "serve",
+                    {VANTREL_CLI, "serve", "--device", "sim://", "--socket", dir.file("s.sock"),
+                     "--listen", "127.0.0.1:0", "--token-file", r.path});
+        EXPECT_NE(serve.wait(), 0);
+        EXPECT_NE(serve.err().find(r.why), std::string::npos) << serve.err();
+    }
+    vantrel::Board board(where + "?token-file=" + good + "#lab", 9600);
+    EXPECT_EQ(board.command("PWS16").value, 16);
+
+    // A token too short to resist guessing is refused by the daemon.
+    const std::string shortToken = make("short", "guessable\n", 0600);
+    Child serve(dir, "serve",
+                {VANTREL_CLI, "serve", "--device", "sim://", "--socket", dir.file("s.sock"),
+                 "--listen", "127.0.0.1:0", "--token-file", shortToken});
+    EXPECT_NE(serve.wait(), 0);
+    EXPECT_NE(serve.err().find("too easily guessed"), std::string::npos) << serve.err();
+}
+
+// Wrong tokens are answered only after a pause, and only so many wait at once: beyond, a
+// hello is not even checked, so that a flood of guesses learns nothing faster.
+TEST(ServeHostile, WrongTokensAreAnsweredSlowly) {
+    DaemonOptions o;
+    o.listen = "127.0.0.1:0";
+    o.token = "0123456789abcdef-token";
+    o.tokenPenalty = 60s;
+    Served s(o);
+    std::vector<std::unique_ptr<RawClient>> guesses;
+    for (int i = 0; i < 16; ++i) {
+        guesses.push_back(std::make_unique<RawClient>(s.daemon->tcpPort()));
+        ASSERT_TRUE(
+            guesses.back()->send(frame({"hello", "1", "lab"}, "guess" + std::to_string(i))));
+    }
+    for (auto& g : guesses) EXPECT_FALSE(g->next(200ms));  // no answer yet
+    RawClient more(s.daemon->tcpPort());
+    ASSERT_TRUE(more.send(frame({"hello", "1", "lab"}, o.token)));
+    const auto f = more.next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->arg(1), "busy");
+    guesses.clear();                      // gone: their places are free again
+    vantrel::Board board(s.url(), 9600);  // the Unix socket never needed a token
+    EXPECT_EQ(board.command("PWS16").value, 16);
+}
+
+// A hostile daemon that starts every command and never answers, naming a rate of 1 (a reply
+// window of 42 minutes): the client's wait is bounded, and a stop signal ends it at once.
+TEST(ServeHostile, AClientsWaitOnAHostileDaemonIsBounded) {
+    TempDir dir;
+    FakeDaemon fake(dir.file("fake.sock"), "1", "{}");
+    vantrel::Board board(fake.url(), 9600);
+    EXPECT_THROW(board.command("PRA"), vantrel::Timeout);  // within the 300-baud window
+
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+    ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), ::gettid(), SIGTERM), 0);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_THROW(board.command("PRA"), vantrel::Timeout);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    const timespec none{0, 0};
+    EXPECT_EQ(::sigtimedwait(&term, nullptr, &none), SIGTERM);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // Far less than the 8.3 s of the slowest rate's window: the control's own window.
+    EXPECT_LT(waited, 5s);
+}
+
+// `serve status` against a daemon whose status is not what it reads: our own error.
+TEST(ServeHostile, StatusOfAMalformedDaemonSaysSoInItsOwnWords) {
+    TempDir dir;
+    for (const std::string status : {R"({"transactions":"many","boards":5})", "[1,2", "42"}) {
+        const std::string socket = dir.file("fake.sock");
+        fs::remove(socket);
+        FakeDaemon fake(socket, "9600", status);
+        for (const char* json : {"--json", "--socket"}) {
+            std::vector<std::string> argv{VANTREL_CLI, "serve", "status", "--socket", socket};
+            if (std::string(json) == "--json") argv.push_back("--json");
+            Child c(dir, "status", argv);
+            EXPECT_EQ(c.wait(), 1) << status;
+            EXPECT_NE(c.err().find("not a status this version reads"), std::string::npos)
+                << c.err();
+            EXPECT_EQ(c.err().find("type must be"), std::string::npos) << c.err();
+            EXPECT_EQ(c.err().find("parse error"), std::string::npos) << c.err();
+        }
+    }
+}
+
+// A greedy client (four connections, eight commands in flight each, all along) does not
+// starve the recording inside serve: it has its own share of a board paced as a wire.
+TEST(ServeHostile, AGreedyClientDoesNotStarveTheRecording) {
+    TempDir dir;
+    vantrel::sim::PtyBoard::Options paced;
+    paced.paceFromLine = true;
+    vantrel::sim::SimThread sim(paced);
+    vantrel::acquire::LogConfig config;
+    vantrel::acquire::BoardConfig b;
+    b.name = "lab";
+    b.device = sim.device();
+    b.baud = 9600;
+    for (int ch : {11, 12}) {
+        vantrel::acquire::ChannelConfig c;
+        c.name = "10:" + std::to_string(ch);
+        c.channel = ch;
+        c.period = 0.25;
+        b.channels.push_back(c);
+    }
+    config.boards.push_back(b);
+    config.out = dir.file("run.csv");
+    config.duration = 2.0;
+    const std::string socket = dir.file("serve.sock");
+    const ServedRun run = servedRun(config, socket);
+    DaemonOptions o;
+    o.boards = run.boards;
+    o.socketPath = socket;
+    DaemonThread daemon(o);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> greedyReplies{0};
+    std::vector<std::thread> greedy;
+    for (int k = 0; k < 4; ++k)
+        greedy.emplace_back([&] {
+            RawClient c(socket);
+            std::string burst = frame({"hello", "1", "lab"});
+            int id = 0;
+            for (; id < 8; ++id) burst += frame({"cmd", std::to_string(id)}, "PRA\r");
+            c.send(burst);
+            while (!done) {
+                const auto f = c.next(1s);
+                if (!f) continue;
+                if (f->verb() == "reply" || f->verb() == "failed") {
+                    ++greedyReplies;
+                    c.send(frame({"cmd", std::to_string(id++)}, "PRA\r"));
+                }
+            }
+        });
+    vantrel::acquire::RecordWriter::MessageFn quiet = [](const std::string&) {};
+    vantrel::acquire::Recorder recorder(run.recorder, quiet);
+    EXPECT_TRUE(within(30s, [&] { return recorder.finished(); }));
+    done = true;
+    for (auto& t : greedy) t.join();
+    recorder.stop();
+    EXPECT_GT(greedyReplies.load(), 40);  // the greedy client was served too
+    const auto boards = recorder.boards();
+    ASSERT_EQ(boards.size(), 1u);
+    EXPECT_EQ(boards[0].readings, 16u);
+    EXPECT_EQ(boards[0].errors, 0u);
+    EXPECT_EQ(boards[0].overruns, 0u);
 }

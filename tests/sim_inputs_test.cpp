@@ -429,6 +429,8 @@ TEST(MovingInputs, EveryReadingOfTheControlIsAConversionTheBoardLogged) {
         for (int i = 0; i < 100; ++i) read(10, 3);              // same channel
         for (int i = 0; i < 100; ++i) read(10, i % 2 ? 3 : 5);  // a new channel each time
         for (int i = 0; i < 100; ++i) read(12, 7);              // same channel, 12 bits
+        // Widths taking turns on the board's one address register.
+        for (int i = 0; i < 100; ++i) read(i % 3 == 2 ? 12 : 10, i % 3 == 2 ? 7 : 3 + 2 * (i % 3));
     }
     const test::BoardConversions logged = test::BoardConversions::load(path);
     std::set<double> seen3;

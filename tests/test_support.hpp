@@ -2,7 +2,10 @@
 // a file's contents, and the error a call throws.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "fd.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel::testing {
@@ -91,6 +95,19 @@ Error errorOf(F f) {
         return e;
     }
     return Error(0, "no error");
+}
+
+// A port nothing listens on now on 127.0.0.1 (the system's pick for port 0).
+inline uint16_t freeLoopbackPort() {
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no free port");
+    return ntohs(a.sin_port);
 }
 
 }  // namespace vantrel::testing

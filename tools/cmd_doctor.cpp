@@ -113,18 +113,29 @@ bool simulatorLeftover(const std::string& device) {
 }
 
 // Why a TCP connection to `at` cannot be made within a few seconds; empty when it can.
-std::string connectProblem(const publish::Endpoint& at) {
-    const std::string where = at.host + ":" + std::to_string(at.port);
+using AddressList = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;
+
+// The stream addresses of `at` (with AI_PASSIVE among `flags`, to listen on); null with the
+// reason in `why` when the name does not resolve.
+AddressList resolve(const publish::Endpoint& at, int flags, std::string& why) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* found = nullptr;
     if (const int rc =
             ::getaddrinfo(at.host.c_str(), std::to_string(at.port).c_str(), &hints, &found);
-        rc != 0)
-        return "cannot resolve " + at.host + ": " + ::gai_strerror(rc);
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
+        rc != 0) {
+        why = "cannot resolve " + at.host + ": " + ::gai_strerror(rc);
+        return AddressList(nullptr, ::freeaddrinfo);
+    }
+    return AddressList(found, ::freeaddrinfo);
+}
+
+std::string connectProblem(const publish::Endpoint& at) {
+    const std::string where = at.host + ":" + std::to_string(at.port);
     std::string why;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
+    const AddressList list = resolve(at, 0, why);
+    for (const addrinfo* a = list.get(); a; a = a->ai_next) {
         Fd fd(
             ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (!fd) {
@@ -154,15 +165,10 @@ std::string connectProblem(const publish::Endpoint& at) {
 // it could.
 std::string bindProblem(const publish::Endpoint& at) {
     const std::string where = at.host + ":" + std::to_string(at.port);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (const int rc =
-            ::getaddrinfo(at.host.c_str(), std::to_string(at.port).c_str(), &hints, &found);
-        rc != 0)
-        return "cannot resolve " + at.host + ": " + ::gai_strerror(rc);
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
+    std::string why;
+    const AddressList list = resolve(at, AI_PASSIVE, why);
+    if (!list) return why;
+    const addrinfo* found = list.get();
     Fd fd(::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol));
     if (!fd) return sysMessage("socket", where, errno);
     const int one = 1;

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -63,12 +62,17 @@ std::string socketOf(const std::string& given) {
 }
 
 std::string readTokenFile(const std::string& path) {
-    std::ifstream in(path);
     std::string token;
-    if (!in || !std::getline(in, token))
-        throw CLI::ValidationError("--token-file", path + ": cannot be read");
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.empty()) throw CLI::ValidationError("--token-file", path + ": is empty");
+    try {
+        token = serve::readTokenFile(path);
+    } catch (const Error& e) {
+        throw CLI::ValidationError("--token-file", e.what());
+    }
+    if (token.size() < serve::kMinToken)
+        throw CLI::ValidationError("--token-file",
+                                   path + ": a token of " + std::to_string(token.size()) +
+                                       " characters is too easily guessed (at least " +
+                                       std::to_string(serve::kMinToken) + ")");
     return token;
 }
 
@@ -240,31 +244,45 @@ int runStatus(const StatusOptions& o) {
         printError(std::string("vantrel: serve status: ") + e.what());
         return kExitFalse;
     }
-    const nlohmann::json j = nlohmann::json::parse(text);
-    if (o.json) {
-        printJson(j);
-        return kExitTrue;
+    // What a daemon answers is checked as any input is: a status that is not the object this
+    // version reads is said so, in our words.
+    nlohmann::json j;
+    std::vector<std::string> lines;
+    try {
+        j = nlohmann::json::parse(text);
+        lines.push_back("serve on " + path +
+                        (j["listen"].is_string() ? " and " + j["listen"].get<std::string>() : "") +
+                        ": " +
+                        plural(j["transactions"].get<uint64_t>(), "transaction", "transactions"));
+        for (const auto& b : j["boards"])
+            lines.push_back(
+                "board " + b["name"].get<std::string>() + " (" + b["device"].get<std::string>() +
+                " at " + std::to_string(b["baud"].get<int>()) +
+                "): " + (b["open"].get<bool>() ? "open" : "closed") + ", " +
+                plural(b["clients"].get<std::size_t>(), "client", "clients") + ", " +
+                std::to_string(b["queued"].get<std::size_t>()) + " queued, " +
+                plural(b["transactions"].get<uint64_t>(), "transaction", "transactions") + ", " +
+                std::to_string(b["failures"].get<uint64_t>()) + " failed" +
+                (b["last_error"].get<std::string>().empty()
+                     ? ""
+                     : "; last error: " + b["last_error"].get<std::string>()));
+        for (const auto& c : j["clients"])
+            lines.push_back(
+                "client " + std::to_string(c["id"].get<uint64_t>()) + " (" +
+                c["peer"].get<std::string>() + ") on " +
+                (c["board"].is_string() ? c["board"].get<std::string>() : "-") + ": " +
+                plural(c["commands"].get<uint64_t>(), "command", "commands") + ", connected " +
+                readableNumber(std::round(c["seconds"].get<double>() * 10) / 10) + " s");
+    } catch (const nlohmann::json::exception&) {
+        printError("vantrel: serve status: " + path +
+                   ": the daemon's answer is not a status this version reads (is it a vantrel "
+                   "serve of the same version?)");
+        return kExitFalse;
     }
-    printLine("serve on " + path +
-              (j["listen"].is_string() ? " and " + j["listen"].get<std::string>() : "") + ": " +
-              plural(j["transactions"].get<uint64_t>(), "transaction", "transactions"));
-    for (const auto& b : j["boards"])
-        printLine("board " + b["name"].get<std::string>() + " (" + b["device"].get<std::string>() +
-                  " at " + std::to_string(b["baud"].get<int>()) +
-                  "): " + (b["open"].get<bool>() ? "open" : "closed") + ", " +
-                  plural(b["clients"].get<std::size_t>(), "client", "clients") + ", " +
-                  std::to_string(b["queued"].get<std::size_t>()) + " queued, " +
-                  plural(b["transactions"].get<uint64_t>(), "transaction", "transactions") + ", " +
-                  std::to_string(b["failures"].get<uint64_t>()) + " failed" +
-                  (b["last_error"].get<std::string>().empty()
-                       ? ""
-                       : "; last error: " + b["last_error"].get<std::string>()));
-    for (const auto& c : j["clients"])
-        printLine("client " + std::to_string(c["id"].get<uint64_t>()) + " (" +
-                  c["peer"].get<std::string>() + ") on " +
-                  (c["board"].is_string() ? c["board"].get<std::string>() : "-") + ": " +
-                  plural(c["commands"].get<uint64_t>(), "command", "commands") + ", connected " +
-                  readableNumber(std::round(c["seconds"].get<double>() * 10) / 10) + " s");
+    if (o.json)
+        printJson(j);
+    else
+        for (const std::string& line : lines) printLine(line);
     return kExitTrue;
 }
 

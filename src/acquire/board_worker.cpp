@@ -33,7 +33,9 @@ BoardWorker::BoardWorker(BoardConfig config, Clock::time_point t0,
     wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake_) throw std::runtime_error(sysMessage("eventfd", "", errno));
     status_.name = config_.name;
-    status_.device = config_.port ? "COM" + std::to_string(*config_.port) : config_.device;
+    status_.device = config_.port            ? "COM" + std::to_string(*config_.port)
+                     : config_.origin.empty() ? config_.device
+                                              : config_.origin;
     thread_ = std::thread([this] {
         try {
             run();

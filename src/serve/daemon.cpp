@@ -39,6 +39,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kSweep{1};
+// The most reply windows a late reply may take to end before the line counts as quiet.
+constexpr int kSettleWindows = 4;
+// The most commands one operation holds the board for: a client streaming commands inside
+// one operation does not keep the others out for ever.
+constexpr int kMostInOperation = 64;
+// TCP connections whose wrong token waits for its answer at once.
+constexpr std::size_t kMostPenalized = 16;
 // Clients listed in a status.
 constexpr std::size_t kStatusClients = 200;
 
@@ -208,13 +215,13 @@ struct Daemon::Impl {
         uint64_t client = 0;  // 0: the daemon's own, putting back a client's selection
         std::string id;
         std::string bytes;
-        bool restored = false;  // its client's selection has been put back once
+        uint64_t op = 0;        // the client's operation it belongs to; 0: a command of its own
+        bool restored = false;  // its client's selection has been put back for it
     };
 
     struct Board {
         BoardSetup setup;
         std::unique_ptr<SerialComm> comm;
-        std::deque<Request> queue;
         std::optional<Request> active;
         std::string reply;
         uint64_t timer = 0;
@@ -226,6 +233,32 @@ struct Daemon::Impl {
         uint64_t lastClient = 0;                  // whose command ran last
         bool open = false;
         std::string lastError;
+
+        // Clients with commands waiting take turns, one operation each; the daemon's own
+        // recording has a turn of its own between any two of the others'.
+        std::deque<uint64_t> turns;
+        std::deque<uint64_t> ownTurns;
+        bool ownTurn = true;
+        std::size_t queued = 0;  // commands waiting, all clients'
+
+        // The client whose operation runs: nobody else's command starts until it ends, or
+        // until it has sent nothing for the hold time. `reserved`: held for the one command
+        // whose selection was just put back.
+        uint64_t holder = 0;
+        uint64_t heldOp = 0;
+        int heldCommands = 0;
+        bool reserved = false;
+        uint64_t holdTimer = 0;
+        bool holdArmed = false;         // counts from the end of the operation's last command
+        std::deque<Request> restoring;  // the lines putting back the holder's selection
+
+        // After a command timed out, its reply may still come: nothing starts until it has
+        // ended or the line has been quiet for a window (at most kSettleWindows).
+        bool unsettled = false;
+        bool settling = false;
+        int settleWindows = 0;
+        bool settleHeard = false;
+        std::string settled;  // what came while settling
     };
 
     struct Client {
@@ -239,13 +272,24 @@ struct Daemon::Impl {
         bool tcp = false;
         bool greeted = false;
         bool dead = false;
+        bool own = false;  // the daemon's own recording
         Board* board = nullptr;
         std::string peer;
-        Clock::time_point lastHeard;
+        pid_t pid = 0;
         Clock::time_point since;
+        bool partial = false;  // part of a frame has come, since partialSince
+        Clock::time_point partialSince;
+        std::optional<Clock::time_point> penaltyUntil;  // a wrong token, answered then
+        std::deque<Request> queue;
+        bool inTurns = false;
         std::size_t waiting = 0;  // commands queued or running
         uint64_t commands = 0;
-        Selection selection;  // what this client's commands have left the board in
+        uint64_t op = 0;  // operations begun
+        bool inOp = false;
+        uint64_t brokenOp = 0;  // an operation whose hold ran out: its commands fail
+        // What this client's commands have left the board in; unknown until it writes an
+        // address of its own, and then nothing is put back for it.
+        Selection selection{0, false, 0, false};
     };
 
     EventLoop& loop;
@@ -254,6 +298,7 @@ struct Daemon::Impl {
     std::map<uint64_t, std::unique_ptr<Client>> clients;
     uint64_t nextClient = 0;
     std::size_t live = 0;  // clients not dead
+    std::size_t penalized = 0;
     Fd unixSock;
     Fd tcpSock;
     WatchHandle unixWatch;
@@ -263,6 +308,7 @@ struct Daemon::Impl {
     uint64_t sweepTimer = 0;
     uint64_t total = 0;
     std::string scratch;
+    const pid_t self = ::getpid();
 
     Impl(EventLoop& l, DaemonOptions o) : loop(l), options(std::move(o)) {}
 
@@ -273,6 +319,7 @@ struct Daemon::Impl {
         for (auto& b : boards) {
             b->comm->setOnComm(nullptr);
             loop.removeTimer(b->timer);
+            loop.removeTimer(b->holdTimer);
         }
         boards.clear();
         if (sweepTimer != 0) loop.removeTimer(sweepTimer);
@@ -290,24 +337,39 @@ struct Daemon::Impl {
             b.comm->PortOpen(true);
             b.open = true;
             b.lastError.clear();
+            b.selection.known = false;
+            b.unsettled = false;
         } catch (const std::exception& e) {
             b.open = false;
             b.lastError = e.what();
         }
     }
 
+    std::string awayText(const Board& b) const {
+        return "the board " + b.setup.name + " is away" +
+               (b.lastError.empty() ? std::string() : " (" + b.lastError + ")") +
+               "; the daemon looks for it every second";
+    }
+
+    // A board away is, to its clients, a device that went away: each is told and closed, as a
+    // port of its own would hang up, and a new one is refused until the board is back.
     void boardGone(Board& b) {
         b.lastError = "the board went away: " + b.setup.device;
         b.comm->PortOpen(false);
         b.open = false;
         b.selection.known = false;  // it may come back having started anew
         loop.disarmTimer(b.timer);
-        if (b.active) finish(b, "failed", "board-gone");
-        while (!b.queue.empty()) {
-            Request r = std::move(b.queue.front());
-            b.queue.pop_front();
-            fail(r, "board-gone");
-        }
+        loop.disarmTimer(b.holdTimer);
+        b.active.reset();
+        b.reply.clear();
+        b.restoring.clear();
+        b.holder = 0;
+        b.reserved = false;
+        b.holdArmed = false;
+        b.settling = false;
+        b.unsettled = false;
+        for (auto& [id, c] : clients)
+            if (!c->dead && c->board == &b) refuse(*c, "board-away", awayText(b));
     }
 
     void fail(const Request& r, std::string_view reason) {
@@ -320,6 +382,15 @@ struct Daemon::Impl {
     void onBoardInput(Board& b) {
         if (b.comm->CommEvent() != comm::Receive) return;
         std::string bytes = b.comm->Input();
+        if (b.settling) {
+            // A late reply is nobody's: dropped up to its prompt, interrupt lines aside.
+            const std::size_t prompt = bytes.find('>');
+            const std::size_t taken = prompt == std::string::npos ? bytes.size() : prompt + 1;
+            b.settleHeard = b.settleHeard || taken > 0;
+            if (b.settled.size() < kMaxReply) b.settled.append(bytes, 0, taken);
+            bytes.erase(0, taken);
+            if (prompt != std::string::npos) endSettle(b);
+        }
         if (b.active) {
             // A reply that does not fit a frame ends the transaction without its bytes.
             const std::size_t prompt = bytes.find('>');
@@ -334,7 +405,50 @@ struct Daemon::Impl {
             }
             bytes.erase(0, taken);
         }
-        if (!bytes.empty()) broadcast(b, bytes);
+        if (!bytes.empty()) broadcast(b, bytes, 0);
+    }
+
+    // The interrupt lines ("L", "H") within bytes that are one client's reply, or nobody's,
+    // go to every other client of the board as well.
+    void shareInterrupts(Board& b, std::string_view bytes, uint64_t except) {
+        std::size_t start = 0;
+        while (start < bytes.size()) {
+            const std::size_t end = std::min(bytes.find_first_of("\r\n", start), bytes.size());
+            const std::string_view line = bytes.substr(start, end - start);
+            if (line == "L" || line == "H") broadcast(b, std::string(line) + "\r\n", except);
+            start = end + 1;
+        }
+    }
+
+    void startSettle(Board& b) {
+        b.unsettled = false;
+        b.settling = true;
+        b.settleWindows = 0;
+        b.settleHeard = false;
+        b.settled.clear();
+        b.comm->deliverPending();
+        if (b.settling)
+            loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
+    }
+
+    void endSettle(Board& b) {
+        loop.disarmTimer(b.timer);
+        b.settling = false;
+        shareInterrupts(b, b.settled, 0);
+        b.settled.clear();
+    }
+
+    void onBoardTimer(Board& b) {
+        if (b.active) return finish(b, "failed", "timeout");
+        if (!b.settling) return;
+        // A window without a byte: the line is quiet. Bytes without an end: one more window.
+        if (b.settleHeard && ++b.settleWindows < kSettleWindows) {
+            b.settleHeard = false;
+            loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
+            return;
+        }
+        endSettle(b);
+        next(b);
     }
 
     // Ends the running transaction with a reply (or a failure with what arrived) for its
@@ -344,16 +458,21 @@ struct Daemon::Impl {
         Request r = std::move(*b.active);
         b.active.reset();
         Client* c = find(r.client);
-        if (verb == "reply" && carriedOut(b.reply)) {
+        const bool done = verb == "reply" && carriedOut(b.reply);
+        if (done) {
             b.selection.follow(r.bytes);
             if (c != nullptr) c->selection.follow(r.bytes);
         } else if (verb != "reply") {
             b.selection.known = false;  // carried out or not, nobody knows
         }
+        if (reason == "timeout") b.unsettled = true;
         if (r.client == 0) {
+            shareInterrupts(b, b.reply, 0);
             b.reply.clear();
+            if (!done) restoreFailed(b, verb == "reply" ? "refused" : reason);
             return next(b);
         }
+        shareInterrupts(b, b.reply, r.client);
         b.lastClient = r.client;
         b.transactions += 1;
         total += 1;
@@ -366,52 +485,193 @@ struct Daemon::Impl {
                 send(*c, {verb, r.id, reason}, b.reply);
         }
         b.reply.clear();
+        keepOrRelease(b);
         next(b);
     }
 
+    // Putting back the holder's selection failed: its command fails rather than run on a
+    // board in another client's state, and so does the rest of its operation.
+    void restoreFailed(Board& b, std::string_view why) {
+        b.lastError = "putting back a client's selection failed (" + std::string(why) + ")";
+        b.restoring.clear();
+        Client* c = find(b.holder);
+        release(b);
+        if (c == nullptr || c->queue.empty()) return;
+        Request r = std::move(c->queue.front());
+        c->queue.pop_front();
+        b.queued -= 1;
+        if (r.op != 0) c->brokenOp = r.op;
+        fail(r, "restore-failed");
+        addTurn(*c);
+    }
+
+    // --- taking turns -------------------------------------------------------------------------
+    void addTurn(Client& c) {
+        if (c.dead || c.inTurns || c.queue.empty() || c.board == nullptr) return;
+        if (c.board->holder == c.id) return;
+        (c.own ? c.board->ownTurns : c.board->turns).push_back(c.id);
+        c.inTurns = true;
+    }
+
+    Client* takeTurn(std::deque<uint64_t>& turns) {
+        while (!turns.empty()) {
+            Client* c = find(turns.front());
+            turns.pop_front();
+            if (c == nullptr) continue;
+            c->inTurns = false;
+            if (!c->queue.empty()) return c;
+        }
+        return nullptr;
+    }
+
+    Client* nextInTurn(Board& b) {
+        Client* c = b.ownTurn ? takeTurn(b.ownTurns) : nullptr;
+        if (c == nullptr) c = takeTurn(b.turns);
+        if (c == nullptr) c = takeTurn(b.ownTurns);
+        if (c != nullptr) b.ownTurn = !c->own;
+        return c;
+    }
+
+    void release(Board& b) {
+        Client* c = find(b.holder);
+        b.holder = 0;
+        b.heldOp = 0;
+        b.reserved = false;
+        loop.disarmTimer(b.holdTimer);
+        b.holdArmed = false;
+        if (c != nullptr) addTurn(*c);
+    }
+
+    // The holder keeps the board while its operation goes on: begun and not ended, or with a
+    // command of it still waiting.
+    void keepOrRelease(Board& b) {
+        if (b.holder == 0 || b.reserved) return;
+        const Client* c = find(b.holder);
+        const bool goesOn = c != nullptr && b.heldOp != 0 &&
+                            ((c->inOp && c->op == b.heldOp) ||
+                             (!c->queue.empty() && c->queue.front().op == b.heldOp));
+        if (!goesOn) release(b);
+    }
+
+    void onHoldTimer(Board& b) {
+        b.holdArmed = false;
+        Client* c = find(b.holder);
+        if (c != nullptr && c->queue.empty() && c->inOp && c->op == b.heldOp)
+            c->brokenOp = b.heldOp;
+        release(b);
+        next(b);
+    }
+
+    bool needsRestore(const Board& b, const Client& c, const Request& r) const {
+        return !r.restored && c.selection.known && b.lastClient != 0 && b.lastClient != c.id &&
+               !(b.selection == c.selection) && !writesAddress(r.bytes);
+    }
+
     void next(Board& b) {
-        while (!b.active && !b.queue.empty() && b.open) {
-            // What the board sent since the last transaction is its own text, not this reply.
-            b.comm->deliverPending();
-            Request r = std::move(b.queue.front());
-            b.queue.pop_front();
-            Client* c = find(r.client);
-            if (r.client != 0 && c == nullptr) continue;  // gone while waiting
-            if (c != nullptr && !r.restored && b.lastClient != 0 && b.lastClient != r.client &&
-                !(b.selection == c->selection) && !writesAddress(r.bytes)) {
-                // Another client's commands have moved the board: this client's selection
-                // goes back first, as its control counts on it.
-                r.restored = true;
-                b.queue.push_front(std::move(r));
-                const std::vector<std::string> lines = c->selection.restore();
-                for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-                    b.queue.push_front(Request{0, "-", *it, true});
-                b.restores += lines.size();
+        while (!b.active && b.open && !b.settling) {
+            if (b.unsettled) {
+                startSettle(b);
                 continue;
             }
-            try {
-                b.comm->Output(r.bytes);
-            } catch (const std::exception& e) {
-                b.lastError = e.what();
-                b.queue.push_front(std::move(r));
-                boardGone(b);
-                return;
+            if (!b.restoring.empty()) {
+                Request line = std::move(b.restoring.front());
+                b.restoring.pop_front();
+                if (!run(b, std::move(line))) return;
+                continue;
             }
-            if (c != nullptr) send(*c, {"started", r.id});
-            b.active = std::move(r);
-            loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
+            Client* c = nullptr;
+            if (b.holder != 0) {
+                c = find(b.holder);
+                if (c == nullptr) {
+                    release(b);
+                    continue;
+                }
+                if (c->queue.empty()) {
+                    // The operation goes on with a command not sent yet: wait for it, bounded.
+                    if (!b.holdArmed)
+                        loop.armTimer(b.holdTimer, Clock::now() + b.window + options.holdMargin,
+                                      std::chrono::nanoseconds(0));
+                    b.holdArmed = true;
+                    return;
+                }
+            } else {
+                c = nextInTurn(b);
+                if (c == nullptr) return;
+            }
+            loop.disarmTimer(b.holdTimer);
+            b.holdArmed = false;
+            Request r = std::move(c->queue.front());
+            c->queue.pop_front();
+            b.queued -= 1;
+            const bool continues = b.holder == c->id && !b.reserved;
+            if (continues && r.op == b.heldOp && ++b.heldCommands > kMostInOperation)
+                c->brokenOp = r.op;
+            if (r.op != 0 && r.op == c->brokenOp) {
+                fail(r, "released");
+                if (b.holder == c->id && b.heldOp == r.op) release(b);
+                addTurn(*c);
+                continue;
+            }
+            if (!continues && needsRestore(b, *c, r)) {
+                // Another client's commands have moved the board: this client's selection
+                // goes back first, as its control counts on it, and nobody comes in between.
+                r.restored = true;
+                c->queue.push_front(std::move(r));
+                b.queued += 1;
+                b.holder = c->id;
+                b.reserved = true;
+                for (std::string& line : c->selection.restore())
+                    b.restoring.push_back(Request{0, "-", std::move(line)});
+                b.restores += b.restoring.size();
+                continue;
+            }
+            b.reserved = false;
+            const uint64_t op = r.op;
+            const uint64_t id = c->id;
+            if (!run(b, std::move(r))) return;
+            if (op == 0) {
+                if (b.holder == id) release(b);  // held only for this command's restore
+            } else if (!continues) {
+                b.holder = id;
+                b.heldOp = op;
+                b.heldCommands = 1;
+            }
+            if (b.holder != id) addTurn(*c);
         }
     }
 
-    void broadcast(Board& b, std::string_view bytes) {
+    // Starts one transaction; false when the board has gone meanwhile.
+    bool run(Board& b, Request r) {
+        // What the board sent since the last transaction is its own text, not this reply.
+        b.comm->deliverPending();
+        if (!b.open) return false;
+        try {
+            b.comm->Output(r.bytes);
+        } catch (const std::exception& e) {
+            b.lastError = e.what();
+            fail(r, "board-gone");
+            boardGone(b);
+            return false;
+        }
+        if (Client* c = find(r.client)) send(*c, {"started", r.id});
+        b.active = std::move(r);
+        loop.armTimer(b.timer, Clock::now() + b.window, std::chrono::nanoseconds(0));
+        return true;
+    }
+
+    void broadcast(Board& b, std::string_view bytes, uint64_t except) {
         scratch.clear();
         appendFrame(scratch, {"event"}, bytes);
         for (auto& [id, c] : clients)
-            if (!c->dead && c->board == &b) queueOut(*c, scratch);
+            if (!c->dead && c->board == &b && c->greeted && id != except) queueOut(*c, scratch);
     }
 
     // --- clients ------------------------------------------------------------------------------
     Client* find(uint64_t id) {
+        const auto it = clients.find(id);
+        return it == clients.end() || it->second->dead ? nullptr : it->second.get();
+    }
+    const Client* find(uint64_t id) const {
         const auto it = clients.find(id);
         return it == clients.end() || it->second->dead ? nullptr : it->second.get();
     }
@@ -468,17 +728,41 @@ struct Daemon::Impl {
     }
 
     // Closes at once; the record goes at the next reap, so that no caller holds a dangling one.
+    // Its board goes on at the next reap too: a holder that goes away releases it there.
     void drop(Client& c) {
         if (c.dead) return;
         c.dead = true;
         live -= 1;
+        if (c.penaltyUntil) penalized -= 1;
         c.watch.reset();
         c.fd.reset();
+        if (Board* b = c.board) {
+            b->queued -= c.queue.size();
+            c.queue.clear();
+            if (b->holder == c.id) {
+                b->restoring.clear();
+                release(*b);
+            }
+        }
     }
 
     void reap() {
         for (auto it = clients.begin(); it != clients.end();)
             it = it->second->dead ? clients.erase(it) : std::next(it);
+        for (auto& b : boards) next(*b);
+    }
+
+    // At the cap, the oldest connection that has not said hello makes way: connections that
+    // say nothing never keep a client that speaks out.
+    bool makeRoom(uint64_t newcomer) {
+        for (auto& [id, c] : clients) {
+            if (id == newcomer || c->dead || c->greeted || c->penaltyUntil) continue;
+            refuse(*c, "busy",
+                   "too many clients (" + std::to_string(options.maxClients) +
+                       "); a connection that had not said hello made way for a newer one");
+            return true;
+        }
+        return false;
     }
 
     void accept(int listener, bool tcp) {
@@ -500,7 +784,7 @@ struct Daemon::Impl {
             c->id = ++nextClient;
             c->fd = std::move(fd);
             c->tcp = tcp;
-            c->since = c->lastHeard = Clock::now();
+            c->since = Clock::now();
             if (tcp) {
                 const int on = 1;
                 ::setsockopt(c->fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -519,9 +803,10 @@ struct Daemon::Impl {
             } else {
                 ucred cred{};
                 socklen_t clen = sizeof cred;
-                c->peer = ::getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &clen) == 0
-                              ? "pid " + std::to_string(cred.pid)
-                              : "unix";
+                const bool known =
+                    ::getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &clen) == 0;
+                c->pid = known ? cred.pid : 0;
+                c->peer = known ? "pid " + std::to_string(cred.pid) : "unix";
             }
             const uint64_t id = c->id;
             c->watch = loop.watch(c->fd.get(), EPOLLIN, [this, id](uint32_t ev) {
@@ -531,7 +816,7 @@ struct Daemon::Impl {
             Client& ref = *c;
             clients.emplace(id, std::move(c));
             live += 1;
-            if (live > options.maxClients) {
+            if (live > options.maxClients && !makeRoom(id)) {
                 refuse(ref, "busy",
                        "too many clients (" + std::to_string(options.maxClients) + ")");
             }
@@ -562,10 +847,9 @@ struct Daemon::Impl {
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) break;
-            c->lastHeard = Clock::now();
             c->reader.append(std::string_view(buf.data(), static_cast<std::size_t>(n)));
             Frame f;
-            while (!c->dead) {
+            while (!c->dead && !c->penaltyUntil) {
                 const FrameReader::Next next = c->reader.next(f);
                 if (next == FrameReader::Next::More) break;
                 if (next == FrameReader::Next::Error) {
@@ -574,45 +858,86 @@ struct Daemon::Impl {
                 }
                 onFrame(*c, f);
             }
-            if (c->dead || static_cast<std::size_t>(n) < buf.size()) return;
+            if (c->dead || c->penaltyUntil) return;
+            // A frame's time counts from its first bytes, however slowly the rest trickles in.
+            if (!c->reader.partial()) {
+                c->partial = false;
+            } else if (!c->partial) {
+                c->partial = true;
+                c->partialSince = Clock::now();
+            }
+            if (static_cast<std::size_t>(n) < buf.size()) return;
         }
     }
 
-    void onFrame(Client& c, const Frame& f) {
-        const std::string& verb = f.verb();
-        if (!c.greeted) {
-            if (verb != "hello")
-                return refuse(c, "no-hello", "the first frame must be: hello VERSION BOARD LEN");
-            if (f.arg(1) != std::to_string(kVersion))
-                return refuse(c, "version",
-                              "this daemon speaks version " + std::to_string(kVersion));
-            if (c.tcp && !sameToken(f.payload, options.token))
-                return refuse(c, "token", "a wrong or missing token");
-            const std::string_view name = f.arg(2);
-            for (auto& b : boards)
-                if (name == "-" || name == b->setup.name) {
-                    c.board = b.get();
-                    break;
-                }
-            if (c.board == nullptr)
-                return refuse(c, "no-board", "no board named " + std::string(name));
-            c.greeted = true;
-            return send(c, {"hello", std::to_string(kVersion), c.board->setup.name,
-                            std::to_string(c.board->setup.baud)});
+    void hello(Client& c, const Frame& f) {
+        if (f.verb() != "hello")
+            return refuse(c, "no-hello", "the first frame must be: hello VERSION BOARD LEN");
+        if (f.arg(1) != std::to_string(kVersion))
+            return refuse(c, "version", "this daemon speaks version " + std::to_string(kVersion));
+        if (c.tcp) {
+            // Each wrong guess is answered only after a pause, and only so many wait at once;
+            // beyond, a token is not even looked at, so that a flood learns nothing faster.
+            if (penalized >= kMostPenalized)
+                return refuse(c, "busy", "too many wrong tokens lately; try again later");
+            if (!sameToken(f.payload, options.token)) {
+                c.penaltyUntil = Clock::now() + options.tokenPenalty;
+                penalized += 1;
+                c.watch.modify(0);
+                return;
+            }
         }
+        const std::string_view name = f.arg(2);
+        const std::string_view role = f.arg(3);
+        for (auto& b : boards)
+            if (name == "-" || name == b->setup.name) {
+                c.board = b.get();
+                break;
+            }
+        if (c.board == nullptr) return refuse(c, "no-board", "no board named " + std::string(name));
+        if (!c.board->open && role != "status") return refuse(c, "board-away", awayText(*c.board));
+        // The recording of this very process has a share of its own; nobody else can claim it.
+        c.own = role == "recording" && !c.tcp && c.pid == self;
+        c.greeted = true;
+        send(c, {"hello", std::to_string(kVersion), c.board->setup.name,
+                 std::to_string(c.board->setup.baud)});
+    }
+
+    void onFrame(Client& c, const Frame& f) {
+        if (!c.greeted) return hello(c, f);
+        const std::string& verb = f.verb();
+        Board& b = *c.board;
         if (verb == "cmd") {
             const std::string_view id = f.arg(1);
             if (f.words.size() != 2) return refuse(c, "bad-frame", "expected: cmd ID LEN");
-            Board& b = *c.board;
+            if (!isOneCommandLine(f.payload))
+                return refuse(c, "not-one-line",
+                              "a cmd frame holds exactly one command line: text ending in its "
+                              "CR, or \"@\" alone");
             c.commands += 1;
-            if (!b.open) return send(c, {"failed", id, "board-gone"});
-            if (b.queue.size() >= options.maxQueue || c.waiting >= options.maxPerClient)
+            if (!b.open) return refuse(c, "board-away", awayText(b));
+            // A client with nothing waiting always gets its command in: a full queue of
+            // others' does not shut it out.
+            if ((b.queued >= options.maxQueue && c.waiting > 0) ||
+                c.waiting >= options.maxPerClient)
                 return send(c, {"failed", id, "queue-full"});
             c.waiting += 1;
-            const std::size_t ahead = b.queue.size() + (b.active ? 1 : 0);
-            b.queue.push_back(Request{c.id, std::string(id), f.payload});
+            const bool busy = b.active || (b.holder != 0 && b.holder != c.id);
+            const std::size_t ahead = b.queued + (busy ? 1 : 0);
+            c.queue.push_back(Request{c.id, std::string(id), f.payload, c.inOp ? c.op : 0});
+            b.queued += 1;
             if (ahead > 0) send(c, {"queued", id, std::to_string(ahead)});
-            next(b);
+            if (b.holder != c.id) addTurn(c);
+            return next(b);
+        }
+        if (verb == "begin" || verb == "end") {
+            if (f.words.size() != 1) return refuse(c, "bad-frame", "expected: " + verb + " 0");
+            if (verb == "begin") c.op += 1;
+            c.inOp = verb == "begin";
+            if (b.holder == c.id && !b.active) {
+                keepOrRelease(b);
+                next(b);
+            }
             return;
         }
         if (verb == "status") return send(c, {"status"}, status().dump());
@@ -623,16 +948,18 @@ struct Daemon::Impl {
         const Clock::time_point now = Clock::now();
         for (auto& [id, c] : clients) {
             if (c->dead) continue;
-            if ((!c->greeted || c->reader.partial()) && now - c->lastHeard > options.idleTimeout)
-                refuse(*c, "idle", c->greeted ? "half a frame, then nothing" : "no hello");
+            if (c->penaltyUntil) {
+                if (now >= *c->penaltyUntil) refuse(*c, "token", "a wrong or missing token");
+            } else if (!c->greeted && now - c->since > options.idleTimeout) {
+                refuse(*c, "idle", "no whole hello");
+            } else if (c->partial && now - c->partialSince > options.idleTimeout) {
+                refuse(*c, "idle", "half a frame, then nothing");
+            }
         }
         reap();
         for (auto& b : boards) {
             if (b->open && b->comm->HungUp()) boardGone(*b);
-            if (!b->open) {
-                openBoard(*b);
-                next(*b);
-            }
+            if (!b->open) openBoard(*b);
         }
         if (listenersPaused) {
             listenersPaused = false;
@@ -658,7 +985,7 @@ struct Daemon::Impl {
                           {"baud", b->setup.baud},
                           {"open", b->open},
                           {"busy", b->active.has_value()},
-                          {"queued", b->queue.size()},
+                          {"queued", b->queued},
                           {"clients", n},
                           {"transactions", b->transactions},
                           {"failures", b->failures},
@@ -689,6 +1016,11 @@ void Daemon::Impl::start() {
     if (options.boards.empty()) throw Error(err::PortOpenFailed, "serve: no board to serve");
     if (!options.listen.empty() && options.token.empty())
         throw Error(err::PortOpenFailed, "serve: TCP (--listen) needs a token (--token-file)");
+    if (!options.listen.empty() && options.token.size() < kMinToken)
+        throw Error(err::PortOpenFailed, "serve: a token of " +
+                                             std::to_string(options.token.size()) +
+                                             " characters is too easily guessed (at least " +
+                                             std::to_string(kMinToken) + ")");
     for (const BoardSetup& setup : options.boards) {
         if (!isWord(setup.name))
             throw Error(err::PortOpenFailed, "serve: the board name \"" + setup.name +
@@ -710,7 +1042,11 @@ void Daemon::Impl::start() {
             reap();
         });
         b->timer = loop.addTimer([this, raw] {
-            if (raw->active) finish(*raw, "failed", "timeout");
+            onBoardTimer(*raw);
+            reap();
+        });
+        b->holdTimer = loop.addTimer([this, raw] {
+            onHoldTimer(*raw);
             reap();
         });
         boards.push_back(std::move(b));
@@ -781,7 +1117,8 @@ std::string askStatus(const std::string& path) {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         throw fail(std::strerror(errno));
     std::string ask;
-    appendFrame(ask, {"hello", std::to_string(kVersion), "-"});
+    // Asked as "status": the daemon answers also while its boards are away.
+    appendFrame(ask, {"hello", std::to_string(kVersion), "-", "status"});
     appendFrame(ask, {"status"});
     if (::send(fd.get(), ask.data(), ask.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.size()))
         throw fail(std::strerror(errno));

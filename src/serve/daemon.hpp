@@ -1,5 +1,6 @@
 // vantrel serve: one process owns the boards and runs their command lines for every client
-// that connects, one transaction at a time per board, in order of arrival. Clients connect on
+// that connects, one transaction at a time per board; a client's operation (the commands of
+// one reading) runs whole, and clients with work take turns. Clients connect on
 // a Unix socket, and on TCP when asked (with a token); they speak the frames of
 // transport/serve_protocol.hpp (docs/serve.md).
 #pragma once
@@ -36,12 +37,18 @@ struct DaemonOptions {
     bool allowRemote = false;
     std::string token;
 
-    std::size_t maxClients = 64;   // connections beyond are refused ("busy")
-    std::size_t maxQueue = 32;     // commands waiting per board ("queue-full" beyond)
+    std::size_t maxClients = 64;  // connections beyond are refused ("busy")
+    // Commands waiting per board ("queue-full" beyond, for a client that has one waiting).
+    std::size_t maxQueue = 32;
     std::size_t maxPerClient = 8;  // commands one client may have waiting at once
-    // A client that has not said hello, or that has sent part of a frame, within this is
-    // dropped ("idle").
+    // A client that has not sent its whole hello this long after it connected, or the whole
+    // of a frame this long after its first bytes, is dropped ("idle").
     std::chrono::milliseconds idleTimeout{5000};
+    // How long the board waits, beyond its reply window, for the next command of an operation
+    // under way before it serves others again (that operation's later commands then fail).
+    std::chrono::milliseconds holdMargin{1000};
+    // A wrong token over TCP is answered this long after it came (at the next sweep after).
+    std::chrono::milliseconds tokenPenalty{1000};
     // How long the board has for a reply; 0: twice the reply window a control has at the
     // board's rate (2,500,000 / rate ms), at least 50 ms.
     std::chrono::milliseconds replyWindow{0};
@@ -69,6 +76,13 @@ class Daemon {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The token TCP clients give, at least this long, so that it cannot be guessed.
+inline constexpr std::size_t kMinToken = 16;
+
+// The first line of a token file, refused unless only its owner can read it (the clients'
+// reader, transport/serve_protocol.hpp).
+std::string readTokenFile(const std::string& path);
 
 // Where clients find the daemon unless told: $XDG_RUNTIME_DIR/vantrel/serve.sock, else
 // /run/vantrel/serve.sock (the service's).

@@ -20,7 +20,8 @@ ServedRun servedRun(const acquire::LogConfig& config, const std::string& socketP
         setup.device = b.port ? portMapDevices()(*b.port) : b.device;
         setup.baud = b.baud;
         run.boards.push_back(setup);
-        b.device = "unix://" + socketPath + "#" + b.name;
+        b.origin = setup.device;
+        b.device = "unix://" + socketPath + "?role=recording#" + b.name;
         b.port.reset();
     }
     return run;

@@ -13,7 +13,7 @@ namespace vantrel::serve {
 
 struct ServedRun {
     std::vector<BoardSetup> boards;
-    acquire::LogConfig recorder;  // each board's device "unix://SOCKET#NAME"
+    acquire::LogConfig recorder;  // each board's device "unix://SOCKET?role=recording#NAME"
 };
 
 // A board given by COM number is served at the device the port map gives for it now. Throws

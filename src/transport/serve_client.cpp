@@ -2,6 +2,7 @@
 #include "transport/serve_client.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -40,6 +41,7 @@ class ServeClientLink final : public Link {
     // The longest a reply timer is held for a command the board has not started on: a daemon
     // that never starts it does not keep the control waiting for ever.
     static constexpr std::chrono::seconds kMaxHold{60};
+    static constexpr uint32_t kSlowestRate = 300;
 
     ServeClientLink(EventLoop& loop, SerialBase& base, std::string_view scheme, ServeDialer dial)
         : loop_(loop), base_(base), scheme_(scheme), dial_(std::move(dial)) {}
@@ -85,9 +87,9 @@ class ServeClientLink final : public Link {
         base_.clearOutput();
     }
 
-    // Each command line is one request: a line ends at its CR, and an "@" at the start of a
-    // line is a whole command, as the board reads its input. What has no end yet waits here
-    // (up to kMaxCommand bytes, which then go as they are).
+    // Each command line is one request, as the daemon takes them: a line ends at its CR, and an
+    // "@" at the start of a line is a whole command, as the board reads its input. What has no
+    // end yet waits here; a line longer than a request holds is refused.
     void write(std::string_view bytes) override {
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
         if (bytes.empty()) return;
@@ -95,18 +97,35 @@ class ServeClientLink final : public Link {
         for (const char c : bytes) {
             line_.push_back(c);
             const bool atStart = line_.find_first_not_of('\n') == line_.size() - 1;
-            if (c == '\r' || (c == '@' && atStart) || line_.size() >= serve::kMaxCommand) request();
+            if (c == '\r' || (c == '@' && atStart)) {
+                request();
+            } else if (line_.size() >= serve::kMaxCommand) {
+                line_.clear();
+                throw Error(err::InvalidPropertyValue,
+                            device_ + ": a command line longer than " +
+                                std::to_string(serve::kMaxCommand) +
+                                " bytes does not go through vantrel serve");
+            }
         }
         flushOut();
         if (!sock_) throw Error(err::PortIo, "write " + lost_);
     }
+
+    // The daemon keeps the board for this client from the operation's first command to its
+    // end, so that no other client's command comes in between.
+    // The begin goes with the operation's first command, in one write.
+    void beginOperation() override { mark("begin", false); }
+    void endOperation() override { mark("end", true); }
 
     void deliverPending() override {
         if (sock_) receive();
     }
 
     bool holdReplyTimeout() override {
-        if (!sock_ || lastDone_) return false;
+        if (!sock_ || lastDone_ || stopPending()) {
+            if (!lastDone_) abandonedUpTo_ = lastId_;
+            return false;
+        }
         if (!lastStarted_) {
             if (Clock::now() - lastSent_ < kMaxHold) return true;
         } else if (grace_) {
@@ -124,6 +143,22 @@ class ServeClientLink final : public Link {
     }
 
   private:
+    // A stop signal waiting (SIGINT, SIGTERM held blocked by a tool that takes them in turn):
+    // the wait on the daemon ends now rather than when the daemon says.
+    static bool stopPending() {
+        sigset_t pending;
+        if (::sigpending(&pending) != 0) return false;
+        return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+    }
+
+    void mark(std::string_view verb, bool now) {
+        if (!sock_) return;
+        frame_.clear();
+        serve::appendFrame(frame_, {verb});
+        send(frame_);
+        if (now) flushOut();
+    }
+
     void request() {
         lastId_ += 1;
         lastDone_ = false;
@@ -139,10 +174,13 @@ class ServeClientLink final : public Link {
     // The hello and its answer, before the loop watches the socket.
     void hello(const ServeConnection& c, const StopSignals& stop) {
         frame_.clear();
-        serve::appendFrame(frame_,
-                           {"hello", std::to_string(serve::kVersion),
-                            c.board.empty() ? std::string_view("-") : std::string_view(c.board)},
-                           c.token);
+        const std::string_view board =
+            c.board.empty() ? std::string_view("-") : std::string_view(c.board);
+        if (c.role.empty())
+            serve::appendFrame(frame_, {"hello", std::to_string(serve::kVersion), board}, c.token);
+        else
+            serve::appendFrame(frame_, {"hello", std::to_string(serve::kVersion), board, c.role},
+                               c.token);
         send(frame_);
         serve::Frame f;
         while (true) {
@@ -168,9 +206,12 @@ class ServeClientLink final : public Link {
         if (f.verb() != "hello" || f.arg(1) != std::to_string(serve::kVersion))
             throw Error(err::PortOpenFailed, device_ + ": the daemon speaks another version (" +
                                                  f.verb() + " " + std::string(f.arg(1)) + ")");
-        // The reply window a control has at the rate of the board's line.
+        // The reply window a control has at the rate of the board's line, never longer than at
+        // the slowest rate a control takes: a daemon that names a rate of 1 does not hold a
+        // command for 42 minutes.
         const auto rate = parseUnsigned(f.arg(3));
-        boardWindow_ = std::chrono::milliseconds(rate && *rate > 0 ? 2'500'000 / *rate : 0);
+        boardWindow_ = std::chrono::milliseconds(
+            rate && *rate > 0 ? 2'500'000 / std::max<uint32_t>(*rate, kSlowestRate) : 0);
     }
 
     void onEvents(uint32_t events) {

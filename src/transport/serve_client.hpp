@@ -21,9 +21,10 @@ class StopSignals;
 
 // A connection to the daemon, and what the hello says.
 struct ServeConnection {
-    Fd sock;                                         // connected, non-blocking
-    std::string board;                               // empty: the daemon's first board
-    std::string token;                               // empty on a Unix socket
+    Fd sock;            // connected, non-blocking
+    std::string board;  // empty: the daemon's first board
+    std::string token;  // empty on a Unix socket
+    std::string role;   // "recording": the daemon's own recorder (only its own process's counts)
     std::chrono::steady_clock::time_point deadline;  // for the hello too
 };
 

@@ -1,8 +1,18 @@
 // vantrel: the framing of `vantrel serve` and its clients.
 #include "transport/serve_protocol.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
+
+#include "fd.hpp"
+#include "vantrel/error.hpp"
 
 namespace vantrel::serve {
 
@@ -32,6 +42,49 @@ bool isWord(std::string_view text) {
     for (const char c : text)
         if (c <= ' ' || c > '~') return false;
     return true;
+}
+
+bool isOneCommandLine(std::string_view bytes) {
+    std::string line;
+    for (const char c : bytes)
+        if (c != '\n') line.push_back(c);
+    if (line == "@") return true;
+    return line.size() >= 2 && line.front() != '@' && line.find('\r') == line.size() - 1;
+}
+
+std::string readTokenFile(const std::string& path) {
+    const auto refused = [&](const std::string& why) {
+        return Error(err::PortOpenFailed, "the token file " + path + " " + why);
+    };
+    // Not blocking: a FIFO would otherwise hold the open until a writer comes.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throw refused(std::string("cannot be opened: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throw refused(std::string("cannot be examined: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw refused("is not a regular file (a FIFO, a device or a folder is never read)");
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        throw refused("belongs to uid " + std::to_string(st.st_uid) +
+                      ", neither this user nor root");
+    if ((st.st_mode & (S_IROTH | S_IWOTH)) != 0)
+        throw refused("may be read or written by others (chmod o-rw " + path + ")");
+    std::string text(kMaxTokenFile + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw refused(std::string("cannot be read: ") + std::strerror(errno));
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > kMaxTokenFile)
+        throw refused("holds more than " + std::to_string(kMaxTokenFile) + " bytes");
+    text.resize(got);
+    text.erase(std::min(text.find('\n'), text.size()));
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) throw refused("is empty");
+    return text;
 }
 
 FrameReader::Next FrameReader::next(Frame& frame) {

@@ -73,4 +73,19 @@ std::string defaultServeSocket();
 // A word of a header: printable ASCII without spaces, 1 to 64 bytes.
 bool isWord(std::string_view text);
 
+// Whether a command's bytes are exactly one command line as the board reads its input: text
+// ending in its one CR, or "@" alone (LFs, which the board ignores, aside). Anything else
+// would move the board in ways the daemon does not follow.
+bool isOneCommandLine(std::string_view bytes);
+
+// The most a token file may hold.
+inline constexpr std::size_t kMaxTokenFile = 4096;
+
+// The first line of a token file (trailing CR and spaces dropped), read once through one
+// descriptor. The file must be a regular file (never a FIFO or a device, which could block or
+// never end), owned by this user or root, neither readable nor writable by others, and at most
+// kMaxTokenFile bytes: anything else is refused, as ssh refuses a key others can read. Throws
+// Error (PortOpenFailed) "the token file PATH ..." saying why.
+std::string readTokenFile(const std::string& path);
+
 }  // namespace vantrel::serve

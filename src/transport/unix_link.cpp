@@ -19,10 +19,17 @@ namespace {
 constexpr std::string_view kScheme = "unix://";
 
 ServeConnection dialUnix(const std::string& device, const StopSignals&) {
-    const ServeUrl url = splitServeUrl(device, kScheme, {"timeout"});
+    const ServeUrl url = splitServeUrl(device, kScheme, {"timeout", "role"});
     const std::string path = url.where.empty() ? serve::defaultServeSocket() : url.where;
     ServeConnection c;
     c.board = url.board;
+    for (const auto& [name, value] : url.options)
+        if (name == "role") {
+            if (value != "recording")
+                throw Error(err::PortOpenFailed,
+                            std::string(device) + ": role must be \"recording\"");
+            c.role = value;
+        }
     c.deadline = std::chrono::steady_clock::now() + serveTimeout(url, device);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -1,12 +1,12 @@
 // vantrel: "vantrel://HOST:PORT[?token-file=PATH&timeout=SECONDS][#BOARD]", a board shared by
 // `vantrel serve --listen` over TCP. The daemon asks for its token: the first line of the file
-// that token-file names, else of the file $VANTREL_TOKEN_FILE names.
-#include <cerrno>
+// that token-file names, else of the file $VANTREL_TOKEN_FILE names (a file only this user
+// can read; see readTokenFile).
 #include <cstdlib>
-#include <fstream>
 
 #include "transport/net_serial.hpp"
 #include "transport/serve_client.hpp"
+#include "transport/serve_protocol.hpp"
 #include "vantrel/error.hpp"
 
 namespace vantrel {
@@ -14,17 +14,6 @@ namespace vantrel {
 namespace {
 
 constexpr std::string_view kScheme = "vantrel://";
-
-std::string readToken(const std::string& device, const std::string& path) {
-    std::ifstream in(path);
-    std::string token;
-    if (!in || !std::getline(in, token))
-        throw Error(err::PortOpenFailed, device + ": the token file " + path + " cannot be read");
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.empty())
-        throw Error(err::PortOpenFailed, device + ": the token file " + path + " is empty");
-    return token;
-}
 
 ServeConnection dialTcp(const std::string& device, const StopSignals& stop) {
     const ServeUrl url = splitServeUrl(device, kScheme, {"timeout", "token-file"});
@@ -42,7 +31,11 @@ ServeConnection dialTcp(const std::string& device, const StopSignals& stop) {
         tokenFile = env;
     }
     ServeConnection c;
-    c.token = readToken(std::string(kScheme) + url.where, tokenFile);
+    try {
+        c.token = serve::readTokenFile(tokenFile);
+    } catch (const Error& e) {
+        throw Error(err::PortOpenFailed, std::string(kScheme) + url.where + ": " + e.what());
+    }
     c.board = url.board;
     c.deadline = std::chrono::steady_clock::now() + address.timeout;
     c.sock = connectTo(address, c.deadline, stop);
