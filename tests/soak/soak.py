@@ -501,7 +501,7 @@ class Soak:
             conv = self.conversions(board)
             used = set()
             s = {"records": len(recs), "ok": 0, "error": 0, "gap": 0, "checked": 0, "wrong": 0,
-                 "reused": 0, "double": 0, "missing": 0, "missing_by": {}, "incarnations": 0,
+                 "wrong_by": {}, "double": 0, "missing": 0, "missing_by": {}, "incarnations": 0,
                  "deadlines": 0}
             # Incarnations: a recorder started again counts its deadlines from its own start.
             start, rnd, prev_index, seen = None, 0, len(names), set()
@@ -545,6 +545,8 @@ class Soak:
                 found = self.match(conv.get((r["bits"], r["channel"]), []), r, used)
                 if found is None:
                     s["wrong"] += 1
+                    cause = self.fault_at(r["wall"]) or "no fault"
+                    s["wrong_by"][cause] = s["wrong_by"].get(cause, 0) + 1
                     if s["wrong"] <= 20:
                         near = [c for c in conv.get((r["bits"], r["channel"]), [])
                                 if abs(c[0] - r["wall"]) < 0.3]
@@ -556,7 +558,9 @@ class Soak:
                                 ", ".join("%+.3fs %g" % (c[0] - r["wall"], c[1])
                                           for c in near[:8])))
             if s["wrong"]:
-                a["failures"].append("%s: %d readings wrong in all" % (board, s["wrong"]))
+                a["failures"].append("%s: %d readings wrong in all (%s)" % (
+                    board, s["wrong"], ", ".join("%s %d" % kv for kv in sorted(
+                        s["wrong_by"].items()))))
             a["boards"][board] = s
         a["mqtt"] = self.compare_published("MQTT", self.mqtt_messages(), file_keys, a,
                                            ("mosquitto",))
