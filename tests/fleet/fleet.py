@@ -16,6 +16,7 @@ Usage: fleet.py BUILD_DIR    (as root; LINK_DOWN=seconds, 15 unless given)
 """
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -40,6 +41,7 @@ HOST_PERIOD = 0.2
 CENTRAL_PERIOD = 0.5
 
 work = tempfile.mkdtemp(prefix="vantrel-fleet-")
+os.chmod(work, 0o711)
 procs = []  # (name, Popen) of everything started, ended in reverse on every exit path
 made_ns = []
 
@@ -129,6 +131,9 @@ def write(path, text, mode=0o644):
 def mosquitto_conf(ns, bridge_to=None):
     d = os.path.join(work, ns + "-mq")
     os.makedirs(d, exist_ok=True)
+    # Started as root, mosquitto runs as its own user: its store must be that user's, or every
+    # save fails and a restart forgets the queues.
+    shutil.chown(d, "mosquitto", "mosquitto")
     text = ("per_listener_settings false\nallow_anonymous true\npersistence true\n"
             "persistence_location %s/\nautosave_interval 1\nmax_queued_messages 0\n"
             "max_inflight_messages 20\nlistener 1883 %s\n" % (d, ADDR[ns]))
