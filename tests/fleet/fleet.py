@@ -312,6 +312,15 @@ def main():
     run("ip", "-n", NET, "link", "set", "p1", "down")
     time.sleep(LINK_DOWN)  # the outage itself: its length is the fault, not a wait
     run("ip", "-n", NET, "link", "set", "p1", "up")
+    back = time.time()
+
+    def central_reads_h1_since(t):
+        return sum(r["board"] == "c-h1b1" and iso_ms(r["time"]) / 1000 > t
+                   for r in read_jsonl(central_out))
+
+    # Not one read that was waiting when the link came back: the recorder reading again.
+    stalled = not until("the central recorder to read host 1's board again",
+                        lambda: central_reads_h1_since(back) >= 5, 20)
 
     say("the central broker restarted")
     broker = [p for name, p in procs if name.startswith("central-mosquitto")][-1]
@@ -428,10 +437,12 @@ def main():
                         if seq and not is_subsequence(seq, conv.get((bits, ch), [])):
                             bad += 1
                             say("WRONG %s %s: readings the board did not convert" % (f, board))
-    if bad:
-        return 1
+    if stalled:
+        say("FAILED: the central recorder did not read host 1's board 5 times within 20 s of "
+            "the link coming back")
     if lost or wrong:
         say("FAILED: %d readings lost, %d series otherwise wrong (see LOSS lines)" % (lost, wrong))
+    if bad or stalled or lost or wrong:
         return 1
     say("ok: %d readings, each in InfluxDB once and on both subscribers in order" % len(expected))
     return 0
