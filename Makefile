@@ -54,7 +54,7 @@ test-drivers: build
 	./tests/drivers/run.sh $(BUILD)
 
 # Three hosts and a central one as network namespaces, their brokers bridged, with a partition, server
-# restarts and a killed recorder; every reading must arrive once (as root, about two minutes;
+# restarts and a killed recorder; every reading must arrive once (as root, about three minutes;
 # LINK_DOWN=SECONDS sets the partition's length, 15 unless given). docs/fleet.md.
 test-fleet: build
 	./tests/fleet/fleet.py $(BUILD)
