@@ -289,7 +289,7 @@ bool ran(const Scratch& dir, const std::string& name, std::vector<std::string> a
 TEST(PublishServers, MqttWithAPasswordOverTls) {
     Scratch dir;
     Bench bench(1500);
-    const uint16_t port = freePort();
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
     const auto f = [&](const char* name) { return dir.file(name); };
     write(f("ext.cnf"), "subjectAltName=IP:127.0.0.1\n");
     const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
@@ -471,8 +471,8 @@ namespace {
 TEST(PublishServers, InfluxWithAUserAndPassword) {
     Scratch dir;
     Bench bench(1750);
-    const uint16_t http = freePort();
-    const uint16_t rpc = freePort();
+    const uint16_t http = vantrel::testing::freeLoopbackPort();
+    const uint16_t rpc = vantrel::testing::freeLoopbackPort();
     write(dir.file("influxdb.conf"),
           "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
               "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +

@@ -870,6 +870,7 @@ TEST(ServeLab, IdleConnectionsNeverKeepAClientWithARequestOut) {
     o.idleTimeout = 1500ms;
     MovingServed s({{10, 3}}, o);
     std::atomic<bool> done{false};
+    std::atomic<bool> served{false};
     Reader reader{10, 3, 0};
     std::thread reading([&] {
         try {
@@ -877,11 +878,14 @@ TEST(ServeLab, IdleConnectionsNeverKeepAClientWithARequestOut) {
             while (!done) {
                 ++reader.count;
                 if (s.board.converted(10, 3, board.read(10, 3))) ++reader.good;
+                served = true;
             }
         } catch (const std::exception& e) {
             reader.wrong.push_back(e.what());
         }
     });
+    // The reader has said hello and is reading before the crowd comes.
+    EXPECT_TRUE(within(20s, [&] { return served.load(); }));
     std::vector<std::unique_ptr<RawClient>> crowd;
     for (int i = 0; i < 200; ++i)
         crowd.push_back(std::make_unique<RawClient>(s.options.socketPath));
