@@ -97,6 +97,35 @@ std::map<int64_t, double> recorded(const std::string& csv) {
     return out;
 }
 
+// A real influxd on free loopback ports, its files in the scratch folder, answering /ping;
+// `httpExtra` adds lines to its [http] section.
+struct Influx {
+    Influx(const Scratch& dir, const std::string& httpExtra = "")
+        : http(vantrel::testing::freeLoopbackPort()),
+          rpc(vantrel::testing::freeLoopbackPort()),
+          at{"127.0.0.1", http},
+          server(dir, "influxd",
+                 (configure(dir, httpExtra),
+                  std::vector<std::string>{"influxd", "-config", dir.file("influxdb.conf")})) {}
+    void configure(const Scratch& dir, const std::string& httpExtra) const {
+        write(dir.file("influxdb.conf"),
+              "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
+                  "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
+                  dir.file("data") + "\"\n  wal-dir = \"" + dir.file("wal") +
+                  "\"\n  query-log-enabled = false\n[monitor]\n  store-enabled = false\n"
+                  "[http]\n  bind-address = \"127.0.0.1:" +
+                  std::to_string(http) + "\"\n  log-enabled = false\n" + httpExtra);
+    }
+    bool up() {
+        return within(30s,
+                      [&] { return httpRequest(at, "GET", "/ping", "", "", 2s).status == 204; });
+    }
+    uint16_t http;
+    uint16_t rpc;
+    Endpoint at;
+    Child server;
+};
+
 std::string get(uint16_t port, const std::string& target) {
     const auto r = httpRequest(Endpoint{"127.0.0.1", port}, "GET", target, "", "", 5s);
     return r.status == 200 ? r.body : "";
@@ -415,20 +444,11 @@ TEST(PublishServers, PrometheusScrapesTheChannelsValue) {
 TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
     Scratch dir;
     Bench bench(2500);
-    const uint16_t http = vantrel::testing::freeLoopbackPort();
-    const uint16_t rpc = vantrel::testing::freeLoopbackPort();
-    write(dir.file("influxdb.conf"),
-          "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
-              "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
-              dir.file("data") + "\"\n  wal-dir = \"" + dir.file("wal") +
-              "\"\n  query-log-enabled = false\n[monitor]\n  store-enabled = false\n"
-              "[http]\n  bind-address = \"127.0.0.1:" +
-              std::to_string(http) + "\"\n  log-enabled = false\n");
-    Child server(dir, "influxd", {"influxd", "-config", dir.file("influxdb.conf")});
-    const Endpoint at{"127.0.0.1", http};
-    ASSERT_TRUE(within(30s, [&] {
-        return httpRequest(at, "GET", "/ping", "", "", 2s).status == 204;
-    })) << server.err();
+    Influx influxd(dir);
+    const uint16_t http = influxd.http;
+    const Endpoint at = influxd.at;
+    Child& server = influxd.server;
+    ASSERT_TRUE(influxd.up()) << server.err();
 
     const std::string run =
         bench.runFile(dir, "influx = \"http://127.0.0.1:" + std::to_string(http) + "/lab\"", 1.5);
@@ -463,28 +483,16 @@ TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
     EXPECT_EQ(part.first, 10);
 }
 
-namespace {
-
-// Headless chromium driven over its DevTools pipe (descriptors 3 and 4, messages ended by NUL).
 // InfluxDB with auth-enabled: without credentials every batch is refused (and said); with the
 // credentials file's user and password it holds every reading of the file.
 TEST(PublishServers, InfluxWithAUserAndPassword) {
     Scratch dir;
     Bench bench(1750);
-    const uint16_t http = vantrel::testing::freeLoopbackPort();
-    const uint16_t rpc = vantrel::testing::freeLoopbackPort();
-    write(dir.file("influxdb.conf"),
-          "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
-              "\"\n[meta]\n  dir = \"" + dir.file("meta") + "\"\n[data]\n  dir = \"" +
-              dir.file("data") + "\"\n  wal-dir = \"" + dir.file("wal") +
-              "\"\n  query-log-enabled = false\n[monitor]\n  store-enabled = false\n"
-              "[http]\n  bind-address = \"127.0.0.1:" +
-              std::to_string(http) + "\"\n  log-enabled = false\n  auth-enabled = true\n");
-    Child server(dir, "influxd", {"influxd", "-config", dir.file("influxdb.conf")});
-    const Endpoint at{"127.0.0.1", http};
-    ASSERT_TRUE(within(30s, [&] {
-        return httpRequest(at, "GET", "/ping", "", "", 2s).status == 204;
-    })) << server.err();
+    Influx influxd(dir, "  auth-enabled = true\n");
+    const uint16_t http = influxd.http;
+    const Endpoint at = influxd.at;
+    Child& server = influxd.server;
+    ASSERT_TRUE(influxd.up()) << server.err();
     // The first user may be made without one.
     ASSERT_EQ(httpRequest(at, "POST", "/query",
                           "q=" + urlEncode("CREATE USER lab WITH PASSWORD 's3cret' WITH ALL "
@@ -518,6 +526,9 @@ TEST(PublishServers, InfluxWithAUserAndPassword) {
     EXPECT_DOUBLE_EQ(j["results"][0]["series"][0]["values"][0][2].get<double>(), 1.75);
 }
 
+namespace {
+
+// Headless chromium driven over its DevTools pipe (descriptors 3 and 4, messages ended by NUL).
 class Browser {
   public:
     explicit Browser(const Scratch& dir) {
