@@ -457,6 +457,33 @@ TEST(Serve, TcpRefusesAClientWithoutTheTokenAndServesOneWithIt) {
     EXPECT_THROW(DaemonThread{remote}, vantrel::Error);
 }
 
+namespace {
+
+// A run of one board, "lab" on `device`: the 10-bit `channels`, each every `period` seconds,
+// for `duration` seconds into run.csv.
+vantrel::acquire::LogConfig labRun(const TempDir& dir, const std::string& device,
+                                   std::initializer_list<int> channels, double period,
+                                   double duration) {
+    vantrel::acquire::LogConfig config;
+    vantrel::acquire::BoardConfig b;
+    b.name = "lab";
+    b.device = device;
+    b.baud = 9600;
+    for (int ch : channels) {
+        vantrel::acquire::ChannelConfig c;
+        c.name = "10:" + std::to_string(ch);
+        c.channel = ch;
+        c.period = period;
+        b.channels.push_back(c);
+    }
+    config.boards.push_back(b);
+    config.out = dir.file("run.csv");
+    config.duration = duration;
+    return config;
+}
+
+}  // namespace
+
 // The recorder runs inside the daemon's process through the daemon's boards: while another
 // client sends commands all along, every round is read, none overruns, none fails.
 TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
@@ -467,21 +494,7 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
         b.engine().setReading(10, 5, 700);
         return 0;
     });
-    vantrel::acquire::LogConfig config;
-    vantrel::acquire::BoardConfig b;
-    b.name = "lab";
-    b.device = sim.device();
-    b.baud = 9600;
-    for (int ch : {3, 5}) {
-        vantrel::acquire::ChannelConfig c;
-        c.name = "10:" + std::to_string(ch);
-        c.channel = ch;
-        c.period = 0.25;
-        b.channels.push_back(c);
-    }
-    config.boards.push_back(b);
-    config.out = dir.file("run.csv");
-    config.duration = 2.0;
+    const vantrel::acquire::LogConfig config = labRun(dir, sim.device(), {3, 5}, 0.25, 2.0);
     const std::string socket = dir.file("serve.sock");
     const ServedRun run = servedRun(config, socket);
     ASSERT_EQ(run.recorder.boards[0].device, "unix://" + socket + "?role=recording#lab");
@@ -928,19 +941,8 @@ TEST(ServeLab, AHelloSentByteByByteIsStillCutAtTheLimit) {
 // for the recording inside serve, and "the board is away" for a client, not a timeout.
 TEST(ServeLab, ABoardAwayIsAwayForTheRecorderAndForClients) {
     TempDir dir;
-    vantrel::acquire::LogConfig config;
-    vantrel::acquire::BoardConfig b;
-    b.name = "lab";
-    b.device = dir.file("ttyUSB-unplugged");
-    b.baud = 9600;
-    vantrel::acquire::ChannelConfig c;
-    c.name = "10:3";
-    c.channel = 3;
-    c.period = 0.1;
-    b.channels.push_back(c);
-    config.boards.push_back(b);
-    config.out = dir.file("run.csv");
-    config.duration = 0.5;
+    const vantrel::acquire::LogConfig config =
+        labRun(dir, dir.file("ttyUSB-unplugged"), {3}, 0.1, 0.5);
     const std::string socket = dir.file("serve.sock");
     const ServedRun run = servedRun(config, socket);
     DaemonOptions o;
@@ -1161,21 +1163,7 @@ TEST(ServeHostile, AGreedyClientDoesNotStarveTheRecording) {
     vantrel::sim::PtyBoard::Options paced;
     paced.paceFromLine = true;
     vantrel::sim::SimThread sim(paced);
-    vantrel::acquire::LogConfig config;
-    vantrel::acquire::BoardConfig b;
-    b.name = "lab";
-    b.device = sim.device();
-    b.baud = 9600;
-    for (int ch : {11, 12}) {
-        vantrel::acquire::ChannelConfig c;
-        c.name = "10:" + std::to_string(ch);
-        c.channel = ch;
-        c.period = 0.25;
-        b.channels.push_back(c);
-    }
-    config.boards.push_back(b);
-    config.out = dir.file("run.csv");
-    config.duration = 2.0;
+    const vantrel::acquire::LogConfig config = labRun(dir, sim.device(), {11, 12}, 0.25, 2.0);
     const std::string socket = dir.file("serve.sock");
     const ServedRun run = servedRun(config, socket);
     DaemonOptions o;
