@@ -195,10 +195,10 @@ int main(int argc, char** argv) {
                    "512 400 2s\" (repeat for more channels). KIND ARGS:\n" +
                        std::string(vantrel::sim::inputUsage()))
         ->type_name("\"BITS CHANNEL KIND ARGS\"")
-        ->check([](const std::string& spec) {
+        ->check([](const std::string& text) {
             vantrel::sim::BoardEngine engine;
             try {
-                vantrel::sim::setInputFromWords(engine, vantrel::sim::splitWords(spec));
+                vantrel::sim::setInputFromWords(engine, vantrel::sim::splitWords(text));
             } catch (const std::invalid_argument& e) {
                 return std::string(e.what());
             }
@@ -262,8 +262,8 @@ int main(int argc, char** argv) {
         board.engine().setPaceBaud(paceBaud);
         board.setBoardBaud(boardBaud);
         vantrel::sim::BoardConsole console(board);
-        for (const std::string& spec : inputs)
-            vantrel::sim::setInputFromWords(board.engine(), vantrel::sim::splitWords(spec));
+        for (const std::string& text : inputs)
+            vantrel::sim::setInputFromWords(board.engine(), vantrel::sim::splitWords(text));
 
         if (logFile.empty() && logOption->count() > 0) {
             board.engine().setLineObserver([](std::string_view line, std::string_view reply) {

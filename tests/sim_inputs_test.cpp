@@ -30,14 +30,14 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-BoardInput inputOf(const std::string& spec) {
-    return parseInput(splitWords(spec));
+BoardInput inputOf(const std::string& text) {
+    return parseInput(splitWords(text));
 }
 
 // ---- Functions of time ---------------------------------------------------------------------
 
 struct SampleCase {
-    const char* spec;
+    const char* text;
     microseconds since;
     uint64_t conversion;
     double value;
@@ -62,8 +62,8 @@ TEST(BoardInputs, EachFunctionAtKnownTimes) {
         {"alternate 1 2 3", seconds(0), 5, 3},
     };
     for (const SampleCase& c : cases) {
-        SCOPED_TRACE(std::string(c.spec) + " at " + std::to_string(c.since.count()) + " us");
-        const BoardInput in = inputOf(c.spec);
+        SCOPED_TRACE(std::string(c.text) + " at " + std::to_string(c.since.count()) + " us");
+        const BoardInput in = inputOf(c.text);
         EXPECT_NEAR(in.at(c.since, c.conversion), c.value, 1e-9);
         // What it says of itself reads back as the same input.
         EXPECT_NEAR(inputOf(in.describe()).at(c.since, c.conversion), c.value, 1e-9);
@@ -91,10 +91,10 @@ TEST(BoardInputs, BadInputsAreRefusedWithTheReason) {
         {"alternate 5", "usage: alternate"}, {"triangle 1 2 1s", "unknown input triangle"},
         {"constant nan", "not a number"},
     };
-    for (const auto& [spec, reason] : cases) {
-        SCOPED_TRACE(spec);
+    for (const auto& [text, reason] : cases) {
+        SCOPED_TRACE(text);
         try {
-            inputOf(spec);
+            inputOf(text);
             ADD_FAILURE() << "accepted";
         } catch (const std::invalid_argument& e) {
             EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();

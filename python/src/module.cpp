@@ -554,8 +554,8 @@ PYBIND11_MODULE(_vantrel, m) {
                  b.engine().setReading(bits, ch, v);
              }),
              py::arg("bits"), py::arg("channel"), py::arg("value"))
-        .def("set_input", on(+[](PtyBoard& b, int bits, int ch, std::string spec) {
-                 std::vector<std::string> words = splitWords(spec);
+        .def("set_input", on(+[](PtyBoard& b, int bits, int ch, std::string text) {
+                 std::vector<std::string> words = splitWords(text);
                  words.insert(words.begin(), {std::to_string(bits), std::to_string(ch)});
                  setInputFromWords(b.engine(), words);
              }),

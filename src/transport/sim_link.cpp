@@ -53,11 +53,11 @@ SimOptions parseSimOptions(std::string_view device) {
             options.engine.echo = true;
         } else if (option.starts_with("input=")) {
             std::vector<std::string> words;
-            std::string_view spec = option.substr(6);
-            for (std::size_t colon; (colon = spec.find(':')) != std::string_view::npos;
-                 spec.remove_prefix(colon + 1))
-                words.emplace_back(spec.substr(0, colon));
-            words.emplace_back(spec);
+            std::string_view rest = option.substr(6);
+            for (std::size_t colon; (colon = rest.find(':')) != std::string_view::npos;
+                 rest.remove_prefix(colon + 1))
+                words.emplace_back(rest.substr(0, colon));
+            words.emplace_back(rest);
             sim::BoardEngine check;
             try {
                 sim::setInputFromWords(check, words);

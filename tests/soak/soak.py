@@ -219,8 +219,8 @@ class Soak:
         argv = [self.sim, "--console", "--link", self.path(board + ".dev"), "--log", log]
         seed = self.args.seed * 10 + BOARDS.index(board)
         channels = INPUTS + (CLIENT_CHANNELS if board == "shared" else [])
-        for bits, ch, spec in channels:
-            argv += ["--input", "%s %s %s" % (bits, ch, spec.format(seed=seed))]
+        for bits, ch, kind in channels:
+            argv += ["--input", "%s %s %s" % (bits, ch, kind.format(seed=seed))]
         p = Proc(self, "sim-" + board, argv, stdin=True)
         self.sims[board] = p
         wait_for("the simulator's link", lambda: os.path.islink(self.path(board + ".dev")), 10)
