@@ -5,6 +5,7 @@
 // off) puts the terminal back, and starting it again redraws the prompt on a clean line.
 #include "line_editor.hpp"
 
+#include <fcntl.h>
 #include <histedit.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,8 +15,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "fd.hpp"
 #include "signals.hpp"
@@ -36,6 +39,51 @@ struct LineEditor::Impl {
     // The terminal's settings before the editor took it, put back when it stops for good.
     termios original{};
     bool haveOriginal = false;
+    // The terminal opened again without blocking, for the editor's reads (none: standard input).
+    Fd input;
+    // A signal waiting here ends a read (see readKey).
+    int signalFd = -1;
+
+    static int readChar(EditLine* el, wchar_t* out) {
+        Impl* self = nullptr;
+        el_get(el, EL_CLIENTDATA, &self);
+        return self->readKey(out);
+    }
+
+    // One character for the editor: 1, 0 at the end of input, -1 with errno. The console reads
+    // when poll finds the terminal readable, but the interrupt key empties the terminal's input
+    // as it raises SIGINT, so the key that woke it may be gone by the time the editor reads: a
+    // blocking read would then wait for the next key with the interrupt unseen. So the read
+    // waits for a key or a signal, and takes only what is there.
+    int readKey(wchar_t* out) {
+        const int fd = input ? input.get() : STDIN_FILENO;
+        char bytes[MB_LEN_MAX];
+        std::size_t have = 0;
+        *out = L'\0';
+        for (;;) {
+            pollfd fds[2] = {{fd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+            if (::poll(fds, signalFd >= 0 ? 2 : 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                return -1;
+            }
+            if (signalFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+                errno = EINTR;
+                return -1;
+            }
+            const ssize_t n = ::read(fd, bytes + have, 1);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) return static_cast<int>(n);
+            ++have;
+            std::mbstate_t state{};
+            const std::size_t r = std::mbrtowc(out, bytes, have, &state);
+            if (r == static_cast<std::size_t>(-2) && have < sizeof bytes) continue;
+            if (r == static_cast<std::size_t>(-1) || r == static_cast<std::size_t>(-2)) {
+                have = 0;  // not a character: dropped, as the editor's own reader does
+                continue;
+            }
+            return 1;
+        }
+    }
 
     // Gives the terminal back between two lines, without echo: keys typed ahead while the
     // caller works wait unseen in the terminal, and the editor shows them after its prompt when
@@ -132,8 +180,11 @@ LineEditor::LineEditor(std::function<std::string()> prompt,
     history(m.hist, &m.ev, H_SETSIZE, 1000);
     history(m.hist, &m.ev, H_SETUNIQUE, 1);
     if (!m.historyFile.empty()) history(m.hist, &m.ev, H_LOAD, m.historyFile.c_str());
+    if (::isatty(STDIN_FILENO) == 1)
+        m.input.reset(::open("/proc/self/fd/0", O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     m.el = el_init("vantrel", stdin, stdout, stderr);
     el_set(m.el, EL_CLIENTDATA, &m);
+    el_set(m.el, EL_GETCFN, &Impl::readChar);
     el_set(m.el, EL_EDITOR, "emacs");
     // The tool receives SIGINT and SIGTERM itself; libedit must not install handlers.
     el_set(m.el, EL_SIGNAL, 0);
@@ -230,6 +281,10 @@ void LineEditor::cancelLine() {
     el_set(m.el, EL_UNBUFFERED, 1);
 }
 
+void LineEditor::interruptedBy(int signalFd) {
+    impl_->signalFd = signalFd;
+}
+
 void LineEditor::resized() {
     el_resize(impl_->el);
 }
@@ -258,6 +313,11 @@ int runConsole(StopSignals& stopSignals, EventLoop& loop, LineEditor& editor,
     const Fd sigfd(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!sigfd) throw Error(err::EventLoopFailed, sysMessage("signalfd", "", errno));
 
+    editor.interruptedBy(sigfd.get());
+    struct Unhook {
+        LineEditor& editor;
+        ~Unhook() { editor.interruptedBy(-1); }
+    } unhook{editor};
     editor.start();
     int endedBy = 0;
     for (bool end = false; !end;) {

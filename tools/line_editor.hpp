@@ -44,6 +44,9 @@ class LineEditor {
     void printAbove(std::string_view text);
     // Drops the line being typed (Ctrl-C) and shows a fresh prompt.
     void cancelLine();
+    // A read of a key also ends when this descriptor (a signalfd) is readable, so that a signal
+    // is seen even when the key that woke the caller is gone (-1: keys only).
+    void interruptedBy(int signalFd);
     // The terminal changed size.
     void resized();
     // Makes a control key (e.g. ']' for Ctrl-]) end the input at once, whatever was typed.
