@@ -166,6 +166,27 @@ TEST(CliConsole, KeysTypedAheadWaitForThePromptAndSigtermEndsWith143) {
     std::filesystem::remove(history);
 }
 
+// Ctrl-C right after a key: the terminal may empty its input between the console finding the key
+// and reading it, and the interrupt must still be seen each time, not only at the next key.
+TEST(CliConsole, AnInterruptRightAfterAKeyIsAlwaysSeen) {
+    const std::string history = historyPath();
+    Console c(history);
+    c.expectLine("COM1 9600>");
+    for (int round = 1; round <= 100; ++round) {
+        c.tool.type("A");
+        c.tool.type("\x03");
+        ASSERT_TRUE(c.tool.waitFor([&](const Screen&) {
+            return occurrences(c.tool.raw(), "^C") == static_cast<std::size_t>(round);
+        })) << "round "
+            << round << ":\n"
+            << c.tool.screen().text();
+    }
+    c.expectLine("COM1 9600>");
+    c.tool.type("\x04");
+    EXPECT_EQ(c.tool.finish(), 0) << c.tool.screen().text();
+    std::filesystem::remove(history);
+}
+
 }  // namespace
 
 namespace {
