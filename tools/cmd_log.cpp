@@ -41,6 +41,7 @@ struct LogOptions {
     std::optional<int32_t> baud;
     std::string channels;
     std::optional<double> period;
+    std::optional<double> check;
     std::optional<double> duration;
     std::string out;
     std::string status;
@@ -100,10 +101,10 @@ LogConfig configOf(const LogOptions& o) {
     LogConfig c;
     const bool quick = !o.device.empty() || o.port || !o.channels.empty();
     if (!o.config.empty()) {
-        if (quick || o.period || o.baud)
+        if (quick || o.period || o.baud || o.check)
             throw CLI::ValidationError(
                 "--config",
-                "the board options (--device, --port, --baud, --channel, --period) "
+                "the board options (--device, --port, --baud, --channel, --period, --check) "
                 "and --config exclude each other: the file names the boards");
         c = loadConfig(o.config);
     } else {
@@ -116,6 +117,7 @@ LogConfig configOf(const LogOptions& o) {
         b.device = o.device;
         b.port = o.port;
         b.baud = o.baud.value_or(9600);
+        b.check = o.check.value_or(kDefaultCheck);
         b.name = b.port ? "COM" + std::to_string(*b.port) : b.device;
         b.channels = parseChannelList(o.channels, o.period.value_or(1.0));
         c.boards.push_back(std::move(b));
@@ -416,6 +418,11 @@ Subcommand addLog(CLI::App& app) {
     sub->add_option("--period", o->period, "seconds from one round's start to the next (default 1)")
         ->type_name("SECONDS")
         ->check(CLI::Range(kMinPeriod, kMaxPeriod));
+    sub->add_option("--check", o->check,
+                    "seconds between checks of the converters on their reference input; readings "
+                    "are kept once the next check passes (default 1; 0: never)")
+        ->type_name("SECONDS")
+        ->check(CLI::Number);
     sub->add_option("--duration", o->duration, "seconds to record; 0 or absent: until stopped")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 1e9));

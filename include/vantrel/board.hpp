@@ -169,6 +169,10 @@ class Board {
     std::vector<SelfCheck> selfTest(int bits);
     // The checks of every converter, narrowest first (seven: 8, then 10, then 12 bits).
     std::vector<SelfCheck> selfTest();
+    // One of those checks: the converter of width `bits` on one reference input (a converter
+    // out of step fails its half-scale check). Throws as selfTest(bits) does, and
+    // std::invalid_argument for an input the converter does not have.
+    SelfCheck check(int bits, Scale scale);
 
     // Brings the converter used last back into step (ADCReSynchronize). True when its
     // half-scale check passes afterwards. Throws std::logic_error before any reading, Timeout

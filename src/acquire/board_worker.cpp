@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "pacing.hpp"
@@ -19,6 +21,11 @@ namespace vantrel::acquire {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// An error that means the board's port is no longer usable.
+bool portGone(const Error& e) {
+    return e.number() == err::PortNotOpen || e.number() == err::PortIo;
+}
 
 struct Group {
     Pacer pacer;
@@ -37,7 +44,7 @@ BoardWorker::BoardWorker(BoardConfig config, Clock::time_point t0,
     wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake_) throw std::runtime_error(sysMessage("eventfd", "", errno));
     status_.name = config_.name;
-    status_.device = config_.port            ? "COM" + std::to_string(*config_.port)
+    status_.device = config_.port             ? "COM" + std::to_string(*config_.port)
                      : config_.origin.empty() ? config_.device
                                               : config_.origin;
     thread_ = std::thread([this] {
@@ -128,6 +135,55 @@ void BoardWorker::run() {
         r.text = std::move(text);
         return r;
     };
+    // A record leaves for the outputs, counted in the status.
+    const auto deliver = [&](Record r) {
+        if (r.status != Status::Gap)
+            update([&](BoardStatus& s) {
+                if (r.status == Status::Ok) {
+                    ++s.readings;
+                    s.lastTime = r.time;
+                    s.lastChannel = r.name;
+                    s.lastValue = r.value;
+                } else {
+                    ++s.errors;
+                    s.lastError = r.text;
+                }
+            });
+        sink_(std::move(r));
+    };
+    // A converter can fall out of step with the board (a lost clock edge) and then gives words
+    // that look like readings but are not; only its reference input shows it. So readings wait
+    // for the next check of their converter and are kept only when it passes. The records
+    // behind them wait too, so that the outputs get every record in the order it was made.
+    const auto checkEvery =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config_.check));
+    std::vector<Record> held;
+    Clock::time_point nextCheck = t0_ + checkEvery;
+    // Every held record leaves; the readings of a width in `untrusted` as errors with its text.
+    const auto release = [&](const std::map<int, std::string>& untrusted) {
+        std::vector<Record> out;
+        out.swap(held);
+        for (Record& r : out) {
+            if (const auto it = untrusted.find(r.bits);
+                r.status == Status::Ok && it != untrusted.end()) {
+                r.status = Status::Error;
+                r.value.reset();
+                r.text = it->second;
+            }
+            deliver(std::move(r));
+        }
+    };
+    const auto releaseUnchecked = [&](const std::string& why) {
+        std::map<int, std::string> untrusted;
+        for (const Record& r : held) untrusted.emplace(r.bits, why);
+        release(untrusted);
+    };
+    const auto emit = [&](Record r) {
+        if (checkEvery > Clock::duration::zero() && (!held.empty() || r.status == Status::Ok))
+            held.push_back(std::move(r));
+        else
+            deliver(std::move(r));
+    };
     // The board is gone (unplugged, switched off, never there): one gap record per channel
     // marks where its readings stop.
     const auto markAway = [&](const std::string& why) {
@@ -139,6 +195,7 @@ void BoardWorker::run() {
         if (away) return;
         away = true;
         if (notice_) notice_(everOpen ? BoardEvent::Away : BoardEvent::CannotOpen, why);
+        releaseUnchecked("not kept: the board went away before its converter was checked");
         for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
     };
     // The board is there (again), behind a new control that has written no address yet.
@@ -192,7 +249,7 @@ void BoardWorker::run() {
             r.status = Status::Error;
             r.text = e.boardText().empty() ? e.what() : e.boardText();
         } catch (const Error& e) {
-            if (e.number() == err::PortNotOpen || e.number() == err::PortIo) {
+            if (portGone(e)) {
                 goAway(e.what());
                 return;
             }
@@ -202,18 +259,57 @@ void BoardWorker::run() {
             r.status = Status::Error;
             r.text = e.what();
         }
-        update([&](BoardStatus& s) {
-            if (r.status == Status::Ok) {
-                ++s.readings;
-                s.lastTime = r.time;
-                s.lastChannel = c.name;
-                s.lastValue = r.value;
-            } else {
-                ++s.errors;
-                s.lastError = r.text;
+        emit(std::move(r));
+    };
+
+    // Each width read since the last check, on its half-scale reference; converters that fail
+    // are brought back into step for the readings to come. All are checked before any is
+    // brought back: the set-up command restarts every converter's interface, and would hide
+    // that another had been out of step too.
+    const auto checkConverters = [&] {
+        std::set<int> widths;
+        for (const Record& r : held)
+            if (r.status == Status::Ok) widths.insert(r.bits);
+        std::map<int, std::string> untrusted;
+        const auto attempt = [&](int bits, auto&& step) {
+            const std::string converter = "the " + std::to_string(bits) + "-bit converter";
+            try {
+                step(converter);
+            } catch (const Error& e) {
+                if (portGone(e)) {
+                    goAway(e.what());
+                    return;
+                }
+                untrusted[bits] = "not kept: " + converter + " could not be checked: " + e.what();
+            } catch (const std::exception& e) {
+                untrusted[bits] = "not kept: " + converter + " could not be checked: " + e.what();
             }
-        });
-        sink_(std::move(r));
+        };
+        std::vector<int> slipped;
+        for (const int bits : widths) {
+            if (!board) return;
+            attempt(bits, [&](const std::string& converter) {
+                const SelfCheck c = board->check(bits, Scale::Half);
+                if (c.passed) return;
+                slipped.push_back(bits);
+                untrusted[bits] = "not kept: " + converter + " failed its half-scale check (" +
+                                  c.error + "), out of step";
+            });
+        }
+        for (const int bits : slipped) {
+            if (!board) return;
+            // The resynchronisation acts on the converter used last: this one.
+            attempt(bits, [&](const std::string&) {
+                const bool back = board->check(bits, Scale::Half).passed || board->resync();
+                untrusted[bits] += back ? "; brought back into step" : " and still is";
+            });
+        }
+        release(untrusted);
+    };
+    const auto checkIfDue = [&] {
+        if (held.empty() || !board || Clock::now() < nextCheck) return;
+        checkConverters();
+        nextCheck = Clock::now() + checkEvery;
     };
 
     open();
@@ -239,7 +335,9 @@ void BoardWorker::run() {
                 if (!board || stop_) break;
                 readChannel(*c);
             }
-            if (g.pacer.finish(Clock::now()))
+            const auto began = g.pacer.due();
+            const uint64_t round = g.pacer.round();
+            if (g.pacer.finish(Clock::now())) {
                 update([&](BoardStatus& s) {
                     s.overruns = 0;
                     s.skipped = 0;
@@ -248,8 +346,31 @@ void BoardWorker::run() {
                         s.skipped += each.pacer.skipped();
                     }
                 });
+                // Every deadline has its record: those the overrun left out get a gap (an away
+                // board's gap stands for them already). Deadlines at or after the run's end are
+                // not counted: no round would have been due.
+                uint64_t next = g.pacer.round();
+                if (end_) {
+                    const auto period = g.pacer.period();
+                    const auto firstAtEnd = (*end_ - t0_ + period - Clock::duration(1)) / period;
+                    next = std::min(next, static_cast<uint64_t>(std::max<int64_t>(firstAtEnd, 0)));
+                }
+                if (board && next > round + 1) {
+                    const double took = std::chrono::duration<double>(Clock::now() - began).count();
+                    const std::string why =
+                        std::to_string(next - round - 1) + " deadlines left out: the round took " +
+                        numberText(std::round(took * 1000) / 1000) + " s of its " +
+                        numberText(std::chrono::duration<double>(g.pacer.period()).count()) +
+                        " s period";
+                    for (const ChannelConfig* c : g.channels) emit(record(*c, Status::Gap, why));
+                }
+            }
+            checkIfDue();
         }
     }
+    // The last readings are kept only once their converters are checked too.
+    if (board && !held.empty()) checkConverters();
+    releaseUnchecked("not kept: the run ended before its converter was checked");
     board.reset();
     update([](BoardStatus& s) { s.state = "stopped"; });
 }

@@ -135,6 +135,13 @@ std::vector<std::pair<const toml::table*, Place>> tablesOf(const toml::node& n, 
     return out;
 }
 
+// Why a board's check interval cannot be used; empty when it can.
+std::string checkProblem(double seconds) {
+    if (seconds == 0 || (seconds >= kMinPeriod && seconds <= kMaxCheck)) return {};
+    return "must be 0 (never) or from " + numberText(kMinPeriod) + " to " + numberText(kMaxCheck) +
+           " seconds";
+}
+
 double period(const toml::node& n, const Place& p) {
     const double v = number(n, p);
     if (!(v >= kMinPeriod && v <= kMaxPeriod))
@@ -261,10 +268,15 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
             if (!isLineRate(n)) kp.fail(std::to_string(n) + ": " + kLineRatesText);
             b.baud = static_cast<int32_t>(n);
         } else if (k == "period") {
+        } else if (k == "check") {
+            b.check = number(v, kp);
+            if (const std::string why = checkProblem(b.check); !why.empty())
+                kp.fail(why + ", got " + numberText(b.check));
         } else if (k == "channel") {
             channels = &v;
         } else {
-            kp.fail("unknown key (a board takes name, device or port, baud, period, channel)");
+            kp.fail(
+                "unknown key (a board takes name, device or port, baud, period, check, channel)");
         }
     }
     if (b.device.empty() && !b.port) p.fail("device or port is missing");
@@ -419,6 +431,8 @@ void checkConfig(const LogConfig& config) {
         if (!isLineRate(b.baud))
             throw ConfigError("board " + b.name + ": baud " + std::to_string(b.baud) + ": " +
                               kLineRatesText);
+        if (const std::string why = checkProblem(b.check); !why.empty())
+            throw ConfigError("board " + b.name + ": check " + numberText(b.check) + ": " + why);
         const auto fail = [](const std::string& what) {
             return [what](const std::string& why) { throw ConfigError(what + ": " + why); };
         };

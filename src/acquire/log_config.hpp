@@ -12,6 +12,10 @@
 
 namespace vantrel::acquire {
 
+// Seconds between a board's converter checks, unless told.
+inline constexpr double kDefaultCheck = 1.0;
+inline constexpr double kMaxCheck = 3600;
+
 struct ChannelConfig {
     std::string name;  // "10:3" unless named
     int bits = 10;
@@ -30,6 +34,9 @@ struct BoardConfig {
     // socket): what the published outputs name as its model. Empty: `device` itself.
     std::string origin;
     int32_t baud = 9600;
+    // Seconds between checks of the converters read on their half-scale reference; readings are
+    // held until the next check and kept only when it passes. 0: never checked, kept at once.
+    double check = kDefaultCheck;
     std::vector<ChannelConfig> channels;
 };
 

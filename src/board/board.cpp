@@ -273,6 +273,7 @@ struct Board::Impl : VantrelEvents, OwnedControl {
     Reply command(std::string_view text);
     double read(int bits, int channel);
     std::vector<SelfCheck> selfTest(int bits);
+    SelfCheck referenceCheck(int bits, const ReferenceCheck& check);
 
     // A false result of a conversion, resync or command, as an exception.
     [[noreturn]] void fail() const {
@@ -496,29 +497,41 @@ std::vector<SelfCheck> Board::selfTest(int bits) {
 }
 
 std::vector<SelfCheck> Board::Impl::selfTest(int bits) {
-    Impl& d = *this;
-    const Converter& converter = converterOf(bits);
     std::vector<SelfCheck> checks;
-    for (const ReferenceCheck& check : converter.checks) {
-        SelfCheck c{.bits = bits,
-                    .scale = check.scale,
-                    .channel = check.channel,
-                    .low = check.low,
-                    .high = check.high,
-                    .reading = std::nullopt,
-                    .passed = false,
-                    .error = {}};
-        Variant width(static_cast<int16_t>(bits));
-        d.sawNewData = false;
-        c.passed = d.exchange([&] { return ((*d.ctrl).*scaleTestMember(check.scale))(width); });
-        if (c.passed || d.outcome() == Outcome::OutsideWindow)
-            c.reading = d.sawNewData ? d.lastValue : std::nullopt;
-        else
-            d.throwIfExchangeFailed();
-        if (!c.passed) c.error = d.ctrl->ErrorString();
-        checks.push_back(std::move(c));
-    }
+    for (const ReferenceCheck& check : converterOf(bits).checks)
+        checks.push_back(referenceCheck(bits, check));
     return checks;
+}
+
+SelfCheck Board::Impl::referenceCheck(int bits, const ReferenceCheck& check) {
+    Impl& d = *this;
+    SelfCheck c{.bits = bits,
+                .scale = check.scale,
+                .channel = check.channel,
+                .low = check.low,
+                .high = check.high,
+                .reading = std::nullopt,
+                .passed = false,
+                .error = {}};
+    Variant width(static_cast<int16_t>(bits));
+    d.sawNewData = false;
+    c.passed = d.exchange([&] { return ((*d.ctrl).*scaleTestMember(check.scale))(width); });
+    if (c.passed || d.outcome() == Outcome::OutsideWindow)
+        c.reading = d.sawNewData ? d.lastValue : std::nullopt;
+    else
+        d.throwIfExchangeFailed();
+    if (!c.passed) c.error = d.ctrl->ErrorString();
+    return c;
+}
+
+SelfCheck Board::check(int bits, Scale scale) {
+    Impl& d = *impl_;
+    d.use();
+    const ReferenceCheck* reference = converterOf(bits).check(scale);
+    if (!reference)
+        throw std::invalid_argument("the " + std::to_string(bits) + "-bit converter has no " +
+                                    scaleName(scale) + "-scale input");
+    return d.guarded([&] { return d.referenceCheck(bits, *reference); }, true);
 }
 
 std::vector<SelfCheck> Board::selfTest() {
