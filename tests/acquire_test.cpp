@@ -479,7 +479,14 @@ class FlakyOutput : public RecordOutput {
         stored_.insert(stored_.end(), records.begin(), records.end());
     }
     void close() override {}
+    void reopen() override {
+        ++reopens;
+        if (reopenFails) throw OutputError("x.csv: database is locked", EIO);
+    }
     const std::string& path() const override { return path_; }
+
+    std::atomic<bool> reopenFails{false};
+    std::atomic<int> reopens{0};
 
   private:
     std::atomic<bool>& failing_;
@@ -487,6 +494,45 @@ class FlakyOutput : public RecordOutput {
     std::string path_ = "x.csv";
 };
 }  // namespace
+
+// A reopen that fails is not forgotten: it is tried again before the next writes, said once.
+TEST(RecordWriter, AFailedReopenIsTriedAgainUntilItIsMade) {
+    std::atomic<bool> failing{false};
+    std::vector<Record> stored;
+    std::vector<std::string> said;
+    std::mutex m;
+    auto output = std::make_unique<FlakyOutput>(failing, stored);
+    FlakyOutput& flaky = *output;
+    flaky.reopenFails = true;
+    RecordWriter writer(std::move(output), [&](const std::string& s) {
+        const std::lock_guard lock(m);
+        said.push_back(s);
+    });
+    writer.reopen();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    int pushed = 0;
+    while (flaky.reopens < 3 && std::chrono::steady_clock::now() < deadline) {
+        writer.push(reading(pushed++));
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GE(flaky.reopens, 3);
+    flaky.reopenFails = false;
+    const int before = flaky.reopens;
+    while (flaky.reopens == before && std::chrono::steady_clock::now() < deadline) {
+        writer.push(reading(pushed++));
+        std::this_thread::sleep_for(20ms);
+    }
+    const int made = flaky.reopens;
+    writer.push(reading(pushed++));
+    EXPECT_EQ(writer.stop(), 0u);
+    EXPECT_EQ(flaky.reopens, made) << "a reopen made is not made again";
+    EXPECT_EQ(stored.size(), static_cast<std::size_t>(pushed));
+    const std::lock_guard lock(m);
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "reopening failed: x.csv: database is locked; writing on to the file "
+                        "that was open, and trying again",
+                        "reopened x.csv"}));
+}
 
 TEST(RecordWriter, HoldsWhileTheOutputFailsThenWritesEverythingInOrder) {
     std::atomic<bool> failing{true};
@@ -605,6 +651,39 @@ TEST(SqliteOutput, ReopenAfterAMoveFoldsTheLogIntoTheMovedFile) {
     out.close();
     EXPECT_EQ(storedValues(path), valuesOf(after));
     EXPECT_EQ(storedValues(moved), valuesOf(before));
+}
+
+// A reopen whose log cannot be folded into the moved file (a reader's snapshot here; a full
+// disk does the same) must not let go of that file: its log still bears the old name, and the
+// new file would take it for its own. The records go on into the moved file until the reopen
+// can be made.
+TEST(SqliteOutput, AReopenThatCannotFoldTheLogWritesOnIntoTheMovedFile) {
+    TempDir dir;
+    const std::string path = dir.file("g.sqlite");
+    const std::string moved = dir.file("g.sqlite.1");
+    const std::vector<Record> before = readings(4);
+    const std::vector<Record> meanwhile = readings(2, 1s);
+    const std::vector<Record> after = readings(3, 2s);
+    SqliteOutput out(path);
+    out.write(before);
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM readings;", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    fs::rename(path, moved);
+    EXPECT_THROW(out.reopen(), OutputError);
+    out.write(meanwhile);
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    out.reopen();
+    std::vector<double> first = valuesOf(before);
+    for (const double v : valuesOf(meanwhile)) first.push_back(v);
+    EXPECT_EQ(storedValues(moved), first);
+    out.write(after);
+    out.close();
+    EXPECT_EQ(storedValues(path), valuesOf(after));
+    EXPECT_EQ(storedValues(moved), first);
 }
 
 TEST(SqliteOutput, RotatesBySizeAndByDay) {

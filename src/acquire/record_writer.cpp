@@ -66,6 +66,8 @@ void RecordWriter::run() {
     std::vector<Record> held;
     std::vector<Record> taken;
     bool failing = false;
+    bool reopenPending = false;  // asked for and not yet done
+    bool reopenFailed = false;   // and said so
     Clock::time_point retryAt{};
     Clock::time_point lastWrite{};
     uint64_t droppedSeen = 0;
@@ -96,15 +98,23 @@ void RecordWriter::run() {
             std::move(taken.begin(), taken.end(), std::back_inserter(held));
         taken.clear();
 
-        if (reopening) {
-            try {
-                output_->reopen();
-            } catch (const OutputError& e) {
-                say(std::string("reopening failed: ") + e.what());
-            }
-        }
         // While failing, new records wait for the next try instead of hammering a full disk.
         const bool tryNow = !failing || stopping || Clock::now() >= retryAt;
+        // A reopen that failed is tried again before each write until it is done: until then
+        // the records go on into the file that was open.
+        reopenPending = reopenPending || reopening;
+        if (reopenPending && (reopening || tryNow)) {
+            try {
+                output_->reopen();
+                if (reopenFailed) say("reopened " + output_->path());
+                reopenPending = reopenFailed = false;
+            } catch (const OutputError& e) {
+                if (!reopenFailed)
+                    say(std::string("reopening failed: ") + e.what() +
+                        "; writing on to the file that was open, and trying again");
+                reopenFailed = true;
+            }
+        }
         std::size_t done = 0;
         std::string problem;
         if (tryNow) {

@@ -53,6 +53,9 @@ constexpr const char* kBackfill =
     " min(value), max(value), avg(value) FROM readings"
     " WHERE status = 'ok' AND value IS NOT NULL GROUP BY 2, 3, 4;";
 
+// How long a write waits for another connection to the file (a snapshot, an export).
+constexpr int kBusyMs = 5000;
+
 int errnoOf(int code) {
     switch (code & 0xff) {
         case SQLITE_FULL:
@@ -138,7 +141,7 @@ void SqliteOutput::open() {
             path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
             nullptr);
         if (rc != SQLITE_OK) fail(db_, path_, "cannot open the database");
-        sqlite3_busy_timeout(db_, 5000);
+        sqlite3_busy_timeout(db_, kBusyMs);
         exec(db_, path_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
         exec(db_, path_, kSchema);
         if (sqlite3_prepare_v2(db_,
@@ -304,9 +307,21 @@ void SqliteOutput::prune(std::chrono::system_clock::time_point newest) {
     pruneRotated(path_, *cutoff);
 }
 
+void SqliteOutput::foldLog() {
+    // A reader's snapshot or a full disk can keep the log from being folded in whole, and the
+    // pragma would not say so: the call does. A reader is waited for a moment only, since the
+    // writer's thread waits with it.
+    int frames = 0, folded = 0;
+    sqlite3_busy_timeout(db_, 100);
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &frames, &folded);
+    sqlite3_busy_timeout(db_, kBusyMs);
+    if (rc != SQLITE_OK) fail(db_, path_, "the write-ahead log cannot be folded into the file");
+}
+
 void SqliteOutput::rotate() {
     // The log folded in first, so that the renamed file alone holds every record.
-    exec(db_, path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    foldLog();
     const std::string target =
         rotatedName(path_, started_.value_or(std::chrono::system_clock::now()));
     if (::rename(path_.c_str(), target.c_str()) != 0)
@@ -318,7 +333,10 @@ void SqliteOutput::rotate() {
 
 void SqliteOutput::reopen() {
     // After a move, the open database is the moved file and its log still bears the old name:
-    // closing folds the log into the moved file, and only then is a new one begun.
+    // the log is folded into the moved file first, and only then is a new one begun. When it
+    // cannot be (a full disk), the moved file stays open and is written on: closing it then
+    // would leave its log under the old name, where the new file would take it for its own.
+    if (db_) foldLog();
     close();
     open();
 }

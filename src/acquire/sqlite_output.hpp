@@ -38,6 +38,8 @@ class SqliteOutput : public RecordOutput {
   private:
     void open();
     void rotate();
+    // Folds the write-ahead log into the file whole; throws OutputError when it cannot.
+    void foldLog();
     void insert(std::span<const Record> records);
     uint64_t bytes() const;
     int64_t scalar(const char* sql) const;

@@ -526,7 +526,10 @@ class Soak:
                                          "started %s" % (board, r["name"], rnd, r["time"]))
                 seen.add(key)
                 lr = last_round.get(r["name"])
-                if lr is not None and rnd > lr + 1 and not in_gap.get(r["name"]):
+                # A gap record stands for the deadlines after it until the next reading (a
+                # board away) and for those just before it (left out by an overrun).
+                if (lr is not None and rnd > lr + 1 and not in_gap.get(r["name"])
+                        and r["status"] != "gap"):
                     n = rnd - lr - 1
                     s["missing"] += n
                     cause = self.fault_at(r["wall"]) or "no fault"
