@@ -22,6 +22,7 @@
 #include "events.hpp"
 #include "line_editor.hpp"
 #include "member_help.hpp"
+#include "no_case.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "session.hpp"
@@ -147,15 +148,6 @@ void unwrapCall(std::vector<Token>& tokens) {
     for (const Token& t : tokens)
         if (isMark(t, '(') || isMark(t, ')') || isMark(t, ','))
             throw std::invalid_argument("misplaced " + t.text);
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // A word as a value: a keyword or a number (Integer, Long or Double, as a literal would be).

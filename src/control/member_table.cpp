@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "no_case.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
@@ -299,13 +300,6 @@ const std::vector<Row>& rows() {
          [](VantrelCtrl& c, std::span<Variant>) { return Variant(c.ErrorNr()); }},
     };
     return table;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 const Row* findRow(int32_t id, InvokeKind kind) {

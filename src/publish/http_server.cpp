@@ -1,5 +1,6 @@
 // vantrel publishing: the HTTP server.
 #include "http_server.hpp"
+#include "no_case.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -23,13 +24,6 @@ std::string lowerCase(std::string_view text) {
     std::string out(text);
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 const char* reason(int status) {

@@ -1,5 +1,6 @@
 // vantrel: the links to a serial server over TCP, raw ("socket://") or with RFC 2217.
 #include "transport/net_serial.hpp"
+#include "no_case.hpp"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -37,14 +38,6 @@ namespace vantrel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    }
-    return true;
-}
 
 [[noreturn]] void badAddress(std::string_view device, std::string_view why) {
     throw Error(err::PortOpenFailed, std::string(device) + ": " + std::string(why));

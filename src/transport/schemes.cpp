@@ -1,6 +1,7 @@
 // vantrel: the one table of device-string schemes and the links that serve them. A new link is
 // its own file and one row here.
 #include "transport/schemes.hpp"
+#include "no_case.hpp"
 
 #include <cctype>
 #include <memory>
@@ -40,14 +41,6 @@ const Scheme kSchemes[] = {
 };
 
 const LinkKind kTermios{"termios", makePosixLink};
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    }
-    return true;
-}
 
 const Scheme* schemeOf(std::string_view device) {
     for (const Scheme& s : kSchemes) {
