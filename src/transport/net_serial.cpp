@@ -61,7 +61,7 @@ void AddrInfoFree::operator()(addrinfo* list) const {
     if (list != nullptr) ::freeaddrinfo(list);
 }
 
-StopSignals::StopSignals() {
+StopSignalWatch::StopSignalWatch() {
     sigset_t blocked;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
     sigset_t stops;
@@ -75,7 +75,7 @@ StopSignals::StopSignals() {
     if (any) fd_.reset(::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
-int pollOrStop(pollfd& p, Clock::time_point deadline, const StopSignals& stop,
+int pollOrStop(pollfd& p, Clock::time_point deadline, const StopSignalWatch& stop,
                std::string_view where) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return 0;
@@ -89,7 +89,7 @@ int pollOrStop(pollfd& p, Clock::time_point deadline, const StopSignals& stop,
 
 std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addrinfo**)> lookup,
                                                          Clock::time_point deadline,
-                                                         const StopSignals& stop) {
+                                                         const StopSignalWatch& stop) {
     struct State {
         std::mutex m;
         Fd done{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
@@ -146,7 +146,7 @@ std::optional<std::pair<int, AddrInfoList>> lookUpBefore(std::function<int(addri
     return std::pair{state->rc, AddrInfoList(std::exchange(state->list, nullptr))};
 }
 
-Fd connectTo(const NetAddress& a, Clock::time_point deadline, const StopSignals& stop) {
+Fd connectTo(const NetAddress& a, Clock::time_point deadline, const StopSignalWatch& stop) {
     const std::string where = endpointText(a);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -255,7 +255,7 @@ class TcpLink : public Link {
     void open(const std::string& device, const LineFormat& format) override {
         const NetAddress address = parseNetAddress(device, scheme_);
         const Clock::time_point deadline = Clock::now() + address.timeout;
-        const StopSignals stop;
+        const StopSignalWatch stop;
         Fd sock = connectTo(address, deadline, stop);
         address_ = address;
         format_ = format;
@@ -289,7 +289,7 @@ class TcpLink : public Link {
     // unread) is not an answer to anything we send. A raw connection has no exchange that
     // marks where such bytes end: they are taken and dropped until the server has been quiet
     // for kSettle, for at most kSettleLimit and never beyond the open's deadline.
-    virtual void handshake(Clock::time_point deadline, const StopSignals& stop) {
+    virtual void handshake(Clock::time_point deadline, const StopSignalWatch& stop) {
         const Clock::time_point limit = std::min(deadline, Clock::now() + kSettleLimit);
         Clock::time_point quiet = Clock::now() + kSettle;
         while (sock_) {
@@ -501,7 +501,7 @@ class Rfc2217Link final : public TcpLink {
     // No flow control and DTR and RTS on, as the termios link opens its lines; these are
     // not waited for, since a server in front of a device without modem lines (ser2net on a
     // pseudo-terminal) never answers them.
-    void handshake(Clock::time_point deadline, const StopSignals& stop) override {
+    void handshake(Clock::time_point deadline, const StopSignalWatch& stop) override {
         using namespace telnet;
         send(openingRequests());
         waitUntil(
@@ -528,7 +528,7 @@ class Rfc2217Link final : public TcpLink {
 
     // Reads and answers the server, without the loop, until done() holds or `deadline` passes.
     template <class Done>
-    void waitUntil(Clock::time_point deadline, const StopSignals& stop, Done done,
+    void waitUntil(Clock::time_point deadline, const StopSignalWatch& stop, Done done,
                    std::string_view what) {
         const std::string where = deviceText();
         refused_.clear();

@@ -43,9 +43,9 @@ using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 // signalfd on its loop, sigwait): fd() is readable while one is pending, and -1 when the thread
 // blocks neither (then they end the process or run the host's handler). An open's waits end
 // on it and leave the signal pending for the host.
-class StopSignals {
+class StopSignalWatch {
   public:
-    StopSignals();
+    StopSignalWatch();
     int fd() const { return fd_ ? fd_.get() : -1; }
 
   private:
@@ -54,8 +54,8 @@ class StopSignals {
 
 // Polls `p` until `deadline` as poll does (0 once it has passed), and the stop signals with
 // it: throws Error (PortOpenFailed) "WHERE: interrupted by a signal" when one is pending.
-int pollOrStop(pollfd& p, std::chrono::steady_clock::time_point deadline, const StopSignals& stop,
-               std::string_view where);
+int pollOrStop(pollfd& p, std::chrono::steady_clock::time_point deadline,
+               const StopSignalWatch& stop, std::string_view where);
 
 // Runs `lookup` (a getaddrinfo call, which may wait on a name server for many seconds) on a
 // thread of its own and waits for it until `deadline` or a stop signal (then Error as
@@ -63,13 +63,13 @@ int pollOrStop(pollfd& p, std::chrono::steady_clock::time_point deadline, const 
 // then finishes alone and frees its list.
 std::optional<std::pair<int, AddrInfoList>> lookUpBefore(
     std::function<int(addrinfo** list)> lookup, std::chrono::steady_clock::time_point deadline,
-    const StopSignals& stop = StopSignals());
+    const StopSignalWatch& stop = StopSignalWatch());
 
 // Connects to the first address of `a` that answers before `deadline` (a name is looked up
 // as lookUpBefore does). The socket is non-blocking, with TCP_NODELAY. Throws Error
 // (PortOpenFailed) naming the address and the reason.
 Fd connectTo(const NetAddress& a, std::chrono::steady_clock::time_point deadline,
-             const StopSignals& stop);
+             const StopSignalWatch& stop);
 
 // A serial component whose first link is the raw TCP one (so that it takes any rate before it
 // opens); it opens what PortMap::instance() gives for its port number, by the table of schemes.

@@ -54,7 +54,7 @@ class ServeClientLink final : public Link {
     bool hungUp() const override { return open_ && !sock_; }
 
     void open(const std::string& device, const LineFormat&) override {
-        const StopSignals stop;
+        const StopSignalWatch stop;
         ServeConnection c = dial_(device, stop);
         device_ = device.substr(0, device.find_first_of("?#"));
         sock_ = std::move(c.sock);
@@ -172,7 +172,7 @@ class ServeClientLink final : public Link {
     }
 
     // The hello and its answer, before the loop watches the socket.
-    void hello(const ServeConnection& c, const StopSignals& stop) {
+    void hello(const ServeConnection& c, const StopSignalWatch& stop) {
         frame_.clear();
         const std::string_view board =
             c.board.empty() ? std::string_view("-") : std::string_view(c.board);

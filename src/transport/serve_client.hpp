@@ -17,7 +17,7 @@
 
 namespace vantrel {
 
-class StopSignals;
+class StopSignalWatch;
 
 // A connection to the daemon, and what the hello says.
 struct ServeConnection {
@@ -29,7 +29,8 @@ struct ServeConnection {
 };
 
 // Connects to the daemon of a device string.
-using ServeDialer = std::function<ServeConnection(const std::string& device, const StopSignals&)>;
+using ServeDialer =
+    std::function<ServeConnection(const std::string& device, const StopSignalWatch&)>;
 
 // "SCHEME://WHERE[?NAME=VALUE&...][#BOARD]" taken apart. Throws Error (PortOpenFailed) for a
 // board name that is not a word, an option without "=", or one not in `known`.

@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::string_view kScheme = "unix://";
 
-ServeConnection dialUnix(const std::string& device, const StopSignals&) {
+ServeConnection dialUnix(const std::string& device, const StopSignalWatch&) {
     const ServeUrl url = splitServeUrl(device, kScheme, {"timeout", "role"});
     const std::string path = url.where.empty() ? serve::defaultServeSocket() : url.where;
     ServeConnection c;

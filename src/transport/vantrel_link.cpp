@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view kScheme = "vantrel://";
 
-ServeConnection dialTcp(const std::string& device, const StopSignals& stop) {
+ServeConnection dialTcp(const std::string& device, const StopSignalWatch& stop) {
     const ServeUrl url = splitServeUrl(device, kScheme, {"timeout", "token-file"});
     NetAddress address = parseNetAddress(std::string(kScheme) + url.where, kScheme);
     address.timeout = serveTimeout(url, device);
