@@ -1,6 +1,7 @@
 // vantrel command-line tool: the options that say which control to build and where its
 // ports are.
 #include "options.hpp"
+#include "line_rates.hpp"
 
 #include <array>
 #include <cerrno>
@@ -18,15 +19,11 @@ namespace vantrel::cli {
 
 namespace {
 
-constexpr std::array<int32_t, 10> kRates = {300,  600,   1200,  2400,  4800,
-                                            9600, 19200, 38400, 57600, 115200};
-
 const CLI::Validator kRate(
     [](std::string& text) -> std::string {
-        for (int32_t r : kRates)
+        for (int32_t r : kLineRates)
             if (text == std::to_string(r)) return {};
-        return "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
-               "115200";
+        return kLineRatesText;
     },
     "RATE");
 
@@ -67,10 +64,7 @@ void applyMaps(const std::vector<std::string>& maps, const std::optional<std::st
 }
 
 std::string rateProblem(int32_t rate) {
-    for (int32_t r : kRates)
-        if (rate == r) return {};
-    return "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
-           "115200";
+    return isLineRate(rate) ? std::string() : std::string(kLineRatesText);
 }
 
 std::string readableNumber(double value) {

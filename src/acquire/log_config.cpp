@@ -1,5 +1,6 @@
 // vantrel recorder: the configuration file.
 #include "log_config.hpp"
+#include "line_rates.hpp"
 
 #include <toml++/toml.h>
 #include <algorithm>
@@ -18,18 +19,6 @@
 namespace vantrel::acquire {
 
 namespace {
-
-// The rates the control takes: a board at another is refused on every try, so a run file that
-// asks for one would retry for ever.
-constexpr int64_t kLineRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-constexpr const char* kLineRatesText =
-    "the rate must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
-
-bool isLineRate(int64_t rate) {
-    for (const int64_t r : kLineRates)
-        if (r == rate) return true;
-    return false;
-}
 
 // The highest channel number any converter has: a channel key is checked before its width.
 int highestChannel() {

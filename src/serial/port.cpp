@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <array>
 
+#include "line_rates.hpp"
 #include "serial/receive_buffer.hpp"
 #include "vantrel/ctrl.hpp"
 
 namespace vantrel {
-
-namespace {
-constexpr std::array<int32_t, 10> kRates = {300,  600,   1200,  2400,  4800,
-                                            9600, 19200, 38400, 57600, 115200};
-}
 
 int32_t VantrelCtrl::Port() const {
     return m_Port;
@@ -41,7 +37,7 @@ int32_t VantrelCtrl::Bauds() const {
 
 void VantrelCtrl::Bauds(int32_t New_Bauds) {
     m_ErrorString.clear();
-    if (std::find(kRates.begin(), kRates.end(), New_Bauds) != kRates.end()) {
+    if (isLineRate(New_Bauds)) {
         m_Bauds = New_Bauds;
         site_->PropertyChanged("Bauds");
         MSComm1->Settings(std::to_string(New_Bauds) + ",N,8,1");
