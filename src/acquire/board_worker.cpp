@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "alarms.hpp"
 #include "pacing.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/platform.hpp"
@@ -109,6 +110,29 @@ void BoardWorker::run() {
     bool away = false;
     bool everOpen = false;
 
+    // Every record goes out followed by the alarms it raises or clears.
+    AlarmWatch alarms(config_);
+    std::vector<Record> changes;
+    const auto emit = [&](Record r) {
+        changes.clear();
+        alarms.take(r, changes);
+        sink_(std::move(r));
+        for (Record& c : changes) sink_(std::move(c));
+    };
+    const auto alarmDue = [&]() -> std::optional<Clock::time_point> {
+        const std::optional<double> at = alarms.due();
+        if (!at) return std::nullopt;
+        return t0_ +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*at));
+    };
+    const auto checkAlarms = [&] {
+        const std::optional<Clock::time_point> at = alarmDue();
+        if (!at || Clock::now() < *at) return;
+        changes.clear();
+        alarms.tick(*alarms.due(), changes);
+        for (Record& c : changes) sink_(std::move(c));
+    };
+
     const auto update = [this](auto&& change) {
         const std::lock_guard lock(mutex_);
         change(status_);
@@ -139,7 +163,7 @@ void BoardWorker::run() {
         if (away) return;
         away = true;
         if (notice_) notice_(everOpen ? BoardEvent::Away : BoardEvent::CannotOpen, why);
-        for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
+        for (const ChannelConfig& c : config_.channels) emit(record(c, Status::Gap, why));
     };
     // The board is there (again), behind a new control that has written no address yet.
     const auto markBack = [&] {
@@ -213,7 +237,7 @@ void BoardWorker::run() {
                 s.lastError = r.text;
             }
         });
-        sink_(std::move(r));
+        emit(std::move(r));
     };
 
     open();
@@ -223,14 +247,21 @@ void BoardWorker::run() {
             std::min_element(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
                 return a.pacer.due() < b.pacer.due();
             })->pacer.due();
-        if (end_ && next >= *end_) break;
-        if (Clock::now() < next) {
+        // An away alarm may fall due between rounds (a board read once a minute, away for 10 s),
+        // and after the last round of a run that lasts beyond it.
+        const std::optional<Clock::time_point> alarmAt = alarmDue();
+        const bool roundsOver = end_ && next >= *end_;
+        if (roundsOver && !(alarmAt && *alarmAt < *end_)) break;
+        const auto wake = alarmAt ? (roundsOver ? *alarmAt : std::min(next, *alarmAt)) : next;
+        if (Clock::now() < wake) {
             due = false;
-            loop.armTimer(timer.id, next, Clock::duration::zero());
+            loop.armTimer(timer.id, wake, Clock::duration::zero());
             while (!due && !stop_) loop.pumpOnce();
             loop.disarmTimer(timer.id);
             if (stop_) break;
         }
+        checkAlarms();
+        if (roundsOver || Clock::now() < next) continue;
         for (Group& g : groups) {
             if (stop_ || g.pacer.due() > Clock::now() || (end_ && g.pacer.due() >= *end_)) continue;
             // An away board is looked for once a round of its fastest group.

@@ -12,6 +12,17 @@
 
 namespace vantrel::acquire {
 
+// A channel's limits: an alarm is raised once the value has stayed beyond a limit for
+// `forSeconds`, and cleared once it is back inside by `hysteresis` or more.
+struct LimitsConfig {
+    std::optional<double> high;
+    std::optional<double> low;
+    double hysteresis = 0;
+    double forSeconds = 0;
+
+    bool any() const { return high || low; }
+};
+
 struct ChannelConfig {
     std::string name;  // "10:3" unless named
     int bits = 10;
@@ -19,6 +30,7 @@ struct ChannelConfig {
     std::string unit;
     Calibration calibration;
     double period = 1.0;  // seconds
+    LimitsConfig limits;
 };
 
 struct BoardConfig {
@@ -31,6 +43,8 @@ struct BoardConfig {
     std::string origin;
     int32_t baud = 9600;
     std::vector<ChannelConfig> channels;
+    // Seconds the board may be away before its alarm is raised; none: no alarm.
+    std::optional<double> away;
 };
 
 struct RotateConfig {
@@ -89,6 +103,10 @@ int lastChannelOf(int bits);
 // device or a port and at least one channel, names unique, widths, channels and periods in
 // range. Throws ConfigError without a line.
 void checkConfig(const LogConfig& config);
+
+// Checks a channel's limits: high above low, hysteresis and for only beside a limit. Throws
+// ConfigError without a place.
+void checkLimits(const LimitsConfig& limits);
 
 // Periods a channel may have, in seconds.
 inline constexpr double kMinPeriod = 0.001;
