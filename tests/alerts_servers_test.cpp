@@ -20,6 +20,7 @@
 
 #include "child_process.hpp"
 #include "fd.hpp"
+#include "http_client.hpp"
 #include "sim/sim_thread.hpp"
 #include "test_support.hpp"
 
@@ -164,6 +165,7 @@ TEST(AlertServers, ALimitCrossedRaisesOnceReachesTheWebhookAndResolves) {
     const uint16_t metrics = vantrel::testing::freeLoopbackPort();
     const uint16_t prom = vantrel::testing::freeLoopbackPort();
     const uint16_t am = vantrel::testing::freeLoopbackPort();
+    const uint16_t page = vantrel::testing::freeLoopbackPort();
 
     // The shipped Alertmanager example, its waits made short and its receiver this test's.
     std::string amConfig =
@@ -217,6 +219,7 @@ TEST(AlertServers, ALimitCrossedRaisesOnceReachesTheWebhookAndResolves) {
     alert_test::writeFile(
         dir.file("run.toml"),
         "out = \"" + csv + "\"\n[publish]\nmetrics = \"127.0.0.1:" + std::to_string(metrics) +
+            "\"\nhttp = \"127.0.0.1:" + std::to_string(page) +
             "\"\nmqtt = \"mqtt://127.0.0.1:" + std::to_string(broker) +
             "/lab\"\n[[board]]\nname = \"bench\"\ndevice = \"" + sim.device() +
             "\"\nperiod = 0.05\n  [[board.channel]]\n  name = \"supply\"\n  bits = 12\n"
@@ -233,6 +236,9 @@ TEST(AlertServers, ALimitCrossedRaisesOnceReachesTheWebhookAndResolves) {
         << tool.err() << prometheus.err() << alertmanager.err();
     ASSERT_TRUE(vantrel::testing::within(40s, [&] { return seen("resolved"); }))
         << alertmanager.err();
+    // The live page's marks as the recorder stopped: the alarms so far, the limit's state.
+    const auto data = nlohmann::json::parse(
+        vantrel::publish::httpRequest({"127.0.0.1", page}, "GET", "/data", "", "", 5s).body);
     tool.signal(SIGINT);
     EXPECT_EQ(tool.wait(20s), 130) << tool.err();
 
@@ -271,6 +277,16 @@ TEST(AlertServers, ALimitCrossedRaisesOnceReachesTheWebhookAndResolves) {
     }
     ASSERT_GE(found.size(), 2u);
     EXPECT_EQ(found, expected);
+
+    const auto& channel = data["channels"].at(0);
+    std::vector<std::string> marks;
+    for (const auto& m : channel["marks"])
+        if (m[1] == "alarm") marks.push_back(m[2]);
+    ASSERT_GE(marks.size(), 2u);
+    ASSERT_LE(marks.size(), found.size());
+    for (std::size_t i = 0; i < marks.size(); ++i)
+        EXPECT_EQ(found[i].substr(0, found[i].find(" at ")), marks[i]);
+    EXPECT_EQ(channel["limits"].at(0)["raised"], marks.back().starts_with("high raised"));
 
     // The broker holds the last state retained, and the subscriber saw the run's first state
     // (clear) then each change in order.
