@@ -9,13 +9,13 @@ set -euo pipefail
 # it, and the documentation's test runs that. libmosquitto-dev: the recorder's MQTT output;
 # libcurl4-openssl-dev: its InfluxDB output;
 # libjs-chart.js: the plots of its live page, served from the machine. mosquitto and
-# mosquitto-clients, prometheus, influxdb and chromium: the real servers (and the browser) the
-# tests of the published outputs start on 127.0.0.1. python3-matplotlib: the soak's plots.
+# mosquitto-clients, prometheus, prometheus-alertmanager, influxdb and chromium: the real servers
+# (and the browser) the tests of the published outputs and their alerts start on 127.0.0.1. python3-matplotlib: the soak's plots.
 # iproute2: the network namespaces of make test-fleet.
 packages=(cmake make g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
           libsqlite3-dev dpkg-dev libmosquitto-dev libcurl4-openssl-dev libjs-chart.js
-          mosquitto mosquitto-clients prometheus influxdb chromium
+          mosquitto mosquitto-clients prometheus prometheus-alertmanager influxdb chromium
           python3 python3-serial python3-matplotlib
           pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
           python3-pip python3-setuptools python3-wheel python3-venv python3-pandas ser2net

@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "alarms.hpp"
 #include "pacing.hpp"
 #include "vantrel/board.hpp"
 #include "vantrel/platform.hpp"
@@ -116,6 +117,23 @@ void BoardWorker::run() {
     bool away = false;
     bool everOpen = false;
 
+    // Every record goes out followed by the alarms it raises or clears.
+    AlarmWatch alarms(config_);
+    std::vector<Record> changes;
+    const auto alarmDue = [&]() -> std::optional<Clock::time_point> {
+        const std::optional<double> at = alarms.due();
+        if (!at) return std::nullopt;
+        return t0_ +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*at));
+    };
+    const auto checkAlarms = [&] {
+        const std::optional<Clock::time_point> at = alarmDue();
+        if (!at || Clock::now() < *at) return;
+        changes.clear();
+        alarms.tick(*alarms.due(), changes);
+        for (Record& c : changes) sink_(std::move(c));
+    };
+
     const auto update = [this](auto&& change) {
         const std::lock_guard lock(mutex_);
         change(status_);
@@ -135,7 +153,8 @@ void BoardWorker::run() {
         r.text = std::move(text);
         return r;
     };
-    // A record leaves for the outputs, counted in the status.
+    // A record leaves for the outputs, counted in the status, and followed by the alarms it
+    // raises or clears: only readings kept count for the alarms.
     const auto deliver = [&](Record r) {
         if (r.status != Status::Gap)
             update([&](BoardStatus& s) {
@@ -149,7 +168,10 @@ void BoardWorker::run() {
                     s.lastError = r.text;
                 }
             });
+        changes.clear();
+        alarms.take(r, changes);
         sink_(std::move(r));
+        for (Record& c : changes) sink_(std::move(c));
     };
     // A converter can fall out of step with the board (a lost clock edge) and then gives words
     // that look like readings but are not; only its reference input shows it. So readings wait
@@ -196,7 +218,7 @@ void BoardWorker::run() {
         away = true;
         if (notice_) notice_(everOpen ? BoardEvent::Away : BoardEvent::CannotOpen, why);
         releaseUnchecked("not kept: the board went away before its converter was checked");
-        for (const ChannelConfig& c : config_.channels) sink_(record(c, Status::Gap, why));
+        for (const ChannelConfig& c : config_.channels) deliver(record(c, Status::Gap, why));
     };
     // The board is there (again), behind a new control that has written no address yet.
     const auto markBack = [&] {
@@ -319,14 +341,21 @@ void BoardWorker::run() {
             std::min_element(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
                 return a.pacer.due() < b.pacer.due();
             })->pacer.due();
-        if (end_ && next >= *end_) break;
-        if (Clock::now() < next) {
+        // An away alarm may fall due between rounds (a board read once a minute, away for 10 s),
+        // and after the last round of a run that lasts beyond it.
+        const std::optional<Clock::time_point> alarmAt = alarmDue();
+        const bool roundsOver = end_ && next >= *end_;
+        if (roundsOver && !(alarmAt && *alarmAt < *end_)) break;
+        const auto wake = alarmAt ? (roundsOver ? *alarmAt : std::min(next, *alarmAt)) : next;
+        if (Clock::now() < wake) {
             due = false;
-            loop.armTimer(timer.id, next, Clock::duration::zero());
+            loop.armTimer(timer.id, wake, Clock::duration::zero());
             while (!due && !stop_) loop.pumpOnce();
             loop.disarmTimer(timer.id);
             if (stop_) break;
         }
+        checkAlarms();
+        if (roundsOver || Clock::now() < next) continue;
         for (Group& g : groups) {
             if (stop_ || g.pacer.due() > Clock::now() || (end_ && g.pacer.due() >= *end_)) continue;
             // An away board is looked for once a round of its fastest group.
@@ -349,16 +378,18 @@ void BoardWorker::run() {
                 // Every deadline has its record: those the overrun left out get a gap (an away
                 // board's gap stands for them already). Deadlines at or after the run's end are
                 // not counted: no round would have been due.
-                uint64_t next = g.pacer.round();
+                uint64_t resumed = g.pacer.round();
                 if (end_) {
                     const auto period = g.pacer.period();
                     const auto firstAtEnd = (*end_ - t0_ + period - Clock::duration(1)) / period;
-                    next = std::min(next, static_cast<uint64_t>(std::max<int64_t>(firstAtEnd, 0)));
+                    resumed =
+                        std::min(resumed, static_cast<uint64_t>(std::max<int64_t>(firstAtEnd, 0)));
                 }
-                if (board && next > round + 1) {
+                if (board && resumed > round + 1) {
                     const double took = std::chrono::duration<double>(Clock::now() - began).count();
                     const std::string why =
-                        std::to_string(next - round - 1) + " deadlines left out: the round took " +
+                        std::to_string(resumed - round - 1) +
+                        " deadlines left out: the round took " +
                         numberText(std::round(took * 1000) / 1000) + " s of its " +
                         numberText(std::chrono::duration<double>(g.pacer.period()).count()) +
                         " s period";

@@ -219,9 +219,27 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
             c.period = period(v, kp);
         } else if (k == "calibration") {
             c.calibration = calibration(v, kp);
+        } else if (k == "high") {
+            c.limits.high = number(v, kp);
+        } else if (k == "low") {
+            c.limits.low = number(v, kp);
+        } else if (k == "hysteresis") {
+            c.limits.hysteresis = number(v, kp);
+            if (c.limits.hysteresis < 0) kp.fail("must not be negative");
+        } else if (k == "for") {
+            c.limits.forSeconds = number(v, kp);
+            if (!(c.limits.forSeconds >= 0 && c.limits.forSeconds <= kMaxPeriod))
+                kp.fail("must be from 0 to " + numberText(kMaxPeriod) + " seconds");
         } else {
-            kp.fail("unknown key (a channel takes name, bits, channel, unit, period, calibration)");
+            kp.fail(
+                "unknown key (a channel takes name, bits, channel, unit, period, calibration, "
+                "high, low, hysteresis, for)");
         }
+    }
+    try {
+        checkLimits(c.limits);
+    } catch (const ConfigError& e) {
+        p.fail(e.what());
     }
     if (!haveBits) p.fail("bits is missing (" + converterWidthsText(" or ") + ")");
     if (!haveChannel) p.fail("channel is missing");
@@ -261,11 +279,16 @@ BoardConfig boardOf(const toml::table& t, const Place& p, double defaultPeriod) 
             b.check = number(v, kp);
             if (const std::string why = checkProblem(b.check); !why.empty())
                 kp.fail(why + ", got " + numberText(b.check));
+        } else if (k == "away") {
+            b.away = number(v, kp);
+            if (!(*b.away > 0 && *b.away <= kMaxPeriod))
+                kp.fail("must be more than 0 and at most " + numberText(kMaxPeriod) + " seconds");
         } else if (k == "channel") {
             channels = &v;
         } else {
             kp.fail(
-                "unknown key (a board takes name, device or port, baud, period, check, channel)");
+                "unknown key (a board takes name, device or port, baud, period, check, away, "
+                "channel)");
         }
     }
     if (b.device.empty() && !b.port) p.fail("device or port is missing");
@@ -329,6 +352,15 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
 }
 
 }  // namespace
+
+void checkLimits(const LimitsConfig& l) {
+    if (!l.any() && (l.hysteresis != 0 || l.forSeconds != 0))
+        throw ConfigError("hysteresis and for need a high or low limit to apply to");
+    // Limits that meet would raise one alarm as the other clears, on every reading.
+    if (l.high && l.low && !(*l.high > *l.low))
+        throw ConfigError("high (" + numberText(*l.high) + ") must be above low (" +
+                          numberText(*l.low) + ")");
+}
 
 int lastChannelOf(int bits) {
     const Converter* converter = findConverter(bits);
@@ -441,6 +473,11 @@ void checkConfig(const LogConfig& config) {
                 throw ConfigError("channel " + std::to_string(c.channel) + " of the " +
                                   std::to_string(c.bits) + "-bit converter: must be 0 to " +
                                   std::to_string(last));
+            try {
+                checkLimits(c.limits);
+            } catch (const ConfigError& e) {
+                throw ConfigError("board " + b.name + ", channel " + c.name + ": " + e.what());
+            }
             if (!(c.period >= kMinPeriod && c.period <= kMaxPeriod))
                 throw ConfigError("period " + numberText(c.period) + ": must be from " +
                                   numberText(kMinPeriod) + " to " + numberText(kMaxPeriod) +

@@ -16,6 +16,17 @@ namespace vantrel::acquire {
 inline constexpr double kDefaultCheck = 1.0;
 inline constexpr double kMaxCheck = 3600;
 
+// A channel's limits: an alarm is raised once the value has stayed beyond a limit for
+// `forSeconds`, and cleared once it is back inside by `hysteresis` or more.
+struct LimitsConfig {
+    std::optional<double> high;
+    std::optional<double> low;
+    double hysteresis = 0;
+    double forSeconds = 0;
+
+    bool any() const { return high || low; }
+};
+
 struct ChannelConfig {
     std::string name;  // "10:3" unless named
     int bits = 10;
@@ -23,6 +34,7 @@ struct ChannelConfig {
     std::string unit;
     Calibration calibration;
     double period = 1.0;  // seconds
+    LimitsConfig limits;
 };
 
 struct BoardConfig {
@@ -38,6 +50,8 @@ struct BoardConfig {
     // held until the next check and kept only when it passes. 0: never checked, kept at once.
     double check = kDefaultCheck;
     std::vector<ChannelConfig> channels;
+    // Seconds the board may be away before its alarm is raised; none: no alarm.
+    std::optional<double> away;
 };
 
 struct RotateConfig {
@@ -96,6 +110,10 @@ int lastChannelOf(int bits);
 // device or a port and at least one channel, names unique, widths, channels and periods in
 // range. Throws ConfigError without a line.
 void checkConfig(const LogConfig& config);
+
+// Checks a channel's limits: high above low, hysteresis and for only beside a limit. Throws
+// ConfigError without a place.
+void checkLimits(const LimitsConfig& limits);
 
 // Periods a channel may have, in seconds.
 inline constexpr double kMinPeriod = 0.001;

@@ -7,9 +7,10 @@
 
 namespace vantrel::acquire {
 
-enum class Status { Ok, Error, Gap };
+// Alarm: not a reading but a limit's alarm raised or cleared (alarms.hpp), in `text`.
+enum class Status { Ok, Error, Gap, Alarm };
 
-// "ok", "error", "gap".
+// "ok", "error", "gap", "alarm".
 const char* statusName(Status status) noexcept;
 
 struct Record {

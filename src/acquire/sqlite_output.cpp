@@ -412,7 +412,10 @@ uint64_t exportRecords(const std::string& database, const std::string& from, con
         r.value = columnNumber(closer.s, 7);
         r.unit = columnText(closer.s, 8);
         const std::string status = columnText(closer.s, 9);
-        r.status = status == "error" ? Status::Error : status == "gap" ? Status::Gap : Status::Ok;
+        r.status = status == "error"   ? Status::Error
+                   : status == "gap"   ? Status::Gap
+                   : status == "alarm" ? Status::Alarm
+                                       : Status::Ok;
         r.text = columnText(closer.s, 10);
         const std::string line = format == ExportFormat::Csv ? csvLine(r) : jsonLine(r);
         if (std::fwrite(line.data(), 1, line.size(), out) != line.size())

@@ -46,8 +46,12 @@ std::string fieldString(std::string_view text) {
 }  // namespace
 
 std::string influxLine(const acquire::Record& r) {
-    std::string line = "vantrel,board=" + tagText(r.board) + ",bits=" + std::to_string(r.bits) +
-                       ",channel=" + std::to_string(r.channel);
+    // An alarm has the time of the reading that raised it: in the readings' series it would
+    // take that reading's place.
+    std::string line =
+        std::string(r.status == acquire::Status::Alarm ? "vantrel_alarm" : "vantrel") +
+        ",board=" + tagText(r.board) + ",bits=" + std::to_string(r.bits) +
+        ",channel=" + std::to_string(r.channel);
     if (!r.name.empty()) line += ",name=" + tagText(r.name);
     if (!r.unit.empty()) line += ",unit=" + tagText(r.unit);
     line += ' ';

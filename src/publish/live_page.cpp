@@ -63,22 +63,22 @@ function showBoards(boards) {
   }
 }
 
-// Gaps and reconnects as vertical lines over the plot.
+// Gaps, reconnects and alarms as vertical lines over the plot.
 const markPlugin = {
   id: "marks",
   afterDatasetsDraw(chart) {
     const c = chart.$channel;
     if (!c) return;
     const x = chart.scales.x, area = chart.chartArea, g = chart.ctx;
-    for (const [t, what] of c.marks) {
+    for (const [t, what, why] of c.marks) {
       if (t < x.min || t > x.max) continue;
       const px = x.getPixelForValue(t);
       g.save();
-      g.strokeStyle = what === "gap" ? "#c00" : "#0a0";
+      g.strokeStyle = what === "gap" ? "#c00" : what === "alarm" ? "#d70" : "#0a0";
       g.setLineDash([4, 3]);
       g.beginPath(); g.moveTo(px, area.top); g.lineTo(px, area.bottom); g.stroke();
       g.fillStyle = g.strokeStyle;
-      g.fillText(what, px + 3, area.top + 10);
+      g.fillText(what === "alarm" ? why : what, px + 3, area.top + 10);
       g.restore();
     }
   }
@@ -129,6 +129,11 @@ function show(c) {
 function take(e) {
   const c = channels[e.i];
   if (!c) return;
+  // An alarm raised or cleared is a mark; the channel's reading and state stay.
+  if (e.s === "alarm") {
+    c.marks.push([e.t, "alarm", e.x]);
+    return;
+  }
   if (e.s === "gap") {
     c.data.push({ x: e.t, y: null });
     c.marks.push([e.t, "gap", e.x]);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "alarms.hpp"
+
 namespace vantrel::publish {
 
 using acquire::Record;
@@ -23,7 +25,10 @@ LiveState::LiveState(const acquire::LogConfig& config, std::chrono::seconds hist
             r.channel = c.channel;
             r.name = c.name;
             r.unit = c.unit;
-            indexOf(r);
+            ChannelState& s = channels_[indexOf(r)];
+            if (c.limits.high) s.limits.push_back({"high", *c.limits.high});
+            if (c.limits.low) s.limits.push_back({"low", *c.limits.low});
+            if (b.away) s.limits.push_back({"away", *b.away});
         }
 }
 
@@ -47,6 +52,18 @@ std::size_t LiveState::indexOf(const Record& r) {
 void LiveState::add(const Record& r) {
     ChannelState& c = channels_[indexOf(r)];
     const int64_t ms = epochMs(r.time);
+    // An alarm is a mark and a limit's state; the channel's last reading stays what it was.
+    if (const std::optional<acquire::AlarmChange> alarm = acquire::alarmOf(r)) {
+        const std::string name = acquire::alarmLimitName(alarm->limit);
+        auto it = std::find_if(c.limits.begin(), c.limits.end(),
+                               [&](const ChannelState::Limit& l) { return l.name == name; });
+        if (it == c.limits.end()) it = c.limits.insert(c.limits.end(), {name, alarm->threshold});
+        it->threshold = alarm->threshold;
+        it->raised = alarm->raised;
+        c.marks.emplace_back(ms, "alarm", r.text);
+        while (c.marks.size() > kMaxMarks) c.marks.pop_front();
+        return;
+    }
     const bool wasAway = c.status == Status::Gap;
     c.status = r.status;
     c.text = r.text;
@@ -104,10 +121,10 @@ std::string metricsText(const std::vector<ChannelState>& channels,
     const auto current = [](const ChannelState& c) {
         return c.last && std::isfinite(*c.last) && c.status == Status::Ok;
     };
-    const auto labels = [](const ChannelState& c) {
+    const auto labels = [](const ChannelState& c, const std::string& more = {}) {
         return "{board=\"" + labelValue(c.board) + "\",channel=\"" + std::to_string(c.channel) +
                "\",bits=\"" + std::to_string(c.bits) + "\",name=\"" + labelValue(c.name) +
-               "\",unit=\"" + labelValue(c.unit) + "\"}";
+               "\",unit=\"" + labelValue(c.unit) + "\"" + more + "}";
     };
     family("vantrel_value", "gauge", "The channel's last reading through its calibration.");
     for (const ChannelState& c : channels)
@@ -116,6 +133,16 @@ std::string metricsText(const std::vector<ChannelState>& channels,
     family("vantrel_channel_readings_total", "counter", "Good readings of the channel.");
     for (const ChannelState& c : channels)
         out += "vantrel_channel_readings_total" + labels(c) + " " + std::to_string(c.count) + "\n";
+    const auto limits = [&](const char* name, const char* help, auto value) {
+        family(name, "gauge", help);
+        for (const ChannelState& c : channels)
+            for (const ChannelState::Limit& l : c.limits)
+                out += name + labels(c, ",limit=\"" + l.name + "\"") + " " + value(l) + "\n";
+    };
+    limits("vantrel_alarm", "1 while the alarm of the channel's limit is raised, 0 otherwise.",
+           [](const ChannelState::Limit& l) { return l.raised ? "1" : "0"; });
+    limits("vantrel_alarm_limit", "The channel's limit (in its unit; away: in seconds).",
+           [](const ChannelState::Limit& l) { return acquire::numberText(l.threshold); });
     const auto counter = [&](const char* name, const char* help, auto field) {
         family(name, "counter", help);
         for (const acquire::BoardStatus& b : boards)

@@ -32,8 +32,15 @@ struct ChannelState {
     uint64_t count = 0;  // good readings
     // [ms, value]; a point without a value breaks the line where the board went away.
     std::deque<std::pair<int64_t, std::optional<double>>> points;
-    // [ms, "gap" or "reconnect", why]
+    // [ms, "gap", "reconnect" or "alarm", why]
     std::deque<std::tuple<int64_t, std::string, std::string>> marks;
+    // The channel's limits ("high", "low", and "away" in seconds) and whether each is raised.
+    struct Limit {
+        std::string name;
+        double threshold = 0;
+        bool raised = false;
+    };
+    std::vector<Limit> limits;
 };
 
 class LiveState {

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "alarms.hpp"
+
 namespace vantrel::publish {
 
 namespace {
@@ -66,6 +68,48 @@ std::string readingTopic(const std::string& prefix, const acquire::Record& r) {
     return prefix + "/" + topicLevel(r.board) + "/" + topicLevel(r.name);
 }
 
+std::string alarmTopic(const std::string& prefix, const acquire::Record& r,
+                       const std::string& limit) {
+    return readingTopic(prefix, r) + "/alarm/" + limit;
+}
+
+std::string alarmPayload(const acquire::Record& r) {
+    const std::optional<acquire::AlarmChange> a = acquire::alarmOf(r);
+    if (!a) return {};
+    nlohmann::json j = {{"alarm", acquire::alarmLimitName(a->limit)},
+                        {"state", a->raised ? "raised" : "clear"},
+                        {"limit", a->threshold},
+                        {"time", acquire::isoTime(r.time)},
+                        {"board", r.board},
+                        {"name", r.name},
+                        {"unit", r.unit}};
+    if (r.value) j["value"] = *r.value;
+    return j.dump();
+}
+
+std::vector<std::pair<std::string, std::string>> alarmStates(const std::string& prefix,
+                                                             const acquire::LogConfig& config) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const acquire::BoardConfig& b : config.boards)
+        for (const acquire::ChannelConfig& c : b.channels) {
+            acquire::Record r;
+            r.board = b.name;
+            r.name = c.name;
+            r.unit = c.unit;
+            r.status = acquire::Status::Alarm;
+            r.time = std::chrono::system_clock::now();
+            const auto add = [&](acquire::AlarmLimit limit, double threshold) {
+                r.text = acquire::alarmText({limit, false, threshold});
+                out.emplace_back(alarmTopic(prefix, r, acquire::alarmLimitName(limit)),
+                                 alarmPayload(r));
+            };
+            if (c.limits.high) add(acquire::AlarmLimit::High, *c.limits.high);
+            if (c.limits.low) add(acquire::AlarmLimit::Low, *c.limits.low);
+            if (b.away) add(acquire::AlarmLimit::Away, *b.away);
+        }
+    return out;
+}
+
 std::vector<std::pair<std::string, std::string>> discoveryMessages(
     const std::string& prefix, const acquire::LogConfig& config) {
     std::vector<std::pair<std::string, std::string>> out;
@@ -106,6 +150,7 @@ MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& confi
       wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!wake_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     if (discovery) discovery_ = discoveryMessages(target_.prefix, config);
+    alarmStates_ = alarmStates(target_.prefix, config);
     libraryInit();
     mosq_ = mosquitto_new(nullptr, true, this);
     if (!mosq_) throw std::runtime_error(std::string("mqtt: ") + std::strerror(errno));
@@ -200,6 +245,10 @@ void MqttOutput::onConnect(int rc) {
     connected_ = true;
     {
         const std::lock_guard lock(mutex_);
+        // Alarms of this run raised before this connection are queued behind these.
+        if (!everConnected_)
+            for (const auto& [topic, payload] : alarmStates_)
+                publish(topic, payload, true, nullptr);
         if (saidAway_ && message_) message_("mqtt: connected to " + where_ + " again");
         saidAway_ = false;
         everConnected_ = true;
@@ -259,13 +308,19 @@ void MqttOutput::run() {
         }
         if (batch.size() < room) queue_.take(batch, room - batch.size());
         for (acquire::Record& r : batch) {
-            std::string payload = acquire::jsonLine(r);
+            // An alarm's message is the state of its limit, kept by the broker for whoever
+            // subscribes later.
+            const std::optional<acquire::AlarmChange> alarm = acquire::alarmOf(r);
+            std::string payload = alarm ? alarmPayload(r) : acquire::jsonLine(r);
             if (!payload.empty() && payload.back() == '\n') payload.pop_back();
+            const std::string topic =
+                alarm ? alarmTopic(target_.prefix, r, acquire::alarmLimitName(alarm->limit))
+                      : readingTopic(target_.prefix, r);
             const std::lock_guard lock(mutex_);
             int mid = 0;
             const int rc =
-                mosquitto_publish(mosq_, &mid, readingTopic(target_.prefix, r).c_str(),
-                                  static_cast<int>(payload.size()), payload.data(), 1, false);
+                mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                  payload.data(), 1, alarm.has_value());
             if (rc == MOSQ_ERR_SUCCESS) {
                 inFlight_.insert(mid);
             } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {

@@ -1,5 +1,6 @@
 // vantrel publishing: readings to an MQTT broker (libmosquitto). One JSON message a reading on
-// PREFIX/BOARD/CHANNEL at QoS 1; PREFIX/status says "online", retained, with "offline" as the
+// PREFIX/BOARD/CHANNEL at QoS 1; each limit's alarm state retained on its own topic below the
+// channel's; PREFIX/status says "online", retained, with "offline" as the
 // last will and at the end; optionally Home Assistant discovery messages. While the broker is
 // away the readings wait in the bounded queue (beyond it they are dropped and counted) and go
 // out when it is back.
@@ -29,6 +30,16 @@ namespace vantrel::publish {
 void checkTopics(const std::string& prefix, const acquire::LogConfig& config, bool discovery);
 // The topic of a record's channel: "PREFIX/BOARD/CHANNEL" with each name made a topic level.
 std::string readingTopic(const std::string& prefix, const acquire::Record& r);
+// The topic of an alarm record's state: "PREFIX/BOARD/CHANNEL/alarm/LIMIT".
+std::string alarmTopic(const std::string& prefix, const acquire::Record& r,
+                       const std::string& limit);
+// An alarm record as its retained message: {"alarm": "high", "state": "raised", "limit": 3.3,
+// "value": 3.41, "time": ..., "board": ..., "name": ..., "unit": ...}.
+std::string alarmPayload(const acquire::Record& r);
+// The retained "clear" state of every limit of a run, sent when a recorder first connects so
+// that a state left raised by an earlier run does not stand: [topic, payload].
+std::vector<std::pair<std::string, std::string>> alarmStates(const std::string& prefix,
+                                                             const acquire::LogConfig& config);
 // The Home Assistant discovery messages of a run's channels: [topic, payload].
 std::vector<std::pair<std::string, std::string>> discoveryMessages(
     const std::string& prefix, const acquire::LogConfig& config);
@@ -69,6 +80,7 @@ class MqttOutput : public Publisher {
     std::string where_;
     std::string statusTopic_;
     std::vector<std::pair<std::string, std::string>> discovery_;
+    std::vector<std::pair<std::string, std::string>> alarmStates_;  // sent on the first connect
     MessageFn message_;
     RecordQueue queue_;
     mosquitto* mosq_ = nullptr;

@@ -48,6 +48,9 @@ json channelJson(const ChannelState& c) {
     for (const auto& [t, v] : c.points) points.push_back({t, valueOrNull(v)});
     json marks = json::array();
     for (const auto& [t, what, why] : c.marks) marks.push_back({t, what, why});
+    json limits = json::array();
+    for (const ChannelState::Limit& l : c.limits)
+        limits.push_back({{"limit", l.name}, {"threshold", l.threshold}, {"raised", l.raised}});
     return {{"board", c.board},
             {"bits", c.bits},
             {"channel", c.channel},
@@ -62,7 +65,8 @@ json channelJson(const ChannelState& c) {
             {"sum", c.sum},
             {"count", c.count},
             {"points", std::move(points)},
-            {"marks", std::move(marks)}};
+            {"marks", std::move(marks)},
+            {"limits", std::move(limits)}};
 }
 
 }  // namespace
