@@ -87,6 +87,8 @@ const char* statusName(Status status) noexcept {
             return "error";
         case Status::Gap:
             return "gap";
+        case Status::Note:
+            return "note";
     }
     return "";
 }

@@ -7,9 +7,10 @@
 
 namespace vantrel::acquire {
 
-enum class Status { Ok, Error, Gap };
+// Note: a line a person wrote into the recording (its text), of no board or channel.
+enum class Status { Ok, Error, Gap, Note };
 
-// "ok", "error", "gap".
+// "ok", "error", "gap", "note".
 const char* statusName(Status status) noexcept;
 
 struct Record {
@@ -23,7 +24,7 @@ struct Record {
     std::optional<double> value;  // raw through the channel's calibration
     std::string unit;
     Status status = Status::Ok;
-    std::string text;  // the board's error text, or why the board is away
+    std::string text;  // the board's error text, why the board is away, or the note
 };
 
 // UTC with milliseconds: "2026-12-08T06:33:46.123Z".
