@@ -102,7 +102,7 @@ TEST(PublishHistory, ChoosesItsSourceByTheRangeAndAgreesWithWhatWasWritten) {
     };
     for (const Case& c : {Case{kEnd - 600'000, kEnd, "readings", 60},
                           Case{kEnd - 6 * 3'600'000, kEnd, "minute", 360},
-                          Case{kStart, kEnd, "hour", 72}, Case{0, 253402300799999, "day", 4}}) {
+                          Case{kStart, kEnd, "hour", 72}, Case{0, 7258118399999, "day", 3}}) {
         const json a = json::parse(reader.answer({c.from, c.to, {}}));
         SCOPED_TRACE(c.source);
         EXPECT_EQ(a["source"], c.source);
@@ -161,14 +161,15 @@ TEST(PublishHistory, AHugeOrHostileQuestionGetsABoundedAnswer) {
     HistoryReader reader(rec.path);
     // Every range, however long, within the bound per channel; unknown channels are empty.
     const HistoryQuery q = parseHistoryQuery(
-        "from=0&to=253402300799999&channels=lab/temp,lab/nothing,nobody%2Fx/y%2Cz", kEnd);
+        "from=0&to=7258118399999&channels=lab/temp,lab/nothing,nobody%2Fx/y%2Cz", kEnd);
     ASSERT_EQ(q.channels.size(), 3u);
-    EXPECT_EQ(q.channels[2], std::pair<std::string, std::string>("nobody/x", "y,z"));
+    EXPECT_EQ(q.channels[2].first, "nobody/x");
+    EXPECT_EQ(q.channels[2].second, "y,z");
     const std::string text = reader.answer(q);
     EXPECT_LT(text.size(), 100'000u);
     const json a = json::parse(text);
     ASSERT_EQ(a["channels"].size(), 3u);
-    EXPECT_EQ(a["channels"][0]["points"].size(), 4u);
+    EXPECT_EQ(a["channels"][0]["points"].size(), 3u);
     EXPECT_TRUE(a["channels"][1]["points"].empty());
     // Defaults: the day to now.
     const HistoryQuery d = parseHistoryQuery("", kEnd);

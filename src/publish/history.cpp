@@ -2,6 +2,7 @@
 #include "history.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <cstdio>
@@ -19,8 +20,8 @@ namespace {
 
 using nlohmann::json;
 
-// The latest time a record's text can hold (9999-12-31T23:59:59.999Z).
-constexpr int64_t kLastMs = 253402300799999;
+// The latest time asked for: 2199-12-31T23:59:59.999Z, well within the clock's range (2262).
+constexpr int64_t kLastMs = 7258118399999;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -167,7 +168,11 @@ HistoryReader::~HistoryReader() {
 }
 
 void HistoryReader::open() {
-    if (db_) return;
+    struct stat st {};
+    const bool there = ::stat(database_.c_str(), &st) == 0;
+    if (db_ && there && st.st_ino == inode_) return;
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(database_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
@@ -176,6 +181,7 @@ void HistoryReader::open() {
     }
     sqlite3_busy_timeout(db, 2000);
     db_ = db;
+    inode_ = st.st_ino;
 }
 
 std::string HistoryReader::answer(const HistoryQuery& q) {

@@ -4,6 +4,8 @@
 // some thousands of points a channel whatever range is asked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,6 +53,7 @@ class HistoryReader {
 
     std::string database_;
     sqlite3* db_ = nullptr;
+    ino_t inode_ = 0;  // of the file opened: a rotation puts another under the name
 };
 
 }  // namespace vantrel::publish

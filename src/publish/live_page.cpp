@@ -159,6 +159,13 @@ function overlay(source) {
   };
 }
 
+// An axis takes in the limits it shows, so that they are always in view.
+function limitRange(limits) {
+  if (!limits || !limits.length) return {};
+  const values = limits.map((l) => l.value);
+  return { suggestedMin: Math.min(...values), suggestedMax: Math.max(...values) };
+}
+
 function noteMarks(from, to) {
   return notes.filter(([t]) => t >= from && t <= to).map(([t, text]) => [t, "note", text]);
 }
@@ -186,7 +193,7 @@ function addChannel(i, d) {
                  scales: { x: { type: "linear", min: now - minutes * 60000, max: now,
                                 title: { display: true, text: "UTC" },
                                 ticks: { callback: clock, maxTicksLimit: 6 } },
-                           y: { title: { display: d.unit !== "", text: d.unit } } } },
+                           y: Object.assign({ title: { display: d.unit !== "", text: d.unit } }, limitRange(d.limits)) } },
       plugins: [overlay({
         marks: () => c.marks.concat(noteMarks(now - minutes * 60000 - 1, Infinity)),
         limits: () => (d.limits || []).map((l) => [l.value, l.label, "y", "#999"]) })]
@@ -244,6 +251,12 @@ function trim(c, now) {
 const picked = new Set();
 let selection = null;
 
+// Plain options each time: the chart's own are proxies that do not copy.
+function timeAxis() {
+  return { type: "linear", min: view.from, max: view.to, title: { display: true, text: "UTC" },
+           ticks: { maxTicksLimit: 8, callback: (v) => tick(v, view.to - view.from) } };
+}
+
 function makePlot() {
   if (!window.Chart) return;
   const canvas = document.getElementById("history-plot");
@@ -254,9 +267,7 @@ function makePlot() {
                interaction: { mode: "nearest", axis: "x", intersect: false },
                plugins: { legend: { labels: { filter: (item, data) => !data.datasets[item.datasetIndex].band } },
                           tooltip: { callbacks: { title: (items) => items.length ? iso(items[0].parsed.x) : "" } } },
-               scales: { x: { type: "linear", min: view.from, max: view.to,
-                              title: { display: true, text: "UTC" },
-                              ticks: { maxTicksLimit: 8, callback: (v) => tick(v, view.to - view.from) } } } },
+               scales: { x: timeAxis() } },
     plugins: [overlay({
       marks: () => view.marks.concat(noteMarks(view.from, view.to)),
       limits: () => limitLines(),
@@ -323,7 +334,7 @@ function channelInfo(board, name) {
 function fill() {
   if (!plot) return;
   const sets = [];
-  const scales = { x: plot.options.scales.x };
+  const scales = { x: timeAxis() };
   let side = 0;
   for (const s of view.series) {
     if (!picked.has(s.key)) continue;
@@ -331,6 +342,12 @@ function fill() {
     if (!scales[axis])
       scales[axis] = { position: side++ % 2 ? "right" : "left", title: { display: true, text: s.unit || "(no unit)" },
                        grid: { drawOnChartArea: side === 1 } };
+    const range = limitRange(s.limits);
+    if (range.suggestedMin !== undefined) {
+      const a = scales[axis];
+      a.suggestedMin = Math.min(range.suggestedMin, a.suggestedMin ?? Infinity);
+      a.suggestedMax = Math.max(range.suggestedMax, a.suggestedMax ?? -Infinity);
+    }
     if (s.band) {
       sets.push({ label: s.label + " min", band: true, data: s.low, yAxisID: axis, borderWidth: 0, pointRadius: 0,
                   spanGaps: view.step * 1.5 });
@@ -338,7 +355,8 @@ function fill() {
                   backgroundColor: s.colour + "33", fill: "-1", spanGaps: view.step * 1.5 });
     }
     sets.push({ label: s.label + (s.unit ? " (" + s.unit + ")" : ""), data: s.data, yAxisID: axis,
-                borderColor: s.colour, backgroundColor: s.colour, borderWidth: 1.5, pointRadius: 0,
+                borderColor: s.colour, backgroundColor: s.colour, borderWidth: 1.5,
+                pointRadius: view.step === 0 && s.data.length < 300 ? 2 : 0,
                 spanGaps: view.step ? view.step * 1.5 : false });
   }
   plot.options.scales = scales;
@@ -446,7 +464,7 @@ function setRange(from, to) {
   view.to = Math.max(view.from + 1000, to);
   view.follow = false;
   applyRange();
-  load();
+  return load();
 }
 
 // The present as it comes, into a plot that follows it.
@@ -467,7 +485,7 @@ function pickRange() {
   const now = Date.now();
   view.from = now - span; view.to = now; view.follow = true;
   applyRange();
-  load();
+  return load();
 }
 
 function download() {
@@ -544,7 +562,7 @@ async function start() {
   const select = document.getElementById("range");
   for (const [label, span] of ranges) {
     if (span && !hasHistory) continue;
-    select.append(new Option(label === "live" ? "last " + minutes + " minutes" : label));
+    select.append(new Option(label !== "live" ? label : minutes === 1 ? "last minute" : "last " + minutes + " minutes"));
   }
   select.addEventListener("change", pickRange);
   document.getElementById("show").addEventListener("click", () => {
@@ -563,7 +581,16 @@ async function start() {
   document.getElementById("download").addEventListener("click", download);
   document.getElementById("note").addEventListener("click", addNote);
   makePlot();
-  await load();
+  // A view to come back to: #from=MS&to=MS, or #range=N (of the list above).
+  const asked = new URLSearchParams(location.hash.substring(1));
+  if (hasHistory && asked.has("from") && asked.has("to")) {
+    await setRange(Number(asked.get("from")), Number(asked.get("to")));
+  } else if (hasHistory && asked.has("range")) {
+    select.selectedIndex = Number(asked.get("range"));
+    await pickRange();
+  } else {
+    await load();
+  }
   const link = document.getElementById("link");
   const events = new EventSource("/events");
   events.onopen = () => { link.textContent = "live"; };
@@ -582,6 +609,8 @@ async function start() {
   });
   events.addEventListener("boards", (m) => showBoards(JSON.parse(m.data)));
   setInterval(redraw, 250);
+  // From the page's request to its plots drawn, for a reader of the DOM.
+  document.body.dataset.readyMs = Math.round(performance.now());
   document.body.dataset.ready = "1";
 }
 start();

@@ -59,7 +59,7 @@ Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
     };
     NoteFn notes = [m = boardsMutex_, n = notes_](const std::string& text) -> std::string {
         const std::lock_guard lock(*m);
-        if (!*n) throw std::invalid_argument("the recording has ended");
+        if (!*n) throw std::invalid_argument("the recorder takes no notes now");
         return (*n)(text);
     };
     const auto served = [&](ServedOutput::Kind kind, const char* option, const std::string& at) {
