@@ -30,24 +30,6 @@ int hexDigit(char c) {
     return -1;
 }
 
-std::string percentDecoded(std::string_view text, const char* what) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] != '%') {
-            out += text[i];
-        } else {
-            const int hi = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
-            const int lo = hi >= 0 ? hexDigit(text[i + 2]) : -1;
-            if (lo < 0) throw std::invalid_argument(std::string(what) + ": a broken %-escape");
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        }
-    }
-    return out;
-}
-
 int64_t milliseconds(std::string_view text, const char* what) {
     int64_t v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
@@ -120,6 +102,24 @@ struct Level {
 };
 
 }  // namespace
+
+std::string percentDecoded(std::string_view text, const char* what) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] != '%') {
+            out += text[i];
+        } else {
+            const int hi = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+            const int lo = hi >= 0 ? hexDigit(text[i + 2]) : -1;
+            if (lo < 0) throw std::invalid_argument(std::string(what) + ": a broken %-escape");
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        }
+    }
+    return out;
+}
 
 HistoryQuery parseHistoryQuery(std::string_view query, int64_t nowMs) {
     HistoryQuery q;

@@ -23,6 +23,10 @@ struct HistoryQuery {
     std::vector<std::pair<std::string, std::string>> channels;
 };
 
+// A query parameter's value with its %-escapes and '+' decoded. Throws std::invalid_argument
+// naming `what` for a broken escape.
+std::string percentDecoded(std::string_view text, const char* what);
+
 // Reads "from=MS&to=MS&channels=BOARD/NAME,..." (each board and name percent-encoded, so that
 // a '/' or ',' of a name is "%2F", "%2C"). `to` defaults to `nowMs`, `from` to a day before
 // `to`. Throws std::invalid_argument naming the parameter.

@@ -49,29 +49,16 @@ json boardsJson(const std::vector<acquire::BoardStatus>& boards) {
     return all;
 }
 
-// The value a query parameter carries, percent-decoded; empty when it is not there.
+// The value a query parameter carries, percent-decoded; empty when it is not there. Throws
+// std::invalid_argument for a broken escape.
 std::string queryValue(std::string_view query, std::string_view key) {
     while (!query.empty()) {
         const auto amp = query.find('&');
         const std::string_view pair = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        if (pair.substr(0, pair.find('=')) != key || pair.find('=') == std::string_view::npos)
-            continue;
-        std::string out;
-        const std::string_view v = pair.substr(pair.find('=') + 1);
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            if (v[i] == '+') {
-                out += ' ';
-            } else if (v[i] == '%' && i + 2 < v.size() &&
-                       std::isxdigit(static_cast<unsigned char>(v[i + 1])) &&
-                       std::isxdigit(static_cast<unsigned char>(v[i + 2]))) {
-                out += static_cast<char>(std::stoi(std::string(v.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-            } else {
-                out += v[i];
-            }
-        }
-        return out;
+        const auto eq = pair.find('=');
+        if (eq != std::string_view::npos && pair.substr(0, eq) == key)
+            return percentDecoded(pair.substr(eq + 1), std::string(key).c_str());
     }
     return {};
 }
@@ -165,8 +152,8 @@ struct ServedOutput::State {
                            .dump();
             return res;
         }
-        const std::string text = queryValue(r.query, "text");
         try {
+            const std::string text = queryValue(r.query, "text");
             if (const auto problem = acquire::noteProblem(text))
                 throw std::invalid_argument(*problem);
             if (!notes) throw std::invalid_argument("the recording takes no notes");
