@@ -1,6 +1,7 @@
 // vantrel log as a process against simulated boards: signals, the service manager's socket,
 // configuration errors, a killed recorder's files, export and status.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -418,4 +419,113 @@ TEST(CliLog, SaysOnceWhenABoardCannotOpenGoesAwayAndComesBack) {
     EXPECT_EQ(run(dir, args, nullptr, &err), 0) << err;
     EXPECT_EQ(count(err, busy.device() + ": cannot be opened: "), 1u) << err;
     EXPECT_NE(err.find("in use"), std::string::npos) << err;
+}
+
+namespace {
+
+// One request to the live page on a connection of its own, as a browser would send it with
+// `fields`; the reply's status and body.
+std::pair<int, std::string> pageRequest(uint16_t port, const std::string& line,
+                                        const std::string& fields) {
+    vantrel::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {0, ""};
+    const std::string request = line + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nContent-Length: 0\r\n" + fields + "\r\n";
+    if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size()))
+        return {0, ""};
+    std::string reply;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{s.get(), POLLIN, 0};
+        if (::poll(&p, 1, 200) != 1) continue;
+        const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<std::size_t>(n));
+    }
+    if (reply.size() < 12) return {0, reply};
+    const auto body = reply.find("\r\n\r\n");
+    return {std::stoi(reply.substr(9, 3)),
+            body == std::string::npos ? std::string() : reply.substr(body + 4)};
+}
+
+}  // namespace
+
+// Notes from the tool (through the socket the status file names) and from the page's field
+// land in the recording with their times, and come out of both exports; a note the recorder
+// cannot take, or a post from another site, writes nothing.
+TEST(CliLog, NotesFromTheToolAndThePageLandInTheRecording) {
+    vantrel::sim::SimThread sim;
+    TempDir dir;
+    const std::string db = dir.file("lab.sqlite");
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
+    std::vector<std::string> args = quickRun(sim.device(), db);
+    args.insert(args.end(), {"--http", std::to_string(port)});
+    Tool recorder(dir, args);
+    const std::string status = db + ".status.json";
+    ASSERT_TRUE(within(20s, [&] {
+        return fs::exists(status) && fileContents(status).find("\"notes\": ") != std::string::npos;
+    })) << recorder.err();
+
+    TempDir other;
+    std::string out, err;
+    ASSERT_EQ(run(other, {"log", "note", "sample B in", "--status", status}, &out, &err), 0) << err;
+    ASSERT_EQ(out.rfind("note at ", 0), 0u) << out;
+    const std::string toolTime = out.substr(8, 24);
+    // By the output's name too, as `log status` takes it; text with a comma and a quote.
+    ASSERT_EQ(run(other, {"log", "note", "pump \"A\", off", "--status", db}, &out, &err), 0) << err;
+    struct Refused {
+        std::string text;
+        int exit;
+        const char* says;
+    };
+    for (const Refused& r :
+         {Refused{"", 2, "a note needs some text"}, Refused{"bell\a", 2, "no control characters"},
+          Refused{std::string(1001, 'x'), 2, "at most 1000 bytes"}}) {
+        EXPECT_EQ(run(other, {"log", "note", r.text, "--status", status}, nullptr, &err), r.exit);
+        EXPECT_NE(err.find(r.says), std::string::npos) << err;
+    }
+    const auto [pageStatus, pageBody] =
+        pageRequest(port, "POST /note?text=" + std::string("from%20the%20page"),
+                    "X-Requested-With: vantrel\r\n");
+    ASSERT_EQ(pageStatus, 200) << pageBody;
+    const std::string pageTime = nlohmann::json::parse(pageBody)["time"];
+    for (const auto& [fields, expect] :
+         {std::pair<std::string, int>{"", 403},
+          {"X-Requested-With: vantrel\r\nOrigin: http://evil.example\r\n", 403},
+          {"X-Requested-With: vantrel\r\nOrigin: http://127.0.0.1:" + std::to_string(port) + "\r\n",
+           400}})
+        EXPECT_EQ(pageRequest(port, "POST /note?text=%20", fields).first, expect) << fields;
+    EXPECT_EQ(pageRequest(port, "POST /data", "X-Requested-With: vantrel\r\n").first, 405);
+
+    recorder.signal(SIGTERM);
+    ASSERT_EQ(recorder.wait(20s), 128 + SIGTERM) << recorder.err();
+    EXPECT_FALSE(fs::exists(db + ".notes.sock"));
+    EXPECT_EQ(run(other, {"log", "note", "too late", "--status", status}, nullptr, &err), 3);
+    EXPECT_NE(err.find("the recorder is not running"), std::string::npos) << err;
+
+    std::string csv, jsonl;
+    ASSERT_EQ(run(dir, {"log", "export", db}, &csv, &err), 0) << err;
+    ASSERT_EQ(run(dir, {"log", "export", db, "--jsonl"}, &jsonl, &err), 0) << err;
+    std::vector<std::string> csvNotes, jsonNotes;
+    for (const std::string& line : lines(csv))
+        if (line.find(",note,") != std::string::npos) csvNotes.push_back(line);
+    for (const std::string& line : lines(jsonl)) {
+        const auto j = nlohmann::json::parse(line);
+        if (j["status"] == "note")
+            jsonNotes.push_back(j["time"].get<std::string>() + " " + j["text"].get<std::string>());
+    }
+    ASSERT_EQ(csvNotes.size(), 3u) << csv.substr(0, 2000);
+    EXPECT_EQ(csvNotes[0].substr(0, 24), toolTime);
+    EXPECT_NE(csvNotes[0].find(",,0,0,,,,,note,sample B in"), std::string::npos) << csvNotes[0];
+    EXPECT_NE(csvNotes[1].find(",note,\"pump \"\"A\"\", off\""), std::string::npos) << csvNotes[1];
+    EXPECT_EQ(jsonNotes,
+              (std::vector<std::string>{toolTime + " sample B in",
+                                        jsonNotes.at(1).substr(0, 24) + " pump \"A\", off",
+                                        pageTime + " from the page"}));
 }

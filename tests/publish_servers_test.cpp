@@ -28,6 +28,7 @@
 #include "fd.hpp"
 #include "http_client.hpp"
 #include "sim/sim_thread.hpp"
+#include "sqlite_output.hpp"
 #include "test_support.hpp"
 
 extern char** environ;
@@ -650,6 +651,209 @@ TEST(PublishServers, LivePageFollowsTheBoard) {
     const std::string decode = "base64 -d " + dir.file("shot.b64") + " > publish-live-page.png";
     ASSERT_EQ(std::system(decode.c_str()), 0);
     EXPECT_EQ(fileContents("publish-live-page.png").substr(1, 3), "PNG");
+}
+
+namespace {
+
+// A week of a bench, a reading a minute of two channels, written as the recorder writes them and
+// ending a minute ago: the board away for three hours on the third day, and two notes.
+struct RecordedWeek {
+    static constexpr int64_t kMinute = 60'000;
+    int64_t end = 0, start = 0, gap = 0;
+    std::vector<std::pair<int64_t, std::string>> notes;
+
+    static double supply(int64_t t) {
+        return 2 + 1.5 * std::sin(2 * M_PI * static_cast<double>(t % 86'400'000) / 86'400'000);
+    }
+    static double temp(int64_t t) {
+        return 21 + 3 * std::sin(2 * M_PI * static_cast<double>(t % 21'600'000) / 21'600'000);
+    }
+    bool away(int64_t t) const { return t >= gap && t < gap + 3 * 3'600'000; }
+
+    explicit RecordedWeek(const std::string& path) {
+        using vantrel::acquire::Record;
+        using vantrel::acquire::Status;
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+        end = now - now % kMinute - kMinute;
+        start = end - 7 * 86'400'000;
+        gap = start + 2 * 86'400'000 + 10 * 3'600'000;
+        notes = {{start + 86'400'000 + 9 * 3'600'000, "sample B in"},
+                 {start + 4 * 86'400'000 + 15 * 3'600'000, "pump serviced"}};
+        const auto at = [](int64_t ms, const char* name, const char* unit) {
+            Record r;
+            r.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+            r.board = "bench";
+            r.bits = 12;
+            r.name = name;
+            r.unit = unit;
+            return r;
+        };
+        vantrel::acquire::SqliteOutput out(path);
+        std::vector<Record> batch;
+        for (int64_t t = start; t <= end; t += kMinute) {
+            for (const auto& [when, text] : notes)
+                if (when == t) {
+                    Record n = at(t, "", "");
+                    n.board.clear();
+                    n.status = Status::Note;
+                    n.text = text;
+                    batch.push_back(n);
+                }
+            if (t == gap)
+                for (const char* name : {"supply", "temp"}) {
+                    Record g = at(t, name, "");
+                    g.status = Status::Gap;
+                    g.text = "unplugged";
+                    batch.push_back(g);
+                }
+            if (away(t)) continue;
+            Record v = at(t, "supply", "V");
+            v.value = supply(t);
+            v.raw = std::round(*v.value * 1000);
+            batch.push_back(v);
+            Record c = at(t, "temp", "°C");
+            c.value = temp(t);
+            batch.push_back(c);
+        }
+        out.write(batch);
+        out.close();
+    }
+};
+
+// The page in a browser tab; evaluate() gives an expression's value.
+struct Tab {
+    Browser& browser;
+    std::string session;
+    Tab(Browser& b, uint16_t port) : browser(b) {
+        const json target = browser.call(
+            "Target.createTarget", {{"url", "http://127.0.0.1:" + std::to_string(port) + "/"}});
+        session = browser.call("Target.attachToTarget",
+                               {{"targetId", target["targetId"]}, {"flatten", true}})["sessionId"];
+    }
+    json evaluate(const std::string& expression) {
+        const json r = browser.call(
+            "Runtime.evaluate",
+            {{"expression", expression}, {"returnByValue", true}, {"awaitPromise", true}}, session);
+        return r["result"].value("value", json());
+    }
+    // The whole page, its channels' plots below the history too.
+    void screenshot(const Scratch& dir, const std::string& name) {
+        browser.call(
+            "Emulation.setDeviceMetricsOverride",
+            {{"width", 1200}, {"height", 1100}, {"deviceScaleFactor", 1}, {"mobile", false}},
+            session);
+        const json shot = browser.call("Page.captureScreenshot", {{"format", "png"}}, session);
+        write(dir.file("shot.b64"), shot["data"].get<std::string>());
+        const std::string decode = "base64 -d " + dir.file("shot.b64") + " > " + name;
+        ASSERT_EQ(std::system(decode.c_str()), 0);
+        EXPECT_EQ(fileContents(name).substr(1, 3), "PNG");
+    }
+};
+
+}  // namespace
+
+// A week written into the recording before the recorder starts, read by the page through the
+// recorder: both channels on one plot with their units, the gap and the notes marked, the
+// converter's limits drawn; zoomed into minutes, the readings as written; a CSV of what is
+// shown; a note from the page's field lands in the file; and the gap of a board that was away
+// before the page opened is drawn on its plot. The screenshots stay in the build's tests folder.
+TEST(PublishServers, LivePageShowsTheRecordingsHistory) {
+    Scratch dir;
+    Bench bench(1500);
+    const std::string db = dir.file("lab.sqlite");
+    const RecordedWeek week(db);
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
+    const std::string run = dir.file("run.toml");
+    write(run, "out = \"" + db + "\"\n[publish]\nhttp = \"" + std::to_string(port) +
+                   "\"\n[[board]]\nname = \"bench\"\ndevice = \"" + bench.sim.device() +
+                   "\"\nperiod = 0.2\n  [[board.channel]]\n  name = \"supply\"\n  bits = 12\n"
+                   "  channel = 0\n  unit = \"V\"\n  calibration = { gain = 0.001 }\n"
+                   "[[board]]\nname = \"spare\"\ndevice = \"" +
+                   dir.file("absent") +
+                   "\"\n  [[board.channel]]\n  name = \"aux\"\n  bits = 10\n  channel = 1\n");
+    Child tool(dir, "tool", {VANTREL_CLI, "log", "--config", run});
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << tool.err();
+    // The spare board's gap is there before the page opens.
+    ASSERT_TRUE(within(10s, [&] {
+        return get(port, "/data").find("\"status\":\"gap\"") != std::string::npos;
+    })) << tool.err();
+
+    Browser browser(dir);
+    Tab tab(browser, port);
+    json shown;
+    ASSERT_TRUE(within(30s, [&] {
+        shown = tab.evaluate(
+            "document.body.dataset.ready === '1' ? document.querySelector('#channel-1 "
+            "canvas').dataset.marks : null");
+        return shown == "1";
+    })) << shown.dump();
+
+    // The week, from the hours.
+    tab.evaluate(
+        "(() => { const s = document.getElementById('range'); s.selectedIndex = 4;"
+        " s.dispatchEvent(new Event('change')); })()");
+    const std::string plotState =
+        "(() => { const k = document.getElementById('history-plot').dataset;"
+        " return [document.body.dataset.history, Number(k.series), k.axes, Number(k.points),"
+        " Number(k.marks), Number(k.limits)]; })()";
+    ASSERT_TRUE(within(20s, [&] {
+        shown = tab.evaluate(plotState);
+        return shown.is_array() && shown[0] == "hour" && shown[3].get<int>() > 0;
+    })) << shown.dump();
+    EXPECT_EQ(shown[1], 2);
+    EXPECT_EQ(shown[2], "V,°C");
+    EXPECT_GE(shown[3].get<int>(), 2 * 7 * 24 - 2 * 3);
+    EXPECT_EQ(shown[4], 3);  // the gap and the two notes
+    EXPECT_EQ(shown[5], 2);  // the supply's converter, low and high
+    tab.screenshot(dir, "publish-history-week.png");
+
+    // Ten minutes of the week: the readings, each as written.
+    const int64_t from = week.start + 3 * 86'400'000 + 7 * 3'600'000;
+    tab.evaluate("setRange(" + std::to_string(from) + ", " + std::to_string(from + 600'000) + ")");
+    ASSERT_TRUE(within(20s, [&] {
+        shown = tab.evaluate(
+            "document.body.dataset.history === 'readings' ? plot.data.datasets.filter((d) => "
+            "!d.band).map((d) => [d.label, d.data.filter((p) => p.y !== null).map((p) => "
+            "[p.x, p.y])]) : null");
+        return shown.is_array();
+    })) << shown.dump();
+    ASSERT_EQ(shown.size(), 2u) << shown.dump();
+    EXPECT_EQ(shown[0][0], "bench / supply (V)");
+    ASSERT_EQ(shown[0][1].size(), 10u) << shown.dump();
+    for (const json& p : shown[0][1])
+        EXPECT_DOUBLE_EQ(p[1].get<double>(), RecordedWeek::supply(p[0].get<int64_t>()));
+    for (const json& p : shown[1][1])
+        EXPECT_DOUBLE_EQ(p[1].get<double>(), RecordedWeek::temp(p[0].get<int64_t>()));
+    tab.screenshot(dir, "publish-history-minutes.png");
+
+    // What is shown, as CSV: the two channels' readings in order.
+    const json csv = tab.evaluate(
+        "(() => { document.getElementById('download').click(); return document.body.dataset.csv;"
+        " })()");
+    std::vector<std::string> rows;
+    std::istringstream in(csv.get<std::string>());
+    for (std::string line; std::getline(in, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 21u) << csv.dump();
+    EXPECT_EQ(rows[0], "time,board,name,unit,value");
+    const auto iso = [](int64_t ms) {
+        return vantrel::acquire::isoTime(
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+    };
+    EXPECT_EQ(rows[1], iso(from) + ",bench,supply,V," +
+                           vantrel::acquire::numberText(RecordedWeek::supply(from)));
+
+    // A note from the page's field, back through the recorder's history.
+    tab.evaluate(
+        "(async () => { document.getElementById('note-text').value = 'valve 3 open';"
+        " await addNote(); })()");
+    ASSERT_TRUE(within(20s, [&] {
+        return get(port, "/history?from=" + std::to_string(week.end)).find("valve 3 open") !=
+               std::string::npos;
+    }));
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(20s), 128 + SIGTERM) << tool.err();
 }
 
 // A listener on another interface than loopback needs --allow-remote; a broken address or an

@@ -282,6 +282,34 @@ TEST(PublishHttp, RequestHeads) {
     EXPECT_EQ(headEnd("GET / HTTP/1.1\r\nHost: a\r\n"), std::string_view::npos);
 }
 
+// POST is taken only where the server says, and only without a body; the fields a note's
+// check needs are read.
+TEST(PublishHttp, PostOnlyToItsPathsAndWithoutABody) {
+    const std::vector<std::string> paths = {"/note"};
+    struct Case {
+        const char* head;
+        int status;  // 0: a request
+    };
+    for (const Case& c :
+         {Case{"POST /note?text=a HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n", 0},
+          Case{"POST /note HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\n\r\n", 413},
+          Case{"POST /notes HTTP/1.1\r\nHost: a\r\n\r\n", 405},
+          Case{"PUT /note HTTP/1.1\r\nHost: a\r\n\r\n", 405}}) {
+        const auto r = parseRequestHead(c.head, paths);
+        if (c.status == 0)
+            EXPECT_TRUE(std::holds_alternative<HttpRequest>(r)) << c.head;
+        else
+            EXPECT_EQ(std::get<int>(r), c.status) << c.head;
+    }
+    const auto r = std::get<HttpRequest>(
+        parseRequestHead("POST /note?text=a HTTP/1.1\r\nHost: lab\r\nOrigin: http://lab\r\n"
+                         "x-requested-with: vantrel\r\n\r\n",
+                         paths));
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.origin, "http://lab");
+    EXPECT_EQ(r.requestedWith, "vantrel");
+}
+
 // One request over a raw socket: the whole answer, up to the server's close.
 std::string rawRequest(uint16_t port, const std::string& request) {
     vantrel::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

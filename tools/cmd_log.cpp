@@ -1,7 +1,8 @@
 // vantrel log: the recorder. Channels of one or more boards paced on deadlines into a CSV,
 // JSON Lines or SQLite file, from a configuration file or, for a quick run, from options;
 // "log export" writes a database's records out as CSV or JSON Lines, "log snapshot" copies it
-// while it is written, "log status" shows a run's status file.
+// while it is written, "log status" shows a run's status file, "log note" writes a note into a
+// running recording.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -17,6 +19,7 @@
 #include "atomic_file.hpp"
 #include "commands.hpp"
 #include "log_config.hpp"
+#include "note_inbox.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "publishers.hpp"
@@ -209,6 +212,22 @@ int runLog(const LogOptions& o) {
         return kExitFailedCall;
     }
     publishers->setBoards([&recorder] { return recorder->boards(); });
+    const auto takeNote = [&recorder](const std::string& text) -> std::string {
+        if (const auto problem = noteProblem(text)) throw std::invalid_argument(*problem);
+        return isoTime(recorder->note(text).time);
+    };
+    publishers->setNotes(takeNote);
+    // Other programs reach the run through the socket its status file names; a run without
+    // one still records.
+    std::optional<NoteInbox> inbox;
+    try {
+        inbox.emplace(std::filesystem::absolute(notesSocketFor(config.statusPath())).string(),
+                      takeNote);
+        recorder->setNotesSocket(inbox->path());
+    } catch (const std::exception& e) {
+        printError(std::string("vantrel: log: notes: ") + e.what() +
+                   "; `vantrel log note` cannot reach this run");
+    }
     printError("vantrel: log: " + plural(channelCount, "channel", "channels") + " of " +
                plural(config.boards.size(), "board", "boards") + " to " + config.out +
                (config.duration > 0 ? "" : "; Ctrl-C ends"));
@@ -247,10 +266,11 @@ int runLog(const LogOptions& o) {
         else if (end)
             wake = std::min(wake, *end);
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
-        pollfd p{signals.fd(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
+        pollfd p[2] = {{signals.fd(), POLLIN, 0}, {inbox ? inbox->fd() : -1, POLLIN, 0}};
+        if (::poll(p, 2, static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
             errno != EINTR)
             throw Error(err::EventLoopFailed, sysMessage("poll", "", errno));
+        if (inbox && (p[1].revents & POLLIN)) inbox->takeAll();
         signalfd_siginfo info;
         while (::read(signals.fd(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (info.ssi_signo == SIGHUP) {
@@ -272,6 +292,9 @@ int runLog(const LogOptions& o) {
         sigaddset(&stopSignals, SIGTERM);
         ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     }
+    inbox.reset();
+    recorder->setNotesSocket({});
+    publishers->setNotes({});
     const uint64_t lost = recorder->stop();
     publishers->stop();
     writeStatus(*recorder, statusPath, statusComplained);
@@ -331,6 +354,53 @@ int runSnapshot(const std::string& database, const std::string& out) {
     return kExitTrue;
 }
 
+// The status file a command is given: the run's output or its status file itself.
+std::string statusFileOf(const std::string& given) {
+    const std::string suffix = ".status.json";
+    return given.ends_with(suffix) ? given : given + suffix;
+}
+
+int runNote(const std::string& text, const std::string& given) {
+    const std::string path = statusFileOf(given);
+    if (const auto problem = noteProblem(text)) {
+        printError("vantrel: log note: " + *problem);
+        return kExitUsage;
+    }
+    const auto status = readWholeFile(path, err::FormFile, 1024 * 1024, "status file");
+    if (!status) {
+        printError("vantrel: log note: " + path + ": no status file (is a recorder running?)");
+        return kExitFailedCall;
+    }
+    std::string socket;
+    try {
+        const nlohmann::json j = nlohmann::json::parse(*status);
+        socket = j.value("notes", std::string());
+        if (!j.value("running", false)) socket.clear();
+    } catch (const nlohmann::json::exception& e) {
+        printError("vantrel: log note: " + path + ": not a status file: " + e.what());
+        return kExitFailedCall;
+    }
+    if (socket.empty()) {
+        printError("vantrel: log note: " + path +
+                   ": the recorder is not running, or takes no notes");
+        return kExitFailedCall;
+    }
+    std::string answer;
+    try {
+        answer = sendNote(socket, text, std::chrono::seconds(5));
+    } catch (const std::exception& e) {
+        printError("vantrel: log note: " + std::string(e.what()) + " (is the recorder of " + path +
+                   " still running?)");
+        return kExitFailedCall;
+    }
+    if (answer.starts_with("error: ")) {
+        printError("vantrel: log note: " + answer.substr(7));
+        return kExitFailedCall;
+    }
+    printLine("note at " + answer);
+    return kExitTrue;
+}
+
 std::string jsonText(const nlohmann::json& j, const char* key) {
     const auto it = j.find(key);
     if (it == j.end() || it->is_null()) return "-";
@@ -340,10 +410,8 @@ std::string jsonText(const nlohmann::json& j, const char* key) {
 }
 
 int runStatus(const std::string& given) {
-    const std::string suffix = ".status.json";
-    const bool isStatus = given.size() >= suffix.size() &&
-                          given.compare(given.size() - suffix.size(), suffix.size(), suffix) == 0;
-    const std::string path = isStatus ? given : given + suffix;
+    const std::string path = statusFileOf(given);
+    const bool isStatus = path == given;
     const auto text = readWholeFile(path, err::FormFile, 1024 * 1024, "status file");
     if (!text) {
         printError("vantrel: log status: " + path + ": no status file (is a recorder writing to " +
@@ -495,7 +563,18 @@ Subcommand addLog(CLI::App& app) {
         ->required()
         ->type_name("FILE");
 
-    return {sub, [o, e, statusPath, exp, status, snapshot, snap] {
+    auto note = std::make_shared<std::pair<std::string, std::string>>();
+    note->second = LogConfig().statusPath();
+    CLI::App* noteCmd = sub->add_subcommand(
+        "note", "Write a note (\"sample B in\") with the time now into a running recording");
+    noteCmd->add_option("text", note->first, "the note")->required()->type_name("TEXT");
+    noteCmd
+        ->add_option("--status", note->second,
+                     "the run's status file, or its output (default " + note->second + ")")
+        ->type_name("FILE");
+
+    return {sub, [o, e, statusPath, exp, status, snapshot, snap, note, noteCmd] {
+                if (noteCmd->parsed()) return runNote(note->first, note->second);
                 if (exp->parsed()) return runExport(*e);
                 if (snap->parsed()) return runSnapshot(snapshot->first, snapshot->second);
                 if (status->parsed()) return runStatus(*statusPath);

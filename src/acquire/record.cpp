@@ -89,6 +89,8 @@ const char* statusName(Status status) noexcept {
             return "gap";
         case Status::Alarm:
             return "alarm";
+        case Status::Note:
+            return "note";
     }
     return "";
 }

@@ -8,9 +8,10 @@
 namespace vantrel::acquire {
 
 // Alarm: not a reading but a limit's alarm raised or cleared (alarms.hpp), in `text`.
-enum class Status { Ok, Error, Gap, Alarm };
+// Note: a line a person wrote into the recording (its text), of no board or channel.
+enum class Status { Ok, Error, Gap, Alarm, Note };
 
-// "ok", "error", "gap", "alarm".
+// "ok", "error", "gap", "alarm", "note".
 const char* statusName(Status status) noexcept;
 
 struct Record {
@@ -24,7 +25,7 @@ struct Record {
     std::optional<double> value;  // raw through the channel's calibration
     std::string unit;
     Status status = Status::Ok;
-    std::string text;  // the board's error text, or why the board is away
+    std::string text;  // the board's error text, why the board is away, or the note
 };
 
 // UTC with milliseconds: "2026-12-08T06:33:46.123Z".

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace vantrel::acquire {
@@ -18,6 +19,7 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
     // Deadlines of every board count from one start, a little ahead so that the first round of
     // each board is on time however long the threads take to start.
     const auto t0 = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    t0_ = t0;
     std::optional<std::chrono::steady_clock::time_point>& end = end_;
     if (config_.duration > 0)
         end = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -66,6 +68,18 @@ uint64_t Recorder::stop() {
     return lost_;
 }
 
+Record Recorder::note(const std::string& text) {
+    Record r;
+    r.time = std::chrono::system_clock::now();
+    r.mono = std::max(
+        0.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count());
+    r.status = Status::Note;
+    r.text = text;
+    for (RecordTap* tap : taps_) tap->offer(r);
+    writer_->push(r);
+    return r;
+}
+
 std::vector<BoardStatus> Recorder::boards() const {
     std::vector<BoardStatus> all;
     for (const auto& w : workers_) all.push_back(w->status());
@@ -85,6 +99,7 @@ std::string Recorder::statusJson() const {
               {"dropped", out.dropped},
               {"problem", out.problem},
               {"boards", json::array()}};
+    if (!notesSocket_.empty()) j["notes"] = notesSocket_;
     for (const BoardStatus& b : boards()) {
         json e = {{"name", b.name},
                   {"device", b.device},

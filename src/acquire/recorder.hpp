@@ -45,10 +45,17 @@ class Recorder {
     RecordWriter::Stats output() const { return writer_->stats(); }
     // The status as one JSON object (see docs/log.md).
     std::string statusJson() const;
+    // Writes a note with the time now into the recording, and hands it to the taps as every
+    // record. Returns the note. Thread-safe.
+    Record note(const std::string& text);
+    // Where the status file says notes are taken (empty: nowhere).
+    void setNotesSocket(std::string path) { notesSocket_ = std::move(path); }
 
   private:
     LogConfig config_;
     std::chrono::system_clock::time_point startedAt_;
+    std::chrono::steady_clock::time_point t0_;
+    std::string notesSocket_;
     std::optional<std::chrono::steady_clock::time_point> end_;
     std::unique_ptr<RecordWriter> writer_;
     std::vector<RecordTap*> taps_;

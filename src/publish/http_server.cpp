@@ -32,6 +32,8 @@ const char* reason(int status) {
             return "OK";
         case 400:
             return "Bad Request";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
         case 405:
@@ -75,7 +77,8 @@ std::size_t headEnd(std::string_view text) {
     return std::string_view::npos;
 }
 
-std::variant<HttpRequest, int> parseRequestHead(std::string_view text) {
+std::variant<HttpRequest, int> parseRequestHead(std::string_view text,
+                                                const std::vector<std::string>& postPaths) {
     // One line at a time, its end (CRLF or LF) taken off; empty at the blank line.
     const auto nextLine = [&text]() -> std::optional<std::string_view> {
         const auto end = text.find('\n');
@@ -127,16 +130,26 @@ std::variant<HttpRequest, int> parseRequestHead(std::string_view text) {
             if (haveHost) return 400;
             haveHost = true;
             r.host = std::string(value);
+        } else if (equalsNoCase(name, "Origin")) {
+            r.origin = std::string(value);
+        } else if (equalsNoCase(name, "X-Requested-With")) {
+            r.requestedWith = std::string(value);
         }
     }
-    if (r.method != "GET" && r.method != "HEAD") return 405;
+    const bool posted = r.method == "POST" &&
+                        std::find(postPaths.begin(), postPaths.end(), r.path) != postPaths.end();
+    if (r.method != "GET" && r.method != "HEAD" && !posted) return 405;
     if (!haveHost && version == "HTTP/1.1") return 400;
     return r;
 }
 
 HttpServer::HttpServer(EventLoop& loop, const Endpoint& at, Handler handler,
-                       std::vector<std::string> allowHosts)
-    : loop_(loop), handler_(std::move(handler)), at_(at), allowHosts_(std::move(allowHosts)) {
+                       std::vector<std::string> allowHosts, std::vector<std::string> postPaths)
+    : loop_(loop),
+      handler_(std::move(handler)),
+      at_(at),
+      allowHosts_(std::move(allowHosts)),
+      postPaths_(std::move(postPaths)) {
     for (std::string& name : allowHosts_) name = lowerCase(name);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -281,7 +294,7 @@ void HttpServer::onClient(Client& c, uint32_t events) {
 
 void HttpServer::answer(Client& c) {
     const std::string_view text(c.in.data(), headEnd(c.in));
-    const auto parsed = parseRequestHead(text);
+    const auto parsed = parseRequestHead(text, postPaths_);
     HttpResponse r;
     bool headOnly = false;
     if (const int* status = std::get_if<int>(&parsed)) {

@@ -1,7 +1,8 @@
-// vantrel publishing: a small HTTP/1.1 server for the live page and the metrics. Read-only:
-// GET and HEAD, no request bodies; each request's head is bounded, as is the time a client may
-// take to send it and the number of clients. A response can be a stream (server-sent events)
-// that stays open and gets whatever broadcast() sends.
+// vantrel publishing: a small HTTP/1.1 server for the live page and the metrics. GET and HEAD,
+// and POST without a body to the few paths that take one (the page's notes); no request bodies;
+// each request's head is bounded, as is the time a client may take to send it and the number of
+// clients. A response can be a stream (server-sent events) that stays open and gets whatever
+// broadcast() sends.
 #pragma once
 
 #include <chrono>
@@ -22,10 +23,12 @@
 namespace vantrel::publish {
 
 struct HttpRequest {
-    std::string method;  // "GET" or "HEAD"
-    std::string path;    // "/metrics"
-    std::string query;   // after '?', undecoded
-    std::string host;    // the Host field as sent ("127.0.0.1:9100"); empty without one
+    std::string method;         // "GET" or "HEAD"
+    std::string path;           // "/metrics"
+    std::string query;          // after '?', undecoded
+    std::string host;           // the Host field as sent ("127.0.0.1:9100"); empty without one
+    std::string origin;         // the Origin field; empty without one
+    std::string requestedWith;  // the X-Requested-With field; empty without one
 };
 
 struct HttpResponse {
@@ -43,8 +46,10 @@ std::size_t headEnd(std::string_view text);
 // Reads a request head (up to and including the blank line). Returns the request, or the status
 // to answer with: 400 for a malformed head (a field name that is not a token, as in
 // "Transfer-Encoding : chunked"; no Host, or two, in HTTP/1.1), 405 for a method other than GET
-// and HEAD, 413 for a request with a body, 505 for another protocol than HTTP/1.0 or 1.1.
-std::variant<HttpRequest, int> parseRequestHead(std::string_view head);
+// and HEAD (and POST to one of `postPaths`), 413 for a request with a body, 505 for another
+// protocol than HTTP/1.0 or 1.1.
+std::variant<HttpRequest, int> parseRequestHead(std::string_view head,
+                                                const std::vector<std::string>& postPaths = {});
 
 class HttpServer {
   public:
@@ -58,8 +63,9 @@ class HttpServer {
     // the loop's thread. A request is answered only when its Host names this server: an address
     // it listens on, a localhost name, or one of `allowHosts`; others get 421, so that a page
     // of another site whose name was pointed at this address reads nothing.
+    // `postPaths` take POST without a body.
     HttpServer(EventLoop& loop, const Endpoint& at, Handler handler,
-               std::vector<std::string> allowHosts = {});
+               std::vector<std::string> allowHosts = {}, std::vector<std::string> postPaths = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -98,6 +104,7 @@ class HttpServer {
     Handler handler_;
     Endpoint at_;
     std::vector<std::string> allowHosts_;  // lower case
+    std::vector<std::string> postPaths_;
     uint64_t evicted_ = 0;
     Fd listener_;
     WatchHandle listenWatch_;

@@ -28,7 +28,10 @@ class InfluxOutput : public Publisher {
     InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound = 200'000);
     ~InfluxOutput() override;
 
-    void offer(const acquire::Record& record) noexcept override { queue_.push(record); }
+    // Notes belong to the recording, not to a channel's series.
+    void offer(const acquire::Record& record) noexcept override {
+        if (record.status != acquire::Status::Note) queue_.push(record);
+    }
     // Writes what is queued (for a few seconds at most while the server answers) and ends.
     void stop() override;
     const char* kind() const override { return "influx"; }

@@ -55,7 +55,10 @@ class MqttOutput : public Publisher {
                MessageFn message, std::size_t bound = 100'000);
     ~MqttOutput() override;
 
-    void offer(const acquire::Record& record) noexcept override { queue_.push(record); }
+    // Notes belong to the recording, not to a channel's series.
+    void offer(const acquire::Record& record) noexcept override {
+        if (record.status != acquire::Status::Note) queue_.push(record);
+    }
     // Sends what is queued while the broker is there (for a few seconds at most), says
     // "offline" and disconnects.
     void stop() override;

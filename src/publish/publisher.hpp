@@ -15,6 +15,9 @@ namespace vantrel::publish {
 
 // The boards' status when an output asks (from its own thread).
 using BoardsFn = std::function<std::vector<acquire::BoardStatus>()>;
+// Writes a note into the recording; returns its time as the records store it, or throws
+// std::invalid_argument with the reason it is refused (from the output's thread).
+using NoteFn = std::function<std::string(const std::string& text)>;
 // Problems and recoveries, said once each (from the output's thread).
 using MessageFn = std::function<void(const std::string&)>;
 

@@ -57,10 +57,15 @@ Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
         const std::lock_guard lock(*m);
         return *b ? (*b)() : std::vector<acquire::BoardStatus>{};
     };
+    NoteFn notes = [m = boardsMutex_, n = notes_](const std::string& text) -> std::string {
+        const std::lock_guard lock(*m);
+        if (!*n) throw std::invalid_argument("the recorder takes no notes now");
+        return (*n)(text);
+    };
     const auto served = [&](ServedOutput::Kind kind, const char* option, const std::string& at) {
         const Endpoint e = listenAt(option, at, c.allowRemote);
         try {
-            outputs_.push_back(std::make_unique<ServedOutput>(kind, e, config, boards));
+            outputs_.push_back(std::make_unique<ServedOutput>(kind, e, config, boards, notes));
         } catch (const std::runtime_error& err) {
             throw std::runtime_error(std::string(option) + ": " + err.what());
         }
@@ -104,9 +109,15 @@ void Publishers::setBoards(BoardsFn boards) {
     *boards_ = std::move(boards);
 }
 
+void Publishers::setNotes(NoteFn notes) {
+    const std::lock_guard lock(*boardsMutex_);
+    *notes_ = std::move(notes);
+}
+
 void Publishers::stop() {
     for (const auto& o : outputs_) o->stop();
     setBoards({});
+    setNotes({});
 }
 
 }  // namespace vantrel::publish

@@ -29,6 +29,8 @@ class Publishers {
     std::vector<acquire::RecordTap*> taps() const;
     // Where the served outputs take the boards' status from, once the recorder runs.
     void setBoards(BoardsFn boards);
+    // Where the live page's notes go, once the recorder runs.
+    void setNotes(NoteFn notes);
     // Stops every output: each sends what it holds within its own short bound.
     void stop();
     const std::vector<std::unique_ptr<Publisher>>& outputs() const { return outputs_; }
@@ -36,6 +38,7 @@ class Publishers {
   private:
     std::shared_ptr<std::mutex> boardsMutex_ = std::make_shared<std::mutex>();
     std::shared_ptr<BoardsFn> boards_ = std::make_shared<BoardsFn>();
+    std::shared_ptr<NoteFn> notes_ = std::make_shared<NoteFn>();
     std::vector<std::unique_ptr<Publisher>> outputs_;
 };
 

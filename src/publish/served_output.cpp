@@ -6,13 +6,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "history.hpp"
 #include "http_server.hpp"
 #include "live_state.hpp"
+#include "note_inbox.hpp"
+#include "record_output.hpp"
 
 namespace vantrel::publish {
 
@@ -41,6 +47,24 @@ json boardsJson(const std::vector<acquire::BoardStatus>& boards) {
                        {"reconnects", b.reconnects},
                        {"last_error", b.lastError}});
     return all;
+}
+
+// The value a query parameter carries, percent-decoded; empty when it is not there. Throws
+// std::invalid_argument for a broken escape.
+std::string queryValue(std::string_view query, std::string_view key) {
+    while (!query.empty()) {
+        const auto amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const auto eq = pair.find('=');
+        if (eq != std::string_view::npos && pair.substr(0, eq) == key)
+            return percentDecoded(pair.substr(eq + 1), std::string(key).c_str());
+    }
+    return {};
+}
+
+json errorJson(const std::string& why) {
+    return {{"error", why}};
 }
 
 json channelJson(const ChannelState& c) {
@@ -76,23 +100,119 @@ struct ServedOutput::State {
     std::unique_ptr<HttpServer> server;
     LiveState live;
     BoardsFn boards;
+    NoteFn notes;
+    std::string out;
+    std::unique_ptr<HistoryReader> history;  // none unless the recording is a database
+    // [ms, text] of the notes since the page started, newest last.
+    std::deque<std::pair<int64_t, std::string>> recentNotes;
+    // Per channel by board and name: the lowest and highest value its converter can give.
+    std::map<std::pair<std::string, std::string>, std::pair<double, double>> limits;
     double minutes;
     std::string chartJs;
     bool chartRead = false;
     bool stopping = false;
     std::vector<acquire::Record> taken;
 
-    State(const acquire::LogConfig& config, BoardsFn b)
+    static constexpr std::size_t kMaxNotes = 200;
+
+    State(const acquire::LogConfig& config, BoardsFn b, NoteFn n)
         : live(config, std::chrono::seconds(static_cast<int64_t>(config.publish.httpMinutes * 60))),
           boards(std::move(b)),
-          minutes(config.publish.httpMinutes) {}
+          notes(std::move(n)),
+          out(config.out),
+          minutes(config.publish.httpMinutes) {
+        if (acquire::outputKind(config.out) == acquire::OutputKind::Sqlite)
+            history = std::make_unique<HistoryReader>(config.out);
+        for (const acquire::BoardConfig& b : config.boards)
+            for (const acquire::ChannelConfig& c : b.channels) {
+                const double low = c.calibration(0), high = c.calibration((1 << c.bits) - 1);
+                if (std::isfinite(low) && std::isfinite(high))
+                    limits[{b.name, c.name}] = {std::min(low, high), std::max(low, high)};
+            }
+    }
+
+    json channelWithLimits(const ChannelState& c) const {
+        json j = channelJson(c);
+        // The alarms' limits (their state first), drawn at their value, then the converter's
+        // range through the calibration.
+        // The board's away alarm has no value to draw: it stands beside them.
+        json drawn = json::array();
+        for (json& l : j["limits"]) {
+            if (l["limit"] == "away") {
+                j["away"] = l;
+                continue;
+            }
+            l["value"] = l["threshold"];
+            l["label"] = l["limit"];
+            drawn.push_back(l);
+        }
+        j["limits"] = std::move(drawn);
+        const auto it = limits.find({c.board, c.name});
+        if (it != limits.end()) {
+            j["limits"].push_back({{"value", it->second.first}, {"label", "converter low"}});
+            j["limits"].push_back({{"value", it->second.second}, {"label", "converter high"}});
+        }
+        return j;
+    }
+
+    HttpResponse note(const HttpRequest& r) {
+        HttpResponse res;
+        res.type = "application/json";
+        // A form or a page of another site can post here too: the page's own requests say who
+        // they are in a field a form cannot set, and come from the page's own origin.
+        const bool ownOrigin = r.origin.empty() || r.origin == "http://" + r.host;
+        if (r.requestedWith != "vantrel" || !ownOrigin) {
+            res.status = 403;
+            res.body = errorJson(
+                           "notes are taken from the page only (X-Requested-With: vantrel,"
+                           " from its own origin)")
+                           .dump();
+            return res;
+        }
+        try {
+            const std::string text = queryValue(r.query, "text");
+            if (const auto problem = acquire::noteProblem(text))
+                throw std::invalid_argument(*problem);
+            if (!notes) throw std::invalid_argument("the recording takes no notes");
+            res.body = json{{"time", notes(text)}}.dump();
+        } catch (const std::invalid_argument& e) {
+            res.status = 400;
+            res.body = errorJson(e.what()).dump();
+        }
+        return res;
+    }
+
+    HttpResponse historyAnswer(const HttpRequest& r) {
+        HttpResponse res;
+        res.type = "application/json";
+        if (!history) {
+            res.status = 404;
+            res.body = errorJson("history is read from an SQLite recording; this run writes " + out)
+                           .dump();
+            return res;
+        }
+        try {
+            const HistoryQuery q =
+                parseHistoryQuery(r.query, epochMs(std::chrono::system_clock::now()));
+            res.body = history->answer(q);
+        } catch (const std::invalid_argument& e) {
+            res.status = 400;
+            res.body = errorJson(e.what()).dump();
+        } catch (const std::runtime_error& e) {
+            res.status = 503;
+            res.body = errorJson(e.what()).dump();
+        }
+        return res;
+    }
 
     std::vector<acquire::BoardStatus> boardList() const {
         return boards ? boards() : std::vector<acquire::BoardStatus>{};
     }
 
     HttpResponse page(const HttpRequest& r) {
+        if (r.method == "POST") return note(r);
         HttpResponse out;
+        if (r.path == "/history") return historyAnswer(r);
         if (r.path == "/") {
             out.type = "text/html; charset=utf-8";
             out.body = kLivePage;
@@ -113,10 +233,15 @@ struct ServedOutput::State {
             }
         } else if (r.path == "/data") {
             json channels = json::array();
-            for (const ChannelState& c : live.channels()) channels.push_back(channelJson(c));
+            for (const ChannelState& c : live.channels()) channels.push_back(channelWithLimits(c));
+            json noteList = json::array();
+            for (const auto& [t, text] : recentNotes) noteList.push_back({t, text});
             out.type = "application/json";
             out.body = json{{"minutes", minutes},
+                            {"history", history != nullptr},
+                            {"now", epochMs(std::chrono::system_clock::now())},
                             {"channels", std::move(channels)},
+                            {"notes", std::move(noteList)},
                             {"boards", boardsJson(boardList())}}
                            .dump();
         } else if (r.path == "/events") {
@@ -132,6 +257,10 @@ struct ServedOutput::State {
 
     HttpResponse metrics(const HttpRequest& r) {
         HttpResponse out;
+        if (r.method == "POST") {
+            out.status = 405;
+            return out;
+        }
         if (r.path == "/metrics") {
             out.type = "text/plain; version=0.0.4; charset=utf-8";
             out.body = metricsText(live.channels(), boardList());
@@ -144,17 +273,18 @@ struct ServedOutput::State {
 };
 
 ServedOutput::ServedOutput(Kind kind, const Endpoint& at, const acquire::LogConfig& config,
-                           BoardsFn boards)
+                           BoardsFn boards, NoteFn notes)
     : kind_(kind),
       queue_(100'000),
-      state_(std::make_unique<State>(config, std::move(boards))),
+      state_(std::make_unique<State>(config, std::move(boards), std::move(notes))),
       stopFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!stopFd_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     State& s = *state_;
     s.server = std::make_unique<HttpServer>(
         *s.loop, at,
         [this, &s](const HttpRequest& r) { return kind_ == Kind::Page ? s.page(r) : s.metrics(r); },
-        config.publish.allowHosts);
+        config.publish.allowHosts,
+        kind == Kind::Page ? std::vector<std::string>{"/note"} : std::vector<std::string>{});
     thread_ = std::thread([this] { run(); });
 }
 
@@ -181,7 +311,15 @@ void ServedOutput::run() {
         s.taken.clear();
         queue_.takeAll(s.taken);
         json events = json::array();
+        json notes = json::array();
         for (const acquire::Record& r : s.taken) {
+            if (r.status == acquire::Status::Note) {
+                const int64_t t = epochMs(r.time);
+                s.recentNotes.emplace_back(t, r.text);
+                if (s.recentNotes.size() > State::kMaxNotes) s.recentNotes.pop_front();
+                notes.push_back({t, r.text});
+                continue;
+            }
             s.live.add(r);
             if (kind_ == Kind::Page)
                 events.push_back({{"i", s.live.indexOf(r)},
@@ -193,6 +331,8 @@ void ServedOutput::run() {
         taken_ += s.taken.size();
         if (kind_ == Kind::Page && !events.empty() && s.server->streams() > 0)
             s.server->broadcast("event: readings\ndata: " + events.dump() + "\n\n");
+        if (kind_ == Kind::Page && !notes.empty() && s.server->streams() > 0)
+            s.server->broadcast("event: notes\ndata: " + notes.dump() + "\n\n");
     });
     auto nextBoards = Clock::now();
     while (!s.stopping) {

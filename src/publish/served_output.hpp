@@ -20,8 +20,9 @@ class ServedOutput : public Publisher {
     enum class Kind { Page, Metrics };
 
     // Binds at once (throws std::runtime_error when the address cannot be listened on) and
-    // starts the thread. `boards` may be empty until setBoards().
-    ServedOutput(Kind kind, const Endpoint& at, const acquire::LogConfig& config, BoardsFn boards);
+    // starts the thread. `boards` may be empty until setBoards(); the page's notes go to `notes`.
+    ServedOutput(Kind kind, const Endpoint& at, const acquire::LogConfig& config, BoardsFn boards,
+                 NoteFn notes = {});
     ~ServedOutput() override;
 
     void offer(const acquire::Record& record) noexcept override { queue_.push(record); }
