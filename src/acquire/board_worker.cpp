@@ -299,7 +299,11 @@ void BoardWorker::run() {
                 step(converter);
             } catch (const Error& e) {
                 if (portGone(e)) {
-                    goAway(e.what());
+                    // The round's deadlines have their readings already: the gap that says the
+                    // board went away comes with the next round, which finds it gone.
+                    releaseUnchecked("not kept: the board went away before " + converter +
+                                     " was checked: " + e.what());
+                    board.reset();
                     return;
                 }
                 untrusted[bits] = "not kept: " + converter + " could not be checked: " + e.what();
