@@ -315,9 +315,11 @@ TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {
     EXPECT_EQ(s.state, "away");
     EXPECT_EQ(r.boards().front().gaps, 1u);
     const std::vector<Row> rows = rowsOf(c.out);
+    // One gap a channel for the departure (a slow round may add gaps for deadlines it left out).
     std::vector<Row> gaps;
     for (const Row& row : rows)
-        if (row.status == "gap") gaps.push_back(row);
+        if (row.status == "gap" && row.text.find("deadlines left out") == std::string::npos)
+            gaps.push_back(row);
     ASSERT_EQ(gaps.size(), 2u);
     EXPECT_FALSE(gaps[0].text.empty());
     EXPECT_EQ(rows.back().status, "gap");
