@@ -121,10 +121,12 @@ std::string frame(std::initializer_list<std::string_view> words, std::string_vie
     return out;
 }
 
-// A simulated board on a pty served by a daemon on its thread.
-struct Served {
-    explicit Served(DaemonOptions extra = {}) {
-        extra.boards = {{"lab", sim.device(), 9600}};
+// A board (a simulator with a device) served by a daemon on its thread, as "lab".
+template <typename Board>
+struct ServedBoard {
+    template <typename... Args>
+    explicit ServedBoard(DaemonOptions extra, Args&&... args) : board(std::forward<Args>(args)...) {
+        extra.boards = {{"lab", board.device(), 9600}};
         extra.socketPath = dir.file("serve.sock");
         options = extra;
         daemon.emplace(extra);
@@ -132,9 +134,14 @@ struct Served {
     std::string url() const { return "unix://" + options.socketPath + "#lab"; }
 
     TempDir dir;
-    vantrel::sim::SimThread sim;
+    Board board;
     DaemonOptions options;
     std::optional<DaemonThread> daemon;
+};
+
+// A simulated board on a pty, its inputs constant.
+struct Served : ServedBoard<vantrel::sim::SimThread> {
+    explicit Served(DaemonOptions extra = {}) : ServedBoard(std::move(extra)) {}
 };
 
 }  // namespace
@@ -182,7 +189,7 @@ TEST(ServeFrames, ReaderTakesFramesApartAndRefusesWhatIsNot) {
 TEST(Serve, ACommandQueuedBehindAnotherIsNotATimeout) {
     Served s;
     // 200 ms a reply, against a window of 260 ms at 9600 baud: the second command waits twice.
-    s.sim.call([](vantrel::sim::PtyBoard& b) {
+    s.board.call([](vantrel::sim::PtyBoard& b) {
         b.engine().setReplyDelay(200ms);
         return 0;
     });
@@ -213,7 +220,7 @@ TEST(Serve, ACommandQueuedBehindAnotherIsNotATimeout) {
 // A client that goes away while the board answers it: the next client's reply is its own.
 TEST(Serve, AClientGoneMidTransactionDoesNotDisturbTheNext) {
     Served s;
-    s.sim.call([](vantrel::sim::PtyBoard& b) {
+    s.board.call([](vantrel::sim::PtyBoard& b) {
         b.engine().setReplyDelay(100ms);
         return 0;
     });
@@ -242,7 +249,7 @@ TEST(Serve, AFullQueueAnswersAtOnce) {
     o.maxQueue = 3;
     o.maxPerClient = 3;
     Served s(o);
-    s.sim.call([](vantrel::sim::PtyBoard& b) {
+    s.board.call([](vantrel::sim::PtyBoard& b) {
         b.engine().setReplyDelay(100ms);
         return 0;
     });
@@ -279,7 +286,7 @@ TEST(Serve, AFullQueueAnswersAtOnce) {
 // middle of a reading, do not change what a client reads.
 TEST(Serve, EachClientReadsTheChannelItSelected) {
     Served s;
-    s.sim.call([](vantrel::sim::PtyBoard& b) {
+    s.board.call([](vantrel::sim::PtyBoard& b) {
         b.engine().setReading(10, 0, 111);
         b.engine().setReading(10, 3, 300);
         b.engine().setReading(10, 5, 700);
@@ -327,7 +334,7 @@ TEST(Serve, UnsolicitedTextReachesEveryClient) {
         ASSERT_TRUE(hello);
         EXPECT_EQ(hello->words, (std::vector<std::string>{"hello", "1", "lab", "9600"}));
     }
-    s.sim.call([](vantrel::sim::PtyBoard& b) {
+    s.board.call([](vantrel::sim::PtyBoard& b) {
         b.sendUnsolicited("L\r\n");
         return 0;
     });
@@ -613,21 +620,10 @@ namespace {
 
 using vantrel::testing::MovingBoard;
 
-// A moving board served by a daemon on its thread.
-struct MovingServed {
+// A board whose inputs move, each conversion in its log.
+struct MovingServed : ServedBoard<MovingBoard> {
     explicit MovingServed(std::set<MovingBoard::Key> moving, DaemonOptions extra = {})
-        : board(std::move(moving)) {
-        extra.boards = {{"lab", board.device(), 9600}};
-        extra.socketPath = dir.file("serve.sock");
-        options = extra;
-        daemon.emplace(extra);
-    }
-    std::string url() const { return "unix://" + options.socketPath + "#lab"; }
-
-    TempDir dir;
-    MovingBoard board;
-    DaemonOptions options;
-    std::optional<DaemonThread> daemon;
+        : ServedBoard(std::move(extra), std::move(moving)) {}
 };
 
 // Each client reads its channel `count` times; what it read that the board did not convert
