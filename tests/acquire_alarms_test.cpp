@@ -44,9 +44,10 @@ Record alarmInput(double mono, std::optional<double> value, Status status = Stat
 
 }  // namespace
 
-// Readings 0.5 s apart; NAN is a failed reading, -INFINITY the board away.
+// Readings 0.5 s apart; NAN is a failed reading, -INFINITY the board away, INFINITY deadlines
+// an overrunning round left out.
 TEST(Alarms, ForAndHysteresisRaiseOnceAndClearOnce) {
-    const double away = -INFINITY, failed = NAN;
+    const double away = -INFINITY, failed = NAN, overrun = INFINITY;
     const BoardConfig high = alarmBoard(3, std::nullopt, 0.5, 1);
     const BoardConfig low = alarmBoard(std::nullopt, 1, 0.2, 0);
     const struct {
@@ -65,6 +66,10 @@ TEST(Alarms, ForAndHysteresisRaiseOnceAndClearOnce) {
          high,
          {3.1, failed, 3.2, 2, 3.1, away, 3.1, 3.2, 3.3},
          {{1.0, "high raised 3"}, {1.5, "high cleared 3"}, {4.0, "high raised 3"}}},
+        {"deadlines left out by an overrun break nothing either",
+         high,
+         {3.1, overrun, 3.2, 2, 3.1, overrun, 3.2},
+         {{1.0, "high raised 3"}, {1.5, "high cleared 3"}, {3.0, "high raised 3"}}},
         {"a low limit without `for`, chattering at the limit",
          low,
          {1.5, 0.9, 1.1, 0.95, 1.15, 1.2, 0.99, 1.0},
@@ -76,10 +81,14 @@ TEST(Alarms, ForAndHysteresisRaiseOnceAndClearOnce) {
         std::vector<Record> out;
         for (std::size_t i = 0; i < c.values.size(); ++i) {
             const double v = c.values[i];
-            const Status s = std::isnan(v) ? Status::Error : v < -1e9 ? Status::Gap : Status::Ok;
-            watch.take(alarmInput(0.5 * static_cast<double>(i),
-                                  s == Status::Ok ? std::optional(v) : std::nullopt, s),
-                       out);
+            const Status s = std::isnan(v)   ? Status::Error
+                             : std::isinf(v) ? Status::Gap
+                                             : Status::Ok;
+            Record r = alarmInput(0.5 * static_cast<double>(i),
+                                  s == Status::Ok ? std::optional(v) : std::nullopt, s);
+            if (v > 0 && std::isinf(v))
+                r.text = "1 deadlines left out: the round took 1 s of its 0.5 s period";
+            watch.take(r, out);
         }
         std::vector<std::pair<double, std::string>> seen;
         for (const Record& r : out)

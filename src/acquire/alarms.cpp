@@ -106,7 +106,8 @@ void AlarmWatch::step(const Record& r, const ChannelConfig& c, Side& side, Alarm
 }
 
 void AlarmWatch::take(const Record& r, std::vector<Record>& out) {
-    if (r.status == Status::Alarm) return;
+    // Deadlines an overrun left out say nothing of the value, nor that the board left.
+    if (r.status == Status::Alarm || isOverrunGap(r)) return;
     if (r.status == Status::Gap) {
         if (!awaySince_) awaySince_ = r;
         // An absence breaks the time a value has been beyond its limit: it starts again after.

@@ -392,9 +392,9 @@ void BoardWorker::run() {
                 if (board && resumed > round + 1) {
                     const double took = std::chrono::duration<double>(Clock::now() - began).count();
                     const std::string why =
-                        std::to_string(resumed - round - 1) +
-                        " deadlines left out: the round took " +
-                        numberText(std::round(took * 1000) / 1000) + " s of its " +
+                        std::to_string(resumed - round - 1) + std::string(kDeadlinesLeftOut) +
+                        "the round took " + numberText(std::round(took * 1000) / 1000) +
+                        " s of its " +
                         numberText(std::chrono::duration<double>(g.pacer.period()).count()) +
                         " s period";
                     for (const ChannelConfig* c : g.channels) emit(record(*c, Status::Gap, why));

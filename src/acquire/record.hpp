@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vantrel::acquire {
 
@@ -27,6 +28,14 @@ struct Record {
     Status status = Status::Ok;
     std::string text;  // the board's error text, why the board is away, or the note
 };
+
+// A gap that stands for the deadlines an overrunning round left out (its text: "N deadlines left
+// out: the round took ..."): the board was there before and after, only those readings are
+// missing.
+inline constexpr std::string_view kDeadlinesLeftOut = " deadlines left out: ";
+inline bool isOverrunGap(const Record& r) {
+    return r.status == Status::Gap && r.text.find(kDeadlinesLeftOut) != std::string::npos;
+}
 
 // UTC with milliseconds: "2026-12-08T06:33:46.123Z".
 std::string isoTime(std::chrono::system_clock::time_point time);
