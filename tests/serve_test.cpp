@@ -665,6 +665,14 @@ void readAll(const MovingServed& s, std::vector<Reader>& readers, bool failuresA
     for (auto& t : threads) t.join();
 }
 
+// A client's next reply, the events before it added to `events`.
+std::string reply(RawClient& c, std::string& events) {
+    std::optional<Frame> f;
+    while ((f = c.next()) && f->verb() != "reply")
+        if (f->verb() == "event") events += f->payload;
+    return f ? f->payload : std::string();
+}
+
 }  // namespace
 
 // Two and three clients at once on channels of both widths, inputs that change at every
@@ -821,12 +829,6 @@ TEST(ServeSharing, AnOperationHoldsTheBoardUntilItEndsOrItsClientGoes) {
 TEST(ServeSharing, InterruptLinesWithinARestoreReachEveryClient) {
     MovingServed s({});
     RawClient a(s.options.socketPath), b(s.options.socketPath);
-    const auto reply = [](RawClient& c, std::string& events) {
-        std::optional<Frame> f;
-        while ((f = c.next()) && f->verb() != "reply")
-            if (f->verb() == "event") events += f->payload;
-        return f ? f->payload : std::string();
-    };
     std::string eventsA, eventsB;
     ASSERT_TRUE(a.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PWS48\r")));
     EXPECT_EQ(reply(a, eventsA), "OK 48\r\n>");
@@ -842,6 +844,55 @@ TEST(ServeSharing, InterruptLinesWithinARestoreReachEveryClient) {
     ASSERT_TRUE(b.send(frame({"cmd", "2"}, "PRA\r")));
     reply(b, eventsB);
     EXPECT_EQ(eventsB, "L\r\n");
+}
+
+// What the board sends while no transaction runs: its interrupt lines reach every client, also
+// when they come in pieces; a late reply (up to its ">") and other text are nobody's, so that
+// a client waiting for its own reply never reads them as part of it.
+TEST(ServeSharing, TextBetweenTransactionsIsNobodysButItsInterruptLines) {
+    MovingServed s({});
+    RawClient a(s.options.socketPath), b(s.options.socketPath);
+    std::string eventsA, eventsB;
+    ASSERT_TRUE(
+        a.send(frame({"hello", "1", "lab"}) + frame({"begin"}) + frame({"cmd", "1"}, "PWS48\r")));
+    EXPECT_EQ(reply(a, eventsA), "OK 48\r\n>");
+    // b's command waits for a's operation to end.
+    ASSERT_TRUE(b.send(frame({"hello", "1", "lab"}) + frame({"cmd", "1"}, "PRA\r")));
+    for (const char* verb : {"hello", "queued"}) {
+        const auto f = b.next();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->verb(), verb);
+    }
+    s.board.sendUnsolicited("OK 67\r\n>noise OK 5\r\nL");
+    s.board.sendUnsolicited("\r\nH\r\n");
+    ASSERT_TRUE(a.send(frame({"cmd", "2"}, "PRA\r")));
+    EXPECT_EQ(reply(a, eventsA), "OK 1\r\n>");
+    ASSERT_TRUE(a.send(frame({"end"})));
+    EXPECT_EQ(reply(b, eventsB), "OK 1\r\n>");
+    EXPECT_EQ(eventsA, "L\r\nH\r\n");
+    EXPECT_EQ(eventsB, "L\r\nH\r\n");
+}
+
+// Interrupt lines every millisecond while three clients read: what the board sent before a
+// command is read before the command is written, and nothing done then starts another
+// command in the middle of it. Every reading is one the board converted for its channel.
+TEST(ServeSharing, UnderAFloodOfInterruptLinesEveryReadingIsWhole) {
+    MovingServed s({{10, 3}, {10, 5}, {12, 7}});
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        while (!done) {
+            s.board.sendUnsolicited("L\r\n");
+            std::this_thread::sleep_for(1ms);  // the fault's schedule, not a wait
+        }
+    });
+    std::vector<Reader> readers = {{10, 3, 400}, {10, 5, 400}, {12, 7, 400}};
+    readAll(s, readers);
+    done = true;
+    flood.join();
+    for (const Reader& r : readers) {
+        EXPECT_EQ(r.good, 400) << r.bits << ":" << r.channel;
+        EXPECT_EQ(r.wrong, std::vector<std::string>{}) << r.bits << ":" << r.channel;
+    }
 }
 
 // Putting back a client's selection fails: its command fails, rather than run on the other

@@ -259,6 +259,9 @@ struct Daemon::Impl {
         int settleWindows = 0;
         bool settleHeard = false;
         std::string settled;  // what came while settling
+        uint64_t ended = 0;   // transactions ended, the daemon's own included
+        // The board's text between transactions, up to its next line end or prompt.
+        std::string stray;
     };
 
     struct Client {
@@ -298,6 +301,7 @@ struct Daemon::Impl {
     std::map<uint64_t, std::unique_ptr<Client>> clients;
     uint64_t nextClient = 0;
     std::size_t live = 0;  // clients not dead
+    int handling = 0;      // handlers running (see handle)
     std::size_t penalized = 0;
     Fd unixSock;
     Fd tcpSock;
@@ -405,7 +409,22 @@ struct Daemon::Impl {
             }
             bytes.erase(0, taken);
         }
-        if (!bytes.empty()) broadcast(b, bytes, 0);
+        if (!bytes.empty()) takeStray(b, bytes);
+    }
+
+    // The board's text between transactions: its interrupt lines go to every client, the rest
+    // is nobody's (the end of a reply that came too late, noise) and is dropped. Passed on, a
+    // client waiting for its own reply would read it as part of that reply, and a late
+    // reply's prompt would end that client's wait with someone else's answer.
+    void takeStray(Board& b, std::string_view bytes) {
+        b.stray.append(bytes);
+        const std::size_t end = b.stray.find_last_of("\n>");
+        if (end == std::string::npos) {
+            if (b.stray.size() > kMaxReply) b.stray.clear();
+            return;
+        }
+        shareInterrupts(b, std::string_view(b.stray).substr(0, end + 1), 0);
+        b.stray.erase(0, end + 1);
     }
 
     // The interrupt lines ("L", "H") within bytes that are one client's reply, or nobody's,
@@ -439,7 +458,14 @@ struct Daemon::Impl {
     }
 
     void onBoardTimer(Board& b) {
-        if (b.active) return finish(b, "failed", "timeout");
+        if (b.active) {
+            // A reply the board sent in time but the daemon has not read yet (a busy machine)
+            // is still this command's.
+            const uint64_t ended = b.ended;
+            b.comm->deliverPending();
+            if (b.ended == ended) finish(b, "failed", "timeout");
+            return;
+        }
         if (!b.settling) return;
         // A window without a byte: the line is quiet. Bytes without an end: one more window.
         if (b.settleHeard && ++b.settleWindows < kSettleWindows) {
@@ -455,6 +481,7 @@ struct Daemon::Impl {
     // client, if still there, and starts the next.
     void finish(Board& b, std::string_view verb, std::string_view reason) {
         loop.disarmTimer(b.timer);
+        b.ended += 1;
         Request r = std::move(*b.active);
         b.active.reset();
         Client* c = find(r.client);
@@ -746,7 +773,25 @@ struct Daemon::Impl {
         }
     }
 
+    // A handler the loop calls runs whole before dead clients are removed and waiting boards
+    // are started. The daemon's own code sets off the board's handler too (reading what came
+    // before writing a command): started from there, a board's next command would go out in
+    // the middle of writing another, and a client a caller still holds would be freed.
+    template <typename Fn>
+    void handle(Fn&& fn) {
+        {
+            struct Depth {
+                int& depth;
+                explicit Depth(int& d) : depth(d) { ++depth; }
+                ~Depth() { --depth; }
+            } in(handling);
+            fn();
+        }
+        reap();
+    }
+
     void reap() {
+        if (handling > 0) return;
         for (auto it = clients.begin(); it != clients.end();)
             it = it->second->dead ? clients.erase(it) : std::next(it);
         for (auto& b : boards) next(*b);
@@ -809,10 +854,8 @@ struct Daemon::Impl {
                 c->peer = known ? "pid " + std::to_string(cred.pid) : "unix";
             }
             const uint64_t id = c->id;
-            c->watch = loop.watch(c->fd.get(), EPOLLIN, [this, id](uint32_t ev) {
-                onClient(id, ev);
-                reap();
-            });
+            c->watch = loop.watch(c->fd.get(), EPOLLIN,
+                                  [this, id](uint32_t ev) { handle([&] { onClient(id, ev); }); });
             Client& ref = *c;
             clients.emplace(id, std::move(c));
             live += 1;
@@ -1037,18 +1080,9 @@ void Daemon::Impl::start() {
                                       50, 2 * 2'500'000 / std::max(setup.baud, 1)));
         b->window = window;
         Board* raw = b.get();
-        b->comm->setOnComm([this, raw] {
-            onBoardInput(*raw);
-            reap();
-        });
-        b->timer = loop.addTimer([this, raw] {
-            onBoardTimer(*raw);
-            reap();
-        });
-        b->holdTimer = loop.addTimer([this, raw] {
-            onHoldTimer(*raw);
-            reap();
-        });
+        b->comm->setOnComm([this, raw] { handle([&] { onBoardInput(*raw); }); });
+        b->timer = loop.addTimer([this, raw] { handle([&] { onBoardTimer(*raw); }); });
+        b->holdTimer = loop.addTimer([this, raw] { handle([&] { onHoldTimer(*raw); }); });
         boards.push_back(std::move(b));
     }
     if (options.inheritedSocket >= 0) {
@@ -1065,12 +1099,13 @@ void Daemon::Impl::start() {
     if (!unixSock && !tcpSock) throw Error(err::PortOpenFailed, "serve: no socket to listen on");
     for (auto& b : boards) openBoard(*b);
     if (unixSock)
-        unixWatch = loop.watch(unixSock.get(), EPOLLIN,
-                               [this](uint32_t) { accept(unixSock.get(), false); });
+        unixWatch = loop.watch(unixSock.get(), EPOLLIN, [this](uint32_t) {
+            handle([&] { accept(unixSock.get(), false); });
+        });
     if (tcpSock)
-        tcpWatch =
-            loop.watch(tcpSock.get(), EPOLLIN, [this](uint32_t) { accept(tcpSock.get(), true); });
-    sweepTimer = loop.addTimer([this] { sweep(); });
+        tcpWatch = loop.watch(tcpSock.get(), EPOLLIN,
+                              [this](uint32_t) { handle([&] { accept(tcpSock.get(), true); }); });
+    sweepTimer = loop.addTimer([this] { handle([&] { sweep(); }); });
     loop.armTimer(sweepTimer, Clock::now() + kSweep, kSweep);
 }
 
