@@ -32,6 +32,8 @@ struct NetAddress {
 // Parses "SCHEME://HOST:PORT[?timeout=SECONDS]" for the given scheme ("rfc2217://", in any
 // case in the device string). Throws Error (PortOpenFailed) naming what is wrong.
 NetAddress parseNetAddress(std::string_view device, std::string_view scheme);
+// "host:port", an IPv6 host in brackets.
+std::string endpointText(const NetAddress& a);
 
 // The result of a name lookup, freed with freeaddrinfo.
 struct AddrInfoFree {
