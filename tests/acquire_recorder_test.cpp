@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -291,6 +292,104 @@ TEST(Recorder, ReadingsOfAConverterOutOfStepAreNotKept) {
     EXPECT_GT(notKept, 0u);
     EXPECT_GT(okAfter, 10u);
     EXPECT_EQ(r.boards()[0].readings, ok);
+}
+
+namespace {
+struct Taken : RecordTap {
+    std::mutex mutex;
+    std::vector<Record> all;
+    void offer(const Record& r) noexcept override {
+        const std::lock_guard lock(mutex);
+        all.push_back(r);
+    }
+};
+}  // namespace
+
+// An averaged reading is that many conversions in a row of an input that moves between them:
+// raw is their mean, value that through the calibration, min and max the extreme conversions
+// through it (a negative gain swaps them). A conversion that fails inside an average makes the
+// reading an error, never a mean of fewer. Each reading is checked against the conversions the
+// board made between its start and the next reading's of its channel.
+TEST(Recorder, AveragedReadingsAreTheMeanOfTheirOwnConversions) {
+    TempDir dir;
+    vantrel::sim::PtyBoard::Options options;
+    options.engine.bits8 = true;
+    options.conversionLog = dir.file("conversions.csv");
+    vantrel::sim::SimThread sim(options);
+    sim.call([](vantrel::sim::PtyBoard& b) {
+        vantrel::sim::setInputFromWords(b.engine(), {"8", "2", "noise", "128", "60", "7"});
+        vantrel::sim::setInputFromWords(b.engine(), {"8", "4", "ramp", "0", "255", "700ms"});
+    });
+    LogConfig c;
+    BoardConfig b;
+    b.name = "bench";
+    b.device = sim.device();
+    b.check = 0.25;
+    b.channels = {channel(8, 2, 0.1, Calibration::linear(-0.5, 100)), channel(8, 4, 0.1)};
+    b.channels[0].average = 5;
+    c.boards = {b};
+    c.out = dir.file("x.csv");
+    c.duration = 2;
+    Taken taken;
+    Recorder r(c, nullptr, {&taken});
+    // Once in the run, the next byte read on its own ("@": in this round only the averaged
+    // channel's second to fifth conversions are) is refused.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (r.boards()[0].readings < 6 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    sim.call([](vantrel::sim::PtyBoard& board) {
+        board.engine().overrideReply("@", vantrel::sim::errorReply('7', "Conversion failed"), 1);
+    });
+    runToEnd(r);
+
+    const auto log = vantrel::test::BoardConversions::load(options.conversionLog);
+    const auto us = [](std::chrono::system_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+    };
+    std::size_t averaged = 0, failed = 0;
+    for (std::size_t k = 0; k < taken.all.size(); ++k) {
+        const Record& rec = taken.all[k];
+        if (rec.status != Status::Ok && rec.status != Status::Error) continue;
+        const ChannelConfig& ch = b.channels[rec.channel == 2 ? 0 : 1];
+        int64_t until = INT64_MAX;
+        for (std::size_t n = k + 1; n < taken.all.size() && until == INT64_MAX; ++n)
+            if (taken.all[n].name == rec.name && taken.all[n].status != Status::Gap)
+                until = us(taken.all[n].time);
+        std::vector<double> raws;
+        for (const auto& conversion : log.records())
+            if (conversion.channel == rec.channel && conversion.wallUs >= us(rec.time) &&
+                conversion.wallUs < until)
+                raws.push_back(conversion.reading);
+        SCOPED_TRACE(rec.name + " at " + isoTime(rec.time) + ": " + rec.text);
+        if (rec.status == Status::Error) {
+            ++failed;
+            EXPECT_EQ(rec.text, "Conversion failed");
+            EXPECT_EQ(rec.name, "8:2");
+            EXPECT_GE(raws.size(), 2u);
+            EXPECT_FALSE(rec.raw || rec.value || rec.min || rec.max);
+            continue;
+        }
+        ASSERT_EQ(raws.size(), static_cast<std::size_t>(ch.average));
+        double sum = 0;
+        for (const double raw : raws) sum += raw;
+        EXPECT_EQ(rec.raw, sum / ch.average);
+        EXPECT_EQ(rec.value, ch.calibration(sum / ch.average));
+        if (ch.average == 1) {
+            EXPECT_FALSE(rec.min || rec.max);
+            continue;
+        }
+        ++averaged;
+        const auto [low, high] = std::minmax_element(raws.begin(), raws.end());
+        EXPECT_EQ(rec.min, ch.calibration(*high));
+        EXPECT_EQ(rec.max, ch.calibration(*low));
+        EXPECT_LT(rec.min, rec.max);
+    }
+    EXPECT_EQ(failed, 1u);
+    EXPECT_GT(averaged, 10u);
+    // The file is every record with the min and max columns.
+    std::string expected = csvHeader(MinMax::With);
+    for (const Record& rec : taken.all) expected += csvLine(rec, MinMax::With);
+    EXPECT_EQ(vantrel::testing::fileContents(c.out), expected);
 }
 
 TEST(Recorder, ABoardThatGoesAwayLeavesAGapRecordPerChannel) {

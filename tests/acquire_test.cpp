@@ -325,6 +325,105 @@ TEST(LogConfigFile, NamesWithoutControlCharactersAndOncePerBoard) {
     EXPECT_THROW(checkConfig(c), ConfigError);
 }
 
+TEST(LogConfigFile, AverageIsAWholeNumberOfConversionsUpToABound) {
+    const std::string channel =
+        "[[board]]\ndevice = \"/dev/x\"\n[[board.channel]]\nbits = 10\nchannel = 1\n";
+    const std::string another = "[[board.channel]]\nbits = 12\nchannel = 0\n";
+    const std::string place = "lab.toml:6:1: board[1].channel[1].average: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"average = 0", place + "must be from 1 to 1000 conversions a reading, got 0"},
+        {"average = 1001", place + "must be from 1 to 1000 conversions a reading, got 1001"},
+        {"average = -4", place + "must be from 1 to 1000 conversions a reading, got -4"},
+        {"average = 2.5", place + "must be a whole number, got a number"},
+        {"average = \"8\"", place + "must be a whole number, got a string"},
+        {"average = 1", "accepted"},
+        {"average = 1000", "accepted"},
+    };
+    for (const auto& [line, expected] : cases) {
+        SCOPED_TRACE(line);
+        const std::string refusal = refusalOf(channel + line + "\n");
+        EXPECT_NE(refusal.find(expected), std::string::npos) << refusal;
+    }
+    const LogConfig c = parseConfig(channel + "average = 16\n" + another, "lab.toml");
+    EXPECT_EQ(c.boards[0].channels[0].average, 16);
+    EXPECT_EQ(c.boards[0].channels[1].average, 1);
+    EXPECT_TRUE(averages(c));
+    LogConfig plain = parseConfig(channel, "lab.toml");
+    EXPECT_FALSE(averages(plain));
+    plain.boards[0].channels[0].average = 0;
+    EXPECT_THROW(checkConfig(plain), ConfigError);
+}
+
+// min and max only where a reading was averaged: a CSV file has their columns only in a run
+// that averages, and is continued only by a run of its own columns; an SQLite database of an
+// earlier version gets the columns, and its export has them only when a record has them.
+TEST(RecordOutputs, MinMaxOnlyWhereReadingsAreAveraged) {
+    TempDir dir;
+    std::vector<Record> all = readings(3);
+    all[1].min = -2.5;
+    all[1].max = 1e-06;
+    EXPECT_EQ(csvHeader(MinMax::With),
+              "time,mono,board,bits,channel,name,raw,value,unit,status,text,min,max\n");
+    EXPECT_EQ(csvLine(all[1], MinMax::With),
+              "2026-12-08T06:00:00.100Z,0.100000,bench,10,3,tank,501,1001.5,V,ok,,-2.5,1e-06\n");
+    EXPECT_EQ(csvLine(all[0], MinMax::With).substr(csvLine(all[0]).size() - 1), ",,\n");
+    EXPECT_TRUE(jsonLine(all[1]).ends_with(",\"status\":\"ok\",\"min\":-2.5,\"max\":1e-06}\n"));
+    EXPECT_EQ(jsonLine(all[0]).find("min"), std::string::npos);
+
+    for (const MinMax columns : {MinMax::Without, MinMax::With}) {
+        const MinMax other = columns == MinMax::With ? MinMax::Without : MinMax::With;
+        const std::string path = dir.file(columns == MinMax::With ? "avg.csv" : "plain.csv");
+        TextFileOutput(path, TextFileOutput::Format::Csv, {}, {}, columns).write({&all[0], 1});
+        const std::string before = fileContents(path);
+        try {
+            TextFileOutput out(path, TextFileOutput::Format::Csv, {}, {}, other);
+            ADD_FAILURE() << "continued a file of other columns";
+        } catch (const OutputError& e) {
+            EXPECT_NE(std::string(e.what()).find(columns == MinMax::With ? "it has min and max"
+                                                                         : "it has no min and max"),
+                      std::string::npos)
+                << e.what();
+        }
+        TextFileOutput(path, TextFileOutput::Format::Csv, {}, {}, columns)
+            .write(std::span(all).subspan(1));
+        EXPECT_EQ(fileContents(path), before + csvLine(all[1], columns) + csvLine(all[2], columns));
+    }
+
+    const std::string path = dir.file("old.sqlite");
+    const auto exported = [&](const char* from, ExportFormat format) {
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = ::open_memstream(&text, &size);
+        exportRecords(path, from, "", format, out);
+        std::fclose(out);
+        const std::string got(text, size);
+        std::free(text);
+        return got;
+    };
+    const auto store = [&](std::span<const Record> records) {
+        SqliteOutput out(path);
+        out.write(records);
+        out.close();
+    };
+    store({&all[0], 1});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(
+                  db, "ALTER TABLE readings DROP COLUMN min; ALTER TABLE readings DROP COLUMN max",
+                  nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(exported("", ExportFormat::Csv), csvHeader() + csvLine(all[0]));
+    store(std::span(all).subspan(1));
+    EXPECT_EQ(exported("", ExportFormat::Csv),
+              csvHeader(MinMax::With) + csvLine(all[0], MinMax::With) +
+                  csvLine(all[1], MinMax::With) + csvLine(all[2], MinMax::With));
+    EXPECT_EQ(exported("2026-12-08T06:00:00.200", ExportFormat::Csv),
+              csvHeader() + csvLine(all[2]));
+    EXPECT_EQ(exported("", ExportFormat::JsonLines),
+              jsonLine(all[0]) + jsonLine(all[1]) + jsonLine(all[2]));
+}
+
 TEST(TextFileOutput, FullDiskLeavesWholeRecordsAndResumes) {
     TempDir dir;
     const std::string path = dir.file("x.csv");

@@ -469,6 +469,10 @@ TEST(PublishInflux, LineProtocolEscapesTagsAndStrings) {
     EXPECT_EQ(influxLine(r),
               "vantrel,board=bench\\ 2,bits=12,channel=5,name=a\\,b\\=c,unit=kPa "
               "value=1.5,raw=15,status=\"ok\" 1796000000123000000\n");
+    // An averaged reading has its extreme conversions beside its mean.
+    r.min = 1.25;
+    r.max = 2;
+    EXPECT_NE(influxLine(r).find(" value=1.5,raw=15,min=1.25,max=2,status="), std::string::npos);
     r = reading("b", "x", 0, 1000, Status::Error);
     r.text = "say \"no\"\n";
     r.unit.clear();

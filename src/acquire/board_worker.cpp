@@ -190,6 +190,8 @@ void BoardWorker::run() {
                 r.status == Status::Ok && it != untrusted.end()) {
                 r.status = Status::Error;
                 r.value.reset();
+                r.min.reset();
+                r.max.reset();
                 r.text = it->second;
             }
             deliver(std::move(r));
@@ -261,12 +263,30 @@ void BoardWorker::run() {
         markBack();
     };
 
+    // An averaged reading is its channel's conversions one after the other, and fails whole
+    // when one of them does: a mean of fewer would pass for one of all. Its time is when the
+    // first began.
     const auto readChannel = [&](const ChannelConfig& c) {
         Record r = record(c, Status::Ok, {});
         try {
-            const double raw = board->read(c.bits, c.channel);
-            r.raw = raw;
-            r.value = c.calibration(raw);
+            double sum = 0;
+            std::optional<double> low, high;
+            for (int i = 0; i < c.average; ++i) {
+                // A stop leaves the reading out rather than wait for a long average's end.
+                if (i > 0 && stop_) return;
+                const double raw = board->read(c.bits, c.channel);
+                sum += raw;
+                if (c.average == 1) continue;
+                // Through the calibration one by one: the smallest raw is the largest value
+                // under a negative gain, and neither need be an extreme under a polynomial.
+                const double value = c.calibration(raw);
+                low = std::min(low.value_or(value), value);
+                high = std::max(high.value_or(value), value);
+            }
+            r.raw = sum / c.average;
+            r.value = c.calibration(*r.raw);
+            r.min = low;
+            r.max = high;
         } catch (const BoardError& e) {
             r.status = Status::Error;
             r.text = e.boardText().empty() ? e.what() : e.boardText();

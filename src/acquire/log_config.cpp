@@ -131,6 +131,13 @@ std::string checkProblem(double seconds) {
            " seconds";
 }
 
+// Why a channel's number of conversions a reading cannot be used; empty when it can.
+std::string averageProblem(int64_t conversions) {
+    if (conversions >= 1 && conversions <= kMaxAverage) return {};
+    return "must be from 1 to " + std::to_string(kMaxAverage) + " conversions a reading, got " +
+           std::to_string(conversions);
+}
+
 double period(const toml::node& n, const Place& p) {
     const double v = number(n, p);
     if (!(v >= kMinPeriod && v <= kMaxPeriod))
@@ -230,10 +237,14 @@ ChannelConfig channelOf(const toml::table& t, const Place& p, double defaultPeri
             c.limits.forSeconds = number(v, kp);
             if (!(c.limits.forSeconds >= 0 && c.limits.forSeconds <= kMaxPeriod))
                 kp.fail("must be from 0 to " + numberText(kMaxPeriod) + " seconds");
+        } else if (k == "average") {
+            const int64_t n = integer(v, kp);
+            if (const std::string why = averageProblem(n); !why.empty()) kp.fail(why);
+            c.average = static_cast<int>(n);
         } else {
             kp.fail(
                 "unknown key (a channel takes name, bits, channel, unit, period, calibration, "
-                "high, low, hysteresis, for)");
+                "high, low, hysteresis, for, average)");
         }
     }
     try {
@@ -362,6 +373,13 @@ void checkLimits(const LimitsConfig& l) {
                           numberText(*l.low) + ")");
 }
 
+bool averages(const LogConfig& config) {
+    for (const BoardConfig& b : config.boards)
+        for (const ChannelConfig& c : b.channels)
+            if (c.average > 1) return true;
+    return false;
+}
+
 int lastChannelOf(int bits) {
     const Converter* converter = findConverter(bits);
     return converter ? converter->lastChannel : -1;
@@ -478,6 +496,8 @@ void checkConfig(const LogConfig& config) {
             } catch (const ConfigError& e) {
                 throw ConfigError("board " + b.name + ", channel " + c.name + ": " + e.what());
             }
+            if (const std::string why = averageProblem(c.average); !why.empty())
+                throw ConfigError("board " + b.name + ", channel " + c.name + ": average: " + why);
             if (!(c.period >= kMinPeriod && c.period <= kMaxPeriod))
                 throw ConfigError("period " + numberText(c.period) + ": must be from " +
                                   numberText(kMinPeriod) + " to " + numberText(kMaxPeriod) +

@@ -35,6 +35,9 @@ struct ChannelConfig {
     Calibration calibration;
     double period = 1.0;  // seconds
     LimitsConfig limits;
+    // Conversions a reading takes, one after the other: its value is their mean, and the
+    // smallest and largest of them are kept beside it. 1: a reading is one conversion.
+    int average = 1;
 };
 
 struct BoardConfig {
@@ -114,6 +117,13 @@ void checkConfig(const LogConfig& config);
 // Checks a channel's limits: high above low, hysteresis and for only beside a limit. Throws
 // ConfigError without a place.
 void checkLimits(const LimitsConfig& limits);
+
+// Whether a channel of the run averages conversions: its CSV file then has the min and max
+// columns.
+bool averages(const LogConfig& config);
+
+// Conversions a reading may average: a thousand take 24 s at 9600 baud.
+inline constexpr int kMaxAverage = 1000;
 
 // Periods a channel may have, in seconds.
 inline constexpr double kMinPeriod = 0.001;

@@ -114,16 +114,17 @@ std::string numberText(double value) {
     return ec == std::errc() ? std::string(text, end) : std::string();
 }
 
-std::string csvHeader() {
+std::string csvHeader(MinMax columns) {
     std::string line;
     for (const char* column : kColumns) {
         if (!line.empty()) line += ',';
         line += column;
     }
+    if (columns == MinMax::With) line += ",min,max";
     return line + '\n';
 }
 
-std::string csvLine(const Record& r) {
+std::string csvLine(const Record& r, MinMax columns) {
     std::string line;
     line.reserve(96 + r.text.size());
     line += isoTime(r.time);
@@ -147,6 +148,12 @@ std::string csvLine(const Record& r) {
     line += statusName(r.status);
     line += ',';
     appendCsvField(line, r.text);
+    if (columns == MinMax::With) {
+        line += ',';
+        line += optionalNumber(r.min, "");
+        line += ',';
+        line += optionalNumber(r.max, "");
+    }
     line += '\n';
     return line;
 }
@@ -179,6 +186,8 @@ std::string jsonLine(const Record& r) {
         line += ",\"text\":";
         appendJsonString(line, r.text);
     }
+    if (r.min && std::isfinite(*r.min)) line += ",\"min\":" + numberText(*r.min);
+    if (r.max && std::isfinite(*r.max)) line += ",\"max\":" + numberText(*r.max);
     line += "}\n";
     return line;
 }

@@ -27,6 +27,10 @@ struct Record {
     std::string unit;
     Status status = Status::Ok;
     std::string text;  // the board's error text, why the board is away, or the note
+    // The smallest and largest conversion of an averaged reading, through the calibration;
+    // unset for a reading of one conversion.
+    std::optional<double> min;
+    std::optional<double> max;
 };
 
 // A gap that stands for the deadlines an overrunning round left out (its text: "N deadlines left
@@ -48,11 +52,16 @@ std::string numberText(double value);
 inline constexpr const char* kColumns[] = {"time", "mono",  "board", "bits",   "channel", "name",
                                            "raw",  "value", "unit",  "status", "text"};
 
-// "time,mono,...,text\n".
-std::string csvHeader();
+// Whether a CSV file has the min and max columns after text: only a run that averages some
+// channel writes them, so that the files of every other run keep their columns.
+enum class MinMax { Without, With };
+
+// "time,mono,...,text\n", or "time,...,text,min,max\n".
+std::string csvHeader(MinMax columns = MinMax::Without);
 // One CSV row with its line end; fields quoted only when they must be.
-std::string csvLine(const Record& r);
-// One JSON object with its line end; raw and value null when missing, text only when set.
+std::string csvLine(const Record& r, MinMax columns = MinMax::Without);
+// One JSON object with its line end; raw and value null when missing, text, min and max only
+// when set.
 std::string jsonLine(const Record& r);
 
 }  // namespace vantrel::acquire

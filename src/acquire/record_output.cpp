@@ -125,11 +125,13 @@ std::optional<std::chrono::system_clock::time_point> Retention::due(
                         std::chrono::duration<double, std::ratio<86400>>(days_));
 }
 
-std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate) {
+std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate,
+                                         MinMax columns) {
     refuseIfNotRegular(path);
     switch (outputKind(path)) {
         case OutputKind::Csv:
-            return std::make_unique<TextFileOutput>(path, TextFileOutput::Format::Csv, rotate);
+            return std::make_unique<TextFileOutput>(path, TextFileOutput::Format::Csv, rotate,
+                                                    TextFileOutput::WriteFn{}, columns);
         case OutputKind::JsonLines:
             return std::make_unique<TextFileOutput>(path, TextFileOutput::Format::JsonLines,
                                                     rotate);

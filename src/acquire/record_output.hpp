@@ -79,7 +79,9 @@ class Retention {
     std::optional<std::chrono::system_clock::time_point> next_;
 };
 
-// Opens the output for appending (a new file is created). Throws OutputError.
-std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate);
+// Opens the output for appending (a new file is created); `columns` for a CSV file's. Throws
+// OutputError.
+std::unique_ptr<RecordOutput> openOutput(const std::string& path, const RotateConfig& rotate,
+                                         MinMax columns = MinMax::Without);
 
 }  // namespace vantrel::acquire

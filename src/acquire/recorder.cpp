@@ -14,8 +14,9 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
       startedAt_(std::chrono::system_clock::now()),
       taps_(std::move(taps)),
       notice_(std::move(notice)) {
-    writer_ =
-        std::make_unique<RecordWriter>(openOutput(config_.out, config_.rotate), std::move(message));
+    writer_ = std::make_unique<RecordWriter>(
+        openOutput(config_.out, config_.rotate, averages(config_) ? MinMax::With : MinMax::Without),
+        std::move(message));
     // Deadlines of every board count from one start, a little ahead so that the first round of
     // each board is on time however long the threads take to start.
     const auto t0 = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);

@@ -55,6 +55,10 @@ constexpr const char* kBackfill =
     " min(value), max(value), avg(value) FROM readings"
     " WHERE status = 'ok' AND value IS NOT NULL GROUP BY 2, 3, 4;";
 
+// The columns an averaged reading fills, added to a table made before them (ALTER TABLE):
+// NULL in every row stored before, and in every reading of one conversion.
+constexpr const char* kMinMaxColumns[] = {"min", "max"};
+
 // How long a write waits for another connection to the file (a snapshot, an export).
 constexpr int kBusyMs = 5000;
 
@@ -105,6 +109,19 @@ std::optional<double> columnNumber(sqlite3_stmt* s, int i) {
     return sqlite3_column_double(s, i);
 }
 
+// Whether the table `readings` of `db` has the column.
+bool hasColumn(sqlite3* db, const char* column) {
+    sqlite3_stmt* s = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('readings') WHERE name = ?1", -1,
+                           &s, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(s, 1, column, -1, SQLITE_STATIC);
+        found = sqlite3_step(s) == SQLITE_ROW;
+    }
+    sqlite3_finalize(s);
+    return found;
+}
+
 // The stored time text back as a time point ("2026-12-08T06:33:46.123Z").
 std::chrono::system_clock::time_point parseStored(const std::string& text) {
     tm p{};
@@ -146,9 +163,14 @@ void SqliteOutput::open() {
         sqlite3_busy_timeout(db_, kBusyMs);
         exec(db_, path_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
         exec(db_, path_, kSchema);
+        for (const char* column : kMinMaxColumns)
+            if (!hasColumn(db_, column))
+                exec(db_, path_,
+                     (std::string("ALTER TABLE readings ADD COLUMN ") + column + " REAL").c_str());
         if (sqlite3_prepare_v2(db_,
                                "INSERT INTO readings (time, mono, board, bits, channel, name, raw,"
-                               " value, unit, status, text) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
+                               " value, unit, status, text, min, max)"
+                               " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)",
                                -1, &insert_, nullptr) != SQLITE_OK)
             fail(db_, path_, "cannot prepare the insert");
         if (sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK)
@@ -239,6 +261,8 @@ void SqliteOutput::insert(std::span<const Record> records) {
                 sqlite3_bind_null(insert_, 11);
             else
                 bindText(insert_, 11, r.text);
+            bindNumber(insert_, 12, r.min);
+            bindNumber(insert_, 13, r.max);
             if (sqlite3_step(insert_) != SQLITE_DONE) fail(db_, path_, "cannot insert");
         }
         for (const auto& [key, share] : shares) {
@@ -390,16 +414,37 @@ uint64_t exportRecords(const std::string& database, const std::string& from, con
     if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
         fail(db, database, "cannot open the database");
     sqlite3_busy_timeout(db, 5000);
-    if (sqlite3_prepare_v2(
-            db,
-            "SELECT time, mono, board, bits, channel, name, raw, value, unit, status,"
-            " text FROM readings WHERE (?1 = '' OR time >= ?1) AND"
-            " (?2 = '' OR time < ?2) ORDER BY time, rowid",
-            -1, &closer.s, nullptr) != SQLITE_OK)
+    constexpr const char* kRange =
+        " FROM readings WHERE (?1 = '' OR time >= ?1) AND"
+        " (?2 = '' OR time < ?2)";
+    // A database written before averaging has no min and max; a CSV export has their columns
+    // only when a record of its range has them, as the recorder's own CSV file would.
+    const bool minMax = hasColumn(db, "min") && hasColumn(db, "max");
+    MinMax columns = MinMax::Without;
+    if (minMax) {
+        if (sqlite3_prepare_v2(db,
+                               (std::string("SELECT EXISTS (SELECT 1") + kRange +
+                                " AND (min IS NOT NULL OR max IS NOT NULL))")
+                                   .c_str(),
+                               -1, &closer.s, nullptr) != SQLITE_OK)
+            fail(db, database, "cannot read the records");
+        bindText(closer.s, 1, from);
+        bindText(closer.s, 2, to);
+        if (sqlite3_step(closer.s) != SQLITE_ROW) fail(db, database, "reading the records failed");
+        if (sqlite3_column_int(closer.s, 0) != 0) columns = MinMax::With;
+        sqlite3_finalize(closer.s);
+        closer.s = nullptr;
+    }
+    if (sqlite3_prepare_v2(db,
+                           (std::string("SELECT time, mono, board, bits, channel, name, raw, "
+                                        "value, unit, status, text, ") +
+                            (minMax ? "min, max" : "NULL, NULL") + kRange + " ORDER BY time, rowid")
+                               .c_str(),
+                           -1, &closer.s, nullptr) != SQLITE_OK)
         fail(db, database, "not a recording (no table readings)");
     bindText(closer.s, 1, from);
     bindText(closer.s, 2, to);
-    if (format == ExportFormat::Csv) std::fputs(csvHeader().c_str(), out);
+    if (format == ExportFormat::Csv) std::fputs(csvHeader(columns).c_str(), out);
     uint64_t count = 0;
     int rc;
     while ((rc = sqlite3_step(closer.s)) == SQLITE_ROW) {
@@ -420,7 +465,9 @@ uint64_t exportRecords(const std::string& database, const std::string& from, con
                    : status == "note"  ? Status::Note
                                        : Status::Ok;
         r.text = columnText(closer.s, 10);
-        const std::string line = format == ExportFormat::Csv ? csvLine(r) : jsonLine(r);
+        r.min = columnNumber(closer.s, 11);
+        r.max = columnNumber(closer.s, 12);
+        const std::string line = format == ExportFormat::Csv ? csvLine(r, columns) : jsonLine(r);
         if (std::fwrite(line.data(), 1, line.size(), out) != line.size())
             throw OutputError("writing the export failed", errno);
         ++count;

@@ -35,11 +35,13 @@ bool beginsLikeARecord(std::string_view text, TextFileOutput::Format format) {
 
 }  // namespace
 
-TextFileOutput::TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write)
+TextFileOutput::TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write,
+                               MinMax columns)
     : path_(std::move(path)),
       format_(format),
       rotate_(rotate),
       write_(std::move(write)),
+      columns_(columns),
       retention_(rotate.retainDays) {
     if (!write_)
         write_ = [](int fd, const void* data, size_t size) { return ::write(fd, data, size); };
@@ -73,15 +75,25 @@ void TextFileOutput::open() {
     if (size_ == 0) return;
     if (format_ == Format::Csv) {
         // Records appended under another file's header would be read as that file's columns.
-        const std::string header = csvHeader();
-        std::string first(header.size(), '\0');
+        const std::string header = csvHeader(columns_);
+        const std::string other =
+            csvHeader(columns_ == MinMax::With ? MinMax::Without : MinMax::With);
+        std::string first(std::max(header.size(), other.size()), '\0');
         const ssize_t n = ::pread(fd_.get(), first.data(), first.size(), 0);
-        if (n != static_cast<ssize_t>(first.size()) || first != header) {
+        first.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (!first.starts_with(header)) {
             fd_.reset();
-            throw OutputError(path_ +
-                                  ": the file does not start with the recorder's header line (" +
-                                  header.substr(0, header.size() - 1) + "); choose another file",
-                              EEXIST);
+            // The other run's columns are said as such: the fix is the run file's, not the file's.
+            const std::string why = !first.starts_with(other) ? ""
+                                    : columns_ == MinMax::With
+                                        ? " (it has no min and max columns: it was written "
+                                          "by a run that averages no channel)"
+                                        : " (it has min and max columns: it was written by "
+                                          "a run that averages)";
+            throw OutputError(
+                path_ + ": the file does not start with the recorder's header line (" +
+                    header.substr(0, header.size() - 1) + ")" + why + "; choose another file",
+                EEXIST);
         }
     } else {
         // Records appended to a file of another program would spoil it; the first line of a
@@ -178,7 +190,7 @@ void TextFileOutput::write(std::span<const Record> records) {
     try {
         if (!fd_) open();
         for (const Record& r : records) {
-            const std::string line = format_ == Format::Csv ? csvLine(r) : jsonLine(r);
+            const std::string line = format_ == Format::Csv ? csvLine(r, columns_) : jsonLine(r);
             const uint64_t fileBytes = size_ + text.size();
             const bool newDay = rotate_.daily && started_ && utcDay(*started_) != utcDay(r.time);
             const bool tooBig = rotate_.maxBytes > 0 && fileBytes + line.size() > rotate_.maxBytes;
@@ -189,7 +201,7 @@ void TextFileOutput::write(std::span<const Record> records) {
                 pending = 0;
                 rotate();
             }
-            if (format_ == Format::Csv && size_ == 0 && text.empty()) text = csvHeader();
+            if (format_ == Format::Csv && size_ == 0 && text.empty()) text = csvHeader(columns_);
             if (!started_) started_ = r.time;
             text += line;
             ++pending;

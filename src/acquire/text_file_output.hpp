@@ -25,13 +25,16 @@ namespace vantrel::acquire {
 // Rotation: before a record that would take the file past `maxBytes`, or whose UTC day is not
 // the file's, the file is renamed to "<stem>.<start>.<ext>" (start: the UTC time of its first
 // record, "2026-12-08T06-33-46") and a new one is begun at `path`.
+//
+// `columns`: whether CSV rows carry min and max; a file is continued only with its own columns.
 class TextFileOutput : public RecordOutput {
   public:
     enum class Format { Csv, JsonLines };
     using WriteFn = std::function<ssize_t(int fd, const void* data, size_t size)>;
 
     // Throws OutputError when the file cannot be opened. `write` is the system call by default.
-    TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write = {});
+    TextFileOutput(std::string path, Format format, RotateConfig rotate, WriteFn write = {},
+                   MinMax columns = MinMax::Without);
     ~TextFileOutput() override;
 
     void write(std::span<const Record> records) override;
@@ -52,6 +55,7 @@ class TextFileOutput : public RecordOutput {
     Format format_;
     RotateConfig rotate_;
     WriteFn write_;
+    MinMax columns_;
     Fd fd_;
     uint64_t size_ = 0;
     // The UTC time of the current file's first record; unset while it has none.

@@ -58,6 +58,8 @@ std::string influxLine(const acquire::Record& r) {
     // The line protocol has no infinity or NaN: the server would refuse the whole batch.
     if (r.value && std::isfinite(*r.value)) line += "value=" + acquire::numberText(*r.value) + ",";
     if (r.raw && std::isfinite(*r.raw)) line += "raw=" + acquire::numberText(*r.raw) + ",";
+    if (r.min && std::isfinite(*r.min)) line += "min=" + acquire::numberText(*r.min) + ",";
+    if (r.max && std::isfinite(*r.max)) line += "max=" + acquire::numberText(*r.max) + ",";
     line += "status=" + fieldString(acquire::statusName(r.status));
     if (!r.text.empty()) line += ",text=" + fieldString(r.text);
     const auto ns =
