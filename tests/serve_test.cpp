@@ -556,6 +556,58 @@ TEST(Serve, TheRecorderKeepsItsRoundsWhileAShellClientSendsCommands) {
     EXPECT_EQ(rows, 16);
 }
 
+// Another client holds the board for two seconds in one operation: the recorder's reading
+// that waited behind it is not kept (when the board converted it is not known), with why;
+// the readings before and after are.
+TEST(Serve, AReadingThatWaitedBehindAnotherClientIsNotKept) {
+    TempDir dir;
+    vantrel::sim::SimThread sim;
+    sim.call([](vantrel::sim::PtyBoard& b) {
+        b.engine().setReading(10, 3, 300);
+        return 0;
+    });
+    DaemonOptions o;
+    o.boards = {{"lab", sim.device(), 9600}};
+    o.socketPath = dir.file("serve.sock");
+    DaemonThread daemon(o);
+    vantrel::acquire::LogConfig config =
+        labRun(dir, "unix://" + o.socketPath + "#lab", {3}, 0.2, 0);
+    vantrel::acquire::RecordWriter::MessageFn quiet = [](const std::string&) {};
+    vantrel::acquire::Recorder recorder(config, quiet);
+    const auto readings = [&] { return recorder.boards()[0].readings; };
+    ASSERT_TRUE(within(10s, [&] { return readings() >= 2; }));
+    RawClient holder(o.socketPath);
+    ASSERT_TRUE(holder.send(frame({"hello", "1", "lab"}) + frame({"begin"})));
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    for (int id = 1; std::chrono::steady_clock::now() < until; ++id) {
+        ASSERT_TRUE(holder.send(frame({"cmd", std::to_string(id)}, "PRA\r")));
+        std::optional<Frame> f;
+        while ((f = holder.next()) && f->verb() != "reply") continue;
+        ASSERT_TRUE(f);
+        std::this_thread::sleep_for(100ms);  // the operation goes on, slowly
+    }
+    ASSERT_TRUE(holder.send(frame({"end"})));
+    const uint64_t after = readings();
+    ASSERT_TRUE(within(10s, [&] { return readings() >= after + 2; }));
+    recorder.stop();
+    std::istringstream csv(fileContents(config.out));
+    std::string line;
+    std::getline(csv, line);  // the header
+    int kept = 0, waited = 0;
+    while (std::getline(csv, line)) {
+        if (line.find(",lab,10,3,10:3,300,300,,ok,") != std::string::npos)
+            ++kept;
+        else if (line.find(",error,\"not kept: a conversion took ") != std::string::npos &&
+                 line.find(" longer than its commands take at 9600 baud (1.302 s)") !=
+                     std::string::npos)
+            ++waited;
+        else
+            EXPECT_NE(line.find(",gap,"), std::string::npos) << line;
+    }
+    EXPECT_EQ(waited, 1) << fileContents(config.out);
+    EXPECT_GE(kept, 4);
+}
+
 // The tool: `vantrel serve` on a simulated board, `vantrel cmd` in a loop with its own
 // addresses and a Python program on Board("unix://...") with others, at once: every reply is
 // its own command's. `serve status` lists the board and its clients.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "alarms.hpp"
@@ -263,6 +264,13 @@ void BoardWorker::run() {
         markBack();
     };
 
+    // A conversion's commands (at most five: the converters' set-up, the address, the start
+    // and the two bytes), each answered within its reply window at the line's rate, take at
+    // most this long. One that took longer waited somewhere (behind another client of a
+    // shared board, for a board that came back): when the board converted is not known, and
+    // the reading's time would be wrong by that wait.
+    const auto longestConversion =
+        std::chrono::duration<double>(5 * 2.5 / std::max<int32_t>(config_.baud, 1) * 1000);
     // An averaged reading is its channel's conversions one after the other, and fails whole
     // when one of them does: a mean of fewer would pass for one of all. Its time is when the
     // first began.
@@ -274,7 +282,17 @@ void BoardWorker::run() {
             for (int i = 0; i < c.average; ++i) {
                 // A stop leaves the reading out rather than wait for a long average's end.
                 if (i > 0 && stop_) return;
+                const auto began = Clock::now();
                 const double raw = board->read(c.bits, c.channel);
+                const std::chrono::duration<double> took = Clock::now() - began;
+                if (took > longestConversion)
+                    throw std::runtime_error(
+                        "not kept: a conversion took " +
+                        numberText(std::round(took.count() * 1000) / 1000) +
+                        " s, longer than its commands take at " + std::to_string(config_.baud) +
+                        " baud (" +
+                        numberText(std::round(longestConversion.count() * 1000) / 1000) +
+                        " s): when the board converted is not known");
                 sum += raw;
                 if (c.average == 1) continue;
                 // Through the calibration one by one: the smallest raw is the largest value
