@@ -121,6 +121,29 @@ TEST(Pacing, RoundsStayOnTheirDeadlinesAndOverrunsSkipWithoutBurst) {
     for (int k = 6; k < 100000; ++k) p.finish(t0 + 100ms * k + 3ms);
     EXPECT_EQ(p.due(), t0 + 100ms * 100000);
     EXPECT_THROW(Pacer(t0, 0ms), std::invalid_argument);
+
+    // A round that can start only late is the last deadline's: the ones before are left out,
+    // none at or after the run's end is taken, and a round on time is left as it is.
+    const struct {
+        Pacer::Clock::duration now;
+        std::optional<Pacer::Clock::duration> end;
+        uint64_t left, round;
+    } late[] = {
+        {250ms, {}, 0, 2},     // within the period of round 2: on time
+        {514ms, {}, 3, 5},     // rounds 2 to 4 left out, read as round 5
+        {500ms, {}, 3, 5},     // exactly on a deadline: that one's
+        {514ms, 400ms, 1, 3},  // the run ends at 400 ms: its last round is 3
+        {514ms, 200ms, 0, 2},  // no round of the run is still to come
+    };
+    for (const auto& c : late) {
+        Pacer q(t0, 100ms);
+        q.finish(t0 + 150ms);  // round 2 is due at 200 ms
+        const uint64_t skipped = q.skipped();
+        EXPECT_EQ(q.catchUp(t0 + c.now, c.end ? std::optional(t0 + *c.end) : std::nullopt), c.left)
+            << c.now.count();
+        EXPECT_EQ(q.round(), c.round) << c.now.count();
+        EXPECT_EQ(q.skipped() - skipped, c.left);
+    }
 }
 
 TEST(Records, TextForms) {

@@ -402,6 +402,25 @@ void BoardWorker::run() {
             if (stop_ || g.pacer.due() > Clock::now() || (end_ && g.pacer.due() >= *end_)) continue;
             // An away board is looked for once a round of its fastest group.
             if (!board) open();
+            // A round that could start only a period or more after its deadline (the board
+            // took that long to open again) is the last deadline's: read at that one's time and
+            // counted with it, the ones between get a gap, and no deadline has two records.
+            const auto wasDue = g.pacer.due();
+            if (const uint64_t left = board ? g.pacer.catchUp(Clock::now(), end_) : 0) {
+                const double late = std::chrono::duration<double>(Clock::now() - wasDue).count();
+                const std::string why =
+                    std::to_string(left) + std::string(kDeadlinesLeftOut) + "the round started " +
+                    numberText(std::round(late * 1000) / 1000) + " s after its deadline";
+                // At the first deadline it stands for: from there on, no reading till this one.
+                const auto since = Clock::now() - wasDue;
+                for (const ChannelConfig* c : g.channels) {
+                    Record gap = record(*c, Status::Gap, why);
+                    gap.time -=
+                        std::chrono::duration_cast<std::chrono::system_clock::duration>(since);
+                    gap.mono = std::max(0.0, std::chrono::duration<double>(wasDue - t0_).count());
+                    emit(std::move(gap));
+                }
+            }
             for (const ChannelConfig* c : g.channels) {
                 if (!board || stop_) break;
                 readChannel(*c);

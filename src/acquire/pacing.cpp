@@ -1,6 +1,7 @@
 // vantrel recorder: rounds paced on deadlines.
 #include "pacing.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vantrel::acquire {
@@ -28,6 +29,24 @@ bool Pacer::finish(Clock::time_point now) {
     skipped_ += first - next;
     round_ = first;
     return true;
+}
+
+uint64_t Pacer::catchUp(Clock::time_point now, std::optional<Clock::time_point> end) {
+    if (now <= t0_) return 0;
+    uint64_t last = static_cast<uint64_t>((now - t0_) / period_);
+    if (end && *end > t0_) {
+        // The first deadline at or after the end is not a round's.
+        const auto span = *end - t0_;
+        const auto atEnd = static_cast<uint64_t>(span / period_) +
+                           (span % period_ == Clock::duration::zero() ? 0 : 1);
+        if (atEnd == 0) return 0;
+        last = std::min(last, atEnd - 1);
+    }
+    if (last <= round_) return 0;
+    const uint64_t left = last - round_;
+    skipped_ += left;
+    round_ = last;
+    return left;
 }
 
 }  // namespace vantrel::acquire

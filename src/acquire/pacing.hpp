@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace vantrel::acquire {
 
@@ -25,7 +26,13 @@ class Pacer {
     // whether the round was an overrun (it ended after the following round was due).
     bool finish(Clock::time_point now);
 
-    // Rounds that overran, and deadlines left out because of them.
+    // The current round starts only at `now`, more than a period after its deadline (the
+    // board took that long to open again, the machine stood still): it counts as the last
+    // deadline at or before now, never one at or after `end`, and the deadlines before it are
+    // left out. Returns how many.
+    uint64_t catchUp(Clock::time_point now, std::optional<Clock::time_point> end = {});
+
+    // Rounds that overran, and deadlines left out because of them or of a late start.
     uint64_t overruns() const { return overruns_; }
     uint64_t skipped() const { return skipped_; }
 
