@@ -144,7 +144,8 @@ Backlog::Next Backlog::next(std::vector<acquire::Record>& live, std::size_t most
     live.erase(live.begin(), old);
     if (live.empty()) return out;
     const uint64_t gapEnd = live.front().seq;
-    if (gapEnd > handed_ + 1) {
+    const bool gap = gapEnd > handed_ + 1;
+    if (gap) {
         behind_ = true;
         if (!replay_.replayable) {
             why_ = "the queue was full, and only an SQLite recording can give them back";
@@ -189,7 +190,6 @@ Backlog::Next Backlog::next(std::vector<acquire::Record>& live, std::size_t most
             if (handed_ + 1 < gapEnd) return out;
         }
         behind_ = false;
-        tellLost();
         if (out.upTo != 0) return out;
     }
     std::size_t n = 0;
@@ -201,6 +201,9 @@ Backlog::Next Backlog::next(std::vector<acquire::Record>& live, std::size_t most
     }
     live.erase(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(n));
     out.upTo = handed_;
+    // An outage can leave several gaps (the queue filled up between tries): they are said
+    // together once the readings go on without one.
+    if (!gap && (live.empty() || live.front().seq == handed_ + 1)) tellLost();
     return out;
 }
 
@@ -215,6 +218,10 @@ std::chrono::milliseconds Backlog::pause() const {
     if (!behind_ || budget_ >= want) return std::chrono::milliseconds(0);
     return std::chrono::milliseconds(
         static_cast<int64_t>(1000.0 * (want - budget_) / static_cast<double>(replay_.rate)) + 1);
+}
+
+void Backlog::finish() {
+    tellLost();
 }
 
 void Backlog::missed(uint64_t count, std::chrono::system_clock::time_point after) {

@@ -53,8 +53,12 @@ class Backlog {
     // taken from the queue, oldest first) begins past a gap, else those of `live` that follow
     // on without one (moved out of it). Nothing (upTo 0) while the rate allows no more.
     Next next(std::vector<acquire::Record>& live, std::size_t most);
+    // Says what could not be sent and is not said yet (the output ends).
+    void finish();
     // The server has everything up to `seq`, or will never take it.
     void acked(uint64_t seq);
+    // Whether what was not sent stays in the recording for a later run.
+    bool keeps() const { return replay_.replayable && replay_.save; }
     // Whether a gap is being read back from the recording.
     bool behind() const { return behind_; }
     // How long until the rate allows more of the backlog.

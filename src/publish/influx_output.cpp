@@ -201,9 +201,11 @@ void InfluxOutput::run() {
             stopBy = Clock::now() + std::chrono::seconds(3);
         }
     }
+    backlog_.finish();
     const std::size_t unsent = batch.records.size() + live.size() + queue_.size();
     if (unsent > 0 && message_)
-        message_("influx: " + std::to_string(unsent) + " readings not written to " + where_);
+        message_("influx: " + std::to_string(unsent) + " readings not written to " + where_ +
+                 (backlog_.keeps() ? "; the next run sends them from the recording" : ""));
     if (refused_ > 0 && message_)
         message_("influx: " + where_ + " refused " + std::to_string(refused_.load()) +
                  " readings in all");

@@ -382,6 +382,7 @@ void MqttOutput::run() {
         [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
         ackUpTo(handedUpTo);
     }
+    backlog_.finish();
     ackUpTo(handedUpTo);
     leftOver_ = again.size() + live.size();
 }
@@ -404,7 +405,8 @@ void MqttOutput::stop() {
         unsent = inFlight_.size() + queue_.size() + leftOver_;
     }
     if (unsent > 0 && message_)
-        message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_);
+        message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_ +
+                 (backlog_.keeps() ? "; the next run sends them from the recording" : ""));
 }
 
 }  // namespace vantrel::publish
