@@ -137,6 +137,13 @@ void Backlog::start(const acquire::Record& first) {
 Backlog::Next Backlog::next(std::vector<acquire::Record>& live, std::size_t most) {
     Next out;
     if (live.empty()) return out;
+    if (live.front().seq == 0) {
+        std::size_t n = 0;
+        for (; n < live.size() && n < most && live[n].seq == 0; ++n)
+            if (live[n].status != acquire::Status::Note) out.records.push_back(std::move(live[n]));
+        live.erase(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(n));
+        return out;
+    }
     if (!started_) start(live.front());
     // Records already handed out (none are, but a queue is not trusted to promise it).
     const auto old = std::find_if(live.begin(), live.end(),

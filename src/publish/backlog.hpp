@@ -48,10 +48,12 @@ class Backlog {
         std::vector<acquire::Record> records;  // to send, oldest first; notes left out
         uint64_t upTo = 0;  // what the cursor becomes once the server has them all
         bool backlog = false;
+        bool empty() const { return records.empty() && upTo == 0; }
     };
     // The next records to send, at most `most`: from the recording while `live` (the records
     // taken from the queue, oldest first) begins past a gap, else those of `live` that follow
-    // on without one (moved out of it). Nothing (upTo 0) while the rate allows no more.
+    // on without one (moved out of it). Nothing while the rate allows no more. Records of no
+    // sequence (made outside a recorder) go as they come, upTo 0.
     Next next(std::vector<acquire::Record>& live, std::size_t most);
     // Says what could not be sent and is not said yet (the output ends).
     void finish();

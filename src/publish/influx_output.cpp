@@ -118,7 +118,7 @@ InfluxOutput::Outcome InfluxOutput::write(HttpClient& client, const std::string&
 void InfluxOutput::run() {
     std::optional<HttpClient> client;
     std::vector<acquire::Record> live;  // taken from the queue, not yet handed to a batch
-    Backlog::Next batch;                // being sent; upTo 0 while there is none
+    Backlog::Next batch;                // being sent
     std::string lines;
     bool failing = false;
     bool saidRefused = false;  // a server that refuses says so once, not once a batch
@@ -130,7 +130,7 @@ void InfluxOutput::run() {
         const auto now = Clock::now();
         if (live.size() < kBatch) queue_.take(live, kBatch - live.size());
         const bool due = now >= nextTry || stopping;
-        if (batch.upTo == 0 && due) {
+        if (batch.empty() && due) {
             batch = backlog_.next(live, kBatch);
             // Only notes: nothing for the server, and nothing to wait for.
             if (batch.upTo != 0 && batch.records.empty()) {
@@ -139,7 +139,7 @@ void InfluxOutput::run() {
                 continue;
             }
         }
-        if (batch.upTo != 0 && due) {
+        if (!batch.empty() && due) {
             lines.clear();
             for (const acquire::Record& r : batch.records) lines += influxLine(r);
             // Whatever the server does, it is this output's failure: the recording goes on.
@@ -187,7 +187,7 @@ void InfluxOutput::run() {
                 retry = std::min(retry * 2, std::chrono::seconds(30));
             }
         }
-        const bool idle = batch.upTo == 0 && live.empty();
+        const bool idle = batch.empty() && live.empty();
         if (stopping && ((idle && queue_.size() == 0) || failing || Clock::now() >= *stopBy)) break;
         auto wake = std::max(nextTry, Clock::now() + backlog_.pause());
         if (stopping) wake = std::min(wake, *stopBy);

@@ -273,7 +273,7 @@ void MqttOutput::onPublish(int mid) {
     {
         const std::lock_guard lock(mutex_);
         if (const auto it = inFlight_.find(mid); it != inFlight_.end()) {
-            unacked_.erase(it->second);
+            if (it->second != 0) unacked_.erase(it->second);
             inFlight_.erase(it);
             reading = true;
         }
@@ -326,13 +326,13 @@ void MqttOutput::run() {
         if (batch.size() < room) {
             if (live.size() < kInFlight) queue_.take(live, kInFlight - live.size());
             Backlog::Next next = backlog_.next(live, room - batch.size());
-            if (next.upTo != 0) {
+            if (!next.empty()) {
                 const std::lock_guard lock(mutex_);
                 for (acquire::Record& r : next.records) {
-                    unacked_.insert(r.seq);
+                    if (r.seq != 0) unacked_.insert(r.seq);
                     batch.push_back(std::move(r));
                 }
-                handedUpTo = next.upTo;
+                handedUpTo = std::max(handedUpTo, next.upTo);
             }
         }
         for (acquire::Record& r : batch) {
@@ -355,7 +355,7 @@ void MqttOutput::run() {
                 again.push_back(std::move(r));
                 refusedNow = true;
             } else {
-                unacked_.erase(r.seq);
+                if (r.seq != 0) unacked_.erase(r.seq);
                 ++refused_;
             }
         }
