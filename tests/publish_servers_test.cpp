@@ -15,11 +15,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -70,9 +74,10 @@ struct Bench {
     void set(double raw) {
         sim.call([raw](vantrel::sim::PtyBoard& b) { b.engine().setReading(12, 0, raw); });
     }
-    std::string runFile(const Scratch& dir, const std::string& publish, double duration = 0) const {
+    std::string runFile(const Scratch& dir, const std::string& publish, double duration = 0,
+                        const std::string& out = "x.csv") const {
         const std::string path = dir.file("run.toml");
-        write(path, "out = \"" + dir.file("x.csv") + "\"\nduration = " + std::to_string(duration) +
+        write(path, "out = \"" + dir.file(out) + "\"\nduration = " + std::to_string(duration) +
                         "\n[publish]\n" + publish + "\n[[board]]\nname = \"bench\"\ndevice = \"" +
                         sim.device() +
                         "\"\nperiod = 0.05\n  [[board.channel]]\n  name = \"supply\"\n"
@@ -104,10 +109,21 @@ struct Influx {
     Influx(const Scratch& dir, const std::string& httpExtra = "")
         : http(vantrel::testing::freeLoopbackPort()),
           rpc(vantrel::testing::freeLoopbackPort()),
-          at{"127.0.0.1", http},
-          server(dir, "influxd",
-                 (configure(dir, httpExtra),
-                  std::vector<std::string>{"influxd", "-config", dir.file("influxdb.conf")})) {}
+          at{"127.0.0.1", http} {
+        configure(dir, httpExtra);
+        start(dir);
+    }
+    // Again on the same ports and files, after stop().
+    void start(const Scratch& dir) {
+        server.emplace(dir, "influxd",
+                       std::vector<std::string>{"influxd", "-config", dir.file("influxdb.conf")});
+    }
+    int stop() {
+        server->signal(SIGTERM);
+        const int status = server->wait(30s);
+        server.reset();
+        return status;
+    }
     void configure(const Scratch& dir, const std::string& httpExtra) const {
         write(dir.file("influxdb.conf"),
               "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
@@ -124,7 +140,7 @@ struct Influx {
     uint16_t http;
     uint16_t rpc;
     Endpoint at;
-    Child server;
+    std::optional<Child> server;
 };
 
 std::string get(uint16_t port, const std::string& target) {
@@ -448,7 +464,7 @@ TEST(PublishServers, InfluxHoldsTheReadingsByTimeRange) {
     Influx influxd(dir);
     const uint16_t http = influxd.http;
     const Endpoint at = influxd.at;
-    Child& server = influxd.server;
+    Child& server = *influxd.server;
     ASSERT_TRUE(influxd.up()) << server.err();
 
     const std::string run =
@@ -492,7 +508,7 @@ TEST(PublishServers, InfluxWithAUserAndPassword) {
     Influx influxd(dir, "  auth-enabled = true\n");
     const uint16_t http = influxd.http;
     const Endpoint at = influxd.at;
-    Child& server = influxd.server;
+    Child& server = *influxd.server;
     ASSERT_TRUE(influxd.up()) << server.err();
     // The first user may be made without one.
     ASSERT_EQ(httpRequest(at, "POST", "/query",
@@ -904,4 +920,258 @@ TEST(PublishServers, ServeRecordingPublishesToo) {
     EXPECT_EQ(daemon.wait(15s), 128 + SIGTERM);
     EXPECT_NE(daemon.err().find("vantrel: serve: log: metrics: "), std::string::npos)
         << daemon.err();
+}
+
+namespace {
+
+// "2026-12-08T06:33:46.123Z" as milliseconds since the epoch.
+int64_t msOf(const std::string& iso) {
+    tm p{};
+    int millis = 0;
+    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &p.tm_year, &p.tm_mon, &p.tm_mday,
+                    &p.tm_hour, &p.tm_min, &p.tm_sec, &millis) != 7)
+        return -1;
+    p.tm_year -= 1900;
+    p.tm_mon -= 1;
+    return static_cast<int64_t>(::timegm(&p)) * 1000 + millis;
+}
+
+struct Row {
+    int64_t ms;
+    std::string status;
+    double value;
+};
+
+// The records of a CSV text (header first), in the file's order.
+std::vector<Row> rowsOf(const std::string& csv) {
+    std::vector<Row> out;
+    std::istringstream in(csv);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream s(line);
+        for (std::string x; std::getline(s, x, ',');) f.push_back(x);
+        if (f.size() < 10) continue;
+        out.push_back({msOf(f[0]), f[9], f[9] == "ok" ? std::stod(f[7]) : 0});
+    }
+    return out;
+}
+
+// The good readings of an SQLite recording, read while a recorder may be writing it.
+std::vector<Row> okRows(const std::string& database) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    try {
+        vantrel::acquire::exportRecords(database, "", "", vantrel::acquire::ExportFormat::Csv, out);
+    } catch (const std::exception&) {
+        // Not made yet: no rows.
+    }
+    std::fclose(out);
+    const std::string csv(text, size);
+    std::free(text);
+    std::vector<Row> rows = rowsOf(csv);
+    std::erase_if(rows, [](const Row& r) { return r.status != "ok"; });
+    return rows;
+}
+
+// InfluxDB's points of the bench board: time in ms -> the field `field` (as text).
+std::map<int64_t, std::string> influxPoints(const Endpoint& at, const std::string& field) {
+    const std::string q = "SELECT " + field + " FROM vantrel WHERE board = 'bench'";
+    const auto r = httpRequest(at, "GET", "/query?db=lab&epoch=ms&q=" + urlEncode(q), "", "", 5s);
+    std::map<int64_t, std::string> out;
+    if (r.status != 200) return out;
+    const json j = json::parse(r.body, nullptr, false);
+    if (j.is_discarded() || !j["results"][0].contains("series")) return out;
+    for (const auto& v : j["results"][0]["series"][0]["values"])
+        if (!v[1].is_null()) out[v[0].get<int64_t>()] = v[1].dump();
+    return out;
+}
+
+std::size_t countValue(const std::vector<Row>& rows, double value) {
+    return static_cast<std::size_t>(
+        std::count_if(rows.begin(), rows.end(), [&](const Row& r) { return r.value == value; }));
+}
+
+}  // namespace
+
+// InfluxDB away for longer than the output's queue holds, and the recorder killed outright and
+// started again meanwhile: once the server is back it holds every reading of the recording, each
+// once, with its value and time; those of both outages came from the file.
+TEST(PublishServers, InfluxGetsTheBacklogFromTheRecording) {
+    Scratch dir;
+    Bench bench(1000);
+    Influx influxd(dir);
+    ASSERT_TRUE(influxd.up()) << influxd.server->err();
+    const std::string db = dir.file("x.sqlite");
+    const std::string run = bench.runFile(
+        dir, "influx = \"http://127.0.0.1:" + std::to_string(influxd.http) + "/lab\"\nqueue = 50",
+        0, "x.sqlite");
+    const auto start = [&](const char* name) {
+        return std::make_unique<Child>(
+            dir, name, std::vector<std::string>{VANTREL_CLI, "log", "--config", run});
+    };
+    auto tool = start("tool");
+    ASSERT_TRUE(within(20s, [&] { return !influxPoints(influxd.at, "value").empty(); }))
+        << tool->err();
+    ASSERT_EQ(influxd.stop(), 0);
+    // Each run records three times what the queue holds (at 20 readings a second, more than a
+    // second's worth, so that the queue holds what comes between batches) while the server is
+    // away, at its own value.
+    const auto recordAway = [&](double raw) {
+        bench.set(raw);
+        return within(30s, [&] { return countValue(okRows(db), raw / 1000) >= 150; });
+    };
+    ASSERT_TRUE(recordAway(2000));
+    tool->signal(SIGKILL);
+    EXPECT_EQ(tool->wait(10s), -SIGKILL);
+    tool = start("tool2");
+    ASSERT_TRUE(recordAway(3000));
+    bench.set(4000);
+    influxd.start(dir);
+    ASSERT_TRUE(influxd.up()) << influxd.server->err();
+    // Caught up: the readings taken since are there too.
+    ASSERT_TRUE(within(40s, [&] {
+        std::size_t now = 0;
+        for (const auto& [ms, v] : influxPoints(influxd.at, "value")) now += v == "4";
+        return now >= 10;
+    })) << tool->err();
+    tool->signal(SIGINT);
+    EXPECT_EQ(tool->wait(20s), 130) << tool->err();
+    EXPECT_EQ(tool->err().find("could not be sent"), std::string::npos) << tool->err();
+
+    const std::vector<Row> rows = okRows(db);
+    const auto points = influxPoints(influxd.at, "value");
+    EXPECT_EQ(points.size(), rows.size());
+    for (const Row& r : rows) {
+        const auto it = points.find(r.ms);
+        ASSERT_NE(it, points.end()) << "the reading at " << r.ms << " is not in InfluxDB";
+        EXPECT_EQ(std::stod(it->second), r.value) << r.ms;
+    }
+    EXPECT_GE(countValue(rows, 2), 150u);
+    EXPECT_GE(countValue(rows, 3), 150u);
+}
+
+// An MQTT broker away for longer than the queue holds: a subscriber with a lasting session gets
+// every reading of the recording, in order, each with the time it was taken.
+TEST(PublishServers, MqttGetsTheBacklogFromTheRecordingInOrder) {
+    Scratch dir;
+    Bench bench(1000);
+    const uint16_t port = vantrel::testing::freeLoopbackPort();
+    const std::string conf = dir.file("mosquitto.conf");
+    write(conf, "listener " + std::to_string(port) +
+                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                    dir.path.string() + "/\nlog_dest stderr\nlog_type all\nuser root\n");
+    const auto startBroker = [&] {
+        return std::make_unique<Child>(dir, "broker",
+                                       std::vector<std::string>{"mosquitto", "-c", conf});
+    };
+    auto broker = startBroker();
+    ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << broker->err();
+    Child sub(dir, "sub",
+              {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-c",
+               "-i", "vantrel-backlog-sub", "-v", "-t", "lab/bench/#"});
+    ASSERT_TRUE(within(
+        10s, [&] { return broker->err().find("as vantrel-backlog-sub") != std::string::npos; }));
+    const std::string db = dir.file("x.sqlite");
+    Child tool(dir, "tool",
+               {VANTREL_CLI, "log", "--config",
+                bench.runFile(
+                    dir, "mqtt = \"mqtt://127.0.0.1:" + std::to_string(port) + "/lab\"\nqueue = 50",
+                    0, "x.sqlite")});
+    // The subscriber's readings in the order they came: time in ms, value.
+    const auto received = [&] {
+        std::vector<std::pair<int64_t, double>> out;
+        std::istringstream in(sub.out());
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("lab/bench/supply {", 0) != 0) continue;
+            const json j = json::parse(line.substr(17));
+            if (j["status"] == "ok") out.emplace_back(msOf(j["time"]), j["value"].get<double>());
+        }
+        return out;
+    };
+    ASSERT_TRUE(within(20s, [&] { return !received().empty(); })) << tool.err();
+    broker->signal(SIGTERM);
+    ASSERT_EQ(broker->wait(10s), 0);
+    bench.set(2000);
+    ASSERT_TRUE(within(30s, [&] { return countValue(okRows(db), 2) >= 150; }));
+    bench.set(3000);
+    broker = startBroker();
+    ASSERT_TRUE(within(20s, [&] {
+        return tool.err().find("connected to 127.0.0.1") != std::string::npos;
+    })) << tool.err();
+    ASSERT_TRUE(within(40s, [&] {
+        const auto got = received();
+        return std::count_if(got.begin(), got.end(), [](const auto& g) { return g.second == 3; }) >=
+               10;
+    })) << tool.err();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+
+    const std::vector<Row> rows = okRows(db);
+    ASSERT_TRUE(within(20s, [&] { return received().size() >= rows.size(); }))
+        << received().size() << " of " << rows.size() << "\n"
+        << tool.err();
+    // QoS 1 lets a message the broker took but had not acknowledged when it stopped come again:
+    // only those (of the value before the outage) may, never one of the backlog or after.
+    std::vector<std::pair<int64_t, double>> got;
+    std::set<int64_t> seen;
+    for (const auto& g : received()) {
+        if (seen.insert(g.first).second)
+            got.push_back(g);
+        else
+            EXPECT_EQ(g.second, 1) << "more than once: the reading at " << g.first;
+    }
+    ASSERT_EQ(got.size(), rows.size()) << tool.err();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(got[i].first, rows[i].ms) << i;
+        EXPECT_EQ(got[i].second, rows[i].value) << i;
+    }
+    EXPECT_GE(countValue(rows, 2), 150u);
+}
+
+// A CSV recording cannot give back what the queue could not hold: the output says once how many
+// and from when to when, and those are exactly the records InfluxDB lacks.
+TEST(PublishServers, InfluxSaysWhatACsvRecordingCouldNotSend) {
+    Scratch dir;
+    Bench bench(1000);
+    Influx influxd(dir);
+    ASSERT_TRUE(influxd.up()) << influxd.server->err();
+    const std::string csv = dir.file("x.csv");
+    Child tool(dir, "tool",
+               {VANTREL_CLI, "log", "--config",
+                bench.runFile(dir, "influx = \"http://127.0.0.1:" + std::to_string(influxd.http) +
+                                       "/lab\"\nqueue = 50")});
+    ASSERT_TRUE(within(20s, [&] { return !influxPoints(influxd.at, "status").empty(); }))
+        << tool.err();
+    ASSERT_EQ(influxd.stop(), 0);
+    bench.set(2000);
+    ASSERT_TRUE(within(30s, [&] { return countValue(rowsOf(fileContents(csv)), 2) >= 150; }));
+    bench.set(3000);
+    influxd.start(dir);
+    ASSERT_TRUE(influxd.up()) << influxd.server->err();
+    ASSERT_TRUE(within(30s, [&] {
+        return tool.err().find("could not be sent") != std::string::npos;
+    })) << tool.err();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(20s), 130) << tool.err();
+
+    const std::string err = tool.err();
+    const std::regex said(
+        "influx: 127\\.0\\.0\\.1:[0-9]+: ([0-9]+) records from after (\\S+) to "
+        "before (\\S+) could not be sent: the queue was full");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, said)) << err;
+    EXPECT_EQ(err.find("could not be sent", static_cast<std::size_t>(m.position(0) + m.length(0))),
+              std::string::npos)
+        << "said more than once: " << err;
+    const auto points = influxPoints(influxd.at, "status");
+    std::vector<int64_t> missing;
+    for (const Row& r : rowsOf(fileContents(csv)))
+        if (!points.contains(r.ms)) missing.push_back(r.ms);
+    EXPECT_EQ(std::to_string(missing.size()), m[1].str()) << err;
+    ASSERT_GE(missing.size(), 100u);
+    EXPECT_LT(msOf(m[2]), missing.front());
+    EXPECT_GT(msOf(m[3]), missing.back());
 }

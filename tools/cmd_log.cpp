@@ -212,6 +212,9 @@ int runLog(const LogOptions& o) {
         return kExitFailedCall;
     }
     publishers->setBoards([&recorder] { return recorder->boards(); });
+    publishers->setCursors([&recorder](const std::string& output, uint64_t seq) {
+        recorder->saveCursor(output, seq);
+    });
     const auto takeNote = [&recorder](const std::string& text) -> std::string {
         if (const auto problem = noteProblem(text)) throw std::invalid_argument(*problem);
         return isoTime(recorder->note(text).time);
@@ -295,8 +298,10 @@ int runLog(const LogOptions& o) {
     inbox.reset();
     recorder->setNotesSocket({});
     publishers->setNotes({});
-    const uint64_t lost = recorder->stop();
+    // The outputs send what they hold and store their cursors while the file is still open.
+    recorder->stopBoards();
     publishers->stop();
+    const uint64_t lost = recorder->stop();
     writeStatus(*recorder, statusPath, statusComplained);
     const RecordWriter::Stats out = recorder->output();
     for (const BoardStatus& b : recorder->boards())

@@ -155,6 +155,9 @@ int runServe(const ServeOptions& o) {
             return kExitFailedCall;
         }
         publishers->setBoards([&recorder] { return recorder->boards(); });
+        publishers->setCursors([&recorder](const std::string& output, uint64_t seq) {
+            recorder->saveCursor(output, seq);
+        });
         printError("vantrel: serve: recording to " + recording->out);
     }
     const acquire::ServiceNotifier notifier;
@@ -177,8 +180,10 @@ int runServe(const ServeOptions& o) {
     const auto summary = [&] {
         if (!recorder || summarised) return;
         summarised = true;
-        recorder->stop();
+        // The outputs store their last cursors while the file is still open.
+        recorder->stopBoards();
         publishers->stop();
+        recorder->stop();
         writeStatus();
         for (const acquire::BoardStatus& b : recorder->boards())
             printError("vantrel: serve: log: " + b.name + ": " +

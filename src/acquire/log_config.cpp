@@ -346,6 +346,11 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
             p.influx = text(pv, pp);
         } else if (pk == "credentials") {
             p.credentials = text(pv, pp);
+        } else if (pk == "queue") {
+            const double n = number(pv, pp);
+            if (!(n >= 1 && n <= 10'000'000 && n == std::floor(n)))
+                pp.fail("must be a whole number from 1 to 10000000");
+            p.queue = static_cast<std::size_t>(n);
         } else if (pk == "allow_remote") {
             p.allowRemote = flag();
         } else if (pk == "allow_hosts") {
@@ -356,7 +361,7 @@ PublishConfig publishOf(const toml::node& v, const Place& kp) {
         } else {
             pp.fail(
                 "unknown key (publish takes http, http_minutes, metrics, mqtt, mqtt_discovery, "
-                "influx, credentials, allow_remote, allow_hosts)");
+                "influx, credentials, queue, allow_remote, allow_hosts)");
         }
     }
     return p;

@@ -73,6 +73,7 @@ struct PublishConfig {
     bool mqttDiscovery = false;  // Home Assistant discovery messages
     std::string influx;          // http://HOST:PORT/DB
     std::string credentials;     // the file of the MQTT and InfluxDB credentials
+    std::size_t queue = 0;       // readings each MQTT or InfluxDB output holds; 0: its default
     bool allowRemote = false;    // listeners may bind addresses other than loopback
     // Names (besides their address and localhost) the listeners answer to in a request's Host.
     std::vector<std::string> allowHosts;

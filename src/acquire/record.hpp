@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct Record {
     // unset for a reading of one conversion.
     std::optional<double> min;
     std::optional<double> max;
+    // The record's place in the run, the same in the file and for every published output, so
+    // that an output can find in the file what it missed; 0: none.
+    uint64_t seq = 0;
 };
 
 // A gap that stands for the deadlines an overrunning round left out (its text: "N deadlines left

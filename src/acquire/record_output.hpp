@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -40,6 +42,12 @@ class RecordOutput {
     virtual void close() = 0;
     // The path written to.
     virtual const std::string& path() const = 0;
+    // The largest sequence number stored (a run on an existing file continues from it); 0 for an
+    // output that keeps none.
+    virtual uint64_t lastSeq() const { return 0; }
+    // Stores how far each published output's server has acknowledged (output -> seq), for an
+    // output that can give the rest back later. Throws OutputError.
+    virtual void saveCursors(const std::map<std::string, uint64_t>&) {}
 };
 
 enum class OutputKind { Csv, JsonLines, Sqlite };

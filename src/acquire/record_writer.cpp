@@ -38,6 +38,14 @@ void RecordWriter::push(Record record) {
     if (first) wake_.notify_one();
 }
 
+void RecordWriter::saveCursor(const std::string& output, uint64_t seq) {
+    {
+        const std::lock_guard lock(mutex_);
+        cursors_[output] = seq;
+    }
+    wake_.notify_one();
+}
+
 void RecordWriter::reopen() {
     {
         const std::lock_guard lock(mutex_);
@@ -65,6 +73,7 @@ void RecordWriter::run() {
     using Clock = std::chrono::steady_clock;
     std::vector<Record> held;
     std::vector<Record> taken;
+    std::map<std::string, uint64_t> cursors;  // not yet stored
     bool failing = false;
     bool reopenPending = false;  // asked for and not yet done
     bool reopenFailed = false;   // and said so
@@ -78,7 +87,9 @@ void RecordWriter::run() {
         bool stopping, reopening;
         {
             std::unique_lock lock(mutex_);
-            const auto ready = [&] { return stop_ || reopen_ || !queue_.empty(); };
+            const auto ready = [&] {
+                return stop_ || reopen_ || !queue_.empty() || !cursors_.empty();
+            };
             if (failing)
                 wake_.wait_until(lock, retryAt, ready);
             else
@@ -89,6 +100,8 @@ void RecordWriter::run() {
                 wake_.wait_until(lock, lastWrite + kGather,
                                  [&] { return stop_ || reopen_ || queue_.size() >= kBatch; });
             taken.swap(queue_);
+            for (auto& [output, seq] : cursors_) cursors[output] = seq;
+            cursors_.clear();
             stopping = stop_;
             reopening = std::exchange(reopen_, false);
         }
@@ -128,6 +141,15 @@ void RecordWriter::run() {
                     done += e.stored();
                     problem = e.what();
                     break;
+                }
+            }
+            // The cursors of the round after its records, each in its own transaction.
+            if (problem.empty() && !cursors.empty()) {
+                try {
+                    output_->saveCursors(cursors);
+                    cursors.clear();
+                } catch (const OutputError& e) {
+                    problem = e.what();
                 }
             }
         }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ class RecordWriter {
 
     // Thread-safe; never waits for the disk.
     void push(Record record);
+    // Stores how far a published output's server has acknowledged, with the next write; a later
+    // cursor of the same output replaces one not yet stored. Thread-safe; never waits.
+    void saveCursor(const std::string& output, uint64_t seq);
     // Reopens the output by its name at the next chance (SIGHUP). Thread-safe.
     void reopen();
     // Writes what is left (one more try when the output is failing), closes the output and ends
@@ -57,7 +61,8 @@ class RecordWriter {
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<Record> queue_;  // handed over, not yet taken by the thread
+    std::vector<Record> queue_;                // handed over, not yet taken by the thread
+    std::map<std::string, uint64_t> cursors_;  // handed over, not yet taken by the thread
     bool stop_ = false;
     bool reopen_ = false;
     Stats stats_;  // under mutex_

@@ -14,9 +14,10 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
       startedAt_(std::chrono::system_clock::now()),
       taps_(std::move(taps)),
       notice_(std::move(notice)) {
-    writer_ = std::make_unique<RecordWriter>(
-        openOutput(config_.out, config_.rotate, averages(config_) ? MinMax::With : MinMax::Without),
-        std::move(message));
+    std::unique_ptr<RecordOutput> output =
+        openOutput(config_.out, config_.rotate, averages(config_) ? MinMax::With : MinMax::Without);
+    lastSeq_ = output->lastSeq();
+    writer_ = std::make_unique<RecordWriter>(std::move(output), std::move(message));
     // Deadlines of every board count from one start, a little ahead so that the first round of
     // each board is on time however long the threads take to start.
     const auto t0 = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
@@ -25,8 +26,6 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
     if (config_.duration > 0)
         end = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(config_.duration));
-    RecordWriter* writer = writer_.get();
-    const std::vector<RecordTap*>* tapList = &taps_;
     for (const BoardConfig& b : config_.boards) {
         BoardWorker::Notice notice;
         if (notice_)
@@ -34,12 +33,7 @@ Recorder::Recorder(const LogConfig& config, RecordWriter::MessageFn message,
                 notice_(b, event, why);
             };
         workers_.push_back(std::make_unique<BoardWorker>(
-            b, t0, end,
-            [writer, tapList](Record r) {
-                for (RecordTap* tap : *tapList) tap->offer(r);
-                writer->push(std::move(r));
-            },
-            std::move(notice)));
+            b, t0, end, [this](Record r) { hand(std::move(r)); }, std::move(notice)));
     }
 }
 
@@ -59,12 +53,25 @@ bool Recorder::finished() const {
     return true;
 }
 
-uint64_t Recorder::stop() {
-    if (stopped_) return lost_;
-    stopped_ = true;
+void Recorder::hand(Record r) {
+    // One order for the file and every output: the sequence numbers are handed out in the order
+    // the records are offered, and both hand-overs only copy.
+    const std::lock_guard lock(handMutex_);
+    r.seq = ++lastSeq_;
+    for (RecordTap* tap : taps_) tap->offer(r);
+    writer_->push(std::move(r));
+}
+
+void Recorder::stopBoards() {
     // Every board is asked first: each ends after its reading in progress, all at once.
     for (auto& w : workers_) w->requestStop();
     for (auto& w : workers_) w->stop();
+}
+
+uint64_t Recorder::stop() {
+    if (stopped_) return lost_;
+    stopped_ = true;
+    stopBoards();
     lost_ = writer_->stop();
     return lost_;
 }
@@ -76,8 +83,7 @@ Record Recorder::note(const std::string& text) {
         0.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count());
     r.status = Status::Note;
     r.text = text;
-    for (RecordTap* tap : taps_) tap->offer(r);
-    writer_->push(r);
+    hand(r);
     return r;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ class Recorder {
     // Stops the boards, then writes what is left and closes the output. Returns the number of
     // records that could not be written. Idempotent.
     uint64_t stop();
+    // Stops the boards only: the published outputs can then store their last cursors before
+    // stop() closes the file. Idempotent.
+    void stopBoards();
+    // Stores how far a published output's server has acknowledged (see RecordWriter).
+    void saveCursor(const std::string& output, uint64_t seq) { writer_->saveCursor(output, seq); }
 
     std::vector<BoardStatus> boards() const;
     RecordWriter::Stats output() const { return writer_->stats(); }
@@ -52,6 +58,9 @@ class Recorder {
     void setNotesSocket(std::string path) { notesSocket_ = std::move(path); }
 
   private:
+    // Numbers the record and hands it to the taps and the writer (from any board's thread).
+    void hand(Record r);
+
     LogConfig config_;
     std::chrono::system_clock::time_point startedAt_;
     std::chrono::steady_clock::time_point t0_;
@@ -61,6 +70,8 @@ class Recorder {
     std::vector<RecordTap*> taps_;
     Notice notice_;
     std::vector<std::unique_ptr<BoardWorker>> workers_;
+    std::mutex handMutex_;
+    uint64_t lastSeq_ = 0;  // under handMutex_
     bool stopped_ = false;
     uint64_t lost_ = 0;
 };

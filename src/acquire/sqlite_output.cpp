@@ -167,10 +167,11 @@ void SqliteOutput::open() {
             if (!hasColumn(db_, column))
                 exec(db_, path_,
                      (std::string("ALTER TABLE readings ADD COLUMN ") + column + " REAL").c_str());
+        addSequence();
         if (sqlite3_prepare_v2(db_,
                                "INSERT INTO readings (time, mono, board, bits, channel, name, raw,"
-                               " value, unit, status, text, min, max)"
-                               " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                               " value, unit, status, text, min, max, seq)"
+                               " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
                                -1, &insert_, nullptr) != SQLITE_OK)
             fail(db_, path_, "cannot prepare the insert");
         if (sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK)
@@ -202,6 +203,51 @@ void SqliteOutput::open() {
         db_ = nullptr;
         lock_.reset();
         throw;
+    }
+}
+
+void SqliteOutput::addSequence() {
+    sqlite3_stmt* probe = nullptr;
+    const bool has = sqlite3_prepare_v2(db_, "SELECT seq FROM readings LIMIT 0", -1, &probe,
+                                        nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    // The rows of an older file keep no sequence: they cannot be sent again, only told of.
+    if (!has) exec(db_, path_, "ALTER TABLE readings ADD COLUMN seq INTEGER");
+    exec(db_, path_,
+         "CREATE INDEX IF NOT EXISTS readings_seq ON readings(seq) WHERE seq IS NOT NULL;"
+         "CREATE TABLE IF NOT EXISTS sent (output TEXT PRIMARY KEY, seq INTEGER NOT NULL);");
+    // A cursor can be ahead of the rows (a server acknowledged what the recorder was killed
+    // before storing): the run goes on above both, so that no new record looks sent.
+    lastSeq_ = static_cast<uint64_t>(
+        std::max(std::max<int64_t>(scalar("SELECT max(seq) FROM readings"), 0),
+                 scalar("SELECT max(seq) FROM sent")));
+    if (!cursors_.empty()) saveCursors(cursors_);
+}
+
+void SqliteOutput::saveCursors(const std::map<std::string, uint64_t>& cursors) {
+    if (!db_) open();
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "INSERT INTO sent (output, seq) VALUES (?1, ?2)"
+                           " ON CONFLICT (output) DO UPDATE SET seq = excluded.seq",
+                           -1, &s, nullptr) != SQLITE_OK)
+        fail(db_, path_, "cannot prepare the cursors");
+    exec(db_, path_, "BEGIN IMMEDIATE");
+    for (const auto& [output, seq] : cursors) {
+        sqlite3_reset(s);
+        bindText(s, 1, output);
+        sqlite3_bind_int64(s, 2, static_cast<int64_t>(seq));
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            sqlite3_finalize(s);
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            fail(db_, path_, "cannot store the cursors");
+        }
+        cursors_[output] = seq;
+    }
+    sqlite3_finalize(s);
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        fail(db_, path_, "cannot store the cursors");
     }
 }
 
@@ -263,6 +309,10 @@ void SqliteOutput::insert(std::span<const Record> records) {
                 bindText(insert_, 11, r.text);
             bindNumber(insert_, 12, r.min);
             bindNumber(insert_, 13, r.max);
+            if (r.seq > 0)
+                sqlite3_bind_int64(insert_, 14, static_cast<int64_t>(r.seq));
+            else
+                sqlite3_bind_null(insert_, 14);
             if (sqlite3_step(insert_) != SQLITE_DONE) fail(db_, path_, "cannot insert");
         }
         for (const auto& [key, share] : shares) {

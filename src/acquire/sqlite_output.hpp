@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,12 +32,16 @@ class SqliteOutput : public RecordOutput {
     void reopen() override;
     void close() override;
     const std::string& path() const override { return path_; }
+    uint64_t lastSeq() const override { return lastSeq_; }
+    void saveCursors(const std::map<std::string, uint64_t>& cursors) override;
 
     // The files rotated away so far (their paths, oldest first).
     const std::vector<std::string>& rotated() const { return rotated_; }
 
   private:
     void open();
+    // Gives an older file the sequence column and the outputs' cursors their table.
+    void addSequence();
     void rotate();
     // Folds the write-ahead log into the file whole; throws OutputError when it cannot.
     void foldLog();
@@ -55,6 +60,9 @@ class SqliteOutput : public RecordOutput {
     std::optional<std::chrono::system_clock::time_point> started_;
     std::vector<std::string> rotated_;
     Retention retention_;
+    uint64_t lastSeq_ = 0;
+    // Every cursor saved, written again into the file a rotation begins.
+    std::map<std::string, uint64_t> cursors_;
 };
 
 // A UTC time as the records store it, from what a person types: "2026-12-08",

@@ -62,16 +62,22 @@ std::string influxLine(const acquire::Record& r) {
     if (r.max && std::isfinite(*r.max)) line += "max=" + acquire::numberText(*r.max) + ",";
     line += "status=" + fieldString(acquire::statusName(r.status));
     if (!r.text.empty()) line += ",text=" + fieldString(r.text);
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(r.time.time_since_epoch()).count();
+    // To the millisecond, as the recording keeps it: a reading sent again from the recording
+    // lands on the point it made the first time.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::floor<std::chrono::milliseconds>(r.time.time_since_epoch()))
+                        .count();
     return line + " " + std::to_string(ns) + "\n";
 }
 
-InfluxOutput::InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound)
+InfluxOutput::InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound,
+                           Replay replay)
     : target_(target),
       where_(target.server.host + ":" + std::to_string(target.server.port)),
       message_(std::move(message)),
       queue_(bound),
+      backlog_(std::move(replay), "influx http://" + where_ + "/" + target.database,
+               "influx: " + where_, message_),
       stopFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!stopFd_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     thread_ = std::thread([this] { run(); });
@@ -113,7 +119,8 @@ InfluxOutput::Outcome InfluxOutput::write(HttpClient& client, const std::string&
 
 void InfluxOutput::run() {
     std::optional<HttpClient> client;
-    std::vector<acquire::Record> held;
+    std::vector<acquire::Record> live;  // taken from the queue, not yet handed to a batch
+    Backlog::Next batch;                // being sent
     std::string lines;
     bool failing = false;
     bool saidRefused = false;  // a server that refuses says so once, not once a batch
@@ -123,10 +130,20 @@ void InfluxOutput::run() {
     std::optional<Clock::time_point> stopBy;
     while (true) {
         const auto now = Clock::now();
-        if (held.size() < kBatch) queue_.take(held, kBatch - held.size());
-        if (!held.empty() && (now >= nextTry || stopping)) {
+        if (live.size() < kBatch) queue_.take(live, kBatch - live.size());
+        const bool due = now >= nextTry || stopping;
+        if (batch.empty() && due) {
+            batch = backlog_.next(live, kBatch);
+            // Only notes: nothing for the server, and nothing to wait for.
+            if (batch.upTo != 0 && batch.records.empty()) {
+                backlog_.acked(batch.upTo);
+                batch = {};
+                continue;
+            }
+        }
+        if (!batch.empty() && due) {
             lines.clear();
-            for (const acquire::Record& r : held) lines += influxLine(r);
+            for (const acquire::Record& r : batch.records) lines += influxLine(r);
             // Whatever the server does, it is this output's failure: the recording goes on.
             Outcome outcome;
             try {
@@ -141,23 +158,28 @@ void InfluxOutput::run() {
             }
             const auto& [problem, refused] = outcome;
             if (refused) {
-                refused_ += held.size();
+                refused_ += batch.records.size();
                 if (!saidRefused && message_)
-                    message_("influx: " + where_ + " refused " + std::to_string(held.size()) +
-                             " readings: " + problem + "; further refusals are counted, not said");
+                    message_("influx: " + where_ + " refused " +
+                             std::to_string(batch.records.size()) + " readings: " + problem +
+                             "; further refusals are counted, not said");
                 saidRefused = true;
-                held.clear();
+                backlog_.acked(batch.upTo);
+                batch = {};
                 nextTry = Clock::now() + std::chrono::seconds(1);
             } else if (problem.empty()) {
-                sent_ += held.size();
-                held.clear();
+                sent_ += batch.records.size();
+                backlog_.acked(batch.upTo);
+                batch = {};
                 if (failing && message_) message_("influx: writing to " + where_ + " again");
                 failing = false;
                 saidRefused = false;
                 retry = std::chrono::seconds(1);
-                // Batches go at most once a second, unless a full one waits.
+                // Batches go at most once a second, unless a full one waits or the backlog is
+                // being caught up (at its own rate).
                 nextTry = Clock::now() + std::chrono::seconds(1);
-                if (queue_.size() >= kBatch) nextTry = Clock::now();
+                if (backlog_.behind() || live.size() >= kBatch || queue_.size() >= kBatch)
+                    nextTry = Clock::now();
             } else {
                 if (!failing && message_)
                     message_("influx: " + where_ + ": " + problem + "; holding up to " +
@@ -167,23 +189,25 @@ void InfluxOutput::run() {
                 retry = std::min(retry * 2, std::chrono::seconds(30));
             }
         }
-        if (stopping &&
-            ((held.empty() && queue_.size() == 0) || failing || Clock::now() >= *stopBy))
-            break;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextTry - Clock::now());
+        const bool idle = batch.empty() && live.empty();
+        if (stopping && ((idle && queue_.size() == 0) || failing || Clock::now() >= *stopBy)) break;
+        auto wake = std::max(nextTry, Clock::now() + backlog_.pause());
+        if (stopping) wake = std::min(wake, *stopBy);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
         pollfd p[2] = {{stopFd_.get(), POLLIN, 0},
-                       {queue_.fd(), static_cast<short>(held.empty() ? POLLIN : 0), 0}};
-        const int timeout =
-            held.empty() ? -1 : static_cast<int>(std::max<int64_t>(wait.count(), 0));
-        ::poll(p, 2, stopping ? 0 : timeout);
-        if (p[0].revents & POLLIN) {
+                       {queue_.fd(), static_cast<short>(idle ? POLLIN : 0), 0}};
+        const int timeout = idle ? -1 : static_cast<int>(std::max<int64_t>(wait.count(), 0));
+        ::poll(p, 2, timeout);
+        if ((p[0].revents & POLLIN) && !stopping) {
             stopping = true;
             stopBy = Clock::now() + std::chrono::seconds(3);
         }
     }
-    const std::size_t unsent = held.size() + queue_.size();
+    backlog_.finish();
+    const std::size_t unsent = batch.records.size() + live.size() + queue_.size();
     if (unsent > 0 && message_)
-        message_("influx: " + std::to_string(unsent) + " readings not written to " + where_);
+        message_("influx: " + std::to_string(unsent) + " readings not written to " + where_ +
+                 (backlog_.keeps() ? "; the next run sends them from the recording" : ""));
     if (refused_ > 0 && message_)
         message_("influx: " + where_ + " refused " + std::to_string(refused_.load()) +
                  " readings in all");

@@ -1,13 +1,15 @@
 // vantrel publishing: readings to InfluxDB 1.x as line protocol, POSTed to /write in batches
 // (at most one a second). A server that is down or slow delays the batches, never a board: the
-// readings wait in the bounded queue (beyond it they are dropped and counted) and are written
-// when the server answers again.
+// readings wait in the bounded queue and are written when the server answers again; what did
+// not fit in the queue follows from the recording (backlog.hpp). A reading written twice (a
+// batch whose answer was lost) lands on itself: a series' point is its time.
 #pragma once
 
 #include <atomic>
 #include <string>
 #include <thread>
 
+#include "backlog.hpp"
 #include "endpoint.hpp"
 #include "fd.hpp"
 #include "http_client.hpp"
@@ -25,20 +27,20 @@ class InfluxOutput : public Publisher {
   public:
     static constexpr std::size_t kBatch = 5000;
 
-    InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound = 200'000);
+    InfluxOutput(const InfluxTarget& target, MessageFn message, std::size_t bound = 200'000,
+                 Replay replay = {});
     ~InfluxOutput() override;
 
-    // Notes belong to the recording, not to a channel's series.
-    void offer(const acquire::Record& record) noexcept override {
-        if (record.status != acquire::Status::Note) queue_.push(record);
-    }
+    // Notes belong to the recording, not to a channel's series: they only keep the sequence
+    // whole, and are not sent.
+    void offer(const acquire::Record& record) noexcept override { queue_.push(record); }
     // Writes what is queued (for a few seconds at most while the server answers) and ends.
     void stop() override;
     const char* kind() const override { return "influx"; }
     uint64_t sent() const override { return sent_.load(); }
-    // Dropped for want of room in the queue, or refused by the server (said the first time and
-    // in all at the end).
-    uint64_t dropped() const override { return queue_.dropped() + refused_.load(); }
+    // Refused by the server (said the first time and in all at the end), or neither in the
+    // queue nor in the recording to send later.
+    uint64_t dropped() const override { return backlog_.lost() + refused_.load(); }
 
   private:
     void run();
@@ -52,6 +54,7 @@ class InfluxOutput : public Publisher {
     std::string where_;
     MessageFn message_;
     RecordQueue queue_;
+    Backlog backlog_;  // the output's thread's
     Fd stopFd_;
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> refused_{0};

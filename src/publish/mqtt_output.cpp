@@ -141,12 +141,14 @@ std::vector<std::pair<std::string, std::string>> discoveryMessages(
 }
 
 MqttOutput::MqttOutput(const MqttTarget& target, const acquire::LogConfig& config, bool discovery,
-                       MessageFn message, std::size_t bound)
+                       MessageFn message, std::size_t bound, Replay replay)
     : target_(target),
       where_(target.broker.host + ":" + std::to_string(target.broker.port)),
       statusTopic_(target.prefix + "/status"),
       message_(std::move(message)),
       queue_(bound),
+      backlog_(std::move(replay), "mqtt mqtt://" + where_ + "/" + target.prefix, "mqtt: " + where_,
+               message_),
       wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!wake_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     if (discovery) discovery_ = discoveryMessages(target_.prefix, config);
@@ -267,10 +269,14 @@ void MqttOutput::onDisconnect(int rc) {
 }
 
 void MqttOutput::onPublish(int mid) {
-    bool reading;
+    bool reading = false;
     {
         const std::lock_guard lock(mutex_);
-        reading = inFlight_.erase(mid) > 0;
+        if (const auto it = inFlight_.find(mid); it != inFlight_.end()) {
+            if (it->second != 0) unacked_.erase(it->second);
+            inFlight_.erase(it);
+            reading = true;
+        }
     }
     if (reading) {
         ++sent_;
@@ -278,12 +284,23 @@ void MqttOutput::onPublish(int mid) {
     }
 }
 
+void MqttOutput::ackUpTo(uint64_t handedUpTo) {
+    uint64_t acked;
+    {
+        const std::lock_guard lock(mutex_);
+        acked = unacked_.empty() ? handedUpTo : *unacked_.begin() - 1;
+    }
+    backlog_.acked(acked);
+}
+
 void MqttOutput::run() {
+    std::vector<acquire::Record> live;  // taken from the queue, not yet handed out
     std::vector<acquire::Record> batch;
     // Readings the library refused (the connection was lost between our look and the call):
     // sent again first once connected. The library may have kept one too, so the broker can get
     // such a reading twice, as QoS 1 allows, but never none.
     std::deque<acquire::Record> again;
+    uint64_t handedUpTo = 0;  // every record up to it handed out (sent, or not for sending)
     std::optional<Clock::time_point> stopBy;
     while (true) {
         if (stop_ && !stopBy) stopBy = Clock::now() + std::chrono::seconds(3);
@@ -306,7 +323,18 @@ void MqttOutput::run() {
             batch.push_back(std::move(again.front()));
             again.pop_front();
         }
-        if (batch.size() < room) queue_.take(batch, room - batch.size());
+        if (batch.size() < room) {
+            if (live.size() < kInFlight) queue_.take(live, kInFlight - live.size());
+            Backlog::Next next = backlog_.next(live, room - batch.size());
+            if (!next.empty()) {
+                const std::lock_guard lock(mutex_);
+                for (acquire::Record& r : next.records) {
+                    if (r.seq != 0) unacked_.insert(r.seq);
+                    batch.push_back(std::move(r));
+                }
+                handedUpTo = std::max(handedUpTo, next.upTo);
+            }
+        }
         for (acquire::Record& r : batch) {
             // An alarm's message is the state of its limit, kept by the broker for whoever
             // subscribes later.
@@ -322,11 +350,12 @@ void MqttOutput::run() {
                 mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                   payload.data(), 1, alarm.has_value());
             if (rc == MOSQ_ERR_SUCCESS) {
-                inFlight_.insert(mid);
+                inFlight_.emplace(mid, r.seq);
             } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
                 again.push_back(std::move(r));
                 refusedNow = true;
             } else {
+                if (r.seq != 0) unacked_.erase(r.seq);
                 ++refused_;
             }
         }
@@ -334,20 +363,28 @@ void MqttOutput::run() {
             bool idle;
             {
                 const std::lock_guard lock(mutex_);
-                idle = inFlight_.empty() && queue_.size() == 0 && again.empty();
+                idle = inFlight_.empty() && queue_.size() == 0 && again.empty() && live.empty();
             }
             if (idle || !connected_ || Clock::now() >= *stopBy) break;
         }
         // Woken by new readings (while there is room), acknowledgements, connections and stop.
-        // After a refusal, the next try waits for the connection's news or 200 ms.
-        const bool wantMore = connected_ && !refusedNow && room > batch.size();
+        // After a refusal, the next try waits for the connection's news or 200 ms; a backlog
+        // goes on when its rate allows.
+        const bool wantMore =
+            connected_ && !refusedNow && room > batch.size() && live.size() < kInFlight;
         pollfd p[2] = {{wake_.get(), POLLIN, 0},
                        {queue_.fd(), static_cast<short>(wantMore ? POLLIN : 0), 0}};
-        ::poll(p, 2, 200);
+        const auto pause = backlog_.pause().count();
+        ::poll(
+            p, 2,
+            backlog_.behind() && pause > 0 ? static_cast<int>(std::min<int64_t>(pause, 200)) : 200);
         uint64_t count;
         [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
+        ackUpTo(handedUpTo);
     }
-    leftOver_ = again.size();
+    backlog_.finish();
+    ackUpTo(handedUpTo);
+    leftOver_ = again.size() + live.size();
 }
 
 void MqttOutput::stop() {
@@ -368,7 +405,8 @@ void MqttOutput::stop() {
         unsent = inFlight_.size() + queue_.size() + leftOver_;
     }
     if (unsent > 0 && message_)
-        message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_);
+        message_("mqtt: " + std::to_string(unsent) + " readings not sent to " + where_ +
+                 (backlog_.keeps() ? "; the next run sends them from the recording" : ""));
 }
 
 }  // namespace vantrel::publish

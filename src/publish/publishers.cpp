@@ -6,6 +6,7 @@
 #include "credentials.hpp"
 #include "influx_output.hpp"
 #include "mqtt_output.hpp"
+#include "record_output.hpp"
 #include "served_output.hpp"
 
 namespace vantrel::publish {
@@ -82,15 +83,24 @@ Publishers::Publishers(const acquire::LogConfig& config, MessageFn message) {
         });
     if (!c.http.empty()) served(ServedOutput::Kind::Page, "--http", c.http);
     if (!c.metrics.empty()) served(ServedOutput::Kind::Metrics, "--metrics", c.metrics);
+    Replay replay;
+    replay.recording = config.out;
+    replay.replayable = acquire::outputKind(config.out) == acquire::OutputKind::Sqlite;
+    replay.save = [m = boardsMutex_, s = cursors_](const std::string& output, uint64_t seq) {
+        const std::lock_guard lock(*m);
+        if (*s) (*s)(output, seq);
+    };
     if (!c.mqtt.empty()) {
         MqttTarget target = parseMqtt(c.mqtt);
         target.credentials = credentials.mqtt;
-        outputs_.push_back(std::make_unique<MqttOutput>(target, config, c.mqttDiscovery, message));
+        outputs_.push_back(std::make_unique<MqttOutput>(target, config, c.mqttDiscovery, message,
+                                                        c.queue > 0 ? c.queue : 100'000, replay));
     }
     if (!c.influx.empty()) {
         InfluxTarget target = parseInflux(c.influx);
         target.credentials = credentials.influx;
-        outputs_.push_back(std::make_unique<InfluxOutput>(target, message));
+        outputs_.push_back(std::make_unique<InfluxOutput>(target, message,
+                                                          c.queue > 0 ? c.queue : 200'000, replay));
     }
 }
 
@@ -114,10 +124,16 @@ void Publishers::setNotes(NoteFn notes) {
     *notes_ = std::move(notes);
 }
 
+void Publishers::setCursors(CursorFn cursors) {
+    const std::lock_guard lock(*boardsMutex_);
+    *cursors_ = std::move(cursors);
+}
+
 void Publishers::stop() {
     for (const auto& o : outputs_) o->stop();
     setBoards({});
     setNotes({});
+    setCursors({});
 }
 
 }  // namespace vantrel::publish

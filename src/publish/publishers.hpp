@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "backlog.hpp"
 #include "log_config.hpp"
 #include "publisher.hpp"
 
@@ -31,6 +32,8 @@ class Publishers {
     void setBoards(BoardsFn boards);
     // Where the live page's notes go, once the recorder runs.
     void setNotes(NoteFn notes);
+    // Where the MQTT and InfluxDB outputs store their cursors, once the recorder runs.
+    void setCursors(CursorFn cursors);
     // Stops every output: each sends what it holds within its own short bound.
     void stop();
     const std::vector<std::unique_ptr<Publisher>>& outputs() const { return outputs_; }
@@ -39,6 +42,7 @@ class Publishers {
     std::shared_ptr<std::mutex> boardsMutex_ = std::make_shared<std::mutex>();
     std::shared_ptr<BoardsFn> boards_ = std::make_shared<BoardsFn>();
     std::shared_ptr<NoteFn> notes_ = std::make_shared<NoteFn>();
+    std::shared_ptr<CursorFn> cursors_ = std::make_shared<CursorFn>();
     std::vector<std::unique_ptr<Publisher>> outputs_;
 };
 
