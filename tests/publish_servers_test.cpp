@@ -148,6 +148,18 @@ std::string get(uint16_t port, const std::string& target) {
     return r.status == 200 ? r.body : "";
 }
 
+// A mosquitto configuration on `port` that keeps its sessions in `dir` (a subscriber's
+// lasting session outlives a restart); its path.
+std::string persistentBroker(const Scratch& dir, uint16_t port) {
+    const std::string conf = dir.file("mosquitto.conf");
+    // Run as root, the broker would switch to its own user, which cannot save the sessions
+    // into this private folder.
+    write(conf, "listener " + std::to_string(port) +
+                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                    dir.path.string() + "/\nlog_dest stderr\nlog_type all\nuser root\n");
+    return conf;
+}
+
 }  // namespace
 
 // mosquitto_sub sees each reading with its unit; the broker stopped and started again mid-run
@@ -157,14 +169,7 @@ TEST(PublishServers, MqttKeepsEveryReadingAcrossABrokerRestart) {
     Scratch dir;
     Bench bench(1000);
     const uint16_t port = vantrel::testing::freeLoopbackPort();
-    const std::string conf = dir.file("mosquitto.conf");
-    write(conf, "listener " + std::to_string(port) +
-                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
-                    dir.path.string() +
-                    "/\nlog_dest stderr\nlog_type all\n"
-                    // Run as root, the broker would switch to its own user, which cannot
-                    // save the sessions into this private folder.
-                    "user root\n");
+    const std::string conf = persistentBroker(dir, port);
     auto broker =
         std::make_unique<Child>(dir, "broker", std::vector<std::string>{"mosquitto", "-c", conf});
     ASSERT_TRUE(within(10s, [&] { return listeningOnLoopback(port); })) << broker->err();
@@ -272,10 +277,7 @@ TEST(PublishServers, MqttBrokerAwayAtTheStartIsTriedAgain) {
     Scratch dir;
     Bench bench(1250);
     const uint16_t port = vantrel::testing::freeLoopbackPort();
-    const std::string conf = dir.file("mosquitto.conf");
-    write(conf, "listener " + std::to_string(port) +
-                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
-                    dir.path.string() + "/\nlog_dest stderr\nlog_type all\nuser root\n");
+    const std::string conf = persistentBroker(dir, port);
     // A lasting session at the broker first (kept while it is down), so that nothing the
     // recorder sends later goes past the subscriber.
     auto broker =
@@ -1059,10 +1061,7 @@ TEST(PublishServers, MqttGetsTheBacklogFromTheRecordingInOrder) {
     Scratch dir;
     Bench bench(1000);
     const uint16_t port = vantrel::testing::freeLoopbackPort();
-    const std::string conf = dir.file("mosquitto.conf");
-    write(conf, "listener " + std::to_string(port) +
-                    " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
-                    dir.path.string() + "/\nlog_dest stderr\nlog_type all\nuser root\n");
+    const std::string conf = persistentBroker(dir, port);
     const auto startBroker = [&] {
         return std::make_unique<Child>(dir, "broker",
                                        std::vector<std::string>{"mosquitto", "-c", conf});

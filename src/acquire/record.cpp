@@ -104,6 +104,17 @@ std::string isoTime(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+std::chrono::system_clock::time_point parseIsoTime(const std::string& text) {
+    tm p{};
+    int millis = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &p.tm_year, &p.tm_mon, &p.tm_mday,
+                    &p.tm_hour, &p.tm_min, &p.tm_sec, &millis) != 7)
+        return {};
+    p.tm_year -= 1900;
+    p.tm_mon -= 1;
+    return std::chrono::system_clock::from_time_t(::timegm(&p)) + std::chrono::milliseconds(millis);
+}
+
 std::string utcDay(std::chrono::system_clock::time_point time) {
     return isoTime(time).substr(0, 10);
 }

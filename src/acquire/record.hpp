@@ -47,6 +47,8 @@ inline bool isOverrunGap(const Record& r) {
 
 // UTC with milliseconds: "2026-12-08T06:33:46.123Z".
 std::string isoTime(std::chrono::system_clock::time_point time);
+// A time isoTime wrote, back as a time point; the epoch for any other text.
+std::chrono::system_clock::time_point parseIsoTime(const std::string& text);
 // The UTC day of a time, "2026-12-08".
 std::string utcDay(std::chrono::system_clock::time_point time);
 // The shortest text that reads back as the same double ("805.25", "1e-06").

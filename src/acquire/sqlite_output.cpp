@@ -122,18 +122,6 @@ bool hasColumn(sqlite3* db, const char* column) {
     return found;
 }
 
-// The stored time text back as a time point ("2026-12-08T06:33:46.123Z").
-std::chrono::system_clock::time_point parseStored(const std::string& text) {
-    tm p{};
-    int millis = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &p.tm_year, &p.tm_mon, &p.tm_mday,
-                    &p.tm_hour, &p.tm_min, &p.tm_sec, &millis) != 7)
-        return {};
-    p.tm_year -= 1900;
-    p.tm_mon -= 1;
-    return std::chrono::system_clock::from_time_t(::timegm(&p)) + std::chrono::milliseconds(millis);
-}
-
 }  // namespace
 
 SqliteOutput::SqliteOutput(std::string path, RotateConfig rotate)
@@ -192,7 +180,7 @@ void SqliteOutput::open() {
         if (sqlite3_prepare_v2(db_, "SELECT min(time) FROM readings", -1, &first, nullptr) ==
                 SQLITE_OK &&
             sqlite3_step(first) == SQLITE_ROW && sqlite3_column_type(first, 0) != SQLITE_NULL)
-            started_ = parseStored(columnText(first, 0));
+            started_ = parseIsoTime(columnText(first, 0));
         sqlite3_finalize(first);
     } catch (...) {
         sqlite3_finalize(insert_);
@@ -499,7 +487,7 @@ uint64_t exportRecords(const std::string& database, const std::string& from, con
     int rc;
     while ((rc = sqlite3_step(closer.s)) == SQLITE_ROW) {
         Record r;
-        r.time = parseStored(columnText(closer.s, 0));
+        r.time = parseIsoTime(columnText(closer.s, 0));
         r.mono = sqlite3_column_double(closer.s, 1);
         r.board = columnText(closer.s, 2);
         r.bits = sqlite3_column_int(closer.s, 3);

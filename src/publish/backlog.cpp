@@ -4,15 +4,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 #include <stdexcept>
 
 namespace vantrel::publish {
 
 namespace {
-
-using SysClock = std::chrono::system_clock;
 
 // A read-only connection and one statement, closed when they go.
 struct Reader {
@@ -44,18 +40,6 @@ struct Reader {
     }
 };
 
-// The stored time text ("2026-12-08T06:33:46.123Z") as a time point.
-SysClock::time_point storedTime(const std::string& text) {
-    tm p{};
-    int millis = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &p.tm_year, &p.tm_mon, &p.tm_mday,
-                    &p.tm_hour, &p.tm_min, &p.tm_sec, &millis) != 7)
-        return {};
-    p.tm_year -= 1900;
-    p.tm_mon -= 1;
-    return SysClock::from_time_t(::timegm(&p)) + std::chrono::milliseconds(millis);
-}
-
 acquire::Status statusOf(const std::string& name) {
     for (const auto s : {acquire::Status::Error, acquire::Status::Gap, acquire::Status::Alarm,
                          acquire::Status::Note})
@@ -78,7 +62,7 @@ std::vector<acquire::Record> readRecorded(const std::string& recording, uint64_t
     while ((rc = sqlite3_step(r.s)) == SQLITE_ROW) {
         acquire::Record x;
         x.seq = static_cast<uint64_t>(sqlite3_column_int64(r.s, 0));
-        x.time = storedTime(r.text(1));
+        x.time = acquire::parseIsoTime(r.text(1));
         x.mono = sqlite3_column_double(r.s, 2);
         x.board = r.text(3);
         x.bits = sqlite3_column_int(r.s, 4);
