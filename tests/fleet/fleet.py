@@ -8,9 +8,9 @@ central InfluxDB. The central one: mosquitto, influxd, two persistent subscriber
 `vantrel log` reading one board of each host over vantrel:// with that host's token.
 
 Faults: host 1's link down for LINK_DOWN seconds, the central broker and influxd restarted, host
-2's recorder killed (and started again on a new file). At the end every reading each recorder
-wrote must be in the central InfluxDB exactly once, on both subscribers in order per channel, and
-among the conversions its board made. Any loss is reported and the exit status is 1.
+2's recorder killed (and started again on its file, as a service manager would). At the end every
+reading each recorder wrote must be in the central InfluxDB exactly once, on both subscribers in
+order per channel, and among the conversions its board made. Any loss is reported and the exit status is 1.
 
 Usage: fleet.py BUILD_DIR    (as root; LINK_DOWN=seconds, 15 unless given)
 """
@@ -18,6 +18,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -200,11 +201,18 @@ def run_file(ns, out, boards, period):
     return write(os.path.splitext(out)[0] + ".toml", text)
 
 
-def read_jsonl(path):
-    rows = []
-    if os.path.exists(path):
-        with open(path) as f:
-            rows = [json.loads(line) for line in f if line.strip()]
+def read_records(path):
+    """The ok readings of a recording (SQLite), in the order they were written."""
+    if not os.path.exists(path):
+        return []
+    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=10)
+    db.row_factory = sqlite3.Row
+    try:
+        rows = [dict(r) for r in db.execute("SELECT * FROM readings ORDER BY rowid")]
+    except sqlite3.OperationalError:
+        rows = []  # no table yet
+    finally:
+        db.close()
     return [r for r in rows if r.get("status") == "ok"]
 
 
@@ -291,16 +299,16 @@ def main():
                                                                        name), ((10, 3),)))
         if not until(host + "'s broker", lambda: tcp_open(host, ADDR[host], 1883), 10):
             return 1
-        out = os.path.join(work, host + "-1.jsonl")
+        out = os.path.join(work, host + ".sqlite")
         recorders[host] = [(out, start(host, host + "-log-1", [
             TOOL, "log", "--config", run_file(host, out, devices, HOST_PERIOD)]), devices)]
-    central_out = os.path.join(work, "central.jsonl")
+    central_out = os.path.join(work, "central.sqlite")
     central_log = start(CENTRAL, "central-log", [
         TOOL, "log", "--config", run_file(CENTRAL, central_out, central_boards,
                                           CENTRAL_PERIOD)])
 
     def rows_in(path):
-        return len(read_jsonl(path))
+        return len(read_records(path))
 
     if not until("readings from every recorder", lambda: all(
             rows_in(recorders[h][0][0]) > 10 for h in HOSTS) and rows_in(central_out) > 3, 30):
@@ -316,7 +324,7 @@ def main():
 
     def central_reads_h1_since(t):
         return sum(r["board"] == "c-h1b1" and iso_ms(r["time"]) / 1000 > t
-                   for r in read_jsonl(central_out))
+                   for r in read_records(central_out))
 
     # Not one read that was waiting when the link came back: the recorder reading again.
     stalled = not until("the central recorder to read host 1's board again",
@@ -332,7 +340,7 @@ def main():
 
     # Host 2's recorder dies while influxd is away, holding what it could not write yet.
     held_from = rows_in(recorders[HOSTS[1]][0][0])
-    say("influxd stopped; host 2's recorder killed and started again on a new file")
+    say("influxd stopped; host 2's recorder killed and started again on its file")
     influxd = [p for name, p in procs if name.startswith("influxd")][-1]
     stop(influxd)
     h2 = HOSTS[1]
@@ -340,23 +348,24 @@ def main():
           lambda: rows_in(recorders[h2][0][0]) >= held_from + 8, 10)
     _, first, devices = recorders[h2][0]
     stop(first, signal.SIGKILL)
-    out = os.path.join(work, h2 + "-2.jsonl")
+    out = recorders[h2][0][0]
+    before = rows_in(out)
     recorders[h2].append((out, start(h2, h2 + "-log-2", [
         TOOL, "log", "--config", run_file(h2, out, devices, HOST_PERIOD)]), devices))
-    until("host 2's new recorder", lambda: rows_in(out) > 8, 20)
+    until("host 2's new recorder", lambda: rows_in(out) > before + 8, 20)
     say("influxd started again")
     start_influxd()
     if not until("influxd back", lambda: tcp_open(CENTRAL, ADDR[CENTRAL], 8086), 30):
         return 1
     until("host 2's new recorder to record with influxd back",
-          lambda: rows_in(out) > 40, 20)
+          lambda: rows_in(out) > before + 40, 20)
 
     say("recording ends")
     for h in HOSTS:
         stop(recorders[h][-1][1])
     stop(central_log)
-    files = [o for h in HOSTS for o, _, _ in recorders[h]] + [central_out]
-    expected = [r for f in files for r in read_jsonl(f)]
+    files = sorted({o for h in HOSTS for o, _, _ in recorders[h]}) + [central_out]
+    expected = [r for f in files for r in read_records(f)]
     say("%d readings recorded in %d files" % (len(expected), len(files)))
 
     # The outputs catch up (bounded), then everything is compared.
@@ -433,7 +442,7 @@ def main():
             for (board, bits, ch), rows in by_key.items():
                 if board in (name, "c-" + name):
                     for f in files:  # each recorder's file in its own order
-                        seq = [r["raw"] for r in read_jsonl(f) if key(r) == (board, bits, ch)]
+                        seq = [r["raw"] for r in read_records(f) if key(r) == (board, bits, ch)]
                         if seq and not is_subsequence(seq, conv.get((bits, ch), [])):
                             bad += 1
                             say("WRONG %s %s: readings the board did not convert" % (f, board))
