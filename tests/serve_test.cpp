@@ -1076,8 +1076,12 @@ namespace {
 // more, and `status` with the given text.
 class FakeDaemon {
   public:
-    FakeDaemon(std::string path, std::string helloRate, std::string status)
-        : path_(std::move(path)), rate_(std::move(helloRate)), status_(std::move(status)) {
+    // `silent`: it takes commands and says nothing of them, as a daemon across a cut link.
+    FakeDaemon(std::string path, std::string helloRate, std::string status, bool silent = false)
+        : path_(std::move(path)),
+          rate_(std::move(helloRate)),
+          status_(std::move(status)),
+          silent_(silent) {
         listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -1114,7 +1118,7 @@ class FakeDaemon {
                 std::string out;
                 while (reader.next(f) == FrameReader::Next::Frame) {
                     if (f.verb() == "hello") appendFrame(out, {"hello", "1", "lab", rate_});
-                    if (f.verb() == "cmd") appendFrame(out, {"started", f.arg(1)});
+                    if (f.verb() == "cmd" && !silent_) appendFrame(out, {"started", f.arg(1)});
                     if (f.verb() == "status") appendFrame(out, {"status"}, status_);
                 }
                 (void)!::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL);
@@ -1123,6 +1127,7 @@ class FakeDaemon {
     }
 
     std::string path_, rate_, status_;
+    bool silent_ = false;
     Fd listener_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -1233,6 +1238,26 @@ TEST(ServeHostile, AClientsWaitOnAHostileDaemonIsBounded) {
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     // Far less than the 8.3 s of the slowest rate's window: the control's own window.
     EXPECT_LT(waited, 5s);
+}
+
+// A daemon that says nothing of a command (stuck, or across a partition) is not waited on for
+// the minute a queued command may take: the command fails and the connection is dropped, so
+// that the next open makes a new one.
+TEST(ServeHostile, ADaemonThatSaysNothingOfACommandIsLeft) {
+    TempDir dir;
+    FakeDaemon fake(dir.file("fake.sock"), "9600", "{}", true);
+    vantrel::Board board(fake.url(), 9600);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_THROW(board.command("PRA"), vantrel::Timeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 30s);  // not the minute's hold
+    try {
+        board.command("PRA");
+        ADD_FAILURE() << "a command went out on the dropped connection";
+    } catch (const vantrel::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("the daemon has said nothing of a command for 2 s"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 // `serve status` against a daemon whose status is not what it reads: our own error.

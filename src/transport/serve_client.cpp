@@ -42,6 +42,11 @@ class ServeClientLink final : public Link {
     // that never starts it does not keep the control waiting for ever.
     static constexpr std::chrono::seconds kMaxHold{60};
     static constexpr uint32_t kSlowestRate = 300;
+    // A daemon says at once that it started or queued a command. Nothing for this long: the
+    // daemon is stuck or the way to it is cut (a TCP connection across a partition gives neither
+    // a reply nor an error), and the connection is dropped, so that the next open makes a new
+    // one rather than wait on this one's backed-off retransmissions.
+    static constexpr std::chrono::seconds kSilentLimit{2};
 
     ServeClientLink(EventLoop& loop, SerialBase& base, std::string_view scheme, ServeDialer dial)
         : loop_(loop), base_(base), scheme_(scheme), dial_(std::move(dial)) {}
@@ -127,6 +132,12 @@ class ServeClientLink final : public Link {
             return false;
         }
         if (!lastStarted_) {
+            if (!lastQueued_ && Clock::now() - lastSent_ >= kSilentLimit) {
+                abandonedUpTo_ = lastId_;
+                drop("the daemon has said nothing of a command for " +
+                     std::to_string(kSilentLimit.count()) + " s: connection dropped");
+                return false;
+            }
             if (Clock::now() - lastSent_ < kMaxHold) return true;
         } else if (grace_) {
             // The timer's current period began before the board started: one more, so that
@@ -163,6 +174,7 @@ class ServeClientLink final : public Link {
         lastId_ += 1;
         lastDone_ = false;
         lastStarted_ = false;
+        lastQueued_ = false;
         grace_ = false;
         lastSent_ = Clock::now();
         frame_.clear();
@@ -299,7 +311,8 @@ class ServeClientLink final : public Link {
             if (*id <= abandonedUpTo_) return false;
             return store(f.payload);
         }
-        return false;  // "queued", and verbs of later versions
+        if (verb == "queued" && *id == lastId_) lastQueued_ = true;
+        return false;  // and verbs of later versions
     }
 
     bool store(std::string_view bytes) {
@@ -348,6 +361,7 @@ class ServeClientLink final : public Link {
     uint64_t lastId_ = 0;
     bool lastDone_ = true;      // the last request has its reply (or failed)
     bool lastStarted_ = false;  // the board has started on it
+    bool lastQueued_ = false;   // the daemon has it in its queue
     bool grace_ = false;
     Clock::time_point lastSent_;
     Clock::time_point lastStartedAt_;
