@@ -87,19 +87,26 @@ struct Bench {
     }
 };
 
-// The CSV's good records: mono in microseconds -> value.
-std::map<int64_t, double> recorded(const std::string& csv) {
-    std::map<int64_t, double> out;
-    std::istringstream in(fileContents(csv));
+// The fields of each record of a CSV text (header first) with at least the ten of a reading.
+std::vector<std::vector<std::string>> csvRecords(const std::string& text) {
+    std::vector<std::vector<std::string>> out;
+    std::istringstream in(text);
     std::string line;
     std::getline(in, line);
     while (std::getline(in, line)) {
         std::vector<std::string> f;
         std::stringstream s(line);
         for (std::string x; std::getline(s, x, ',');) f.push_back(x);
-        if (f.size() >= 10 && f[9] == "ok")
-            out[std::llround(std::stod(f[1]) * 1e6)] = std::stod(f[7]);
+        if (f.size() >= 10) out.push_back(std::move(f));
     }
+    return out;
+}
+
+// The CSV's good records: mono in microseconds -> value.
+std::map<int64_t, double> recorded(const std::string& csv) {
+    std::map<int64_t, double> out;
+    for (const auto& f : csvRecords(fileContents(csv)))
+        if (f[9] == "ok") out[std::llround(std::stod(f[1]) * 1e6)] = std::stod(f[7]);
     return out;
 }
 
@@ -947,16 +954,8 @@ struct Row {
 // The records of a CSV text (header first), in the file's order.
 std::vector<Row> rowsOf(const std::string& csv) {
     std::vector<Row> out;
-    std::istringstream in(csv);
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream s(line);
-        for (std::string x; std::getline(s, x, ',');) f.push_back(x);
-        if (f.size() < 10) continue;
+    for (const auto& f : csvRecords(csv))
         out.push_back({msOf(f[0]), f[9], f[9] == "ok" ? std::stod(f[7]) : 0});
-    }
     return out;
 }
 

@@ -24,6 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Seconds in a record's text, to the millisecond: "0.514".
+std::string secondsText(double seconds) {
+    return numberText(std::round(seconds * 1000) / 1000);
+}
+
 // An error that means the board's port is no longer usable.
 bool portGone(const Error& e) {
     return e.number() == err::PortNotOpen || e.number() == err::PortIo;
@@ -287,11 +292,9 @@ void BoardWorker::run() {
                 const std::chrono::duration<double> took = Clock::now() - began;
                 if (took > longestConversion)
                     throw std::runtime_error(
-                        "not kept: a conversion took " +
-                        numberText(std::round(took.count() * 1000) / 1000) +
+                        "not kept: a conversion took " + secondsText(took.count()) +
                         " s, longer than its commands take at " + std::to_string(config_.baud) +
-                        " baud (" +
-                        numberText(std::round(longestConversion.count() * 1000) / 1000) +
+                        " baud (" + secondsText(longestConversion.count()) +
                         " s): when the board converted is not known");
                 sum += raw;
                 if (c.average == 1) continue;
@@ -408,9 +411,9 @@ void BoardWorker::run() {
             const auto wasDue = g.pacer.due();
             if (const uint64_t left = board ? g.pacer.catchUp(Clock::now(), end_) : 0) {
                 const double late = std::chrono::duration<double>(Clock::now() - wasDue).count();
-                const std::string why =
-                    std::to_string(left) + std::string(kDeadlinesLeftOut) + "the round started " +
-                    numberText(std::round(late * 1000) / 1000) + " s after its deadline";
+                const std::string why = std::to_string(left) + std::string(kDeadlinesLeftOut) +
+                                        "the round started " + secondsText(late) +
+                                        " s after its deadline";
                 // At the first deadline it stands for: from there on, no reading till this one.
                 const auto since = Clock::now() - wasDue;
                 for (const ChannelConfig* c : g.channels) {
@@ -450,8 +453,7 @@ void BoardWorker::run() {
                     const double took = std::chrono::duration<double>(Clock::now() - began).count();
                     const std::string why =
                         std::to_string(resumed - round - 1) + std::string(kDeadlinesLeftOut) +
-                        "the round took " + numberText(std::round(took * 1000) / 1000) +
-                        " s of its " +
+                        "the round took " + secondsText(took) + " s of its " +
                         numberText(std::chrono::duration<double>(g.pacer.period()).count()) +
                         " s period";
                     for (const ChannelConfig* c : g.channels) emit(record(*c, Status::Gap, why));

@@ -126,14 +126,7 @@ void Daemon::Impl::endSettle(Board& b) {
 }
 
 void Daemon::Impl::onBoardTimer(Board& b) {
-    if (b.active) {
-        // A reply the board sent in time but the daemon has not read yet (a busy machine)
-        // is still this command's.
-        const uint64_t ended = b.ended;
-        b.comm->deliverPending();
-        if (b.ended == ended) finish(b, "failed", "timeout");
-        return;
-    }
+    if (b.active) return finish(b, "failed", "timeout");
     if (!b.settling) return;
     // A window without a byte: the line is quiet. Bytes without an end: one more window.
     if (b.settleHeard && ++b.settleWindows < kSettleWindows) {
@@ -149,7 +142,6 @@ void Daemon::Impl::onBoardTimer(Board& b) {
 // client, if still there, and starts the next.
 void Daemon::Impl::finish(Board& b, std::string_view verb, std::string_view reason) {
     loop.disarmTimer(b.timer);
-    b.ended += 1;
     Request r = std::move(*b.active);
     b.active.reset();
     Client* c = find(r.client);

@@ -100,7 +100,6 @@ struct Daemon::Impl {
         int settleWindows = 0;
         bool settleHeard = false;
         std::string settled;  // what came while settling
-        uint64_t ended = 0;   // transactions ended, the daemon's own included
         // The board's text between transactions, up to its next line end or prompt.
         std::string stray;
     };
